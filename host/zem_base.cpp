@@ -1,0 +1,1 @@
+#include "zem_base.h"
