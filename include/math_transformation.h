@@ -125,9 +125,16 @@ class Transformation {
   double transformW(const BaVec3d<double>& p) const {
     return (m[3][0] * p.x + m[3][1] * p.y + m[3][2] * p.z + m[3][3]) / m[3][3];
   }
-  /// p' = (R p + t) / m33.
+  /// p' = (R p + t) / m33; the same values as transformX/Y/Z.
   BaVec3d<double> transformPoint(const BaVec3d<double>& p) const {
-    return BaVec3d<double>(transformX(p), transformY(p), transformZ(p));
+    const double x = m[0][0] * p.x + m[0][1] * p.y + m[0][2] * p.z + m[0][3];
+    const double y = m[1][0] * p.x + m[1][1] * p.y + m[1][2] * p.z + m[1][3];
+    const double z = m[2][0] * p.x + m[2][1] * p.y + m[2][2] * p.z + m[2][3];
+    const double w = m[3][3];
+    // Dividing by exactly 1 changes no bit, so the common unscaled case skips
+    // the three divisions (the dearest part of this function).
+    if (w == 1.0) return BaVec3d<double>(x, y, z);
+    return BaVec3d<double>(x / w, y / w, z / w);
   }
   /// Computed in double precision, each result rounded to float.
   BaVec3d<float> transformPoint(const BaVec3d<float>& p) const {

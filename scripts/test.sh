@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds and runs the whole test suite: a Release build
+# with warnings as errors, the same suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the installed-package check and the fuzz run.
+# Exits non-zero when anything fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+echo "== Release build, warnings as errors"
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release -DZEM_WARNINGS_AS_ERRORS=ON
+cmake --build build-test -j"$(nproc)"
+ctest --test-dir build-test --output-on-failure -j"$(nproc)"
+
+echo "== Debug build under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZEM_WARNINGS_AS_ERRORS=ON -DZEM_SANITIZE=ON \
+      -DZEM_BUILD_BENCHMARKS=OFF -DZEM_BUILD_EXAMPLES=OFF
+cmake --build build-asan -j"$(nproc)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$(nproc)"
+
+echo "== Installed package and subproject use"
+bash scripts/check_package.sh build-test
+
+if [ -f scripts/fuzz.sh ]; then
+  echo "== Fuzzing"
+  bash scripts/fuzz.sh
+fi
+
+echo "== All tests passed"
