@@ -35,6 +35,8 @@ namespace IO {
 class StreamException : public Zem::Exception {
  public:
   explicit StreamException(const QString& text);
+  /// With the place of the throw, as the stream classes report it.
+  StreamException(const char* function, const char* file, unsigned line, const QString& text);
 };
 
 /// What reading and writing streams share: the stream's type text and version.
@@ -100,9 +102,9 @@ class OutStream : public Stream {
   void append(const void* bytes, std::size_t count);
   void appendLittleEndian(std::uint64_t value, unsigned byteCount);
   void requireOpenBlock(const char* function) const;
-  void requireUsable() const;
-  void writeToStream(const char* bytes, std::size_t count);
-  [[noreturn]] void fail(const QString& text);
+  void requireUsable(const char* function) const;
+  void writeToStream(const char* bytes, std::size_t count, const char* function);
+  [[noreturn]] void fail(const char* function, unsigned line, const QString& text);
 
   std::ostream* out_;
   std::string buffer_;                    // the outermost open block, being assembled
@@ -170,10 +172,10 @@ class InStream : public Stream {
   void leaveBlock();
   const unsigned char* take(std::size_t count);
   std::uint64_t takeLittleEndian(unsigned byteCount);
-  void readExactly(void* bytes, std::size_t count);
+  void readExactly(void* bytes, std::size_t count, const char* function);
   void requireOpenBlock(const char* function) const;
-  void requireUsable() const;
-  [[noreturn]] void fail(const QString& text);
+  void requireUsable(const char* function) const;
+  [[noreturn]] void fail(const char* function, unsigned line, const QString& text);
 
   std::istream* in_;
   std::vector<unsigned char> block_;  // content of the open outermost block
