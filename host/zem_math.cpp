@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "zem_io.h"
+
 namespace Zem {
 
 namespace {
@@ -77,6 +79,20 @@ BaVec3d<double> Line3d::perpend(const BaVec3d<double>& q) const {
   if (len <= kMinLength) return p;
   const BaVec3d<double> u = d / len;
   return p + u * u.dot(q - p);
+}
+
+void readVec3d(IO::InStream* in, BaVec3d<double>* v) {
+  BaVec3d<double> read;
+  in->readDouble(&read.x);
+  in->readDouble(&read.y);
+  in->readDouble(&read.z);
+  *v = read;
+}
+
+void writeVec3d(IO::OutStream* out, const BaVec3d<double>& v) {
+  out->writeDouble(v.x);
+  out->writeDouble(v.y);
+  out->writeDouble(v.z);
 }
 
 }  // namespace Zem
