@@ -1,0 +1,142 @@
+// Equation solvers: a square linear system (EQN::Equation) and a weighted
+// linear least-squares problem built from streamed observations
+// (EQN::EquationAdjust).
+//
+// Both report an unsolvable system by a false result from solve(); they throw
+// ProgError only for violated preconditions (indices or row sizes out of
+// range, a negative weight).
+#ifndef ZEM_ADJUST_H
+#define ZEM_ADJUST_H
+
+#include <cstddef>
+#include <limits>
+#include <vector>
+
+#include "zem_base.h"
+
+namespace Zem {
+namespace EQN {
+
+/// n linear equations in n unknowns, set row by row and solved with full
+/// pivoting. A singular or numerically singular system (rank-revealing test
+/// after scaling every row and column to a largest magnitude of 1) is refused:
+/// solve() returns false rather than a meaningless solution.
+class Equation {
+ public:
+  /// A system of n equations in n variables, every coefficient and right-hand
+  /// side 0 until set. n must be at least 1.
+  explicit Equation(unsigned n);
+
+  /// Sets equation i to coefficients·X = rhs. `coefficients` holds n values
+  /// and is copied. Throws ProgError when i ≥ n or the size is not n.
+  void setRow(unsigned i, const std::vector<double>& coefficients, double rhs);
+
+  /// Solves the system. False when a coefficient or right-hand side is not
+  /// finite, the system is (numerically) singular or the solution is not
+  /// finite; the previous solution is then kept.
+  bool solve();
+
+  /// Variable i of the last successful solve() (0 before any). Throws ProgError
+  /// when i ≥ n.
+  double getXValue(unsigned i) const;
+
+  unsigned getSize() const { return n_; }
+
+  /// Pivots below this fraction of the largest one, after equilibration,
+  /// count as zero.
+  static constexpr double kSingularThreshold = 1e-12;
+
+ private:
+  unsigned n_;
+  std::vector<double> a_;  ///< n×n, row-major
+  std::vector<double> b_;
+  std::vector<double> x_;
+};
+
+/// Weighted linear least squares: minimises Σ weight·(row·X − value)² over the
+/// observations added since construction or since the previous solve().
+///
+/// Observations are folded into the normal equations (AᵀWA, AᵀWb) as they
+/// arrive, so memory does not depend on their number, and adding one
+/// allocates nothing. Only the upper triangle of the symmetric normal matrix
+/// is accumulated. A coefficient equal to kAbsent (the largest finite double)
+/// stands for a coefficient that is zero by construction and is skipped.
+class EquationAdjust {
+ public:
+  /// The coefficient value meaning "absent", i.e. 0.
+  static constexpr double kAbsent = std::numeric_limits<double>::max();
+
+  /// A problem in n variables (n ≥ 1). All storage is allocated here.
+  explicit EquationAdjust(unsigned n);
+
+  /// Adds the observation row·X = value with the given weight (0 or more; it
+  /// multiplies the squared residual). `row` holds n coefficients, kAbsent
+  /// meaning 0. Throws ProgError when the size of `row` is not n or the weight
+  /// is negative. A non-finite value or weight is accepted here and makes the
+  /// next solve() return false.
+  void setObservation(const std::vector<double>& row, double value, double weight = 1.0);
+
+  /// Fast path of setObservation for rows whose present columns are known at
+  /// compile time: `Columns` lists them in increasing order, coefficients[k]
+  /// belongs to column Columns[k], every other column is absent. Same effect as
+  /// setObservation with that row (up to the order of floating-point sums).
+  template <unsigned... Columns>
+  void addObservation(const double (&coefficients)[sizeof...(Columns)], double value, double weight) {
+    constexpr unsigned kCount = sizeof...(Columns);
+    constexpr unsigned cols[kCount] = {Columns...};
+    static_assert(kCount > 0, "an observation needs at least one column");
+    static_assert(strictlyIncreasing(cols, kCount), "columns must be listed in increasing order");
+    if (cols[kCount - 1] >= n_ || !(weight >= 0.0 || weight != weight)) rejectFastObservation(weight);
+    double* const normal = normal_.data();
+    double* const rhs = rhs_.data();
+    const std::size_t n = n_;
+    for (unsigned k = 0; k < kCount; ++k) {
+      const double wc = weight * coefficients[k];
+      rhs[cols[k]] += wc * value;
+      double* const rowK = normal + cols[k] * n;
+      for (unsigned l = k; l < kCount; ++l) rowK[cols[l]] += wc * coefficients[l];
+    }
+    ++observations_;
+  }
+
+  /// Solves the normal equations of the observations since the previous
+  /// solve() and clears them for the next round, whatever the outcome. A
+  /// rank-deficient problem gets its minimum-norm solution (complete
+  /// orthogonal decomposition). False when nothing usable was observed (no
+  /// observation, or all coefficients or weights 0), when an accumulated value
+  /// is not finite, or when the solution is not finite; the previous solution
+  /// is then kept.
+  bool solve();
+
+  /// Variable i of the last successful solve() (0 before any); repeated calls
+  /// give the same value. Throws ProgError when i ≥ n.
+  double getXValue(unsigned i) const;
+
+  unsigned getSize() const { return n_; }
+
+  /// Pivots of the normal matrix below this fraction of the largest one count
+  /// as zero when its rank is decided. Callers keep their columns of similar
+  /// magnitude (choice of units) so that this relative test is meaningful.
+  static constexpr double kRankThreshold = 1e-12;
+
+ private:
+  static constexpr bool strictlyIncreasing(const unsigned* c, unsigned count) {
+    for (unsigned k = 1; k < count; ++k)
+      if (c[k] <= c[k - 1]) return false;
+    return true;
+  }
+  [[noreturn]] void rejectFastObservation(double weight) const;
+  void clearAccumulation();
+
+  unsigned n_;
+  std::vector<double> normal_;      ///< n×n row-major; only the upper triangle (col ≥ row) is used
+  std::vector<double> rhs_;         ///< AᵀWb
+  std::vector<double> x_;           ///< last solution
+  std::vector<unsigned> present_;   ///< scratch of setObservation: indices of present coefficients
+  std::size_t observations_{0};
+};
+
+}  // namespace EQN
+}  // namespace Zem
+
+#endif  // ZEM_ADJUST_H
