@@ -146,8 +146,9 @@ void logEntry(ErrorLog* log, const QString& text) {
   if (log) *log << text << END_LOG;
 }
 
-QString objectMessage(const char* text, const QString& fileName) {
-  return translate("OBJECT_err", text).arg(QDir::toNativeSeparators(fileName));
+// `message` is translated and holds %1 for the file name.
+QString withFileName(const QString& message, const QString& fileName) {
+  return message.arg(QDir::toNativeSeparators(fileName));
 }
 
 // Makes a finished rename durable: the new directory entry reaches the disk
@@ -196,7 +197,7 @@ bool Object::load(const QString& fileName, ErrorLog* log, int a, int b) {
   QFile file(fileName);
   // A directory opens for reading on some systems and then reads nothing.
   if (QFileInfo(fileName).isDir() || !file.open(QIODevice::ReadOnly)) {
-    logEntry(log, objectMessage("cannot open file for reading: %1", fileName));
+    logEntry(log, withFileName(translate("OBJECT_err", "cannot open file for reading: %1"), fileName));
     return false;
   }
   DeviceStreamBuf buffer(&file);
@@ -219,7 +220,7 @@ bool Object::save(const QString& fileName, ErrorLog* log, int a, int b) {
   QSaveFile file(fileName);
   file.setDirectWriteFallback(false);
   if (!file.open(QIODevice::WriteOnly)) {
-    logEntry(log, objectMessage("cannot open file for writing: %1", fileName));
+    logEntry(log, withFileName(translate("OBJECT_err", "cannot open file for writing: %1"), fileName));
     return false;
   }
   bool written = false;
@@ -235,7 +236,7 @@ bool Object::save(const QString& fileName, ErrorLog* log, int a, int b) {
   }
   if (!written || !file.commit()) {
     file.cancelWriting();
-    logEntry(log, objectMessage("cannot write file: %1", fileName));
+    logEntry(log, withFileName(translate("OBJECT_err", "cannot write file: %1"), fileName));
     return false;
   }
   syncDirectoryOf(fileName);
