@@ -60,7 +60,7 @@ QString translate(const char* context, const char* text) {
   if (!text) return QString();
   // Works without an application object too: then no catalogue is
   // installed and the source text comes back.
-  return QCoreApplication::translate(context, text);
+  return QCoreApplication::translate(context ? context : "", text);
 }
 
 namespace {

@@ -22,7 +22,7 @@ using Zem::ErrorLog;
 // saveStream can be made to fail after writing, by result or by exception.
 class Blob : public Zem::Object {
  public:
-  enum class Failure { None, ReturnFalse, Throw };
+  enum class Failure { None, ReturnFalse, Throw, BadStream };
 
   Blob() : Object(QStringLiteral("Blob")) {}
 
@@ -35,6 +35,7 @@ class Blob : public Zem::Object {
       return false;
     }
     if (failure == Failure::Throw) throw std::runtime_error("interrupted");
+    if (failure == Failure::BadStream) out->setstate(std::ios_base::badbit);  // a write error it did not notice
     return true;
   }
 
@@ -138,6 +139,16 @@ TEST_F(ObjectFile, FailedSaveKeepsPreviousFileAndLeavesNoTemporary) {
   EXPECT_THROW(blob.save(name, &log, 0, 0), std::runtime_error);
   EXPECT_EQ(readFile(name), previous);
   EXPECT_EQ(entries(dirPath()), QStringList({"target.bin"}));
+
+  // saveStream claims success but the stream failed: the base notices.
+  log.clear();
+  blob.failure = Blob::Failure::BadStream;
+  EXPECT_FALSE(blob.save(name, &log, 0, 0));
+  ASSERT_EQ(log.getEntries().size(), 1);
+  EXPECT_TRUE(log.getEntries()[0].contains(QDir::toNativeSeparators(name)));
+  EXPECT_EQ(readFile(name), previous);
+  EXPECT_EQ(entries(dirPath()), QStringList({"target.bin"}));
+  EXPECT_EQ(blob.getFileName(), "earlier.bin");
 
   // A successful save replaces the content and keeps the file's permissions.
   blob.failure = Blob::Failure::None;
