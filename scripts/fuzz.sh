@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (fuzz/) with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer in a build directory of their own, and runs each
+# target for a bounded number of inputs, starting from the seed corpus its
+# generator writes. Exits non-zero on any crash, sanitizer report, timeout or
+# build failure.
+#
+# Environment (all optional):
+#   ZEM_FUZZ_BUILD_DIR   build directory            (default: <repo>/build-fuzz)
+#   ZEM_FUZZ_RUNS        inputs per target          (default: 200000)
+#   ZEM_FUZZ_MAX_TIME    seconds for all targets together, a cap shared out
+#                        evenly among them           (default: 90)
+#   ZEM_FUZZ_JOBS        parallel build jobs        (default: 2)
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${ZEM_FUZZ_BUILD_DIR:-$root/build-fuzz}
+runs=${ZEM_FUZZ_RUNS:-200000}
+total_time=${ZEM_FUZZ_MAX_TIME:-90}
+jobs=${ZEM_FUZZ_JOBS:-2}
+
+if ! command -v clang++ >/dev/null; then
+  echo "fuzz.sh: clang++ not found (Debian packages clang and libclang-rt-14-dev)" >&2
+  exit 1
+fi
+
+# -fsanitize=fuzzer-no-link instruments the libraries for coverage; only the
+# fuzz executables link libFuzzer itself (fuzz/CMakeLists.txt).
+# FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION makes the streams accept any
+# checksum, so that mutated inputs reach the parsing behind the checksums.
+# Warnings do not fail this build: it uses another compiler than the main one,
+# and its purpose is the fuzzing.
+mkdir -p "$build"
+cmake -S "$root" -B "$build" \
+  -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=Debug \
+  "-DCMAKE_CXX_FLAGS=-O1 -fsanitize=fuzzer-no-link -DFUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION" \
+  -DZEM_SANITIZE=ON \
+  -DZEM_BUILD_FUZZERS=ON \
+  -DZEM_WARNINGS_AS_ERRORS=OFF \
+  -DBUILD_TESTING=OFF \
+  -DZEM_BUILD_BENCHMARKS=OFF \
+  -DZEM_BUILD_EXAMPLES=OFF >"$build/configure.log" 2>&1 || {
+  cat "$build/configure.log" >&2
+  exit 1
+}
+cmake --build "$build" --target zem_fuzzers -j"$jobs"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+
+mapfile -t targets < <(grep -v '^$' "$build/fuzz/fuzzers.txt")
+if [[ ${#targets[@]} -eq 0 ]]; then
+  echo "fuzz.sh: no fuzz targets listed in $build/fuzz/fuzzers.txt" >&2
+  exit 1
+fi
+max_time=$(( total_time / ${#targets[@]} ))
+(( max_time >= 5 )) || max_time=5
+
+status=0
+for name in "${targets[@]}"; do
+  exe="$build/fuzz/$name"
+  seeds="$build/fuzz-work/$name/seeds"
+  corpus="$build/fuzz-work/$name/corpus"
+  artifacts="$build/fuzz-work/$name/artifacts"
+  log="$build/fuzz-work/$name/fuzz.log"
+  # A fresh corpus each time keeps runs comparable; the seeds are regenerated
+  # from the current stream writer.
+  rm -rf "$build/fuzz-work/$name"
+  mkdir -p "$seeds" "$corpus" "$artifacts"
+  if [[ -x "$build/fuzz/${name}_seeds" ]]; then
+    "$build/fuzz/${name}_seeds" "$seeds"
+  fi
+
+  echo "== $name: up to $runs inputs or ${max_time}s, $(ls "$seeds" | wc -l) seeds"
+  rc=0
+  "$exe" -runs="$runs" -max_total_time="$max_time" -seed=1 -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds" >"$log" 2>&1 || rc=$?
+  executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  if [[ $rc -ne 0 ]] || grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' "$log"; then
+    echo "== $name: FAILED (exit $rc) after ${executed:-?} inputs; log $log, artifacts in $artifacts" >&2
+    tail -n 60 "$log" >&2
+    status=1
+  else
+    echo "== $name: ${executed:-?} inputs run, no findings ($(grep -E '^Done ' "$log" | tail -n 1))"
+  fi
+done
+
+exit $status
