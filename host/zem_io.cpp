@@ -44,8 +44,6 @@ constexpr std::size_t kEndRecordSize = 13;
 // that is actually there.
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-QString ioText(const char* text) { return Zem::translate("IO_err", text); }
-
 std::uint32_t crc32Of(const unsigned char* bytes, std::size_t count) {
   return static_cast<std::uint32_t>(crc32_z(crc32(0L, Z_NULL, 0), bytes, count));
 }
@@ -232,7 +230,7 @@ void OutStream::requireOpenBlock(const char* function) const {
 void OutStream::requireUsable(const char* function) const {
   if (failed_)
     throw StreamException((std::string("Zem::IO::OutStream::") + function).c_str(), __FILE__, __LINE__,
-                          ioText("stream unusable after an earlier error"));
+                          translate("IO_err", "stream unusable after an earlier error"));
 }
 
 // Writes and flushes; a stream that reports failbit or badbit, before or
@@ -249,7 +247,7 @@ void OutStream::writeToStream(const char* bytes, std::size_t count, const char* 
   } catch (const std::ios_base::failure&) {
     ok = false;  // the stream was told to throw; report it our way
   }
-  if (!ok) fail(function, __LINE__, ioText("stream write error"));
+  if (!ok) fail(function, __LINE__, translate("IO_err", "stream write error"));
 }
 
 void OutStream::fail(const char* function, unsigned line, const QString& text) {
@@ -271,9 +269,10 @@ void InStream::readHeader() {
   unsigned char fixed[12];
   readExactly(fixed, sizeof fixed, "InStream");
   if (std::memcmp(fixed, kMagic, sizeof kMagic) != 0)
-    fail("InStream", __LINE__, ioText("not a block stream (wrong magic value)"));
+    fail("InStream", __LINE__, translate("IO_err", "not a block stream (wrong magic value)"));
   const auto typeLength = static_cast<std::size_t>(getLittleEndian(fixed + 10, 2));
-  if (typeLength > OutStream::kMaxTypeBytes) fail("InStream", __LINE__, ioText("stream header is corrupt"));
+  if (typeLength > OutStream::kMaxTypeBytes)
+    fail("InStream", __LINE__, translate("IO_err", "stream header is corrupt"));
 
   std::vector<unsigned char> header(fixed, fixed + sizeof fixed);
   header.resize(sizeof fixed + typeLength + 8);
@@ -281,12 +280,12 @@ void InStream::readHeader() {
   const std::size_t crcOffset = header.size() - 4;
   if (!checksumMatches(static_cast<std::uint32_t>(getLittleEndian(header.data() + crcOffset, 4)),
                        crc32Of(header.data(), crcOffset)))
-    fail("InStream", __LINE__, ioText("stream header checksum mismatch"));
+    fail("InStream", __LINE__, translate("IO_err", "stream header checksum mismatch"));
   // Checked after the checksum: a damaged revision field is reported as damage.
   if (getLittleEndian(fixed + 8, 2) != kFormatRevision)
-    fail("InStream", __LINE__, ioText("unsupported block stream format revision"));
+    fail("InStream", __LINE__, translate("IO_err", "unsupported block stream format revision"));
   if (!decodeUtf8(header.data() + sizeof fixed, typeLength, &type_))
-    fail("InStream", __LINE__, ioText("stream header is corrupt"));
+    fail("InStream", __LINE__, translate("IO_err", "stream header is corrupt"));
   version_ = static_cast<unsigned>(getLittleEndian(header.data() + sizeof fixed + typeLength, 4));
 }
 
@@ -300,7 +299,7 @@ void InStream::readNextRecord() {
     readExactly(record + 1, kBlockHeaderSize - 1, __func__);
     if (!checksumMatches(static_cast<std::uint32_t>(getLittleEndian(record + kBlockHeaderCrcOffset, 4)),
                          crc32Of(record, kBlockHeaderCrcOffset)))
-      fail(__func__, __LINE__, ioText("block header checksum mismatch"));
+      fail(__func__, __LINE__, translate("IO_err", "block header checksum mismatch"));
     pendingId_ = static_cast<unsigned>(getLittleEndian(record + 1, 4));
     pendingVersion_ = static_cast<unsigned>(getLittleEndian(record + 5, 4));
     pendingLength_ = getLittleEndian(record + kBlockLengthOffset, 8);
@@ -308,20 +307,20 @@ void InStream::readNextRecord() {
   } else if (record[0] == kEndTag) {
     readExactly(record + 1, kEndRecordSize - 1, __func__);
     if (!checksumMatches(static_cast<std::uint32_t>(getLittleEndian(record + 9, 4)), crc32Of(record, 9)))
-      fail(__func__, __LINE__, ioText("end-of-stream record checksum mismatch"));
+      fail(__func__, __LINE__, translate("IO_err", "end-of-stream record checksum mismatch"));
     if (getLittleEndian(record + 1, 8) != outermostBlocks_)
-      fail(__func__, __LINE__, ioText("number of blocks in the stream does not match its end record"));
+      fail(__func__, __LINE__, translate("IO_err", "number of blocks in the stream does not match its end record"));
     bool atEof = false;
     try {
       atEof = std::istream::traits_type::eq_int_type(in_->peek(), std::istream::traits_type::eof());
     } catch (const std::ios_base::failure&) {
-      fail(__func__, __LINE__, ioText("stream read error"));
+      fail(__func__, __LINE__, translate("IO_err", "stream read error"));
     }
-    if (in_->bad()) fail(__func__, __LINE__, ioText("stream read error"));
-    if (!atEof) fail(__func__, __LINE__, ioText("data after the end of the stream"));
+    if (in_->bad()) fail(__func__, __LINE__, translate("IO_err", "stream read error"));
+    if (!atEof) fail(__func__, __LINE__, translate("IO_err", "data after the end of the stream"));
     next_ = Next::End;
   } else {
-    fail(__func__, __LINE__, ioText("invalid record in the stream"));
+    fail(__func__, __LINE__, translate("IO_err", "invalid record in the stream"));
   }
 }
 
@@ -335,12 +334,12 @@ void InStream::openBlock() {
 
 void InStream::openOutermostBlock() {
   if (next_ == Next::Unknown) readNextRecord();
-  if (next_ == Next::End) fail(__func__, __LINE__, ioText("no further block in the stream"));
+  if (next_ == Next::End) fail(__func__, __LINE__, translate("IO_err", "no further block in the stream"));
 
   // The length is not trusted: the content is read piece by piece, so memory
   // grows only with data that is really there.
   if (pendingLength_ > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max() / 2))
-    fail(__func__, __LINE__, ioText("block length is invalid"));
+    fail(__func__, __LINE__, translate("IO_err", "block length is invalid"));
   const auto length = static_cast<std::size_t>(pendingLength_);
   block_.clear();
   while (block_.size() < length) {
@@ -352,7 +351,7 @@ void InStream::openOutermostBlock() {
   unsigned char trailer[kBlockTrailerSize];
   readExactly(trailer, sizeof trailer, __func__);
   if (!checksumMatches(static_cast<std::uint32_t>(getLittleEndian(trailer, 4)), crc32Of(block_.data(), length)))
-    fail(__func__, __LINE__, ioText("block checksum mismatch"));
+    fail(__func__, __LINE__, translate("IO_err", "block checksum mismatch"));
 
   pos_ = 0;
   levels_.push_back(Level{pendingId_, pendingVersion_, length, length});
@@ -364,15 +363,15 @@ void InStream::openNestedBlock() {
   const Level& outer = levels_.back();
   const std::size_t available = outer.contentEnd - pos_;
   if (available < kBlockHeaderSize + kBlockTrailerSize)
-    fail(__func__, __LINE__, ioText("read past the end of the block"));
+    fail(__func__, __LINE__, translate("IO_err", "read past the end of the block"));
   const unsigned char* frame = block_.data() + pos_;
-  if (frame[0] != kBlockTag) fail(__func__, __LINE__, ioText("invalid record in the stream"));
+  if (frame[0] != kBlockTag) fail(__func__, __LINE__, translate("IO_err", "invalid record in the stream"));
   if (!checksumMatches(static_cast<std::uint32_t>(getLittleEndian(frame + kBlockHeaderCrcOffset, 4)),
                        crc32Of(frame, kBlockHeaderCrcOffset)))
-    fail(__func__, __LINE__, ioText("block header checksum mismatch"));
+    fail(__func__, __LINE__, translate("IO_err", "block header checksum mismatch"));
   const std::uint64_t length = getLittleEndian(frame + kBlockLengthOffset, 8);
   if (length > available - kBlockHeaderSize - kBlockTrailerSize)
-    fail(__func__, __LINE__, ioText("block length exceeds the enclosing block"));
+    fail(__func__, __LINE__, translate("IO_err", "block length exceeds the enclosing block"));
 
   const std::size_t contentStart = pos_ + kBlockHeaderSize;
   const std::size_t contentEnd = contentStart + static_cast<std::size_t>(length);
@@ -380,7 +379,7 @@ void InStream::openNestedBlock() {
   // every block is verified the same way wherever it sits.
   if (!checksumMatches(static_cast<std::uint32_t>(getLittleEndian(block_.data() + contentEnd, 4)),
                        crc32Of(block_.data() + contentStart, contentEnd - contentStart)))
-    fail(__func__, __LINE__, ioText("block checksum mismatch"));
+    fail(__func__, __LINE__, translate("IO_err", "block checksum mismatch"));
 
   levels_.push_back(Level{static_cast<unsigned>(getLittleEndian(frame + 1, 4)),
                           static_cast<unsigned>(getLittleEndian(frame + 5, 4)), contentEnd,
@@ -401,7 +400,7 @@ unsigned InStream::getBlockVersion() const {
 void InStream::closeBlock() {
   requireUsable(__func__);
   requireOpenBlock(__func__);
-  if (pos_ != levels_.back().contentEnd) fail(__func__, __LINE__, ioText("block closed with unread data"));
+  if (pos_ != levels_.back().contentEnd) fail(__func__, __LINE__, translate("IO_err", "block closed with unread data"));
   leaveBlock();
 }
 
@@ -447,7 +446,7 @@ void InStream::readDouble(double* value) {
 void InStream::readBool(bool* value) {
   if (!value) throwProgError("InStream", __func__, __LINE__, "null value pointer");
   const std::uint64_t byte = takeLittleEndian(1);
-  if (byte > 1) fail(__func__, __LINE__, ioText("invalid boolean value"));  // value left unchanged
+  if (byte > 1) fail(__func__, __LINE__, translate("IO_err", "invalid boolean value"));  // value left unchanged
   *value = byte != 0;
 }
 
@@ -467,13 +466,14 @@ void InStream::readString(QString* text) {
   const auto length = static_cast<std::size_t>(takeLittleEndian(4));
   // take() checks the length against the block before anything is allocated.
   const unsigned char* bytes = take(length);
-  if (!decodeUtf8(bytes, length, text)) fail(__func__, __LINE__, ioText("invalid text value"));
+  if (!decodeUtf8(bytes, length, text)) fail(__func__, __LINE__, translate("IO_err", "invalid text value"));
 }
 
 const unsigned char* InStream::take(std::size_t count) {
   requireUsable(__func__);
   requireOpenBlock(__func__);
-  if (levels_.back().contentEnd - pos_ < count) fail(__func__, __LINE__, ioText("read past the end of the block"));
+  if (levels_.back().contentEnd - pos_ < count)
+    fail(__func__, __LINE__, translate("IO_err", "read past the end of the block"));
   const unsigned char* bytes = block_.data() + pos_;
   pos_ += count;
   return bytes;
@@ -488,12 +488,12 @@ void InStream::readExactly(void* bytes, std::size_t count, const char* function)
     got = static_cast<std::size_t>(in_->gcount());
   } catch (const std::ios_base::failure&) {
     // The stream was told to throw. Its end is still an end, not an error.
-    if (in_->bad()) fail(function, __LINE__, ioText("stream read error"));
+    if (in_->bad()) fail(function, __LINE__, translate("IO_err", "stream read error"));
     got = static_cast<std::size_t>(in_->gcount());
   }
   if (got == count) return;
-  if (in_->bad()) fail(function, __LINE__, ioText("stream read error"));
-  fail(function, __LINE__, ioText("stream ended unexpectedly"));
+  if (in_->bad()) fail(function, __LINE__, translate("IO_err", "stream read error"));
+  fail(function, __LINE__, translate("IO_err", "stream ended unexpectedly"));
 }
 
 void InStream::requireOpenBlock(const char* function) const {
@@ -503,7 +503,7 @@ void InStream::requireOpenBlock(const char* function) const {
 void InStream::requireUsable(const char* function) const {
   if (failed_)
     throw StreamException((std::string("Zem::IO::InStream::") + function).c_str(), __FILE__, __LINE__,
-                          ioText("stream unusable after an earlier error"));
+                          translate("IO_err", "stream unusable after an earlier error"));
 }
 
 void InStream::fail(const char* function, unsigned line, const QString& text) {

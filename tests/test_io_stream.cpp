@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QLocale>
+
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -647,4 +651,47 @@ TEST(IoStreamWrite, MisuseIsAProgrammingError) {
   out.finish();
   out.finish();  // a second call does nothing
   EXPECT_THROW(out.beginBlock(2, 1), ProgError);
+}
+
+// ------------------------------------------------------------------ messages
+
+// Creates an application object when none exists (one may exist at a time)
+// and destroys it, with the catalogue installed on it, at the end; restores
+// the default locale.
+class GermanApplication {
+ public:
+  GermanApplication() : previousLocale_(QLocale()) {
+    if (!QCoreApplication::instance()) app_ = std::make_unique<QCoreApplication>(argc_, argv_);
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  }
+  ~GermanApplication() {
+    Zem::removeTranslator("ZemTransformation");
+    app_.reset();
+    QLocale::setDefault(previousLocale_);
+  }
+  GermanApplication(const GermanApplication&) = delete;
+  GermanApplication& operator=(const GermanApplication&) = delete;
+
+ private:
+  static inline char name_[] = "zem_tests";
+  static inline char* argv_[] = {name_, nullptr};
+  static inline int argc_ = 1;
+  QLocale previousLocale_;
+  std::unique_ptr<QCoreApplication> app_;
+};
+
+TEST(IoStreamMessages, StreamErrorsAreTranslated) {
+  GermanApplication german;
+  ASSERT_TRUE(Zem::installTranslator("ZemTransformation"));
+  std::istringstream text("plain text, no stream");
+  EXPECT_EQ(streamErrorText([&] { InStream in(&text); }),
+            QString::fromUtf8("kein Blockdatenstrom (falsche Kennung)"));
+  const std::string bytes = writeSample();
+  EXPECT_EQ(streamErrorText([&] { walkSample(bytes.substr(0, bytes.size() - 1)); }),
+            QString::fromUtf8("Datenstrom endet unerwartet"));
+  EXPECT_EQ(streamErrorText([&] { walkSample(bytes + "x"); }),
+            QString::fromUtf8("Daten nach dem Ende des Datenstroms"));
+  std::ostream broken(nullptr);
+  EXPECT_EQ(streamErrorText([&] { OutStream out(&broken, "X", 1); }),
+            QString::fromUtf8("Schreibfehler im Datenstrom"));
 }

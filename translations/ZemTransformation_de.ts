@@ -13,6 +13,93 @@
     </message>
 </context>
 <context>
+    <name>IO_err</name>
+    <message>
+        <source>not a block stream (wrong magic value)</source>
+        <translation>kein Blockdatenstrom (falsche Kennung)</translation>
+    </message>
+    <message>
+        <source>unsupported block stream format revision</source>
+        <translation>nicht unterstützte Formatrevision des Blockdatenstroms</translation>
+    </message>
+    <message>
+        <source>stream header is corrupt</source>
+        <translation>Kopf des Datenstroms ist beschädigt</translation>
+    </message>
+    <message>
+        <source>stream header checksum mismatch</source>
+        <translation>Prüfsumme des Datenstromkopfs stimmt nicht</translation>
+    </message>
+    <message>
+        <source>stream ended unexpectedly</source>
+        <translation>Datenstrom endet unerwartet</translation>
+    </message>
+    <message>
+        <source>stream read error</source>
+        <translation>Lesefehler im Datenstrom</translation>
+    </message>
+    <message>
+        <source>stream write error</source>
+        <translation>Schreibfehler im Datenstrom</translation>
+    </message>
+    <message>
+        <source>stream unusable after an earlier error</source>
+        <translation>Datenstrom nach einem früheren Fehler unbrauchbar</translation>
+    </message>
+    <message>
+        <source>invalid record in the stream</source>
+        <translation>ungültiger Eintrag im Datenstrom</translation>
+    </message>
+    <message>
+        <source>block header checksum mismatch</source>
+        <translation>Prüfsumme des Blockkopfs stimmt nicht</translation>
+    </message>
+    <message>
+        <source>block checksum mismatch</source>
+        <translation>Prüfsumme des Blocks stimmt nicht</translation>
+    </message>
+    <message>
+        <source>block length is invalid</source>
+        <translation>ungültige Blocklänge</translation>
+    </message>
+    <message>
+        <source>block length exceeds the enclosing block</source>
+        <translation>Blocklänge überschreitet den umgebenden Block</translation>
+    </message>
+    <message>
+        <source>no further block in the stream</source>
+        <translation>kein weiterer Block im Datenstrom</translation>
+    </message>
+    <message>
+        <source>block closed with unread data</source>
+        <translation>Block mit ungelesenen Daten geschlossen</translation>
+    </message>
+    <message>
+        <source>read past the end of the block</source>
+        <translation>Lesen über das Blockende hinaus</translation>
+    </message>
+    <message>
+        <source>invalid boolean value</source>
+        <translation>ungültiger Wahrheitswert</translation>
+    </message>
+    <message>
+        <source>invalid text value</source>
+        <translation>ungültiger Textwert</translation>
+    </message>
+    <message>
+        <source>end-of-stream record checksum mismatch</source>
+        <translation>Prüfsumme der Endemarke des Datenstroms stimmt nicht</translation>
+    </message>
+    <message>
+        <source>number of blocks in the stream does not match its end record</source>
+        <translation>Anzahl der Blöcke im Datenstrom stimmt nicht mit seiner Endemarke überein</translation>
+    </message>
+    <message>
+        <source>data after the end of the stream</source>
+        <translation>Daten nach dem Ende des Datenstroms</translation>
+    </message>
+</context>
+<context>
     <name>OBJECT_err</name>
     <message>
         <source>no file name given</source>
