@@ -110,6 +110,15 @@ void EquationAdjust::rejectFastObservation(double weight) const {
                   "column index beyond the number of variables");
 }
 
+void EquationAdjust::addNormalSums(const double* normal, const double* rhs, std::size_t observations) {
+  const std::size_t n = n_;
+  for (std::size_t i = 0; i < n; ++i) {
+    rhs_[i] += rhs[i];
+    for (std::size_t j = i; j < n; ++j) normal_[i * n + j] += normal[i * n + j];
+  }
+  observations_ += observations;
+}
+
 void EquationAdjust::clearAccumulation() {
   std::fill(normal_.begin(), normal_.end(), 0.0);
   std::fill(rhs_.begin(), rhs_.end(), 0.0);

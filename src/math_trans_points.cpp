@@ -1,0 +1,603 @@
+// Weighted least-squares best fit of two point sets: pairing by identifier or
+// by position, a first estimate from three well-spread points, then a
+// Gauss-Newton iteration whose linearised steps go to EQN::EquationAdjust.
+//
+// Model. A source point p maps to q = s·(R·p + t): R a rotation, t the
+// translation (stored as m03, m13, m23), s the uniform scale (m33 = 1/s).
+//
+// Parameterisation of a step. The rotation is held as a matrix, never as
+// angles, while iterating. Each step solves for a small rotation ω (radians,
+// a rotation vector in the destination frame) applied after the current one,
+//     R ← exp([ω]×)·R,
+// together with the corrections of t and s. Its Jacobian is regular at every
+// orientation, so the fit behaves the same whatever the angles are, including
+// the orientations where the angle about X is ±π/2 (where the three angles of
+// the result lose one degree of freedom). Angles are computed once, from the
+// final matrix, to build the result with the three-argument set().
+//
+// Linearised at (t, R, s), with r = R·p:
+//     ∂q/∂t   = s·I
+//     ∂q/∂ω_k = s·(e_k × r):  x row (0, s·r.z, −s·r.y), y row (−s·r.z, 0, s·r.x),
+//                             z row (s·r.y, −s·r.x, 0)
+//     ∂q/∂s   = r + t = q / s
+// The zero entries (the other axes' translations, and for each coordinate the
+// turn about its own axis) are absent coefficients of the observation.
+//
+// Conditioning. The solver sees an equivalent, well-scaled form of the same
+// step: the rotation and scale columns are taken about a centre c inside the
+// source set (r_c = R·(p − c)) and divided by a characteristic length L of the
+// set, so that all columns are of order s or 1 whatever the units and however
+// far the part lies from the origin. Solved for (t', ω·L, ds·L), the step is
+// mapped back exactly by
+//     t_correction = t' − ω × (R·c) − ds·(R·c + t)/s,
+// and the stopping rules apply to (t_correction, ω, ds).
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "math_transformation.h"
+#include "zem_adjust.h"
+#include "zem_base.h"
+
+namespace Zem {
+
+namespace {
+
+using Point = BaPoint3d<double>;
+using Vec = BaVec3d<double>;
+
+constexpr double kFailed = -1.0;
+
+// Stopping rules of the iteration, on the mean absolute correction of a step
+// (translation in mm, rotation in radians and scale added alike).
+constexpr unsigned kMaxIterations = 1000;    // reaching it is a failure
+constexpr double kConverged = 1e-12;         // below this the iteration stops
+constexpr unsigned kPatientIterations = 50;  // after these, go on only while
+constexpr double kRequiredShrink = 0.9;      //   each step shrinks by more than a tenth
+constexpr double kMaxFinalCorrection = 0.001;  // a last step above this is a failure
+
+// Squared lengths up to this make the destination's three reference points
+// unusable for the first estimate.
+constexpr double kDegenerateSquared = 1e-10;
+
+/// 3x3 matrix acting on column vectors.
+struct Mat3 {
+  double a[3][3];
+
+  Vec operator*(const Vec& v) const {
+    return Vec(a[0][0] * v.x + a[0][1] * v.y + a[0][2] * v.z, a[1][0] * v.x + a[1][1] * v.y + a[1][2] * v.z,
+               a[2][0] * v.x + a[2][1] * v.y + a[2][2] * v.z);
+  }
+  Mat3 operator*(const Mat3& b) const {
+    Mat3 p;
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c) p.a[r][c] = a[r][0] * b.a[0][c] + a[r][1] * b.a[1][c] + a[r][2] * b.a[2][c];
+    return p;
+  }
+  Mat3 scaled(double f) const {
+    Mat3 p;
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c) p.a[r][c] = a[r][c] * f;
+    return p;
+  }
+};
+
+Mat3 rotationBlock(const Transformation& t) {
+  Mat3 r;
+  for (unsigned i = 0; i < 3; ++i)
+    for (unsigned j = 0; j < 3; ++j) r.a[i][j] = t.getMatrix(j, i);  // column index first
+  return r;
+}
+
+/// The rotation about the axis ω by the angle |ω| (right-handed, acting on
+/// column vectors): I + A·[ω]× + B·[ω]×², A = sin θ/θ, B = (1 − cos θ)/θ².
+Mat3 rotationFromVector(const Vec& w) {
+  const double theta2 = w.lengthSquared();
+  double A, B;
+  if (theta2 < 1e-8) {  // series: the next terms are below 1e-17
+    A = 1.0 - theta2 / 6.0;
+    B = 0.5 - theta2 / 24.0;
+  } else {
+    const double theta = std::sqrt(theta2);
+    A = std::sin(theta) / theta;
+    B = (1.0 - std::cos(theta)) / theta2;
+  }
+  const double x = w.x, y = w.y, z = w.z;
+  Mat3 r;
+  r.a[0][0] = 1.0 - B * (y * y + z * z);
+  r.a[0][1] = -A * z + B * x * y;
+  r.a[0][2] = A * y + B * x * z;
+  r.a[1][0] = A * z + B * x * y;
+  r.a[1][1] = 1.0 - B * (x * x + z * z);
+  r.a[1][2] = -A * x + B * y * z;
+  r.a[2][0] = -A * y + B * x * z;
+  r.a[2][1] = A * x + B * y * z;
+  r.a[2][2] = 1.0 - B * (x * x + y * y);
+  return r;
+}
+
+/// Orthonormal frame of three points: e1 along b − a, e2 in their plane.
+struct Frame {
+  Vec e1, e2, e3;
+  double uSquared;  ///< |b − a|²
+  double wSquared;  ///< squared distance of c from the line a-b, before normalising
+};
+
+Frame frameOf(const Vec& a, const Vec& b, const Vec& c) {
+  Frame f;
+  const Vec u = b - a, v = c - a;
+  f.e1 = u;
+  f.e1.normalize();  // a vector too short to normalise is used as it is
+  const Vec w = v - f.e1 * v.dot(f.e1);
+  f.e2 = w;
+  f.e2.normalize();
+  f.e3 = f.e1.cross(f.e2);
+  f.uSquared = u.lengthSquared();
+  f.wSquared = w.lengthSquared();
+  return f;
+}
+
+/// Three well-spread source points: a with the smallest x, b farthest from a,
+/// c with the largest sum of distances to a and b. Ties keep the lower index.
+void chooseReferencePoints(const Point* src, std::size_t n, std::size_t* a, std::size_t* b, std::size_t* c) {
+  std::size_t ia = 0;
+  for (std::size_t i = 1; i < n; ++i)
+    if (src[i].x < src[ia].x) ia = i;
+  // Squared distances rank the candidates like the distances themselves.
+  std::size_t ib = 0;
+  double best = (src[0] - src[ia]).lengthSquared();
+  for (std::size_t i = 1; i < n; ++i) {
+    if (i == ia) continue;
+    const double d = (src[i] - src[ia]).lengthSquared();
+    if (d > best) {
+      best = d;
+      ib = i;
+    }
+  }
+  std::size_t ic = 0;
+  best = (src[0] - src[ia]).length() + (src[0] - src[ib]).length();
+  for (std::size_t i = 1; i < n; ++i) {
+    if (i == ia || i == ib) continue;
+    // da + db ≤ sqrt(2·(da² + db²)): a point whose bound stays clearly below
+    // the best sum cannot beat it, and costs no square root. The margin
+    // keeps rounding from ever skipping a candidate that could win.
+    const double a2 = (src[i] - src[ia]).lengthSquared(), b2 = (src[i] - src[ib]).lengthSquared();
+    if (2.0 * (a2 + b2) < best * best * (1.0 - 1e-9)) continue;
+    const double d = std::sqrt(a2) + std::sqrt(b2);
+    if (d > best) {
+      best = d;
+      ic = i;
+    }
+  }
+  *a = ia;
+  *b = ib;
+  *c = ic;
+}
+
+/// Weights of pair i: the given weight points, or (1, 1, 1) for all.
+struct UnitWeights {
+  static constexpr bool kUnit = true;
+  Vec operator[](std::size_t) const { return Vec(1.0, 1.0, 1.0); }
+};
+struct GivenWeights {
+  static constexpr bool kUnit = false;
+  const Point* w;
+  const Vec& operator[](std::size_t i) const { return w[i]; }
+};
+
+/// What one pass over the pairs needs of the current estimate.
+struct StepFrame {
+  Mat3 rl;      ///< R / L
+  Vec centre;   ///< c
+  double s;     ///< current scale
+  double sL;    ///< s·L
+  Vec offset;   ///< s·(R·c + t): q = s·L·rl(p) + offset
+};
+
+/// Hands the 3N observations of one linearised step to the solver, two pairs
+/// at a time (one per lane of the accumulator). Variables: 0–2 translation
+/// t', 3–5 ω·L, 6 ds·L (with scale only). Per pair, with r = R·(p − c)/L and
+/// v = d − q, the x, y and z observations have the present columns
+///     x: 0, 4, 5 [, 6] with (s, s·r.z, −s·r.y [, r.x])
+///     y: 1, 3, 5 [, 6] with (s, −s·r.z, s·r.x [, r.y])
+///     z: 2, 3, 4 [, 6] with (s, s·r.y, −s·r.x [, r.z])
+/// and all other columns absent.
+template <bool kWithScale, class Weights>
+void observePairs(EQN::EquationAdjust& adj, const Point* src, const Point* dst, const Weights& weights,
+                  std::size_t n, const StepFrame& f) {
+  using EQN::Lane2;
+  EQN::NormalAccumulator<kWithScale ? 7 : 6> acc;
+  const Mat3& m = f.rl;
+  const double s = f.s, sL = f.sL;
+  const Lane2 sLane = {s, s};
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const Point& p0 = src[i];
+    const Point& p1 = src[i + 1];
+    const Lane2 px = Lane2{p0.x, p1.x} - f.centre.x;
+    const Lane2 py = Lane2{p0.y, p1.y} - f.centre.y;
+    const Lane2 pz = Lane2{p0.z, p1.z} - f.centre.z;
+    const Lane2 rx = m.a[0][0] * px + m.a[0][1] * py + m.a[0][2] * pz;
+    const Lane2 ry = m.a[1][0] * px + m.a[1][1] * py + m.a[1][2] * pz;
+    const Lane2 rz = m.a[2][0] * px + m.a[2][1] * py + m.a[2][2] * pz;
+    const Lane2 vx = Lane2{dst[i].x, dst[i + 1].x} - (sL * rx + f.offset.x);
+    const Lane2 vy = Lane2{dst[i].y, dst[i + 1].y} - (sL * ry + f.offset.y);
+    const Lane2 vz = Lane2{dst[i].z, dst[i + 1].z} - (sL * rz + f.offset.z);
+    const Lane2 srx = s * rx, sry = s * ry, srz = s * rz;
+    const auto w0 = weights[i];
+    const auto w1 = weights[i + 1];
+    const Lane2 wx = {w0.x, w1.x}, wy = {w0.y, w1.y}, wz = {w0.z, w1.z};
+    if constexpr (kWithScale) {
+      acc.template add<0, 4, 5, 6>({sLane, srz, -sry, rx}, vx, wx);
+      acc.template add<1, 3, 5, 6>({sLane, -srz, srx, ry}, vy, wy);
+      acc.template add<2, 3, 4, 6>({sLane, sry, -srx, rz}, vz, wz);
+    } else {
+      acc.template add<0, 4, 5>({sLane, srz, -sry}, vx, wx);
+      acc.template add<1, 3, 5>({sLane, -srz, srx}, vy, wy);
+      acc.template add<2, 3, 4>({sLane, sry, -srx}, vz, wz);
+    }
+  }
+  for (; i < n; ++i) {  // an odd pair left over
+    const Vec pc = static_cast<const Vec&>(src[i]) - f.centre;
+    const Vec r = m * pc;
+    const Vec v = static_cast<const Vec&>(dst[i]) - (r * sL + f.offset);
+    const Vec sr = r * s;
+    const auto w = weights[i];
+    if constexpr (kWithScale) {
+      acc.template addOne<0, 4, 5, 6>({s, sr.z, -sr.y, r.x}, v.x, w.x);
+      acc.template addOne<1, 3, 5, 6>({s, -sr.z, sr.x, r.y}, v.y, w.y);
+      acc.template addOne<2, 3, 4, 6>({s, sr.y, -sr.x, r.z}, v.z, w.z);
+    } else {
+      acc.template addOne<0, 4, 5>({s, sr.z, -sr.y}, v.x, w.x);
+      acc.template addOne<1, 3, 5>({s, -sr.z, sr.x}, v.y, w.y);
+      acc.template addOne<2, 3, 4>({s, sr.y, -sr.x}, v.z, w.z);
+    }
+  }
+  acc.flushInto(adj);
+}
+
+/// Mean weighted residual of the result: (1/N)·Σ |w ∘ (T·p − d)|, with T·p
+/// = (R·p + t)·(1/m33) (one division for the whole set, not three per point).
+template <class Weights>
+double meanResidual(const Transformation& t, const Point* src, const Point* dst, const Weights& weights,
+                    std::size_t n) {
+  double a[3][4];
+  for (unsigned r = 0; r < 3; ++r)
+    for (unsigned c = 0; c < 4; ++c) a[r][c] = t.getMatrix(c, r);
+  const double scale = 1.0 / t.getMatrix(3, 3);
+  double sum0 = 0.0, sum1 = 0.0;  // two partial sums: independent chains
+  std::size_t i = 0;
+  auto term = [&](std::size_t k) {
+    const Point& p = src[k];
+    const auto w = weights[k];
+    const double qx = (a[0][0] * p.x + a[0][1] * p.y + a[0][2] * p.z + a[0][3]) * scale;
+    const double qy = (a[1][0] * p.x + a[1][1] * p.y + a[1][2] * p.z + a[1][3]) * scale;
+    const double qz = (a[2][0] * p.x + a[2][1] * p.y + a[2][2] * p.z + a[2][3]) * scale;
+    const double dx = w.x * (qx - dst[k].x), dy = w.y * (qy - dst[k].y), dz = w.z * (qz - dst[k].z);
+    return std::sqrt(dx * dx + dy * dy + dz * dz);
+  };
+  for (; i + 2 <= n; i += 2) {
+    sum0 += term(i);
+    sum1 += term(i + 1);
+  }
+  if (i < n) sum0 += term(i);
+  return (sum0 + sum1) / double(n);
+}
+
+bool isFinite(const Transformation& t) {
+  for (unsigned r = 0; r < 4; ++r)
+    for (unsigned c = 0; c < 4; ++c)
+      if (!std::isfinite(t.getMatrix(c, r))) return false;
+  return true;
+}
+
+/// The fit proper on n ≥ 3 pairs (src[i], dst[i], weights[i]). Returns the
+/// mean weighted residual and sets *result, or returns kFailed.
+template <bool kWithScale, class Weights>
+double fitPairs(const Point* src, const Point* dst, const Weights& weights, std::size_t n, double scale,
+                Transformation* result) {
+  if constexpr (!Weights::kUnit) {
+    // A negative weight has no least-squares meaning (it would reward a
+    // residual); non-finite ones are caught by the solver.
+    for (std::size_t i = 0; i < n; ++i)
+      if (weights[i].x < 0.0 || weights[i].y < 0.0 || weights[i].z < 0.0) return kFailed;
+  }
+
+  double s = kWithScale ? 1.0 : scale;
+  Vec t;
+  Mat3 rot = rotationBlock(Transformation::identity());
+
+  std::size_t ia, ib, ic;
+  chooseReferencePoints(src, n, &ia, &ib, &ic);
+  const Frame from = frameOf(src[ia], src[ib], src[ic]);
+  const Frame to = frameOf(dst[ia], dst[ib], dst[ic]);
+  if (to.uSquared > kDegenerateSquared && to.wSquared > kDegenerateSquared) {
+    if (kWithScale) s = std::sqrt(to.uSquared / from.uSquared);
+    double r0[4][4] = {};
+    const Vec* const ef[3] = {&from.e1, &from.e2, &from.e3};
+    const Vec* const et[3] = {&to.e1, &to.e2, &to.e3};
+    for (int k = 0; k < 3; ++k) {
+      const double f[3] = {ef[k]->x, ef[k]->y, ef[k]->z};
+      const double g[3] = {et[k]->x, et[k]->y, et[k]->z};
+      for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) r0[r][c] += g[r] * f[c];
+    }
+    r0[3][3] = 1.0;
+    const Transformation estimate(r0);
+    // Start from the rotation that the angles of R0 describe: orthonormal even
+    // when a degenerate source frame made R0 anything but a rotation.
+    Transformation start;
+    start.set(Vec(), estimate.getAngles(), 1.0);
+    rot = rotationBlock(start);
+    t = static_cast<const Vec&>(dst[0]) / s - rotationBlock(estimate) * src[0];
+  }
+  // A zero scale maps everything onto the origin and has no matrix (m33 = 1/s).
+  if (!(s != 0.0) || !std::isfinite(s)) return kFailed;
+
+  // Centre and characteristic length of the source set for the well-scaled
+  // form of each step (see the file comment).
+  const Vec centre = (static_cast<const Vec&>(src[ia]) + src[ib] + src[ic]) / 3.0;
+  const double spread = std::sqrt(from.uSquared);
+  const double L = spread > 0.0 ? spread : 1.0;
+
+  constexpr unsigned nVariables = kWithScale ? 7 : 6;
+  EQN::EquationAdjust adj(nVariables);
+  unsigned k = 0;
+  double prev = 0.0, mean = 0.0;
+  for (;;) {
+    ++k;
+    StepFrame f;
+    const Vec rc = rot * centre;
+    f.rl = rot.scaled(1.0 / L);
+    f.centre = centre;
+    f.s = s;
+    f.sL = s * L;
+    f.offset = (rc + t) * s;
+    observePairs<kWithScale>(adj, src, dst, weights, n, f);
+    if (!adj.solve()) return kFailed;
+
+    const Vec omega = Vec(adj.getXValue(3), adj.getXValue(4), adj.getXValue(5)) / L;
+    const double ds = kWithScale ? adj.getXValue(6) / L : 0.0;
+    Vec dt = Vec(adj.getXValue(0), adj.getXValue(1), adj.getXValue(2)) - omega.cross(rc);
+    if (kWithScale) dt -= (rc + t) * (ds / s);
+
+    t += dt;
+    rot = rotationFromVector(omega) * rot;
+    if (kWithScale) s += ds;
+    mean = (std::fabs(dt.x) + std::fabs(dt.y) + std::fabs(dt.z) + std::fabs(omega.x) + std::fabs(omega.y) +
+            std::fabs(omega.z) + std::fabs(ds)) /
+           nVariables;
+    if (!std::isfinite(mean) || !std::isfinite(s) || s == 0.0) return kFailed;
+    const bool goOn = k < kMaxIterations && mean > kConverged && (k < kPatientIterations || mean < kRequiredShrink * prev);
+    if (!goOn) break;
+    prev = mean;
+  }
+  if (k == kMaxIterations || mean > kMaxFinalCorrection || (kWithScale && s < 0.0)) return kFailed;
+
+  double r[4][4] = {};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) r[i][j] = rot.a[i][j];
+  r[3][3] = 1.0;
+  Transformation fitted;
+  fitted.set(t, Transformation(r).getAngles(), s);
+  if (!isFinite(fitted)) return kFailed;
+  const double residual = meanResidual(fitted, src, dst, weights, n);
+  if (!std::isfinite(residual)) return kFailed;
+  *result = fitted;
+  return residual;
+}
+
+/// Dispatches on scale estimation and weights; weights == nullptr means unit weights.
+double fitPairs(const Point* src, const Point* dst, const Point* weights, std::size_t n, bool withScale,
+                double scale, Transformation* result) {
+  if (weights) {
+    const GivenWeights w{weights};
+    return withScale ? fitPairs<true>(src, dst, w, n, scale, result) : fitPairs<false>(src, dst, w, n, scale, result);
+  }
+  const UnitWeights w;
+  return withScale ? fitPairs<true>(src, dst, w, n, scale, result) : fitPairs<false>(src, dst, w, n, scale, result);
+}
+
+/// Fewer than three points fail quietly; unequal sizes are a caller's error.
+/// The count test comes first.
+bool checkPositionSizes(std::size_t nSrc, std::size_t nDst, std::size_t nWeights) {
+  if (nSrc < 3) return false;
+  if (nDst != nSrc || nWeights != nSrc)
+    throw ProgError("Zem::Transformation::computeWeightedTransformationNoId", "math_trans_points", __LINE__,
+                    "Ungleiche Punktemengen");
+  return true;
+}
+
+/// Index of a point set by identifier: for each identifier the first index
+/// holding it and, when identifiers repeat and chains are asked for, the next
+/// index with the same identifier (increasing). Identifier −1 is never
+/// indexed. Identifiers that fill most of their range use a direct table;
+/// others a flat open-addressing hash table (linear probing, load at most
+/// 1/2). Building and each lookup take constant time on average, and memory is
+/// 4 to 16 bytes per point (plus 4 per point only when identifiers repeat).
+class IdIndex {
+ public:
+  static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+  IdIndex(const std::vector<Point>& points, bool withChains) {
+    std::size_t count = 0;
+    std::int64_t lo = std::numeric_limits<std::int64_t>::max(), hi = std::numeric_limits<std::int64_t>::min();
+    for (const Point& p : points) {
+      if (p.id == -1) continue;
+      ++count;
+      lo = std::min<std::int64_t>(lo, p.id);
+      hi = std::max<std::int64_t>(hi, p.id);
+    }
+    if (count == 0) return;
+    dense_ = hi - lo < std::int64_t(2 * count + 16);
+    if (dense_) {
+      base_ = lo;
+      direct_.assign(std::size_t(hi - lo + 1), kNone);
+    } else {
+      unsigned bits = 1;
+      while ((std::size_t(1) << bits) < 2 * count) ++bits;
+      shift_ = 32u - bits;
+      mask_ = (std::uint32_t(1) << bits) - 1u;
+      slots_.assign(std::size_t(1) << bits, Slot{-1, kNone});
+    }
+    // From the back, so that the first index of an identifier is entered
+    // last and each chain runs in increasing order.
+    for (std::size_t k = points.size(); k-- > 0;) {
+      const int id = points[k].id;
+      if (id == -1) continue;
+      std::uint32_t& first = slotFor(id);
+      if (withChains && first != kNone) {
+        if (next_.empty()) next_.assign(points.size(), kNone);
+        next_[k] = first;
+      }
+      first = std::uint32_t(k);
+    }
+  }
+
+  /// First index with this identifier, or kNone.
+  std::uint32_t first(int id) const {
+    if (id == -1) return kNone;
+    if (dense_) {
+      const std::int64_t k = std::int64_t(id) - base_;
+      return k >= 0 && k < std::int64_t(direct_.size()) ? direct_[std::size_t(k)] : kNone;
+    }
+    if (slots_.empty()) return kNone;
+    for (std::uint32_t h = hash(id);; h = (h + 1u) & mask_) {
+      if (slots_[h].id == id) return slots_[h].first;
+      if (slots_[h].id == -1) return kNone;
+    }
+  }
+
+  /// The next index after k with the same identifier, or kNone.
+  std::uint32_t next(std::uint32_t k) const { return next_.empty() ? kNone : next_[k]; }
+
+ private:
+  struct Slot {
+    int id;  ///< −1: empty
+    std::uint32_t first;
+  };
+
+  std::uint32_t& slotFor(int id) {
+    if (dense_) return direct_[std::size_t(std::int64_t(id) - base_)];
+    for (std::uint32_t h = hash(id);; h = (h + 1u) & mask_) {
+      if (slots_[h].id == id) return slots_[h].first;
+      if (slots_[h].id == -1) {
+        slots_[h].id = id;
+        return slots_[h].first;
+      }
+    }
+  }
+
+  // Fibonacci hashing: the top bits of id·2^32/φ spread runs and strides of
+  // identifiers evenly over the table.
+  std::uint32_t hash(int id) const { return (std::uint32_t(id) * 2654435769u) >> shift_ & mask_; }
+
+  bool dense_ = false;
+  std::int64_t base_ = 0;
+  std::vector<std::uint32_t> direct_;
+  std::vector<Slot> slots_;
+  unsigned shift_ = 31;
+  std::uint32_t mask_ = 0;
+  std::vector<std::uint32_t> next_;
+};
+
+}  // namespace
+
+double Transformation::computeTransformation(const std::vector<BaPoint3d<double>>& src,
+                                             const std::vector<BaPoint3d<double>>& dst, bool withScale) {
+  return computeWeightedTransformation(src, dst, std::vector<BaPoint3d<double>>(), withScale, 1.0);
+}
+
+double Transformation::computeTransformation(const std::vector<BaPoint3d<double>>& src,
+                                             const std::vector<BaPoint3d<double>>& dst, bool withScale,
+                                             double scale) {
+  return computeWeightedTransformation(src, dst, std::vector<BaPoint3d<double>>(), withScale, scale);
+}
+
+double Transformation::computeWeightedTransformation(const std::vector<BaPoint3d<double>>& src,
+                                                     const std::vector<BaPoint3d<double>>& dst,
+                                                     const std::vector<BaPoint3d<double>>& weights,
+                                                     bool withScale) {
+  return computeWeightedTransformation(src, dst, weights, withScale, 1.0);
+}
+
+double Transformation::computeTransformationNoId(const std::vector<BaPoint3d<double>>& src,
+                                                 const std::vector<BaPoint3d<double>>& dst, bool withScale) {
+  // Unit weights for every pair, without building a vector of them.
+  if (!checkPositionSizes(src.size(), dst.size(), src.size())) return kFailed;
+  Transformation fitted;
+  const double residual = fitPairs(src.data(), dst.data(), nullptr, src.size(), withScale, 1.0, &fitted);
+  if (residual >= 0.0) *this = fitted;
+  return residual;
+}
+
+// Pairs by identifier in linear time. The pairs, their order, the abort rule
+// and the weight lookup are those of comparing every source point with every
+// destination point in order: for each source point in order, its partners in
+// the order of the destination set; the fit is abandoned as soon as one more
+// pair is found when the pairs already number as many as either set has
+// points; the weights of a pair are the first weight point with its
+// identifier, else (1, 1, 1).
+double Transformation::computeWeightedTransformation(const std::vector<BaPoint3d<double>>& src,
+                                                     const std::vector<BaPoint3d<double>>& dst,
+                                                     const std::vector<BaPoint3d<double>>& weights,
+                                                     bool withScale, double scale) {
+  const IdIndex dstById(dst, true);
+  const IdIndex weightById(weights, false);
+  const bool unitWeights = weights.empty();
+
+  // While pair k is source point k, the source set itself serves as the list
+  // of paired source points; it is copied only from the first exception on.
+  // Partners and weights are gathered once, so that the iterations of the fit
+  // read all three lists in order.
+  const std::size_t limit = std::min(src.size(), dst.size());
+  bool srcInPlace = true;
+  std::size_t pairs = 0;
+  std::vector<Point> pairedSrc, pairedDst, pairedWeights;
+  pairedDst.reserve(limit);
+  if (!unitWeights) pairedWeights.reserve(limit);
+  for (std::size_t i = 0; i < src.size(); ++i) {
+    const Point& p = src[i];
+    std::uint32_t j = dstById.first(p.id);
+    if (j == IdIndex::kNone) continue;
+    Point w(1.0, 1.0, 1.0, p.id);
+    if (!unitWeights) {
+      const std::uint32_t k = weightById.first(p.id);
+      if (k != IdIndex::kNone) w = weights[k];
+    }
+    for (; j != IdIndex::kNone; j = dstById.next(j)) {
+      if (pairs == limit) return kFailed;
+      if (srcInPlace && i != pairs) {
+        srcInPlace = false;
+        pairedSrc.reserve(limit);
+        pairedSrc.assign(src.begin(), src.begin() + std::ptrdiff_t(pairs));
+      }
+      if (!srcInPlace) pairedSrc.push_back(p);
+      pairedDst.push_back(dst[j]);
+      if (!unitWeights) pairedWeights.push_back(w);
+      ++pairs;
+    }
+  }
+
+  if (pairs < 3) return kFailed;
+  Transformation fitted;
+  const double residual = fitPairs(srcInPlace ? src.data() : pairedSrc.data(), pairedDst.data(),
+                                   unitWeights ? nullptr : pairedWeights.data(), pairs, withScale, scale, &fitted);
+  if (residual >= 0.0) *this = fitted;
+  return residual;
+}
+
+double Transformation::computeWeightedTransformationNoId(const std::vector<BaPoint3d<double>>& src,
+                                                         const std::vector<BaPoint3d<double>>& dst,
+                                                         const std::vector<BaPoint3d<double>>& weights,
+                                                         bool withScale, double scale) {
+  if (!checkPositionSizes(src.size(), dst.size(), weights.size())) return kFailed;
+  Transformation fitted;
+  const double residual = fitPairs(src.data(), dst.data(), weights.data(), src.size(), withScale, scale, &fitted);
+  if (residual >= 0.0) *this = fitted;
+  return residual;
+}
+
+}  // namespace Zem
