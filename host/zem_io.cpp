@@ -267,9 +267,22 @@ InStream::~InStream() = default;
 void InStream::readHeader() {
   // magic(8) revision(2) type length(2) type(n) version(4) CRC(4)
   unsigned char fixed[12];
-  readExactly(fixed, sizeof fixed, "InStream");
-  if (std::memcmp(fixed, kMagic, sizeof kMagic) != 0)
+  // The magic first, on its own: a short foreign file is "not a block
+  // stream" rather than a truncated one.
+  std::size_t got = 0;
+  try {
+    in_->read(reinterpret_cast<char*>(fixed), sizeof kMagic);
+    got = static_cast<std::size_t>(in_->gcount());
+  } catch (const std::ios_base::failure&) {
+    got = static_cast<std::size_t>(in_->gcount());
+  }
+  if (std::memcmp(fixed, kMagic, got) != 0)
     fail("InStream", __LINE__, translate("IO_err", "not a block stream (wrong magic value)"));
+  if (got < sizeof kMagic) {
+    if (in_->bad()) fail("InStream", __LINE__, translate("IO_err", "stream read error"));
+    fail("InStream", __LINE__, translate("IO_err", "stream ended unexpectedly"));
+  }
+  readExactly(fixed + sizeof kMagic, sizeof fixed - sizeof kMagic, "InStream");
   const auto typeLength = static_cast<std::size_t>(getLittleEndian(fixed + 10, 2));
   if (typeLength > OutStream::kMaxTypeBytes)
     fail("InStream", __LINE__, translate("IO_err", "stream header is corrupt"));
@@ -314,7 +327,7 @@ void InStream::readNextRecord() {
     try {
       atEof = std::istream::traits_type::eq_int_type(in_->peek(), std::istream::traits_type::eof());
     } catch (const std::ios_base::failure&) {
-      fail(__func__, __LINE__, translate("IO_err", "stream read error"));
+      atEof = true;  // a stream told to throw at its end; an error is told apart below
     }
     if (in_->bad()) fail(__func__, __LINE__, translate("IO_err", "stream read error"));
     if (!atEof) fail(__func__, __LINE__, translate("IO_err", "data after the end of the stream"));

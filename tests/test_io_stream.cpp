@@ -272,6 +272,7 @@ TEST(IoStreamRoundTrip, LayoutMatchesDocumentation) {
     out.endBlock();
     out.endBlock();
   }
+  ASSERT_EQ(referenceCrc32("123456789", 0, 9), 0xCBF43926u);  // the standard CRC-32 check value
   std::string expected("\x89ZBS\r\n\x1A\n", 8);
   expected += le(1, 2) + le(2, 2) + "AB" + le(7, 4);
   expected += le(referenceCrc32(expected, 0, expected.size()), 4);
@@ -453,8 +454,12 @@ TEST(IoStreamDamage, StreamCutBetweenBlocksIsRejectedWhenTheBlockIsLeft) {
 TEST(IoStreamDamage, ForeignDataIsNotABlockStream) {
   std::istringstream text("This is a text file, not a block stream.\n");
   EXPECT_EQ(streamErrorText([&] { InStream in(&text); }), ioText("not a block stream (wrong magic value)"));
+  std::istringstream shortText("BZ");
+  EXPECT_EQ(streamErrorText([&] { InStream in(&shortText); }), ioText("not a block stream (wrong magic value)"));
   std::istringstream nothing("");
   EXPECT_EQ(streamErrorText([&] { InStream in(&nothing); }), ioText("stream ended unexpectedly"));
+  std::istringstream magicOnly(writeSample().substr(0, 5));
+  EXPECT_EQ(streamErrorText([&] { InStream in(&magicOnly); }), ioText("stream ended unexpectedly"));
 }
 
 // Lengths that pass their own checksum but promise more than there is must
@@ -587,6 +592,25 @@ TEST(IoStreamReads, ReadErrorOfTheDevice) {
   std::istream device(&buffer);
   InStream in(&device);
   EXPECT_EQ(streamErrorText([&] { in.openBlock(); }), ioText("stream read error"));
+}
+
+// A std::istream told to throw (at its end too) is read like any other.
+TEST(IoStreamReads, InputStreamThatThrows) {
+  const std::string bytes = writeSample();
+  for (std::size_t length : {bytes.size(), bytes.size() - 1}) {
+    std::istringstream data(bytes.substr(0, length));
+    data.exceptions(std::ios_base::eofbit | std::ios_base::failbit | std::ios_base::badbit);
+    InStream in(&data);
+    in.openBlock();
+    in.skipBlock();
+    in.openBlock();
+    if (length == bytes.size()) {
+      EXPECT_NO_THROW(in.skipBlock());
+      EXPECT_TRUE(in.isStreamEnd());
+    } else {
+      EXPECT_EQ(streamErrorText([&] { in.skipBlock(); }), ioText("stream ended unexpectedly"));
+    }
+  }
 }
 
 TEST(IoStreamReads, MisuseIsAProgrammingError) {
