@@ -43,6 +43,15 @@ const std::vector<Seed>& seeds() {
          matrixBlock(out);
          out.endBlock();
        }},
+      {"trafo_record",  // the layout of a ".trafo" stream: flag, matrix, flag, matrix
+       [](OutStream& out) {
+         out.beginBlock(258, 1);
+         for (int pair = 0; pair < 2; ++pair) {
+           out.writeBool(pair == 0);
+           for (int i = 0; i < 16; ++i) out.writeDouble(i % 5 == 0 ? 1.0 : 0.0);
+         }
+         out.endBlock();
+       }},
       {"coordinate_system",
        [](OutStream& out) {
          out.beginBlock(96, 1);
