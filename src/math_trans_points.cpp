@@ -26,9 +26,9 @@
 // Conditioning. The solver sees an equivalent, well-scaled form of the same
 // step: the rotation and scale columns are taken about a centre c inside the
 // source set (r_c = R·(p − c)) and divided by a characteristic length L of the
-// set, so that all columns are of order s or 1 whatever the units and however
-// far the part lies from the origin. Solved for (t', ω·L, ds·L), the step is
-// mapped back exactly by
+// set, and the variables are measured as (s·t', s·L·ω, L·ds), so that every
+// coefficient is 1 or of order 1 whatever the units, the scale and however far
+// the part lies from the origin. The step is mapped back exactly by
 //     t_correction = t' − ω × (R·c) − ds·(R·c + t)/s,
 // and the stopping rules apply to (t_correction, ω, ds).
 #include <algorithm>
@@ -36,6 +36,10 @@
 #include <cstdint>
 #include <limits>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "math_transformation.h"
 #include "zem_adjust.h"
@@ -191,27 +195,28 @@ struct GivenWeights {
 struct StepFrame {
   Mat3 rl;      ///< R / L
   Vec centre;   ///< c
-  double s;     ///< current scale
   double sL;    ///< s·L
   Vec offset;   ///< s·(R·c + t): q = s·L·rl(p) + offset
 };
 
 /// Hands the 3N observations of one linearised step to the solver, two pairs
-/// at a time (one per lane of the accumulator). Variables: 0–2 translation
-/// t', 3–5 ω·L, 6 ds·L (with scale only). Per pair, with r = R·(p − c)/L and
+/// at a time (one per lane of the accumulator). Variables: 0–2 s·t', 3–5
+/// s·L·ω, 6 L·ds (with scale only). Per pair, with r = R·(p − c)/L and
 /// v = d − q, the x, y and z observations have the present columns
-///     x: 0, 4, 5 [, 6] with (s, s·r.z, −s·r.y [, r.x])
-///     y: 1, 3, 5 [, 6] with (s, −s·r.z, s·r.x [, r.y])
-///     z: 2, 3, 4 [, 6] with (s, s·r.y, −s·r.x [, r.z])
-/// and all other columns absent.
+///     x: 0, 4, 5 [, 6] with (1, r.z, −r.y [, r.x])
+///     y: 1, 3, 5 [, 6] with (1, −r.z, r.x [, r.y])
+///     z: 2, 3, 4 [, 6] with (1, r.y, −r.x [, r.z])
+/// and all other columns absent. (Measuring the variables so, rather than as
+/// t', ω and ds, makes every coefficient free of s: the translation columns
+/// are the constant 1, which costs no multiplication.)
 template <bool kWithScale, class Weights>
 void observePairs(EQN::EquationAdjust& adj, const Point* src, const Point* dst, const Weights& weights,
                   std::size_t n, const StepFrame& f) {
   using EQN::Lane2;
   EQN::NormalAccumulator<kWithScale ? 7 : 6> acc;
   const Mat3& m = f.rl;
-  const double s = f.s, sL = f.sL;
-  const Lane2 sLane = {s, s};
+  const double sL = f.sL;
+  const Lane2 one = {1.0, 1.0};
   std::size_t i = 0;
   for (; i + 2 <= n; i += 2) {
     const Point& p0 = src[i];
@@ -225,37 +230,44 @@ void observePairs(EQN::EquationAdjust& adj, const Point* src, const Point* dst, 
     const Lane2 vx = Lane2{dst[i].x, dst[i + 1].x} - (sL * rx + f.offset.x);
     const Lane2 vy = Lane2{dst[i].y, dst[i + 1].y} - (sL * ry + f.offset.y);
     const Lane2 vz = Lane2{dst[i].z, dst[i + 1].z} - (sL * rz + f.offset.z);
-    const Lane2 srx = s * rx, sry = s * ry, srz = s * rz;
     const auto w0 = weights[i];
     const auto w1 = weights[i + 1];
     const Lane2 wx = {w0.x, w1.x}, wy = {w0.y, w1.y}, wz = {w0.z, w1.z};
     if constexpr (kWithScale) {
-      acc.template add<0, 4, 5, 6>({sLane, srz, -sry, rx}, vx, wx);
-      acc.template add<1, 3, 5, 6>({sLane, -srz, srx, ry}, vy, wy);
-      acc.template add<2, 3, 4, 6>({sLane, sry, -srx, rz}, vz, wz);
+      acc.template add<0, 4, 5, 6>({one, rz, -ry, rx}, vx, wx);
+      acc.template add<1, 3, 5, 6>({one, -rz, rx, ry}, vy, wy);
+      acc.template add<2, 3, 4, 6>({one, ry, -rx, rz}, vz, wz);
     } else {
-      acc.template add<0, 4, 5>({sLane, srz, -sry}, vx, wx);
-      acc.template add<1, 3, 5>({sLane, -srz, srx}, vy, wy);
-      acc.template add<2, 3, 4>({sLane, sry, -srx}, vz, wz);
+      acc.template add<0, 4, 5>({one, rz, -ry}, vx, wx);
+      acc.template add<1, 3, 5>({one, -rz, rx}, vy, wy);
+      acc.template add<2, 3, 4>({one, ry, -rx}, vz, wz);
     }
   }
   for (; i < n; ++i) {  // an odd pair left over
     const Vec pc = static_cast<const Vec&>(src[i]) - f.centre;
     const Vec r = m * pc;
     const Vec v = static_cast<const Vec&>(dst[i]) - (r * sL + f.offset);
-    const Vec sr = r * s;
     const auto w = weights[i];
     if constexpr (kWithScale) {
-      acc.template addOne<0, 4, 5, 6>({s, sr.z, -sr.y, r.x}, v.x, w.x);
-      acc.template addOne<1, 3, 5, 6>({s, -sr.z, sr.x, r.y}, v.y, w.y);
-      acc.template addOne<2, 3, 4, 6>({s, sr.y, -sr.x, r.z}, v.z, w.z);
+      acc.template addOne<0, 4, 5, 6>({1.0, r.z, -r.y, r.x}, v.x, w.x);
+      acc.template addOne<1, 3, 5, 6>({1.0, -r.z, r.x, r.y}, v.y, w.y);
+      acc.template addOne<2, 3, 4, 6>({1.0, r.y, -r.x, r.z}, v.z, w.z);
     } else {
-      acc.template addOne<0, 4, 5>({s, sr.z, -sr.y}, v.x, w.x);
-      acc.template addOne<1, 3, 5>({s, -sr.z, sr.x}, v.y, w.y);
-      acc.template addOne<2, 3, 4>({s, sr.y, -sr.x}, v.z, w.z);
+      acc.template addOne<0, 4, 5>({1.0, r.z, -r.y}, v.x, w.x);
+      acc.template addOne<1, 3, 5>({1.0, -r.z, r.x}, v.y, w.y);
+      acc.template addOne<2, 3, 4>({1.0, r.y, -r.x}, v.z, w.z);
     }
   }
   acc.flushInto(adj);
+}
+
+/// Square roots of both lanes (one instruction where SSE2 is available).
+inline EQN::Lane2 sqrt2(EQN::Lane2 v) {
+#if defined(__SSE2__)
+  return EQN::Lane2(_mm_sqrt_pd(__m128d(v)));
+#else
+  return EQN::Lane2{std::sqrt(v[0]), std::sqrt(v[1])};
+#endif
 }
 
 /// Mean weighted residual of the result: (1/N)·Σ |w ∘ (T·p − d)|, with T·p
@@ -263,27 +275,37 @@ void observePairs(EQN::EquationAdjust& adj, const Point* src, const Point* dst, 
 template <class Weights>
 double meanResidual(const Transformation& t, const Point* src, const Point* dst, const Weights& weights,
                     std::size_t n) {
+  using EQN::Lane2;
   double a[3][4];
   for (unsigned r = 0; r < 3; ++r)
     for (unsigned c = 0; c < 4; ++c) a[r][c] = t.getMatrix(c, r);
   const double scale = 1.0 / t.getMatrix(3, 3);
-  double sum0 = 0.0, sum1 = 0.0;  // two partial sums: independent chains
+  Lane2 sum = {0.0, 0.0};
   std::size_t i = 0;
-  auto term = [&](std::size_t k) {
-    const Point& p = src[k];
-    const auto w = weights[k];
-    const double qx = (a[0][0] * p.x + a[0][1] * p.y + a[0][2] * p.z + a[0][3]) * scale;
-    const double qy = (a[1][0] * p.x + a[1][1] * p.y + a[1][2] * p.z + a[1][3]) * scale;
-    const double qz = (a[2][0] * p.x + a[2][1] * p.y + a[2][2] * p.z + a[2][3]) * scale;
-    const double dx = w.x * (qx - dst[k].x), dy = w.y * (qy - dst[k].y), dz = w.z * (qz - dst[k].z);
-    return std::sqrt(dx * dx + dy * dy + dz * dz);
-  };
   for (; i + 2 <= n; i += 2) {
-    sum0 += term(i);
-    sum1 += term(i + 1);
+    const Point& p0 = src[i];
+    const Point& p1 = src[i + 1];
+    const Lane2 px = {p0.x, p1.x}, py = {p0.y, p1.y}, pz = {p0.z, p1.z};
+    const Lane2 qx = (a[0][0] * px + a[0][1] * py + a[0][2] * pz + a[0][3]) * scale;
+    const Lane2 qy = (a[1][0] * px + a[1][1] * py + a[1][2] * pz + a[1][3]) * scale;
+    const Lane2 qz = (a[2][0] * px + a[2][1] * py + a[2][2] * pz + a[2][3]) * scale;
+    const auto w0 = weights[i];
+    const auto w1 = weights[i + 1];
+    const Lane2 dx = Lane2{w0.x, w1.x} * (qx - Lane2{dst[i].x, dst[i + 1].x});
+    const Lane2 dy = Lane2{w0.y, w1.y} * (qy - Lane2{dst[i].y, dst[i + 1].y});
+    const Lane2 dz = Lane2{w0.z, w1.z} * (qz - Lane2{dst[i].z, dst[i + 1].z});
+    sum += sqrt2(dx * dx + dy * dy + dz * dz);
   }
-  if (i < n) sum0 += term(i);
-  return (sum0 + sum1) / double(n);
+  double total = sum[0] + sum[1];
+  if (i < n) {
+    const Point& p = src[i];
+    const auto w = weights[i];
+    const double dx = w.x * ((a[0][0] * p.x + a[0][1] * p.y + a[0][2] * p.z + a[0][3]) * scale - dst[i].x);
+    const double dy = w.y * ((a[1][0] * p.x + a[1][1] * p.y + a[1][2] * p.z + a[1][3]) * scale - dst[i].y);
+    const double dz = w.z * ((a[2][0] * p.x + a[2][1] * p.y + a[2][2] * p.z + a[2][3]) * scale - dst[i].z);
+    total += std::sqrt(dx * dx + dy * dy + dz * dz);
+  }
+  return total / double(n);
 }
 
 bool isFinite(const Transformation& t) {
@@ -352,15 +374,14 @@ double fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
     const Vec rc = rot * centre;
     f.rl = rot.scaled(1.0 / L);
     f.centre = centre;
-    f.s = s;
     f.sL = s * L;
     f.offset = (rc + t) * s;
     observePairs<kWithScale>(adj, src, dst, weights, n, f);
     if (!adj.solve()) return kFailed;
 
-    const Vec omega = Vec(adj.getXValue(3), adj.getXValue(4), adj.getXValue(5)) / L;
+    const Vec omega = Vec(adj.getXValue(3), adj.getXValue(4), adj.getXValue(5)) / (s * L);
     const double ds = kWithScale ? adj.getXValue(6) / L : 0.0;
-    Vec dt = Vec(adj.getXValue(0), adj.getXValue(1), adj.getXValue(2)) - omega.cross(rc);
+    Vec dt = Vec(adj.getXValue(0), adj.getXValue(1), adj.getXValue(2)) / s - omega.cross(rc);
     if (kWithScale) dt -= (rc + t) * (ds / s);
 
     t += dt;
@@ -444,7 +465,10 @@ class IdIndex {
     }
     // From the back, so that the first index of an identifier is entered
     // last and each chain runs in increasing order.
+    constexpr std::size_t kAhead = 16;  // slots are written in random order: fetch them early
     for (std::size_t k = points.size(); k-- > 0;) {
+      if (dense_ && k >= kAhead && points[k - kAhead].id != -1)
+        __builtin_prefetch(&direct_[std::size_t(std::int64_t(points[k - kAhead].id) - base_)], 1);
       const int id = points[k].id;
       if (id == -1) continue;
       std::uint32_t& first = slotFor(id);
@@ -558,7 +582,20 @@ double Transformation::computeWeightedTransformation(const std::vector<BaPoint3d
   std::vector<Point> pairedSrc, pairedDst, pairedWeights;
   pairedDst.reserve(limit);
   if (!unitWeights) pairedWeights.reserve(limit);
+  // The partners lie anywhere in dst: ask for them a few source points ahead
+  // so that the gathering waits on memory for several at once, not one by one.
+  constexpr std::size_t kAhead = 16;
   for (std::size_t i = 0; i < src.size(); ++i) {
+    if (i + kAhead < src.size()) {
+      const std::uint32_t ahead = dstById.first(src[i + kAhead].id);
+      if (ahead != IdIndex::kNone) {
+        const char* const at = reinterpret_cast<const char*>(&dst[ahead]);
+        __builtin_prefetch(at);
+        // A point straddling two cache lines needs both.
+        if ((reinterpret_cast<std::uintptr_t>(at) & 63u) > 64u - sizeof(Point))
+          __builtin_prefetch(at + sizeof(Point) - 1);
+      }
+    }
     const Point& p = src[i];
     std::uint32_t j = dstById.first(p.id);
     if (j == IdIndex::kNone) continue;
