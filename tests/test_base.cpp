@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <cmath>
@@ -101,6 +102,7 @@ TEST(BaseTranslate, GermanCatalogueIsEmbeddedAndInstalled) {
   // The context matters, and unknown texts pass through.
   EXPECT_EQ(Zem::translate("CADElementStageValue_err", kVersionMessage), QString::fromUtf8(kVersionMessage));
   EXPECT_EQ(Zem::translate(kContext, "no such message"), "no such message");
+  EXPECT_EQ(Zem::translate(nullptr, kVersionMessage), QString::fromUtf8(kVersionMessage));
   // The other contexts of the library are in the catalogue too.
   EXPECT_EQ(Zem::translate("CADElementStageValue_err", "invalid block version: %1"),
             QString::fromUtf8("ungültige Blockversion: %1"));
@@ -139,6 +141,41 @@ TEST(BaseTranslate, SurvivesANewApplicationObject) {
   EXPECT_EQ(Zem::translate(kContext, kVersionMessage), QString::fromUtf8(kVersionMessage));
   ASSERT_TRUE(Zem::installTranslator("ZemTransformation"));
   EXPECT_EQ(Zem::translate(kContext, kVersionMessage), kVersionMessageDe);
+}
+
+// Every message the sources pass to translate with literal context and text
+// must have a German translation in the catalogue.
+TEST(BaseTranslate, CatalogueCoversEveryMessageInTheSources) {
+  const QDir root(QDir::cleanPath(QStringLiteral(ZEM_TEST_DATA_DIR "/../..")));
+  if (!root.exists(QStringLiteral("src")) || !root.exists(QStringLiteral("host")))
+    GTEST_SKIP() << "source tree not available";
+  AppAndLocale scope(kGerman);
+  ASSERT_TRUE(Zem::installTranslator("ZemTransformation"));
+
+  const QRegularExpression translateCall(QStringLiteral(R"re(\btranslate\(\s*"([^"]+)"\s*,\s*"([^"\\]+)"\s*\))re"));
+  QStringList missing;  // "file: context / text", each pair once
+  int found = 0;
+  for (const QString& sub : {QStringLiteral("src"), QStringLiteral("host")}) {
+    const QDir dir(root.filePath(sub));
+    for (const QString& name : dir.entryList({QStringLiteral("*.cpp"), QStringLiteral("*.h")}, QDir::Files)) {
+      QFile file(dir.filePath(name));
+      ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+      const QString code = QString::fromUtf8(file.readAll());
+      auto check = [&](const QString& context, const QString& text) {
+        ++found;
+        const QByteArray c = context.toUtf8();
+        const QByteArray t = text.toUtf8();
+        const QString entry = sub + "/" + name + ": " + context + " / " + text;
+        if (Zem::translate(c.constData(), t.constData()) == text && !missing.contains(entry)) missing << entry;
+      };
+      for (auto it = translateCall.globalMatch(code); it.hasNext();) {
+        const auto match = it.next();
+        check(match.captured(1), match.captured(2));
+      }
+    }
+  }
+  EXPECT_GT(found, 0);
+  EXPECT_TRUE(missing.isEmpty()) << "no German translation for:\n" << missing.join(QLatin1Char('\n')).toStdString();
 }
 
 TEST(BaseUnits, PredefinedUnitsAndPrecisions) {
