@@ -149,15 +149,22 @@ void chooseReferencePoints(const Point* src, std::size_t n, std::size_t* a, std:
   std::size_t ia = 0;
   for (std::size_t i = 1; i < n; ++i)
     if (src[i].x < src[ia].x) ia = i;
-  // Squared distances rank the candidates like the distances themselves.
+  // A square root only where the squared distance already beats the best:
+  // a larger distance needs a larger square, and comparing the roots keeps
+  // the choice exactly that of comparing distances.
   std::size_t ib = 0;
-  double best = (src[0] - src[ia]).lengthSquared();
+  double bestSquared = (src[0] - src[ia]).lengthSquared();
+  double best = std::sqrt(bestSquared);
   for (std::size_t i = 1; i < n; ++i) {
     if (i == ia) continue;
-    const double d = (src[i] - src[ia]).lengthSquared();
-    if (d > best) {
-      best = d;
-      ib = i;
+    const double d2 = (src[i] - src[ia]).lengthSquared();
+    if (d2 > bestSquared) {
+      const double d = std::sqrt(d2);
+      if (d > best) {
+        bestSquared = d2;
+        best = d;
+        ib = i;
+      }
     }
   }
   std::size_t ic = 0;
@@ -391,7 +398,8 @@ double fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
             std::fabs(omega.z) + std::fabs(ds)) /
            nVariables;
     if (!std::isfinite(mean) || !std::isfinite(s) || s == 0.0) return kFailed;
-    const bool goOn = k < kMaxIterations && mean > kConverged && (k < kPatientIterations || mean < kRequiredShrink * prev);
+    const bool goOn =
+        k < kMaxIterations && mean > kConverged && (k < kPatientIterations || mean < kRequiredShrink * prev);
     if (!goOn) break;
     prev = mean;
   }

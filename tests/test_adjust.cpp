@@ -185,6 +185,33 @@ TEST(EquationAdjust, FastPathEqualsGeneralPath) {
   for (unsigned i = 0; i < 4; ++i) EXPECT_NEAR(general.getXValue(i), fast.getXValue(i), 1e-12);
 }
 
+TEST(EquationAdjust, LaneAccumulatorEqualsGeneralPath) {
+  EquationAdjust general(4), lanes(4);
+  Zem::EQN::NormalAccumulator<4> acc;
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u(-2, 2);
+  for (int i = 0; i < 7; ++i) {  // an odd count: the last goes through addOne
+    const double a[3] = {u(rng), u(rng), u(rng)}, b[3] = {u(rng), u(rng), u(rng)};
+    const double va = u(rng), vb = u(rng), wa = 0.5 + i, wb = 2.0;
+    general.setObservation({a[0], a[1], kMax, a[2]}, va, wa);
+    if (i == 6) {
+      acc.addOne<0, 1, 3>(a, va, wa);
+      break;
+    }
+    general.setObservation({b[0], b[1], kMax, b[2]}, vb, wb);
+    acc.add<0, 1, 3>({Zem::EQN::Lane2{a[0], b[0]}, Zem::EQN::Lane2{a[1], b[1]}, Zem::EQN::Lane2{a[2], b[2]}},
+                     Zem::EQN::Lane2{va, vb}, Zem::EQN::Lane2{wa, wb});
+  }
+  general.setObservation({kMax, kMax, 1.0, kMax}, 3.0);
+  lanes.setObservation({kMax, kMax, 1.0, kMax}, 3.0);
+  acc.flushInto(lanes);
+  ASSERT_TRUE(general.solve());
+  ASSERT_TRUE(lanes.solve());
+  for (unsigned i = 0; i < 4; ++i) EXPECT_NEAR(general.getXValue(i), lanes.getXValue(i), 1e-12);
+  EquationAdjust wrongSize(3);
+  EXPECT_THROW(acc.flushInto(wrongSize), ProgError);
+}
+
 TEST(EquationAdjust, RefusesNonFiniteAndEmpty) {
   EquationAdjust adj(2);
   EXPECT_FALSE(adj.solve());
