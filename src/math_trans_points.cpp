@@ -449,6 +449,8 @@ bool checkPositionSizes(std::size_t nSrc, std::size_t nDst, std::size_t nWeights
 class IdIndex {
  public:
   static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  /// Largest number of points that can be indexed.
+  static constexpr std::size_t kMaxPoints = std::size_t(1) << 30;
 
   IdIndex(const std::vector<Point>& points, bool withChains) {
     std::size_t count = 0;
@@ -576,6 +578,9 @@ double Transformation::computeWeightedTransformation(const std::vector<BaPoint3d
                                                      const std::vector<BaPoint3d<double>>& dst,
                                                      const std::vector<BaPoint3d<double>>& weights,
                                                      bool withScale, double scale) {
+  // The indexes count in 32 bits; a billion points (32 GB of them) is far
+  // beyond any measurement this is meant for.
+  if (dst.size() > IdIndex::kMaxPoints || weights.size() > IdIndex::kMaxPoints) return kFailed;
   const IdIndex dstById(dst, true);
   const IdIndex weightById(weights, false);
   const bool unitWeights = weights.empty();
