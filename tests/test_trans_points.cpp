@@ -480,3 +480,20 @@ TEST(BestFitWeights, WeightedResultIsTheWeightedOptimum) {
       }
   }
 }
+
+TEST(BestFitPairing, LargeShuffledSetsPairLikePositions) {
+  std::mt19937 rng(13);
+  Points src = randomPoints(rng, 3001, 400.0, BaVec3d<double>(-200, -200, 0));
+  const Transformation truth(BaVec3d<double>(10, 20, 30), BaVec3d<double>(-0.7, 0.2, 1.4), 1.0);
+  for (int stride : {1, 7, -104729}) {  // a direct table, then hashed identifiers
+    for (std::size_t i = 0; i < src.size(); ++i) src[i].id = 5 + stride * int(i);
+    const Points dst = moved(src, truth, rng, 0.01);
+    Points shuffled = dst;
+    std::shuffle(shuffled.begin(), shuffled.end(), rng);
+    Transformation byId = sentinel(), byPos = sentinel();
+    const double r = byId.computeTransformation(src, shuffled, true);
+    ASSERT_GE(r, 0.0);
+    EXPECT_EQ(r, byPos.computeTransformationNoId(src, dst, true));
+    EXPECT_TRUE(SameBits(byId, byPos)) << "stride " << stride;
+  }
+}
