@@ -8,8 +8,13 @@
 // without a partner and the mean residual; then, for comparison, the fit with
 // an estimated scale.
 //
-// Usage: zem_bestfit_demo [nominal.txt measured.txt]
-// Without arguments it reads the bracket bundled in examples/data.
+// Finally it stores the fit as the last transformation, and the fit after the
+// fixture's alignment as the global one, in a ".trafo" file, reads that file
+// back and writes its text report.
+//
+// Usage: zem_bestfit_demo [nominal.txt measured.txt [output-directory]]
+// Without arguments it reads the bracket bundled in examples/data and writes
+// bestfit.trafo and bestfit_report.txt into the current directory.
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -17,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "math_trafo_io.h"
 #include "math_transformation.h"
 
 using Zem::BaPoint3d;
@@ -63,15 +69,41 @@ void printTransformation(const Transformation& t) {
   std::printf("  scale:                                                     %.9f\n", t.getScale());
 }
 
+// Stores the fit as the last transformation and, as the global one, the
+// fixture's alignment followed by the fit; reads the file back and writes the
+// report beside it.
+bool saveRecord(const Transformation& fit, const QString& outputDir) {
+  const Transformation fixture(BaVec3d<double>(-400.0, 120.0, -95.0), BaVec3d<double>(), 1.0);
+  Transformation global = fixture;
+  global.append(fit);
+  Zem::LastAndGlobalTransformation record(fit, true, global, true);
+  const QString trafoName = outputDir + QStringLiteral("/bestfit.trafo");
+  const QString reportName = outputDir + QStringLiteral("/bestfit_report.txt");
+  Zem::ErrorLog log;
+  Zem::LastAndGlobalTransformation reread(Transformation::identity(), false, Transformation::identity(), false);
+  if (!record.save(trafoName, &log, 0, 0) || !reread.load(trafoName, &log, 0, 0) ||
+      !reread.exportASCII(reportName, &log)) {
+    for (const QString& entry : log.getEntries()) std::fprintf(stderr, "%s\n", entry.toLocal8Bit().constData());
+    return false;
+  }
+  std::printf("\nsaved %s, read it back and wrote its report %s:\n\n", trafoName.toLocal8Bit().constData(),
+              reportName.toLocal8Bit().constData());
+  std::ifstream report(reportName.toLocal8Bit().constData());
+  std::string line;
+  while (std::getline(report, line)) std::printf("    %s\n", line.c_str());
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 1 && argc != 3) {
-    std::fprintf(stderr, "usage: %s [nominal.txt measured.txt]\n", argv[0]);
+  if (argc != 1 && argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: %s [nominal.txt measured.txt [output-directory]]\n", argv[0]);
     return 2;
   }
-  const std::string nominalPath = argc == 3 ? argv[1] : ZEM_EXAMPLE_DATA_DIR "/nominal_points.txt";
-  const std::string measuredPath = argc == 3 ? argv[2] : ZEM_EXAMPLE_DATA_DIR "/measured_points.txt";
+  const std::string nominalPath = argc >= 3 ? argv[1] : ZEM_EXAMPLE_DATA_DIR "/nominal_points.txt";
+  const std::string measuredPath = argc >= 3 ? argv[2] : ZEM_EXAMPLE_DATA_DIR "/measured_points.txt";
+  const QString outputDir = argc == 4 ? QString::fromLocal8Bit(argv[3]) : QStringLiteral(".");
   Points nominal, measured;
   if (!readPoints(nominalPath, &nominal) || !readPoints(measuredPath, &measured)) return 1;
   std::printf("nominal:  %zu points from %s\nmeasured: %zu points from %s\n\n", nominal.size(),
@@ -114,5 +146,5 @@ int main(int argc, char** argv) {
     printTransformation(scaled);
     std::printf("  scale − 1: %.1f ppm; mean residual: %.4f mm\n", (scaled.getScale() - 1.0) * 1e6, meanScaled);
   }
-  return 0;
+  return saveRecord(fit, outputDir) ? 0 : 1;
 }

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the library and runs the demonstration on the
-# bundled example data.
+# bundled example data: a best fit of a measured part onto its nominal points.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DZEM_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build-demo -j"$(nproc)" >/dev/null
-./build-demo/examples/zem_angles_demo
+# Best fit of the bundled measured bracket onto its nominal points; the
+# resulting .trafo file and its report go into build-demo/.
+cd build-demo
+./examples/zem_bestfit_demo ../examples/data/nominal_points.txt ../examples/data/measured_points.txt .

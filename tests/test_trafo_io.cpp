@@ -297,3 +297,13 @@ TEST_F(TrafoReport, ReportThatCannotBeOpenedOrWritten) {
   EXPECT_FALSE(ok);
   EXPECT_EQ(full.getEntries(), QStringList{QStringLiteral("unable to write file: ") + name});
 }
+
+TEST_F(TrafoReport, BundledExampleLoadsAndGivesItsBundledReport) {
+  LastAndGlobalTransformation o(rigid(), false, rigid(), false);
+  ErrorLog log;
+  ASSERT_TRUE(o.load(QStringLiteral(ZEM_EXAMPLE_DATA_DIR "/bestfit.trafo"), &log, 0, 0));
+  EXPECT_TRUE(o.isLastTransformationValid() && o.isGlobalTransformationValid());
+  const QString name = dir.filePath(QStringLiteral("report.txt"));
+  ASSERT_TRUE(o.exportASCII(name, &log));
+  EXPECT_EQ(readText(name), readText(QStringLiteral(ZEM_EXAMPLE_DATA_DIR "/bestfit_report.txt")));
+}
