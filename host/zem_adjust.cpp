@@ -103,13 +103,6 @@ void EquationAdjust::setObservation(const std::vector<double>& row, double value
   ++observations_;
 }
 
-void EquationAdjust::rejectFastObservation(double weight) const {
-  if (weight < 0.0)
-    throw ProgError("Zem::EQN::EquationAdjust::addObservation", __FILE__, __LINE__, "negative weight");
-  throw ProgError("Zem::EQN::EquationAdjust::addObservation", __FILE__, __LINE__,
-                  "column index beyond the number of variables");
-}
-
 void EquationAdjust::addNormalSums(const double* normal, const double* rhs, std::size_t observations) {
   const std::size_t n = n_;
   for (std::size_t i = 0; i < n; ++i) {

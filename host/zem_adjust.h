@@ -76,29 +76,6 @@ class EquationAdjust {
   /// next solve() return false.
   void setObservation(const std::vector<double>& row, double value, double weight = 1.0);
 
-  /// Fast path of setObservation for rows whose present columns are known at
-  /// compile time: `Columns` lists them in increasing order, coefficients[k]
-  /// belongs to column Columns[k], every other column is absent. Same effect as
-  /// setObservation with that row (up to the order of floating-point sums).
-  template <unsigned... Columns>
-  void addObservation(const double (&coefficients)[sizeof...(Columns)], double value, double weight) {
-    constexpr unsigned kCount = sizeof...(Columns);
-    constexpr unsigned cols[kCount] = {Columns...};
-    static_assert(kCount > 0, "an observation needs at least one column");
-    static_assert(strictlyIncreasing(cols, kCount), "columns must be listed in increasing order");
-    if (cols[kCount - 1] >= n_ || !(weight >= 0.0 || weight != weight)) rejectFastObservation(weight);
-    double* const normal = normal_.data();
-    double* const rhs = rhs_.data();
-    const std::size_t n = n_;
-    for (unsigned k = 0; k < kCount; ++k) {
-      const double wc = weight * coefficients[k];
-      rhs[cols[k]] += wc * value;
-      double* const rowK = normal + cols[k] * n;
-      for (unsigned l = k; l < kCount; ++l) rowK[cols[l]] += wc * coefficients[l];
-    }
-    ++observations_;
-  }
-
   /// Adds ready-made sums to the normal equations: `normal` is n×n row-major
   /// of which only the upper triangle (column ≥ row) is read, `rhs` holds n
   /// values, `observations` is how many observations they sum. The merge
@@ -126,12 +103,6 @@ class EquationAdjust {
   static constexpr double kRankThreshold = 1e-12;
 
  private:
-  static constexpr bool strictlyIncreasing(const unsigned* c, unsigned count) {
-    for (unsigned k = 1; k < count; ++k)
-      if (c[k] <= c[k - 1]) return false;
-    return true;
-  }
-  [[noreturn]] void rejectFastObservation(double weight) const;
   void clearAccumulation();
 
   unsigned n_;

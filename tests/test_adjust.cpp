@@ -167,24 +167,6 @@ TEST(EquationAdjust, MaxCoefficientIsAbsent) {
   for (unsigned i = 0; i < 3; ++i) EXPECT_NEAR(withMax.getXValue(i), withZero.getXValue(i), 1e-12);
 }
 
-TEST(EquationAdjust, FastPathEqualsGeneralPath) {
-  EquationAdjust general(4), fast(4);
-  std::mt19937 rng(3);
-  std::uniform_real_distribution<double> u(-2, 2);
-  for (int i = 0; i < 30; ++i) {
-    const double c[3] = {u(rng), u(rng), u(rng)};
-    const double v = u(rng), w = 0.5 + 0.25 * (i % 3);
-    general.setObservation({c[0], kMax, c[1], c[2]}, v, w);
-    fast.addObservation<0, 2, 3>(c, v, w);
-    const double d[2] = {u(rng), u(rng)};
-    general.setObservation({kMax, d[0], kMax, d[1]}, -v, w);
-    fast.addObservation<1, 3>(d, -v, w);
-  }
-  ASSERT_TRUE(general.solve());
-  ASSERT_TRUE(fast.solve());
-  for (unsigned i = 0; i < 4; ++i) EXPECT_NEAR(general.getXValue(i), fast.getXValue(i), 1e-12);
-}
-
 TEST(EquationAdjust, LaneAccumulatorEqualsGeneralPath) {
   EquationAdjust general(4), lanes(4);
   Zem::EQN::NormalAccumulator<4> acc;
@@ -243,7 +225,5 @@ TEST(EquationAdjust, BadInputThrows) {
   EXPECT_THROW(adj.setObservation({1.0, 2.0, 3.0, 4.0}, 0.0), ProgError);
   EXPECT_THROW(adj.setObservation({1.0, 2.0, 3.0}, 0.0, -1.0), ProgError);
   EXPECT_THROW(adj.getXValue(3), ProgError);
-  const double c[2] = {1.0, 1.0};
-  EXPECT_THROW((adj.addObservation<1, 3>(c, 0.0, 1.0)), ProgError);
   EXPECT_THROW(EquationAdjust(0), ProgError);
 }
