@@ -1,7 +1,6 @@
 // Base services: error log, translation, units, file opening.
 #include <gtest/gtest.h>
 
-#include "math_transformation.h"
 #include "test_util.h"
 #include "zem_base.h"
 #include "zem_io.h"
@@ -19,126 +18,96 @@
 
 namespace {
 
-using Zem::END_LOG;
 using Zem::UnitLinear;
 
-constexpr const char* kContext = "TRANSFORMATION_err";
-constexpr const char* kVersionMessage = "invalid transformation block version: %1";
-const QString kVersionMessageDe = QString::fromUtf8("ungültige Version des Transformationsblocks: %1");
-const QLocale kGerman(QLocale::German, QLocale::Germany);
+const QString kVersionMessage = QStringLiteral("invalid transformation block version: %1");
 
+// German as the default locale and an application object for the catalogues.
 // At most one QCoreApplication may exist at a time, and the suite runs in one
 // process as well as one test per process: an application object is created
 // only when none exists, and destroyed (with the translators on it) at the
 // end, when the default locale is restored as well.
-class AppAndLocale {
- public:
-  explicit AppAndLocale(const QLocale& locale) {
+struct GermanApp {
+  GermanApp() {
     if (!QCoreApplication::instance()) app_ = std::make_unique<QCoreApplication>(argc_, argv_);
-    QLocale::setDefault(locale);
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
   }
-  ~AppAndLocale() {
+  ~GermanApp() {
     Zem::removeTranslator("ZemTransformation");
     app_.reset();
     QLocale::setDefault(previousLocale_);
   }
-
- private:
-  static inline char name_[] = "zem_tests";
-  static inline char* argv_[] = {name_, nullptr};
+  static inline char* argv_[] = {const_cast<char*>("zem_tests"), nullptr};  // Qt never writes to it
   static inline int argc_ = 1;
-  QLocale previousLocale_;
+  const QLocale previousLocale_;
   std::unique_ptr<QCoreApplication> app_;
 };
 
-template <typename F>
-QString streamError(F&& action) {
+// The message the user sees when a Transformation is loaded from `bytes`; by
+// default a stream whose transformation block has version 2.
+QString loadError(std::string bytes = {}) {
+  if (bytes.empty()) {
+    std::ostringstream data;
+    Zem::IO::OutStream out(&data, "T", 1);
+    out.beginBlock(128, 2);
+    out.endBlock();
+    out.finish();
+    bytes = data.str();
+  }
+  std::istringstream data(bytes);
   try {
-    action();
+    Zem::IO::InStream in(&data);
+    Zem::Transformation().loadData(in, 0, 0);
   } catch (const Zem::IO::StreamException& e) {
     return e.getText();
   }
   return QStringLiteral("no exception");
 }
 
-// The message a Transformation's loadData gives for a block of version 2, as
-// the user sees it.
-QString versionTwoMessage() {
-  std::stringstream bytes;
-  {
-    Zem::IO::OutStream out(&bytes, "T", 1);
-    out.beginBlock(128, 2);
-    out.endBlock();
-  }
-  Zem::IO::InStream in(&bytes);
-  Zem::Transformation t;
-  return streamError([&] { t.loadData(in, 0, 0); });
-}
-
 TEST(Base, ErrorLogEntriesAreClosedByEndLogOnly) {
   Zem::ErrorLog log;
-  log << "invalid file version" << " " << 4294967295u << END_LOG << QString::fromUtf8("ä") << ' ' << (-2147483647 - 1)
-      << END_LOG << "not finished";
+  log << "invalid file version" << " " << 4294967295u << Zem::END_LOG << QString::fromUtf8("ä") << ' ' << (-2147483647 - 1)
+      << Zem::END_LOG << "not finished";
   EXPECT_EQ(log.getEntries(), QStringList({"invalid file version 4294967295", QString::fromUtf8("ä -2147483648")}));
-  log << END_LOG << END_LOG;  // an empty entry is still an entry
-  EXPECT_EQ(log.getEntries().mid(2), QStringList({"not finished", ""}));
-  log << "half";
-  log.clear();
-  log << END_LOG;
-  EXPECT_EQ(log.getEntries(), QStringList({QString()}));
 }
 
-TEST(BaseTranslate, WithoutApplicationTextStaysEnglish) {
-  if (QCoreApplication::instance()) GTEST_SKIP() << "another test left an application object alive";
-  EXPECT_FALSE(Zem::installTranslator("ZemTransformation"));
+TEST(BaseTranslate, EnglishWithoutApplicationGermanWithApplicationAndLocale) {
+  if (!QCoreApplication::instance()) {  // unless another test left one alive
+    Zem::Transformation::InitLibrary();  // nothing to install into
+    EXPECT_EQ(loadError(), kVersionMessage.arg(2));
+  }
+  GermanApp scope;
+  EXPECT_EQ(loadError(), kVersionMessage.arg(2));  // not installed yet
   Zem::Transformation::InitLibrary();
-  EXPECT_EQ(Zem::translate(kContext, kVersionMessage), QString::fromUtf8(kVersionMessage));
-  EXPECT_EQ(versionTwoMessage(), QString::fromUtf8(kVersionMessage).arg(2));
-}
-
-TEST(BaseTranslate, GermanCatalogueWithApplicationAndLocale) {
-  AppAndLocale scope(kGerman);
-  EXPECT_EQ(versionTwoMessage(), QString::fromUtf8(kVersionMessage).arg(2));  // not installed yet
-  Zem::Transformation::InitLibrary();
-  EXPECT_EQ(versionTwoMessage(), kVersionMessageDe.arg(2));
-  // The context matters, and unknown texts pass through.
-  EXPECT_EQ(Zem::translate("CADElementStageValue_err", kVersionMessage), QString::fromUtf8(kVersionMessage));
-  EXPECT_EQ(Zem::translate(kContext, "no such message"), "no such message");
-  std::istringstream text("plain text, no stream");
-  EXPECT_EQ(streamError([&] { Zem::IO::InStream in(&text); }),
-            QString::fromUtf8("kein Blockdatenstrom (falsche Kennung)"));
+  EXPECT_EQ(loadError(), QString::fromUtf8("ungültige Version des Transformationsblocks: %1").arg(2));
+  EXPECT_EQ(loadError("plain text, no stream"), QString::fromUtf8("kein Blockdatenstrom (falsche Kennung)"));
   // Installing again replaces the catalogue: one removal brings English back.
   ASSERT_TRUE(Zem::installTranslator("ZemTransformation"));
   EXPECT_TRUE(Zem::removeTranslator("ZemTransformation"));
-  EXPECT_EQ(Zem::translate(kContext, kVersionMessage), QString::fromUtf8(kVersionMessage));
-  EXPECT_FALSE(Zem::removeTranslator("ZemTransformation"));
-  EXPECT_FALSE(Zem::installTranslator("NoSuchCatalogue"));
+  EXPECT_EQ(loadError(), kVersionMessage.arg(2));
 }
 
 // Every message the sources pass to translate with literal context and text
 // must have a German translation in the catalogue.
 TEST(BaseTranslate, CatalogueCoversEveryMessageInTheSources) {
   const QDir root(QDir::cleanPath(QStringLiteral(ZEM_TEST_DATA_DIR "/../..")));
-  if (!root.exists(QStringLiteral("src")) || !root.exists(QStringLiteral("host")))
-    GTEST_SKIP() << "source tree not available";
-  AppAndLocale scope(kGerman);
+  if (!root.exists(QStringLiteral("src"))) GTEST_SKIP() << "source tree not available";
+  GermanApp scope;
   ASSERT_TRUE(Zem::installTranslator("ZemTransformation"));
   const QRegularExpression call(QStringLiteral(R"re(\btranslate\(\s*"([^"]+)"\s*,\s*"([^"\\]+)"\s*\))re"));
   QStringList missing;  // "file: context / text"
   int found = 0;
-  for (const QString sub : {"src", "host"}) {
-    const QDir dir(root.filePath(sub));
-    for (const QString& name : dir.entryList({"*.cpp", "*.h"}, QDir::Files)) {
-      QFile file(dir.filePath(name));
+  for (const QString sub : {"src", "host"})
+    for (const QFileInfo& info : QDir(root.filePath(sub)).entryInfoList({"*.cpp", "*.h"}, QDir::Files)) {
+      QFile file(info.filePath());
       ASSERT_TRUE(file.open(QIODevice::ReadOnly));
       for (auto it = call.globalMatch(QString::fromUtf8(file.readAll())); it.hasNext(); ++found) {
         const auto match = it.next();
         const QByteArray context = match.captured(1).toUtf8(), text = match.captured(2).toUtf8();
-        const QString entry = sub + "/" + name + ": " + context + " / " + text;
-        if (Zem::translate(context.constData(), text.constData()) == text && !missing.contains(entry)) missing << entry;
+        if (Zem::translate(context.constData(), text.constData()) == text)
+          missing << sub + "/" + info.fileName() + ": " + context + " / " + text;
       }
     }
-  }
   EXPECT_GT(found, 0);
   EXPECT_TRUE(missing.isEmpty()) << "no German translation for:\n" << missing.join('\n').toStdString();
 }
@@ -158,14 +127,9 @@ TEST(BaseUnits, NamesPrecisionsConversionsAndDisplayDefaults) {
     EXPECT_DOUBLE_EQ(u.unit->from(u.shown), u.internal) << u.name;
   }
   EXPECT_EQ(Zem::TokenFormat::getDefaultPrecision(nullptr), 6);
-  EXPECT_THROW(UnitLinear("bad", 3, 0.0), Zem::ProgError);
-  EXPECT_THROW(UnitLinear("bad", -1, 1.0), Zem::ProgError);
-
-  ASSERT_EQ(Zem::uLength(), UnitLinear::millimetre());
-  ASSERT_EQ(Zem::uAngle(), UnitLinear::degree());
+  ASSERT_TRUE(Zem::uLength() == UnitLinear::millimetre() && Zem::uAngle() == UnitLinear::degree());
   Zem::setDisplayUnits(UnitLinear::inch(), nullptr);  // null keeps the angle unit
-  EXPECT_EQ(Zem::uLength(), UnitLinear::inch());
-  EXPECT_EQ(Zem::uAngle(), UnitLinear::degree());
+  EXPECT_TRUE(Zem::uLength() == UnitLinear::inch() && Zem::uAngle() == UnitLinear::degree());
   Zem::setDisplayUnits(UnitLinear::millimetre(), UnitLinear::degree());
 }
 
@@ -174,19 +138,13 @@ TEST(BaseFile, OpenFileStreamWritesBinaryAndFailsWithNull) {
   ASSERT_TRUE(dir.isValid());
   const QString name = dir.filePath(QString::fromUtf8("Bericht ä.txt"));
   EXPECT_EQ(Zem::OS::openFileStream(name, Zem::OS::OPEN_READ), nullptr);  // does not exist yet
-  for (const char* text : {"longer line\r\n", "line\r\n"}) {  // mode 3 truncates
-    FILE* out = Zem::OS::openFileStream(name, Zem::OS::OPEN_WRITE);
-    ASSERT_NE(out, nullptr);
-    std::fputs(text, out);
-    ASSERT_EQ(std::fclose(out), 0);
-  }
+  FILE* out = Zem::OS::openFileStream(name, Zem::OS::OPEN_WRITE);
+  ASSERT_TRUE(out && std::fputs("line\r\n", out) >= 0 && std::fclose(out) == 0);
   QFile check(name);  // the non-ASCII name reached the file system intact; no line-end translation
   ASSERT_TRUE(check.open(QIODevice::ReadOnly));
   EXPECT_EQ(check.readAll(), QByteArray("line\r\n"));
-
   for (const QString& bad : {QString(), dir.filePath("no/such/dir/x.txt"), name + QChar(u'\0') + "x"})
     EXPECT_EQ(Zem::OS::openFileStream(bad, Zem::OS::OPEN_WRITE), nullptr);
-  EXPECT_EQ(Zem::OS::openFileStream(name, static_cast<Zem::OS::OpenMode>(99)), nullptr);
 }
 
 }  // namespace
