@@ -4,23 +4,21 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
-
-namespace {
 
 using Zem::IO::OutStream;
 
 // A transformation block: id 128, sixteen doubles.
-void matrixBlock(OutStream& out) {
+static void matrixBlock(OutStream& out) {
   out.beginBlock(128, 1);
   for (int i = 0; i < 16; ++i) out.writeDouble(i % 5 == 0 ? 1.0 : 0.25 * i);
   out.endBlock();
 }
 
-void (*const kSeeds[])(OutStream&) = {
+static void (*const kSeeds[])(OutStream&) = {
     [](OutStream&) {},  // no blocks
-    matrixBlock,
     [](OutStream& out) {  // a ".trafo" record: flag, matrix, flag, matrix
       out.beginBlock(258, 1);
       for (bool flag : {true, false}) {
@@ -29,40 +27,27 @@ void (*const kSeeds[])(OutStream&) = {
       }
       out.endBlock();
     },
-    [](OutStream& out) {  // deep nesting, every value kind, an empty block
+    [](OutStream& out) {  // deep nesting, a text, an empty block
       for (unsigned i = 0; i < 8; ++i) out.beginBlock(10 + i, i);
-      out.writeInt32(-7);
-      out.writeUInt32(7);
       out.writeString(QStringLiteral("Messpunkt Ä"));
-      out.writeString(QString());
-      out.writeBool(false);
       for (int i = 0; i < 8; ++i) out.endBlock();
       out.beginBlock(9, 2);
       out.endBlock();
     },
 };
 
-}  // namespace
-
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s <seed directory>\n", argv[0]);
     return 2;
   }
-  int index = 0;
-  for (auto write : kSeeds) {
+  for (std::size_t i = 0; i < std::size(kSeeds); ++i) {
     std::ostringstream bytes;
-    {
-      OutStream out(&bytes, QStringLiteral("LAST-GLOBAL-TRAFO"), 1);
-      write(out);
-      out.finish();
-    }
-    const std::string path = std::string(argv[1]) + "/seed" + std::to_string(index++) + ".zbs";
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (!(file << bytes.str()).flush()) {
-      std::fprintf(stderr, "cannot write %s\n", path.c_str());
-      return 1;
-    }
+    OutStream out(&bytes, QStringLiteral("LAST-GLOBAL-TRAFO"), 1);
+    kSeeds[i](out);
+    out.finish();
+    std::ofstream file(std::string(argv[1]) + "/seed" + std::to_string(i) + ".zbs", std::ios::binary);
+    if (!(file << bytes.str()).flush()) return 1;
   }
   return 0;
 }

@@ -14,29 +14,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s <seed directory>\n", argv[0]);
     return 2;
   }
-  using Zem::BaVec3d;
-  using Zem::LastAndGlobalTransformation;
   using Zem::Transformation;
-  const Transformation moved(BaVec3d<double>(10.5, -2.0, 0.25), BaVec3d<double>(0.3, -0.2, 1.1), 0.999);
-  double odd[4][4] = {{-0.0, 1.0, 0.0, std::numeric_limits<double>::denorm_min()},
-                      {0.0, -1.0, 0.0, std::numeric_limits<double>::infinity()},
-                      {1.0, 0.0, 0.0, std::numeric_limits<double>::quiet_NaN()},
-                      {0.0, 0.0, 0.0, 1.0}};
-  const Transformation strange(odd);
-  int index = 0;
-  for (int flags = 0; flags < 4; ++flags) {
-    for (const Transformation* global : {&moved, &strange}) {
-      LastAndGlobalTransformation record(Transformation::identity(), (flags & 1) != 0, *global, (flags & 2) != 0);
-      std::ostringstream bytes;
-      if (!record.saveStream(&bytes, nullptr, 0, 0)) return 1;
-      const std::string path = std::string(argv[1]) + "/record_" + std::to_string(index++) + ".trafo";
-      std::ofstream file(path, std::ios::binary | std::ios::trunc);
-      file << bytes.str();
-      if (!file.flush()) {
-        std::fprintf(stderr, "cannot write %s\n", path.c_str());
-        return 1;
-      }
-    }
+  using L = std::numeric_limits<double>;
+  const Transformation moved(Zem::BaVec3d<double>(10.5, -2.0, 0.25), Zem::BaVec3d<double>(0.3, -0.2, 1.1), 0.999);
+  const double odd[4][4] = {
+      {-0.0, 1, 0, L::denorm_min()}, {0, -1, 0, L::infinity()}, {1, 0, 0, L::quiet_NaN()}, {0, 0, 0, 1}};
+  for (int k = 0; k < 8; ++k) {  // the two flags, then the other global transformation
+    Zem::LastAndGlobalTransformation record(Transformation::identity(), (k & 1) != 0,
+                                            k < 4 ? moved : Transformation(odd), (k & 2) != 0);
+    std::ostringstream bytes;
+    std::ofstream file(std::string(argv[1]) + "/record_" + std::to_string(k) + ".trafo", std::ios::binary);
+    if (!record.saveStream(&bytes, nullptr, 0, 0) || !(file << bytes.str()).flush()) return 1;
   }
   return 0;
 }
