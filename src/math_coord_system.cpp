@@ -20,6 +20,12 @@ constexpr const char* kAxisNotNormalized = "Axis could not be normalized!";
 // An axis this short has no usable direction.
 constexpr double kMinAxisLength = 1e-50;
 
+// Largest |cosine| between two finished axes. Gram–Schmidt on independent
+// axes leaves a few 1e-16; an axis that was (nearly) dependent on the
+// earlier ones comes out with an error of eps divided by what was left of it,
+// so this bound refuses axes whose direction is known to less than 1e-9 rad.
+constexpr double kMaxAxisCosine = 1e-9;
+
 // Block of a coordinate system inside a block stream.
 constexpr unsigned kBlockId = 96;
 constexpr unsigned kBlockVersion = 1;
@@ -135,7 +141,12 @@ bool CoordinateSystem::computeOrthoBase() {
 
   for (BaVec3d<double>& axis : axes_)
     if (!normalizeAxis(axis)) return false;
-  return true;
+
+  // An axis that lay in the span of the earlier ones leaves only rounding
+  // noise after the subtraction; scaled up, that noise passes the length test
+  // but points anywhere. Such a frame is not orthonormal, so it is refused.
+  return std::fabs(x.dot(y)) <= kMaxAxisCosine && std::fabs(x.dot(z)) <= kMaxAxisCosine &&
+         std::fabs(y.dot(z)) <= kMaxAxisCosine;
 }
 
 void CoordinateSystem::transform(const Transformation& t) {

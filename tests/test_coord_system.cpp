@@ -61,7 +61,9 @@ TEST(CoordinateSystem, DependentZeroOrNonFiniteAxesThrowAndChangeNothing) {
   const V bad[][3] = {{kX, V(2, 0, 0), kZ},   {kX, kY, V(3, -4, 0)},  // parallel; z in the plane of x and y
                       {V(), kY, kZ},          {kX, V(), kZ},
                       {kX, kY, V()},          {kX, kY, V(0.0, 0.0, 1e-51)},
-                      {kX, V(kNaN, 1, 0), kZ}, {kX, kY, V(0.0, 0.0, std::numeric_limits<double>::infinity())}};
+                      {kX, V(kNaN, 1, 0), kZ}, {kX, kY, V(0.0, 0.0, std::numeric_limits<double>::infinity())},
+                      // coplanar, but rounding leaves a residual far above 1e-50
+                      {V(0.6, 0.8, 0), V(-0.8, 0.6, 0), V(0.3, 0.7, 0)}};
   CoordinateSystem cs(V(1, 2, 3), V(0, 3, 0), V(-1, 0, 0), kZ);
   const CoordinateSystem before = cs;
   for (const auto& axes : bad) {
@@ -87,8 +89,7 @@ TEST(CoordinateSystem, TransformMovesOriginKeepsUnitAxesAndRefusesSingularMatric
 
   // A zero 3x3 block, and a rank-2 one that maps the axes into a plane.
   const double zeroBlock[4][4] = {{0, 0, 0, 1}, {0, 0, 0, 2}, {0, 0, 0, 3}, {0, 0, 0, 1}};
-  cs = start;
-  const CoordinateSystem before = cs;
+  const CoordinateSystem before = cs;  // a turned frame: no exact zeros to help
   for (const Transformation& singular : {Transformation(zeroBlock), Transformation(V(1.0, 1.0, 0.0))}) {
     EXPECT_EQ(progErrorText([&] { cs.transform(singular); }), "Wrong transformation matrix on coordinate system!");
     EXPECT_TRUE(sameBits(cs, before));
