@@ -268,6 +268,119 @@ void observePairs(EQN::EquationAdjust& adj, const Point* src, const Point* dst, 
   acc.flushInto(adj);
 }
 
+/// Moments of the source set about the centre c, taken once per fit:
+/// Σ(p − c) and Σ(p − c)(p − c)ᵀ (symmetric, all nine kept).
+struct SourceMoments {
+  Vec first;
+  double second[3][3];
+};
+
+SourceMoments momentsAbout(const Point* src, std::size_t n, const Vec& c) {
+  using EQN::Lane2;
+  Lane2 s[3] = {}, m[3][3] = {};
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const Lane2 d[3] = {Lane2{src[i].x, src[i + 1].x} - c.x, Lane2{src[i].y, src[i + 1].y} - c.y,
+                        Lane2{src[i].z, src[i + 1].z} - c.z};
+    for (int r = 0; r < 3; ++r) {
+      s[r] += d[r];
+      for (int k = r; k < 3; ++k) m[r][k] += d[r] * d[k];
+    }
+  }
+  if (i < n) {
+    const Vec d = static_cast<const Vec&>(src[i]) - c;
+    const double dv[3] = {d.x, d.y, d.z};
+    for (int r = 0; r < 3; ++r) {
+      s[r] += Lane2{dv[r], 0.0};
+      for (int k = r; k < 3; ++k) m[r][k] += Lane2{dv[r] * dv[k], 0.0};
+    }
+  }
+  SourceMoments out;
+  out.first = Vec(s[0][0] + s[0][1], s[1][0] + s[1][1], s[2][0] + s[2][1]);
+  for (int r = 0; r < 3; ++r)
+    for (int k = r; k < 3; ++k) out.second[r][k] = out.second[k][r] = m[r][k][0] + m[r][k][1];
+  return out;
+}
+
+/// The same step as observePairs for unit weights, with far less work per
+/// pair. With every weight 1 the normal matrix depends on the source points
+/// only through Σr and Σr·rᵀ (r = R·(p − c)/L), which follow exactly from the
+/// moments of the source set; only the right-hand side, Σv, Σr×v and (with
+/// scale) Σr·v with v = d − q, needs a pass over the pairs. The entries are
+/// those that the three observations per pair of observePairs sum up:
+///     N00 = N11 = N22 = n,   N04 = Σr.z, N05 = −Σr.y, N13 = −Σr.z, N15 = Σr.x,
+///     N23 = Σr.y, N24 = −Σr.x,   N33 = Σ(r.y² + r.z²), N44 = Σ(r.x² + r.z²),
+///     N55 = Σ(r.x² + r.y²), N34 = −Σr.x·r.y, N35 = −Σr.x·r.z, N45 = −Σr.y·r.z,
+///     and with scale N06..N26 = Σr, N36 = N46 = N56 = 0, N66 = Σ|r|².
+template <bool kWithScale>
+void observeUnitPairs(EQN::EquationAdjust& adj, const Point* src, const Point* dst, std::size_t n,
+                      const StepFrame& f, const SourceMoments& moments) {
+  using EQN::Lane2;
+  constexpr unsigned kN = kWithScale ? 7 : 6;
+  const Mat3& m = f.rl;
+  const double sL = f.sL;
+  Lane2 sumV[3] = {}, sumCross[3] = {}, sumDot = {0.0, 0.0};
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const Point& p0 = src[i];
+    const Point& p1 = src[i + 1];
+    const Lane2 px = Lane2{p0.x, p1.x} - f.centre.x;
+    const Lane2 py = Lane2{p0.y, p1.y} - f.centre.y;
+    const Lane2 pz = Lane2{p0.z, p1.z} - f.centre.z;
+    const Lane2 rx = m.a[0][0] * px + m.a[0][1] * py + m.a[0][2] * pz;
+    const Lane2 ry = m.a[1][0] * px + m.a[1][1] * py + m.a[1][2] * pz;
+    const Lane2 rz = m.a[2][0] * px + m.a[2][1] * py + m.a[2][2] * pz;
+    const Lane2 vx = Lane2{dst[i].x, dst[i + 1].x} - (sL * rx + f.offset.x);
+    const Lane2 vy = Lane2{dst[i].y, dst[i + 1].y} - (sL * ry + f.offset.y);
+    const Lane2 vz = Lane2{dst[i].z, dst[i + 1].z} - (sL * rz + f.offset.z);
+    sumV[0] += vx;
+    sumV[1] += vy;
+    sumV[2] += vz;
+    sumCross[0] += ry * vz - rz * vy;
+    sumCross[1] += rz * vx - rx * vz;
+    sumCross[2] += rx * vy - ry * vx;
+    if constexpr (kWithScale) sumDot += rx * vx + ry * vy + rz * vz;
+  }
+  double rhs[kN];
+  for (int k = 0; k < 3; ++k) {
+    rhs[k] = sumV[k][0] + sumV[k][1];
+    rhs[3 + k] = sumCross[k][0] + sumCross[k][1];
+  }
+  if constexpr (kWithScale) rhs[6] = sumDot[0] + sumDot[1];
+  if (i < n) {  // an odd pair left over
+    const Vec r = m * (static_cast<const Vec&>(src[i]) - f.centre);
+    const Vec v = static_cast<const Vec&>(dst[i]) - (r * sL + f.offset);
+    const Vec c = r.cross(v);
+    rhs[0] += v.x, rhs[1] += v.y, rhs[2] += v.z;
+    rhs[3] += c.x, rhs[4] += c.y, rhs[5] += c.z;
+    if constexpr (kWithScale) rhs[6] += r.dot(v);
+  }
+
+  // Σr = (R/L)·Σ(p − c) and Σr·rᵀ = (R/L)·Σ(p − c)(p − c)ᵀ·(R/L)ᵀ.
+  const Vec s1 = m * moments.first;
+  double mt[3][3], s2[3][3];
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      mt[r][c] = moments.second[r][0] * m.a[c][0] + moments.second[r][1] * m.a[c][1] +
+                 moments.second[r][2] * m.a[c][2];
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) s2[r][c] = m.a[r][0] * mt[0][c] + m.a[r][1] * mt[1][c] + m.a[r][2] * mt[2][c];
+
+  double normal[kN * kN] = {};
+  auto at = [&normal](unsigned r, unsigned c) -> double& { return normal[r * kN + c]; };
+  at(0, 0) = at(1, 1) = at(2, 2) = double(n);
+  at(0, 4) = s1.z, at(0, 5) = -s1.y;
+  at(1, 3) = -s1.z, at(1, 5) = s1.x;
+  at(2, 3) = s1.y, at(2, 4) = -s1.x;
+  at(3, 3) = s2[1][1] + s2[2][2], at(4, 4) = s2[0][0] + s2[2][2], at(5, 5) = s2[0][0] + s2[1][1];
+  at(3, 4) = -s2[0][1], at(3, 5) = -s2[0][2], at(4, 5) = -s2[1][2];
+  if constexpr (kWithScale) {
+    at(0, 6) = s1.x, at(1, 6) = s1.y, at(2, 6) = s1.z;
+    at(6, 6) = s2[0][0] + s2[1][1] + s2[2][2];
+  }
+  adj.addNormalSums(normal, rhs, 3 * n);
+}
+
 /// Square roots of both lanes (one instruction where SSE2 is available).
 inline EQN::Lane2 sqrt2(EQN::Lane2 v) {
 #if defined(__SSE2__)
@@ -371,6 +484,9 @@ double fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
   const double spread = std::sqrt(from.uSquared);
   const double L = spread > 0.0 ? spread : 1.0;
 
+  SourceMoments moments{};
+  if constexpr (Weights::kUnit) moments = momentsAbout(src, n, centre);
+
   constexpr unsigned nVariables = kWithScale ? 7 : 6;
   EQN::EquationAdjust adj(nVariables);
   unsigned k = 0;
@@ -383,7 +499,10 @@ double fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
     f.centre = centre;
     f.sL = s * L;
     f.offset = (rc + t) * s;
-    observePairs<kWithScale>(adj, src, dst, weights, n, f);
+    if constexpr (Weights::kUnit)
+      observeUnitPairs<kWithScale>(adj, src, dst, n, f, moments);
+    else
+      observePairs<kWithScale>(adj, src, dst, weights, n, f);
     if (!adj.solve()) return kFailed;
 
     const Vec omega = Vec(adj.getXValue(3), adj.getXValue(4), adj.getXValue(5)) / (s * L);
