@@ -436,7 +436,8 @@ bool isFinite(const Transformation& t) {
 }
 
 /// The fit proper on n ≥ 3 pairs (src[i], dst[i], weights[i]). Returns the
-/// mean weighted residual and sets *result, or returns kFailed.
+/// mean weighted residual and sets *result, or returns kFailed and leaves
+/// *result untouched.
 template <bool kWithScale, class Weights>
 double fitPairs(const Point* src, const Point* dst, const Weights& weights, std::size_t n, double scale,
                 Transformation* result) {
@@ -537,7 +538,8 @@ double fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
   return residual;
 }
 
-/// Dispatches on scale estimation and weights; weights == nullptr means unit weights.
+/// Dispatches on scale estimation and weights; weights == nullptr means unit
+/// weights. *result is written only on success.
 double fitPairs(const Point* src, const Point* dst, const Point* weights, std::size_t n, bool withScale,
                 double scale, Transformation* result) {
   if (weights) {
@@ -680,10 +682,7 @@ double Transformation::computeTransformationNoId(const std::vector<BaPoint3d<dou
                                                  const std::vector<BaPoint3d<double>>& dst, bool withScale) {
   // Unit weights for every pair, without building a vector of them.
   if (!checkPositionSizes(src.size(), dst.size(), src.size())) return kFailed;
-  Transformation fitted;
-  const double residual = fitPairs(src.data(), dst.data(), nullptr, src.size(), withScale, 1.0, &fitted);
-  if (residual >= 0.0) *this = fitted;
-  return residual;
+  return fitPairs(src.data(), dst.data(), nullptr, src.size(), withScale, 1.0, this);
 }
 
 // Pairs by identifier in linear time. The pairs, their order, the abort rule
@@ -751,11 +750,8 @@ double Transformation::computeWeightedTransformation(const std::vector<BaPoint3d
   }
 
   if (pairs < 3) return kFailed;
-  Transformation fitted;
-  const double residual = fitPairs(srcInPlace ? src.data() : pairedSrc.data(), pairedDst.data(),
-                                   unitWeights ? nullptr : pairedWeights.data(), pairs, withScale, scale, &fitted);
-  if (residual >= 0.0) *this = fitted;
-  return residual;
+  return fitPairs(srcInPlace ? src.data() : pairedSrc.data(), pairedDst.data(),
+                  unitWeights ? nullptr : pairedWeights.data(), pairs, withScale, scale, this);
 }
 
 double Transformation::computeWeightedTransformationNoId(const std::vector<BaPoint3d<double>>& src,
@@ -763,10 +759,7 @@ double Transformation::computeWeightedTransformationNoId(const std::vector<BaPoi
                                                          const std::vector<BaPoint3d<double>>& weights,
                                                          bool withScale, double scale) {
   if (!checkPositionSizes(src.size(), dst.size(), weights.size())) return kFailed;
-  Transformation fitted;
-  const double residual = fitPairs(src.data(), dst.data(), weights.data(), src.size(), withScale, scale, &fitted);
-  if (residual >= 0.0) *this = fitted;
-  return residual;
+  return fitPairs(src.data(), dst.data(), weights.data(), src.size(), withScale, scale, this);
 }
 
 }  // namespace Zem
