@@ -73,7 +73,7 @@ double Equation::getXValue(unsigned i) const {
 // --- EquationAdjust ---------------------------------------------------------
 
 EquationAdjust::EquationAdjust(unsigned n)
-    : n_(n), normal_(std::size_t(n) * n, 0.0), rhs_(n, 0.0), x_(n, 0.0), present_(n, 0u) {
+    : n_(n), normal_(std::size_t(n) * n, 0.0), rhs_(n, 0.0), x_(n, 0.0), rank_(n), present_(n, 0u) {
   if (n == 0)
     throw ProgError("Zem::EQN::EquationAdjust::EquationAdjust", __FILE__, __LINE__, "problem without variables");
 }
@@ -144,6 +144,7 @@ bool EquationAdjust::solve() {
   const Eigen::VectorXd x = cod.solve(rhs);
   if (!x.allFinite()) return false;
   for (Eigen::Index i = 0; i < n; ++i) x_[std::size_t(i)] = x(i);
+  rank_ = unsigned(cod.rank());
   return true;
 }
 

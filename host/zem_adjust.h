@@ -94,6 +94,10 @@ class EquationAdjust {
   /// Variable i of the last successful solve() (0 before any); repeated calls
   /// give the same value. Throws ProgError when i ≥ n.
   double getXValue(unsigned i) const;
+  /// Rank of the normal matrix at the last successful solve() (n before
+  /// any): below n the problem did not determine every variable, and the
+  /// solution is the one of smallest norm.
+  unsigned getRank() const { return rank_; }
 
   unsigned getSize() const { return n_; }
 
@@ -109,6 +113,7 @@ class EquationAdjust {
   std::vector<double> normal_;      ///< n×n row-major; only the upper triangle (col ≥ row) is used
   std::vector<double> rhs_;         ///< AᵀWb
   std::vector<double> x_;           ///< last solution
+  unsigned rank_;                   ///< rank at the last successful solve
   std::vector<unsigned> present_;   ///< scratch of setObservation: indices of present coefficients
   std::size_t observations_{0};
 };

@@ -504,7 +504,11 @@ double fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
       observeUnitPairs<kWithScale>(adj, src, dst, n, f, moments);
     else
       observePairs<kWithScale>(adj, src, dst, weights, n, f);
-    if (!adj.solve()) return kFailed;
+    // A step that leaves a variable undetermined (all points on one line: the
+    // turn about it is free) has no unique answer. The solver would give the
+    // smallest one, which fits the given points and moves everything else
+    // arbitrarily; the fit refuses instead.
+    if (!adj.solve() || adj.getRank() < nVariables) return kFailed;
 
     const Vec omega = Vec(adj.getXValue(3), adj.getXValue(4), adj.getXValue(5)) / (s * L);
     const double ds = kWithScale ? adj.getXValue(6) / L : 0.0;
