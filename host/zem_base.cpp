@@ -1,7 +1,6 @@
 #include "zem_base.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QLocale>
 #include <QPointer>

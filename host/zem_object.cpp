@@ -69,8 +69,8 @@ namespace {
 
 // A std::streambuf over a QIODevice, so that stream formats written against
 // std::istream/std::ostream read and write Qt files (whose names Qt handles
-// on every platform). Buffered; a failed device write makes sync() fail,
-// which the std::ostream reports as badbit.
+// on every platform). Buffered and sequential (no seeking); a failed device
+// write makes sync() fail, which the std::ostream reports as badbit.
 class DeviceStreamBuf : public std::streambuf {
  public:
   explicit DeviceStreamBuf(QIODevice* device) : device_(device) {
@@ -104,26 +104,6 @@ class DeviceStreamBuf : public std::streambuf {
   }
 
   int sync() override { return writePending() ? 0 : -1; }
-
-  pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode /*which*/) override {
-    if (!writePending() || device_->isSequential()) return pos_type(off_type(-1));
-    // The device is ahead of the reader by what is still buffered.
-    const qint64 current = device_->pos() - (egptr() - gptr());
-    qint64 target = off;
-    if (dir == std::ios_base::cur)
-      target += current;
-    else if (dir == std::ios_base::end)
-      target += device_->size();
-    if (off == 0 && dir == std::ios_base::cur) return pos_type(current);  // tellg/tellp
-    return seekpos(pos_type(target), std::ios_base::in | std::ios_base::out);
-  }
-
-  pos_type seekpos(pos_type pos, std::ios_base::openmode /*which*/) override {
-    if (!writePending() || device_->isSequential() || off_type(pos) < 0) return pos_type(off_type(-1));
-    if (!device_->seek(off_type(pos))) return pos_type(off_type(-1));
-    setg(buffer_.data(), buffer_.data(), buffer_.data());
-    return pos;
-  }
 
  private:
   // Hands the put area to the device; false when the device refused any of it.

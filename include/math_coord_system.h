@@ -26,8 +26,10 @@ class CoordinateSystem {
   /// Origin (0, 0, 0); axes (1, 0, 0), (0, 1, 0), (0, 0, 1).
   CoordinateSystem();
   /// Origin and x, y, z axes; the axes are orthonormalised. Throws ProgError
-  /// when they cannot be (an axis of length 1e-50 or less, before or after
-  /// removing its parts along the earlier axes).
+  /// when they cannot be: an axis of length 1e-50 or less (or not finite),
+  /// before or after removing its parts along the earlier axes, or finished
+  /// axes whose mutual cosines exceed 1e-9 (what was left of an axis was only
+  /// rounding noise).
   CoordinateSystem(const BaVec3d<double>& origin, const BaVec3d<double>& xAxis, const BaVec3d<double>& yAxis,
                    const BaVec3d<double>& zAxis);
   /// Origin and an array of three axes x, y, z, passed to setAxis (which
@@ -86,7 +88,8 @@ class CoordinateSystem {
  private:
   /// Classical Gram–Schmidt in place on the stored axes; false when an axis
   /// has length 1e-50 or less (or is not finite) before or after the
-  /// orthogonalisation. On false the axes hold whatever the steps had
+  /// orthogonalisation, or when the finished axes are not orthogonal to
+  /// within a cosine of 1e-9. On false the axes hold whatever the steps had
   /// reached; callers restore them.
   bool computeOrthoBase();
 

@@ -12,10 +12,6 @@
 
 namespace Zem {
 
-namespace IO {
-class InStream;
-}
-
 /// Stream layout (type "LAST-GLOBAL-TRAFO", version 1), one block id 258,
 /// version 1: last-valid flag (bool), the last matrix (16 doubles, row by
 /// row, m33 = 1/scale as stored), global-valid flag, the global matrix.

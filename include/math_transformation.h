@@ -216,10 +216,13 @@ class Transformation {
   /// @}
 
  private:
+  /// Pairs by identifier, then fits as computeWeightedTransformationNoId.
   double computeWeightedTransformation(const std::vector<BaPoint3d<double>>& src,
                                        const std::vector<BaPoint3d<double>>& dst,
                                        const std::vector<BaPoint3d<double>>& weights, bool withScale,
                                        double scale);
+  /// Pairs by position; weights[i] belongs to pair i, an empty list meaning
+  /// unit weights for all.
   double computeWeightedTransformationNoId(const std::vector<BaPoint3d<double>>& src,
                                            const std::vector<BaPoint3d<double>>& dst,
                                            const std::vector<BaPoint3d<double>>& weights, bool withScale,

@@ -23,9 +23,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== Installed package and subproject use"
 bash scripts/check_package.sh build-test
 
-if [ -f scripts/fuzz.sh ]; then
-  echo "== Fuzzing"
-  bash scripts/fuzz.sh
-fi
+echo "== Fuzzing"
+bash scripts/fuzz.sh
 
 echo "== All tests passed"

@@ -17,9 +17,6 @@ constexpr const char* kSourceFile = "math_coord_system";
 
 constexpr const char* kAxisNotNormalized = "Axis could not be normalized!";
 
-// An axis this short has no usable direction.
-constexpr double kMinAxisLength = 1e-50;
-
 // Largest |cosine| between two finished axes. Gram–Schmidt on independent
 // axes leaves a few 1e-16; an axis that was (nearly) dependent on the
 // earlier ones comes out with an error of eps divided by what was left of it,
@@ -30,18 +27,9 @@ constexpr double kMaxAxisCosine = 1e-9;
 constexpr unsigned kBlockId = 96;
 constexpr unsigned kBlockVersion = 1;
 
-// Scales v to unit length by multiplying with 1/|v|. False, leaving v as it
-// is, when |v| ≤ 1e-50 or |v| is not a number (a NaN or infinite component
-// can never give a usable axis).
-bool normalizeAxis(BaVec3d<double>& v) {
-  const double len = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
-  if (!(len > kMinAxisLength) || !std::isfinite(len)) return false;
-  const double inv = 1.0 / len;
-  v.x *= inv;
-  v.y *= inv;
-  v.z *= inv;
-  return true;
-}
+// Scales v to unit length. False, leaving v as it is, when |v| ≤ 1e-50 or
+// |v| is not finite (a NaN or infinite component never gives a usable axis).
+bool normalizeAxis(BaVec3d<double>& v) { return std::isfinite(v.length()) && v.normalize(); }
 
 // a · (a·v)/(a·a): the part of v along a. A zero a has no such part; that
 // case only arises when a's own normalisation is about to fail anyway, and
@@ -55,7 +43,7 @@ BaVec3d<double> partAlong(const BaVec3d<double>& a, const BaVec3d<double>& v) {
 // Component rule of equalEps: relative to the other system's value b; an
 // exact zero in b needs |a| ≤ 1e-50.
 bool componentPasses(double a, double b, double tolerance) {
-  if (b == 0.0) return std::fabs(a) <= kMinAxisLength;
+  if (b == 0.0) return std::fabs(a) <= BaVec3d<double>::kMinLength;
   return std::fabs(a - b) <= tolerance * std::fabs(b);
 }
 

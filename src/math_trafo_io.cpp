@@ -160,7 +160,7 @@ bool LastAndGlobalTransformation::loadStreamVersion1(std::istream*, ErrorLog* lo
 bool LastAndGlobalTransformation::exportASCII(const QString& fileName, ErrorLog* log) const {
   FILE* file = OS::openFileStream(fileName, OS::OPEN_WRITE);
   if (!file) {
-    if (log) *log << "unable to open file: " << fileName << END_LOG;
+    logEntry(log, QStringLiteral("unable to open file: ") + fileName);
     return false;
   }
   writeSection(file, last_, QStringLiteral("Last transformation"));
@@ -172,7 +172,7 @@ bool LastAndGlobalTransformation::exportASCII(const QString& fileName, ErrorLog*
   bool written = std::fflush(file) == 0 && !std::ferror(file);
   written = (std::fclose(file) == 0) && written;
   if (!written) {
-    if (log) *log << "unable to write file: " << fileName << END_LOG;
+    logEntry(log, QStringLiteral("unable to write file: ") + fileName);
     return false;
   }
   return true;

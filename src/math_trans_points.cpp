@@ -477,7 +477,7 @@ double fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
     t = static_cast<const Vec&>(dst[0]) / s - rotationBlock(estimate) * src[0];
   }
   // A zero scale maps everything onto the origin and has no matrix (m33 = 1/s).
-  if (!(s != 0.0) || !std::isfinite(s)) return kFailed;
+  if (s == 0.0 || !std::isfinite(s)) return kFailed;
 
   // Centre and characteristic length of the source set for the well-scaled
   // form of each step (see the file comment).
@@ -554,15 +554,6 @@ double fitPairs(const Point* src, const Point* dst, const Point* weights, std::s
   return withScale ? fitPairs<true>(src, dst, w, n, scale, result) : fitPairs<false>(src, dst, w, n, scale, result);
 }
 
-/// Fewer than three points fail quietly; unequal sizes are a caller's error.
-/// The count test comes first.
-bool checkPositionSizes(std::size_t nSrc, std::size_t nDst, std::size_t nWeights) {
-  if (nSrc < 3) return false;
-  if (nDst != nSrc || nWeights != nSrc)
-    throw ProgError("Zem::Transformation::computeWeightedTransformationNoId", "math_trans_points", __LINE__,
-                    "Ungleiche Punktemengen");
-  return true;
-}
 
 /// Index of a point set by identifier: for each identifier the first index
 /// holding it and, when identifiers repeat and chains are asked for, the next
@@ -684,9 +675,9 @@ double Transformation::computeWeightedTransformation(const std::vector<BaPoint3d
 
 double Transformation::computeTransformationNoId(const std::vector<BaPoint3d<double>>& src,
                                                  const std::vector<BaPoint3d<double>>& dst, bool withScale) {
-  // Unit weights for every pair, without building a vector of them.
-  if (!checkPositionSizes(src.size(), dst.size(), src.size())) return kFailed;
-  return fitPairs(src.data(), dst.data(), nullptr, src.size(), withScale, 1.0, this);
+  // An empty weight list stands for unit weights on every pair: no vector of
+  // a million (1, 1, 1) needs to be built.
+  return computeWeightedTransformationNoId(src, dst, std::vector<BaPoint3d<double>>(), withScale, 1.0);
 }
 
 // Pairs by identifier in linear time. The pairs, their order, the abort rule
@@ -762,8 +753,14 @@ double Transformation::computeWeightedTransformationNoId(const std::vector<BaPoi
                                                          const std::vector<BaPoint3d<double>>& dst,
                                                          const std::vector<BaPoint3d<double>>& weights,
                                                          bool withScale, double scale) {
-  if (!checkPositionSizes(src.size(), dst.size(), weights.size())) return kFailed;
-  return fitPairs(src.data(), dst.data(), weights.data(), src.size(), withScale, scale, this);
+  // Fewer than three points fail quietly; unequal sizes are a caller's error.
+  // The count test comes first.
+  if (src.size() < 3) return kFailed;
+  if (dst.size() != src.size() || (!weights.empty() && weights.size() != src.size()))
+    throw ProgError("Zem::Transformation::computeWeightedTransformationNoId", "math_trans_points", __LINE__,
+                    "Ungleiche Punktemengen");
+  return fitPairs(src.data(), dst.data(), weights.empty() ? nullptr : weights.data(), src.size(), withScale,
+                  scale, this);
 }
 
 }  // namespace Zem
