@@ -1,23 +1,27 @@
-// Best fit of two point sets against Eigen::umeyama on the same data.
+// Best fit of two point sets against Eigen::umeyama on the same data, in the
+// same process.
 //
 // For N = 1,000 to 1,000,000: source points uniform in a 1000 mm cube, the
 // destination a random rigid motion of them (and, in a second case, also
 // scaled by 1.7) plus Gaussian noise of 0.01 mm per coordinate. Times the fit
 // by position, the fit by identifier (destination order shuffled, pairing
 // included) and umeyama (on prebuilt 3xN matrices, with scaling for the scaled
-// case), each the best of several runs, and prints the ratios ours / umeyama
-// together with the largest distance between the two results' images.
-//
-// Usage: bench_fit [max N]   (default 1000000)
+// case), then prints the best times, the ratios ours / umeyama and the largest
+// distance between the images of the two results.
+//   cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
+//   cmake --build build-release --target bench_fit
+//   build-release/bench/bench_fit
 #include <Eigen/Geometry>
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <map>
+#include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "math_transformation.h"
+#include "ratio_reporter.h"
 
 using Zem::BaPoint3d;
 using Zem::BaVec3d;
@@ -26,22 +30,77 @@ using Zem::Transformation;
 namespace {
 
 using Points = std::vector<BaPoint3d<double>>;
-using Clock = std::chrono::steady_clock;
 
-// Written inside each timed region, so that no compiler can move the work out of it.
-volatile double sink = 0.0;
+struct Problem {
+  Points src, dst, shuffled;
+  Eigen::Matrix3Xd a, b;
+  Transformation byPos, byId;  // the last results, checked after timing
+  Eigen::Matrix4d um;
+};
 
-template <class F>
-double bestMillis(int runs, F&& f) {
-  double best = 1e300;
-  for (int r = 0; r < runs; ++r) {
-    const auto t0 = Clock::now();
-    f();
-    const auto t1 = Clock::now();
-    best = std::min(best, std::chrono::duration<double, std::milli>(t1 - t0).count());
+// Problems are built once per (N, scaled) and kept for all benchmarks of the run.
+Problem& problem(std::size_t n, bool withScale) {
+  static std::map<std::pair<std::size_t, bool>, std::unique_ptr<Problem>> cache;
+  std::unique_ptr<Problem>& slot = cache[{n, withScale}];
+  if (slot) return *slot;
+  slot = std::make_unique<Problem>();
+  Problem& p = *slot;
+  std::mt19937_64 rng(20261206 + n + (withScale ? 1 : 0));
+  std::uniform_real_distribution<double> cube(0.0, 1000.0), angle(-3.14159, 3.14159), shift(-500.0, 500.0);
+  std::normal_distribution<double> noise(0.0, 0.01);
+  const Transformation motion(BaVec3d<double>(shift(rng), shift(rng), shift(rng)),
+                              BaVec3d<double>(angle(rng) / 2, angle(rng), angle(rng)), withScale ? 1.7 : 1.0);
+  p.src.resize(n);
+  p.dst.resize(n);
+  p.a.resize(3, long(n));
+  p.b.resize(3, long(n));
+  for (std::size_t i = 0; i < n; ++i) {
+    p.src[i] = BaPoint3d<double>(cube(rng), cube(rng), cube(rng), int(i));
+    p.dst[i] = motion.transformPoint(p.src[i]);
+    p.dst[i].x += noise(rng);
+    p.dst[i].y += noise(rng);
+    p.dst[i].z += noise(rng);
+    p.a.col(long(i)) << p.src[i].x, p.src[i].y, p.src[i].z;
+    p.b.col(long(i)) << p.dst[i].x, p.dst[i].y, p.dst[i].z;
   }
-  return best;
+  p.shuffled = p.dst;
+  std::shuffle(p.shuffled.begin(), p.shuffled.end(), rng);
+  return p;
 }
+
+Problem& problemOf(const benchmark::State& state) {
+  return problem(std::size_t(state.range(0)), state.range(1) != 0);
+}
+
+void BM_FitByPosition(benchmark::State& state) {
+  Problem& p = problemOf(state);
+  for (auto _ : state)
+    if (p.byPos.computeTransformationNoId(p.src, p.dst, state.range(1) != 0) < 0.0) state.SkipWithError("fit failed");
+}
+
+void BM_FitById(benchmark::State& state) {
+  Problem& p = problemOf(state);
+  for (auto _ : state)
+    if (p.byId.computeTransformation(p.src, p.shuffled, state.range(1) != 0) < 0.0) state.SkipWithError("fit failed");
+}
+
+void BM_Umeyama(benchmark::State& state) {
+  Problem& p = problemOf(state);
+  for (auto _ : state) {
+    p.um = Eigen::umeyama(p.a, p.b, state.range(1) != 0);
+    benchmark::ClobberMemory();
+  }
+}
+
+void sizesAndCases(benchmark::internal::Benchmark* b) {
+  for (long n = 1000; n <= 1000000; n *= 10)
+    for (long scaled : {0, 1}) b->Args({n, scaled});
+  b->Repetitions(5)->Unit(benchmark::kMillisecond);
+}
+
+BENCHMARK(BM_FitByPosition)->Apply(sizesAndCases);
+BENCHMARK(BM_FitById)->Apply(sizesAndCases);
+BENCHMARK(BM_Umeyama)->Apply(sizesAndCases);
 
 double imageGap(const Transformation& t, const Eigen::Matrix4d& u, const Points& src) {
   double gap = 0.0;
@@ -53,53 +112,26 @@ double imageGap(const Transformation& t, const Eigen::Matrix4d& u, const Points&
   return gap;
 }
 
-void runCase(std::size_t n, bool withScale, std::mt19937_64& rng) {
-  std::uniform_real_distribution<double> cube(0.0, 1000.0), angle(-3.14159, 3.14159), shift(-500.0, 500.0);
-  std::normal_distribution<double> noise(0.0, 0.01);
-  const Transformation motion(BaVec3d<double>(shift(rng), shift(rng), shift(rng)),
-                              BaVec3d<double>(angle(rng) / 2, angle(rng), angle(rng)), withScale ? 1.7 : 1.0);
-  Points src(n), dst(n);
-  Eigen::Matrix3Xd a(3, long(n)), b(3, long(n));
-  for (std::size_t i = 0; i < n; ++i) {
-    src[i] = BaPoint3d<double>(cube(rng), cube(rng), cube(rng), int(i));
-    dst[i] = motion.transformPoint(src[i]);
-    dst[i].x += noise(rng);
-    dst[i].y += noise(rng);
-    dst[i].z += noise(rng);
-    a.col(long(i)) << src[i].x, src[i].y, src[i].z;
-    b.col(long(i)) << dst[i].x, dst[i].y, dst[i].z;
-  }
-  Points shuffled = dst;
-  std::shuffle(shuffled.begin(), shuffled.end(), rng);
-
-  const int runs = n >= 1000000 ? 5 : n >= 100000 ? 10 : 50;
-  Transformation byPos, byId;
-  double rPos = 0.0, rId = 0.0;
-  Eigen::Matrix4d um;
-  // Every result is made observable inside the timed region, so that no
-  // compiler can move the work out of it.
-  const double tPos = bestMillis(runs, [&] { rPos = byPos.computeTransformationNoId(src, dst, withScale); });
-  const double tId = bestMillis(runs, [&] { rId = byId.computeTransformation(src, shuffled, withScale); });
-  const double tUm = bestMillis(runs, [&] {
-    um = Eigen::umeyama(a, b, withScale);
-    sink = um(0, 3);
-  });
-  std::printf("%9zu %-6s  position %9.3f ms  id %9.3f ms  umeyama%s %9.3f ms  | pos/um %5.2f  id/um %5.2f"
-              "  | residual %.5f / %.5f  gap %.1e / %.1e\n",
-              n, withScale ? "scaled" : "rigid", tPos, tId, withScale ? "(scaling)" : "(rigid)  ", tUm, tPos / tUm,
-              tId / tUm, rPos, rId, imageGap(byPos, um, src), imageGap(byId, um, src));
-  std::fflush(stdout);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::size_t maxN = argc > 1 ? std::size_t(std::strtoull(argv[1], nullptr, 10)) : 1000000;
-  std::mt19937_64 rng(20261206);
-  std::printf("best of several runs; ratios are ours / Eigen::umeyama\n");
-  for (std::size_t n = 1000; n <= maxN; n *= 10) {
-    runCase(n, false, rng);
-    runCase(n, true, rng);
-  }
+  benchmark::Initialize(&argc, argv);
+  zem_bench::RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+
+  std::printf("\nbest of 5 repetitions; ratios are ours / Eigen::umeyama; gap = largest distance between the images\n");
+  for (long n = 1000; n <= 1000000; n *= 10)
+    for (int scaled : {0, 1}) {
+      const std::string args = "/" + std::to_string(n) + "/" + std::to_string(scaled);
+      const double pos = reporter.best("BM_FitByPosition" + args), id = reporter.best("BM_FitById" + args),
+                   um = reporter.best("BM_Umeyama" + args);
+      if (pos <= 0.0 || id <= 0.0 || um <= 0.0) continue;  // filtered out
+      Problem& p = problem(std::size_t(n), scaled != 0);
+      std::printf("%9ld %-6s  position %9.3f ms  id %9.3f ms  umeyama %9.3f ms  | pos/um %5.2f  id/um %5.2f"
+                  "  | gap %.1e / %.1e mm\n",
+                  n, scaled ? "scaled" : "rigid", pos, id, um, pos / um, id / um, imageGap(p.byPos, p.um, p.src),
+                  imageGap(p.byId, p.um, p.src));
+    }
   return 0;
 }

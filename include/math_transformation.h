@@ -144,7 +144,7 @@ class Transformation {
   }
   /// Moves x, y, z; the identifier is copied unchanged.
   BaPoint3d<double> transformPoint(const BaPoint3d<double>& p) const {
-    return BaPoint3d<double>(transformX(p), transformY(p), transformZ(p), p.id);
+    return BaPoint3d<double>(transformPoint(static_cast<const BaVec3d<double>&>(p)), p.id);
   }
   /// R v: no translation and no scale.
   BaVec3d<double> rotateVector(const BaVec3d<double>& v) const {
