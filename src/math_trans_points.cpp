@@ -206,6 +206,29 @@ struct StepFrame {
   Vec offset;   ///< s·(R·c + t): q = s·L·rl(p) + offset
 };
 
+/// r = R·(p − c)/L and v = d − q of pairs i and i + 1, one per lane.
+struct PairLanes {
+  EQN::Lane2 rx, ry, rz, vx, vy, vz;
+};
+
+inline PairLanes pairLanes(const Point* src, const Point* dst, std::size_t i, const StepFrame& f) {
+  using EQN::Lane2;
+  const Mat3& m = f.rl;
+  const Point& p0 = src[i];
+  const Point& p1 = src[i + 1];
+  const Lane2 px = Lane2{p0.x, p1.x} - f.centre.x;
+  const Lane2 py = Lane2{p0.y, p1.y} - f.centre.y;
+  const Lane2 pz = Lane2{p0.z, p1.z} - f.centre.z;
+  PairLanes l;
+  l.rx = m.a[0][0] * px + m.a[0][1] * py + m.a[0][2] * pz;
+  l.ry = m.a[1][0] * px + m.a[1][1] * py + m.a[1][2] * pz;
+  l.rz = m.a[2][0] * px + m.a[2][1] * py + m.a[2][2] * pz;
+  l.vx = Lane2{dst[i].x, dst[i + 1].x} - (f.sL * l.rx + f.offset.x);
+  l.vy = Lane2{dst[i].y, dst[i + 1].y} - (f.sL * l.ry + f.offset.y);
+  l.vz = Lane2{dst[i].z, dst[i + 1].z} - (f.sL * l.rz + f.offset.z);
+  return l;
+}
+
 /// Hands the 3N observations of one linearised step to the solver, two pairs
 /// at a time (one per lane of the accumulator). Variables: 0–2 s·t', 3–5
 /// s·L·ω, 6 L·ds (with scale only). Per pair, with r = R·(p − c)/L and
@@ -226,17 +249,8 @@ void observePairs(EQN::EquationAdjust& adj, const Point* src, const Point* dst, 
   const Lane2 one = {1.0, 1.0};
   std::size_t i = 0;
   for (; i + 2 <= n; i += 2) {
-    const Point& p0 = src[i];
-    const Point& p1 = src[i + 1];
-    const Lane2 px = Lane2{p0.x, p1.x} - f.centre.x;
-    const Lane2 py = Lane2{p0.y, p1.y} - f.centre.y;
-    const Lane2 pz = Lane2{p0.z, p1.z} - f.centre.z;
-    const Lane2 rx = m.a[0][0] * px + m.a[0][1] * py + m.a[0][2] * pz;
-    const Lane2 ry = m.a[1][0] * px + m.a[1][1] * py + m.a[1][2] * pz;
-    const Lane2 rz = m.a[2][0] * px + m.a[2][1] * py + m.a[2][2] * pz;
-    const Lane2 vx = Lane2{dst[i].x, dst[i + 1].x} - (sL * rx + f.offset.x);
-    const Lane2 vy = Lane2{dst[i].y, dst[i + 1].y} - (sL * ry + f.offset.y);
-    const Lane2 vz = Lane2{dst[i].z, dst[i + 1].z} - (sL * rz + f.offset.z);
+    const PairLanes l = pairLanes(src, dst, i, f);
+    const Lane2 &rx = l.rx, &ry = l.ry, &rz = l.rz, &vx = l.vx, &vy = l.vy, &vz = l.vz;
     const auto w0 = weights[i];
     const auto w1 = weights[i + 1];
     const Lane2 wx = {w0.x, w1.x}, wy = {w0.y, w1.y}, wz = {w0.z, w1.z};
@@ -322,17 +336,8 @@ void observeUnitPairs(EQN::EquationAdjust& adj, const Point* src, const Point* d
   Lane2 sumV[3] = {}, sumCross[3] = {}, sumDot = {0.0, 0.0};
   std::size_t i = 0;
   for (; i + 2 <= n; i += 2) {
-    const Point& p0 = src[i];
-    const Point& p1 = src[i + 1];
-    const Lane2 px = Lane2{p0.x, p1.x} - f.centre.x;
-    const Lane2 py = Lane2{p0.y, p1.y} - f.centre.y;
-    const Lane2 pz = Lane2{p0.z, p1.z} - f.centre.z;
-    const Lane2 rx = m.a[0][0] * px + m.a[0][1] * py + m.a[0][2] * pz;
-    const Lane2 ry = m.a[1][0] * px + m.a[1][1] * py + m.a[1][2] * pz;
-    const Lane2 rz = m.a[2][0] * px + m.a[2][1] * py + m.a[2][2] * pz;
-    const Lane2 vx = Lane2{dst[i].x, dst[i + 1].x} - (sL * rx + f.offset.x);
-    const Lane2 vy = Lane2{dst[i].y, dst[i + 1].y} - (sL * ry + f.offset.y);
-    const Lane2 vz = Lane2{dst[i].z, dst[i + 1].z} - (sL * rz + f.offset.z);
+    const PairLanes l = pairLanes(src, dst, i, f);
+    const Lane2 &rx = l.rx, &ry = l.ry, &rz = l.rz, &vx = l.vx, &vy = l.vy, &vz = l.vz;
     sumV[0] += vx;
     sumV[1] += vy;
     sumV[2] += vz;
