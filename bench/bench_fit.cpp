@@ -115,10 +115,8 @@ double imageGap(const Transformation& t, const Eigen::Matrix4d& u, const Points&
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
   zem_bench::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  reporter.runAll(&argc, argv);
 
   std::printf("\nbest of 5 repetitions; ratios are ours / Eigen::umeyama; gap = largest distance between the images\n");
   for (long n = 1000; n <= 1000000; n *= 10)

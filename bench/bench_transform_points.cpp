@@ -83,10 +83,8 @@ BENCHMARK(BM_EigenAffine3d)->Arg(1000)->Arg(1700)->Repetitions(7)->Unit(benchmar
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
   zem_bench::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  reporter.runAll(&argc, argv);
 
   std::printf("\n%zu points, best of 7 repetitions each\n", kPoints);
   for (const char* arg : {"1000", "1700"}) {

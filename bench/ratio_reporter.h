@@ -32,6 +32,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
     if (!aggregates.empty()) ConsoleReporter::ReportRuns(aggregates);
   }
 
+  /// Runs the benchmarks selected on the command line through this reporter.
+  void runAll(int* argc, char** argv) {
+    benchmark::Initialize(argc, argv);
+    benchmark::RunSpecifiedBenchmarks(this);
+    benchmark::Shutdown();
+  }
+
   /// Best time per iteration of the benchmark `name` ("Function/arg/arg", in
   /// its time unit), or 0 when it did not run.
   double best(const std::string& name) const {
