@@ -99,7 +99,7 @@ class Quaternion {
   Quaternion operator-(const Quaternion& q) const { return Quaternion(x - q.x, y - q.y, z - q.z, w - q.w); }
   Quaternion operator-() const { return Quaternion(-x, -y, -z, -w); }
   Quaternion operator*(double s) const { return Quaternion(x * s, y * s, z * s, w * s); }
-  /// Division by 0 is not tested.
+  /// s = 0 is not checked: callers avoid it (also in operator/=).
   Quaternion operator/(double s) const { return Quaternion(x / s, y / s, z / s, w / s); }
   friend Quaternion operator*(double s, const Quaternion& q) { return q * s; }
   void operator+=(const Quaternion& q) { *this = *this + q; }
