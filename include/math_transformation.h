@@ -32,6 +32,9 @@ class InStream;
 class OutStream;
 }  // namespace IO
 
+class Plane3d;
+class Line3d;
+
 class Transformation {
  public:
   /// Sequence in which the three elementary rotations act on a column
@@ -182,6 +185,69 @@ class Transformation {
   BaVec3d<double> transformError(BaVec3d<double> e) const;
   /// Axis-aligned box enclosing the eight transformed corners.
   Box3d transformBox(const Box3d& box) const;
+  /// @}
+
+  /// @name Frames from planes, axes and points
+  /// Each builds the rigid transformation INTO a frame: the frame's origin O
+  /// goes to (0, 0, 0) and its axes X', Y', Z' to the X, Y and Z axes, so a
+  /// point p maps to (X'·(p − O), Y'·(p − O), Z'·(p − O)); m33 = 1.
+  /// A plane a·x + b·y + c·z + d = 0 has the normal n = (a, b, c) of any
+  /// non-zero length. "Orienting an axis by a point and a flag": with s the
+  /// signed value of the point against the axis, a true flag makes s ≥ 0 and
+  /// a false flag s ≤ 0 (s = 0 keeps the axis).
+  /// Each returns true and overwrites the matrix, or returns false and leaves
+  /// the matrix untouched: a direction of length 1e-50 or less, two
+  /// directions that must span an angle but are parallel (sine ≤ 1e-12), and
+  /// any input that is not finite (NaN, infinity) fail.
+  /// @{
+  /// Frame with X' = axes[0] and Y' = axes[1], each scaled to unit length but
+  /// otherwise used as given (not made perpendicular), Z' = X' × Y' (not
+  /// normalised again), origin `origin`. Further axes are ignored. False when
+  /// an axis has no direction or the two are parallel. Throws ProgError for
+  /// fewer than two axes.
+  bool computeTransformationCSToCartesian(const std::vector<BaVec3d<double>>& axes,
+                                          const BaVec3d<double>& origin);
+  /// Frame in the plane. O: the plane's point on the Z axis, else on the Y
+  /// axis, else on the X axis (the first of c, b, a whose magnitude is at
+  /// least 1e-6 of the largest, so the origin stays within 1e6 plane
+  /// distances of (0, 0, 0)). X': towards the plane's point at x = y = 1
+  /// (c branch), at x = z = 1 (b branch) or at y = z = 1 (a branch).
+  /// Z' = n̂ oriented by `sidePoint` (s = a·x + b·y + c·z + d): a true
+  /// `positive` makes Z' point to the side on which the point lies.
+  /// Y' = Z' × X'. The plane's points map to z = 0. False for a zero normal.
+  bool computeTransformationPointAndPlane(Plane3d plane, BaVec3d<double> sidePoint, bool positive);
+  /// Frame with Z' = n̂, X' = `xDirection` projected into the plane, Y' = Z' × X'
+  /// and O = `origin` (which need not lie on the plane). False for a zero
+  /// normal or an X direction parallel to the normal.
+  bool computeTransformationPointAndPlane(const Plane3d& plane, const BaVec3d<double>& xDirection,
+                                          BaVec3d<double> origin);
+  /// As above with the plane's own first direction (Plane3d::getDirection1) as X.
+  bool computeTransformationPointAndPlane(const Plane3d& plane, const BaVec3d<double>& origin);
+  /// Frame from three planes. O: their common point. X' = n1 × n2, the line
+  /// in which the first two meet, oriented by `xSidePoint` (s = (xSidePoint −
+  /// O)·X') and `xPositive`. Z' = X' × n2, in the second plane, oriented by
+  /// `zSidePoint` and `zPositive` likewise. Y' = Z' × X'. The third plane only
+  /// fixes the origin. False when the planes have no single common point
+  /// (|det[n̂1; n̂2; n̂3]| ≤ 1e-12, which includes two parallel planes).
+  bool computeTransformation3Planes(Plane3d first, Plane3d second, Plane3d third, BaVec3d<double> xSidePoint,
+                                    bool xPositive, BaVec3d<double> zSidePoint, bool zPositive);
+  /// Frame with X' = end − start projected into the plane, Z' = n̂, Y' = Z' × X'
+  /// and O = `start`, followed by a translation by `offset`: `start` maps to
+  /// `offset`. False for a zero normal, start = end, or an axis perpendicular
+  /// to the plane.
+  bool computeTransformationXAxisAndPlane(Plane3d plane, BaVec3d<double> start, BaVec3d<double> end,
+                                          BaVec3d<double> offset);
+  /// The plane onto z = 0, seen along `viewDirection`: the frame of
+  /// computeTransformationPointAndPlane(plane, sidePoint, positive) with Z'
+  /// chosen as ±n̂ so that Z'·viewDirection ≤ 0 (−n̂ when n·viewDirection ≥ 0),
+  /// followed by the translation that takes `origin` to (0, 0, 0). When
+  /// `origin` lies on the plane, every point of the plane maps to z = 0.
+  /// False for a zero normal.
+  bool compute3d2dTransformation(Plane3d plane, BaVec3d<double> viewDirection, BaVec3d<double> origin);
+  /// Reflection in the plane (determinant −1, its own inverse): points of the
+  /// plane stay, every other point goes to its mirror image. False for a
+  /// zero normal.
+  bool computeMirrorTransformation(Plane3d plane);
   /// @}
 
   /// @name Stream block (id 128, version 1: sixteen doubles row by row, m33 as stored)
