@@ -250,6 +250,38 @@ class Transformation {
   bool computeMirrorTransformation(Plane3d plane);
   /// @}
 
+  /// @name Rotations about axes and line onto line
+  /// Rigid results, m33 = 1. R(u, θ) is the rotation by θ (radians) about the
+  /// unit axis u in the sense of the elementary rotations above: about
+  /// u = (0, 0, 1) a positive angle carries +Y onto +X and +X onto −Y, so
+  /// R(u, θ) is the usual right-handed (counter-clockwise) rotation by −θ.
+  /// Each returns false when a direction cannot be normalised (length 1e-50
+  /// or less, or not finite) or another input is not finite; the first three
+  /// then leave the matrix untouched.
+  /// @{
+  /// x ↦ R(d/|d|, θ)·x + translation: the rotation about an axis through
+  /// (0, 0, 0), then the translation (not a rotation about an axis through it).
+  bool computeTransformationAngle(BaVec3d<double> translation, BaVec3d<double> direction, double angle);
+  /// x ↦ R(d/|d|, θ)·(x − p) + p: the rotation about the axis through `point`;
+  /// points of the axis stay fixed.
+  bool computeTransformationRotateAxis(BaVec3d<double> point, BaVec3d<double> direction, double angle);
+  /// The same about the line (its point, its direction).
+  bool computeTransformationRotateAxis(Line3d axis, double angle);
+  /// The motion that carries the source line onto the destination line: its
+  /// point onto the destination's point and its direction onto the
+  /// destination's direction. It is the frame of the source line (origin its
+  /// point, X' its unit direction, Y' the perpendicular of X' below, Z' = X' ×
+  /// Y') followed by the inverse of the frame of the destination line, so the
+  /// roll about the line is fixed by the perpendicular of each direction:
+  /// with the component of smallest magnitude set to zero (on a tie between
+  /// x and y, y counts as smaller; on a tie with z, z does),
+  ///     smallest x: (0, vz, −vy);  smallest y: (vz, 0, −vx);  smallest z: (vy, −vx, 0).
+  /// Lines with the same direction give a pure translation. False when a
+  /// direction or a point is unusable; when only the destination's is, the
+  /// matrix is left holding the frame of the source line.
+  bool computeLineToLineTransformation(const Line3d& source, const Line3d& destination);
+  /// @}
+
   /// @name Stream block (id 128, version 1: sixteen doubles row by row, m33 as stored)
   /// @{
   void saveData(IO::OutStream& out, int, int);

@@ -196,6 +196,16 @@ TEST(FeatureFrames, FailuresLeaveTheMatrixUntouched) {
       [&](Transformation& t) { return t.compute3d2dTransformation(none, ez, V()); },
       [&](Transformation& t) { return t.compute3d2dTransformation(xy, nanX, V()); },
       [&](Transformation& t) { return t.computeMirrorTransformation(none); },
+      // rotations: a direction of no length or not finite, an angle or a point not finite
+      [&](Transformation& t) { return t.computeTransformationAngle(V(), V(), 1.0); },
+      [&](Transformation& t) { return t.computeTransformationAngle(V(), V(0, 1e-60, 0), 1.0); },
+      [&](Transformation& t) { return t.computeTransformationAngle(V(), nanX, 1.0); },
+      [&](Transformation& t) { return t.computeTransformationAngle(V(), ez, kNaN); },
+      [&](Transformation& t) { return t.computeTransformationRotateAxis(V(), V(0, 0, HUGE_VAL), 1.0); },
+      [&](Transformation& t) { return t.computeTransformationRotateAxis(nanX, ez, 1.0); },
+      [&](Transformation& t) { return t.computeTransformationRotateAxis(Line3d(V(), V(1e-60, 0, 0)), 1.0); },
+      [&](Transformation& t) { return t.computeLineToLineTransformation(Line3d(V(), V()), Line3d()); },
+      [&](Transformation& t) { return t.computeLineToLineTransformation(Line3d(V(), nanX), Line3d()); },
   };
   // clang-format on
   for (std::size_t i = 0; i < std::size(calls); ++i) {
@@ -206,4 +216,85 @@ TEST(FeatureFrames, FailuresLeaveTheMatrixUntouched) {
   Transformation t = kSentinel;
   EXPECT_THROW(t.computeTransformationCSToCartesian({ex}, V()), ProgError);
   EXPECT_TRUE(SameBits(t, kSentinel));
+}
+
+// ---------------------------------------------------------------------------
+// Rotations about axes and line onto line
+
+TEST(FeatureRotations, AxisRotationsMatchAnIndependentConstruction) {
+  // Positive angles turn the other way from Eigen's (right-handed) AngleAxis:
+  // x ↦ AngleAxis(−θ, u)·(x − p) + p.
+  std::mt19937 rng(64);
+  std::uniform_real_distribution<double> u(-1.0, 1.0), len(1e-3, 1e3);
+  const double special[] = {0.0, kPi / 2, -kPi / 2, kPi, 1e-9};
+  for (int trial = 0; trial < 300; ++trial) {
+    const V p(20 * u(rng), 20 * u(rng), 20 * u(rng)), d = V(u(rng), u(rng), u(rng)) * len(rng);
+    const double angle = trial % 2 ? kPi * u(rng) : special[trial / 2 % 5];
+    const Eigen::Vector3d axis = Eigen::Vector3d(d.x, d.y, d.z).normalized(), pe(p.x, p.y, p.z);
+    Eigen::Matrix4d about = Eigen::Matrix4d::Identity(), through = about;
+    about.topLeftCorner<3, 3>() = Eigen::AngleAxisd(-angle, axis).toRotationMatrix();
+    through = about;
+    about.topRightCorner<3, 1>() = pe;  // then translated by p
+    through.topRightCorner<3, 1>() = pe - through.topLeftCorner<3, 3>() * pe;
+
+    Transformation a, b, c;
+    ASSERT_TRUE(a.computeTransformationAngle(p, d, angle));
+    ASSERT_TRUE(b.computeTransformationRotateAxis(p, d, angle));
+    ASSERT_TRUE(c.computeTransformationRotateAxis(Line3d(p, d), angle));
+    EXPECT_LE((toEigen(a) - about).cwiseAbs().maxCoeff(), kTightTol);
+    EXPECT_LE((toEigen(b) - through).cwiseAbs().maxCoeff(), kTightTol);
+    EXPECT_TRUE(SameBits(b, c));
+    EXPECT_TRUE(IsRigid(a) && IsRigid(b));
+  }
+  // The sense, written out: a quarter turn about Z carries +Y onto +X, a half
+  // turn about the axis through (1, 0, 0) takes (2, 0, 0) to (0, 0, 0).
+  Transformation t;
+  ASSERT_TRUE(t.computeTransformationAngle(V(1, 2, 3), V(0, 0, 5), kPi / 2));
+  EXPECT_TRUE(SameVec(t.transformPoint(ey), V(2, 2, 3), 1e-15));
+  ASSERT_TRUE(t.computeTransformationRotateAxis(ex, ez, kPi));
+  EXPECT_TRUE(SameVec(t.transformPoint(V(2, 0, 0)), V(), 1e-15));
+  EXPECT_TRUE(SameVec(t.transformPoint(V(1, 0, 7)), V(1, 0, 7), 1e-15));
+}
+
+TEST(FeatureRotations, LineOntoLineCarriesPointAndDirection) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> u(-1.0, 1.0), len(1e-3, 1e3);
+  auto randomLine = [&] {
+    return Line3d(V(20 * u(rng), 20 * u(rng), 20 * u(rng)), V(u(rng), u(rng), u(rng)) * len(rng));
+  };
+  for (int trial = 0; trial < 300; ++trial) {
+    const Line3d s = randomLine(), d = trial % 3 ? randomLine() : Line3d(randomLine().p, s.d * len(rng));
+    Transformation t, self;
+    ASSERT_TRUE(t.computeLineToLineTransformation(s, d));
+    ASSERT_TRUE(self.computeLineToLineTransformation(s, s));
+    EXPECT_TRUE(IsRigid(t));
+    EXPECT_TRUE(SameVec(t.transformPoint(s.p), d.p, 1e-12));
+    EXPECT_TRUE(SameVec(t.rotateVector(s.d / s.d.length()), d.d / d.d.length(), 1e-13));
+    EXPECT_TRUE(SameMatrix(self, Transformation::identity(), 1e-12));
+    if (trial % 3 == 0) {  // the same direction: a pure translation
+      EXPECT_TRUE(SameMatrix(t, translation(d.p - s.p), 1e-12));
+    }
+  }
+  Transformation t;
+  ASSERT_TRUE(t.computeLineToLineTransformation(Line3d(V(), ex), Line3d(V(5, 0, 0), ey)));
+  EXPECT_TRUE(SameVec(t.transformPoint(ex), V(5, 1, 0), 1e-15));
+
+  // The roll: the perpendicular of the source direction goes onto that of
+  // the destination, (0, −1, 0) for the X axis.
+  const V perpendiculars[][2] = {
+      {{1, 2, 3}, {0, 3, -2}}, {{3, 2, 1}, {2, -3, 0}}, {{2, 1, 3}, {3, 0, -2}},  // smallest x, z, y
+      {{1, 1, 1}, {1, -1, 0}}, {{1, 1, 2}, {2, 0, -1}}, {{2, 1, 1}, {1, -2, 0}}};  // ties
+  for (const auto& [v, perp] : perpendiculars) {
+    ASSERT_TRUE(t.computeLineToLineTransformation(Line3d(V(), v), Line3d(V(), ex)));
+    EXPECT_TRUE(SameVec(t.rotateVector(perp / perp.length()), -ey, 1e-15)) << v;
+  }
+}
+
+TEST(FeatureRotations, LineOntoLineKeepsTheSourceFrameWhenOnlyTheDestinationFails) {
+  for (const V& bad : {V(), V(kNaN, 0, 0), V(0, HUGE_VAL, 0)}) {
+    Transformation t = kSentinel;
+    EXPECT_FALSE(t.computeLineToLineTransformation(Line3d(V(1, 2, 3), V(0, 0, 2)), Line3d(V(), bad)));
+    EXPECT_TRUE(SameVec(t.transformPoint(V(1, 2, 3)), V(), 1e-15));
+    EXPECT_TRUE(SameVec(t.rotateVector(ez), ex, 1e-15));
+  }
 }
