@@ -25,6 +25,8 @@
 
 #include "math_types.h"
 
+class QString;
+
 namespace Zem {
 
 namespace IO {
@@ -48,7 +50,9 @@ class Transformation {
     ORDER_ZYX = 5   ///< R = Mx·My·Mz
   };
 
-  /// 3-2-1 alignment: primary axis (plane normal), secondary (direction), tertiary (point).
+  /// 3-2-1 alignment: the letters name the primary axis (normal of the
+  /// plane), the secondary axis (of the direction) and the tertiary axis (of
+  /// the single point), in this order.
   enum TransformMode_t {
     ALIGN_ZYX = 0,
     ALIGN_ZXY = 1,
@@ -58,14 +62,15 @@ class Transformation {
     ALIGN_XZY = 5
   };
 
-  /// Plane-line-point alignment: priority order of the three features.
+  /// Plane-line-point alignment: priority order of the three features. The
+  /// first keeps its measured position, the others are moved onto it.
   enum TrafoPLPMode_t {
-    PLP_PLANE_LINE_POINT = 0,
-    PLP_PLANE_POINT_LINE = 1,
-    PLP_LINE_PLANE_POINT = 2,
-    PLP_LINE_POINT_PLANE = 3,
-    PLP_POINT_PLANE_LINE = 4,
-    PLP_POINT_LINE_PLANE = 5
+    PLP_PLANE_LINE_POINT = 0,  ///< line projected into the plane, point onto that line
+    PLP_PLANE_POINT_LINE = 1,  ///< point projected onto the plane, line projected and moved through it
+    PLP_LINE_PLANE_POINT = 2,  ///< point onto the line, plane turned about the line until it holds it
+    PLP_LINE_POINT_PLANE = 3,  ///< the same as PLP_LINE_PLANE_POINT
+    PLP_POINT_PLANE_LINE = 4,  ///< plane moved parallel through the point, line projected into it
+    PLP_POINT_LINE_PLANE = 5   ///< line moved parallel through the point, plane turned about it
   };
 
   /// @name Construction
@@ -311,6 +316,46 @@ class Transformation {
   /// (after the test for fewer than three points).
   double computeTransformationNoId(const std::vector<BaPoint3d<double>>& src,
                                    const std::vector<BaPoint3d<double>>& dst, bool withScale);
+  /// @}
+
+  /// @name Alignment by datum features (overwrite the matrix with a rigid motion)
+  /// @{
+  /// 3-2-1 alignment of measured points onto nominal coordinates. With k, a,
+  /// b the primary, secondary and tertiary axes of `mode`, the result takes
+  /// the three `plane` points to the heights (k coordinates) `plane_v`, the
+  /// two `dir` points to the a coordinates `dir_v` and `point` to the b
+  /// coordinate `point_v`; scale 1. Of the four motions that do so the flags
+  /// choose one: `planePositive` asks for a non-negative k component of the
+  /// aligned (P1 − P0) × (P2 − P0), false for a negative one; `dirPositive`
+  /// puts the aligned second `dir` point at a b coordinate not below the
+  /// first one's, false not above it.
+  /// Throws ProgError, changing nothing, when `plane` or `plane_v` does not
+  /// hold three values or `dir` or `dir_v` not two; otherwise empties
+  /// `message` (nothing else is ever written to it), sets the identity and
+  /// throws ProgError when `mode` is outside 0 to 5. Returns false when the
+  /// nominal values cannot be reached by the measured points (or the plane
+  /// points stay degenerate after four perturbing rotations); the matrix
+  /// then holds the steps done before the one that failed.
+  bool computeTransformation321(TransformMode_t mode, const std::vector<BaVec3d<double>>& plane,
+                                const std::vector<double>& plane_v, bool planePositive,
+                                const std::vector<BaVec3d<double>>& dir, const std::vector<double>& dir_v,
+                                bool dirPositive, BaVec3d<double> point, double point_v, QString& message);
+
+  /// Plane-line-point alignment: takes the source plane's normal onto the
+  /// reference plane's normal, the source line's direction onto the
+  /// reference line's and the source point onto the reference point. On each
+  /// side the features are first made consistent by the priority of `mode`;
+  /// then a frame is built on each side (origin at the point, Z along the
+  /// plane normal, X along the line direction projected into the plane) and
+  /// the result is the source frame followed by the inverse of the reference
+  /// frame. Returns false, with the matrix unchanged, when a line stands
+  /// perpendicular to its plane (within 1e-6 rad; the source side is tested
+  /// first); `message`, when not null, then receives the translated reason
+  /// and is not touched otherwise. Throws ProgError when `mode` is outside 0
+  /// to 5 or a plane normal is zero.
+  bool computeTransformationPlaneLinePoint(TrafoPLPMode_t mode, Plane3d srcPlane, Plane3d refPlane,
+                                           Line3d srcLine, Line3d refLine, BaVec3d<double> srcPoint,
+                                           BaVec3d<double> refPoint, QString* message);
   /// @}
 
  private:
