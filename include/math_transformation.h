@@ -351,8 +351,9 @@ class Transformation {
   /// frame. Returns false, with the matrix unchanged, when a line stands
   /// perpendicular to its plane (within 1e-6 rad; the source side is tested
   /// first); `message`, when not null, then receives the translated reason
-  /// and is not touched otherwise. Throws ProgError when `mode` is outside 0
-  /// to 5 or a plane normal is zero.
+  /// and is not touched otherwise. Input that is not finite also returns
+  /// false, the message untouched. Throws ProgError when `mode` is outside 0
+  /// to 5 or a plane normal is zero (length 1e-50 or less).
   bool computeTransformationPlaneLinePoint(TrafoPLPMode_t mode, Plane3d srcPlane, Plane3d refPlane,
                                            Line3d srcLine, Line3d refLine, BaVec3d<double> srcPoint,
                                            BaVec3d<double> refPoint, QString* message);

@@ -155,10 +155,10 @@ bool alignPrimaryPlane(Transformation& t, int k, const std::vector<Vec>& plane, 
   }
 
   // P2 turns about the line Q0Q1 on a circle with centre F in the plane
-  // through Q2 perpendicular to A. Its points at height c2 lie on the line
-  // through S parallel to the horizontal M ⟂ A, S being where the steepest
-  // diameter line of the circle (along K, perpendicular to A in the vertical
-  // plane of A) reaches height c2.
+  // through Q2 perpendicular to A = Q0 − Q1. Its points at height c2 lie on
+  // the line through S along the horizontal M ⟂ A, S being where the
+  // steepest line through F in that plane (along K, perpendicular to A in
+  // the vertical plane of A) reaches height c2.
   const Vec a = q[0] - q[1];
   Vec e;
   setCoord(e, i, coord(a, j));
@@ -170,14 +170,14 @@ bool alignPrimaryPlane(Transformation& t, int k, const std::vector<Vec>& plane, 
   const Vec steepest = a.cross(a.cross(g));
   Vec onHeight;
   setCoord(onHeight, k, c[2]);
-  Vec s;
-  if (!Plane3d::intersect(onHeight, unitAxis(i), unitAxis(j), Line3d(centre, steepest), &s)) return false;
+  Vec sPoint;
+  if (!Plane3d::intersect(onHeight, unitAxis(i), unitAxis(j), Line3d(centre, steepest), &sPoint)) return false;
 
   // The circle must reach height c2. Within rounding of touching it, P2 is
   // turned onto S itself: there the two solutions meet, and the square root
   // below would turn rounding noise into a sideways offset of √ε.
   const double radius = (q[2] - centre).length();
-  const double reach = (s - centre).length();
+  const double reach = (sPoint - centre).length();
   const double margin =
       kRoundingMargin *
       std::max({q[0].length(), q[1].length(), q[2].length(), std::fabs(c[2]), radius});
@@ -191,7 +191,7 @@ bool alignPrimaryPlane(Transformation& t, int k, const std::vector<Vec>& plane, 
   setCoord(m, i, -coord(a, j));
   setCoord(m, j, coord(a, i));
   if (!m.normalize()) return false;
-  const Vec c1 = s + m * halfChord, c2 = s - m * halfChord;
+  const Vec c1 = sPoint + m * halfChord, c2 = sPoint - m * halfChord;
   Transformation r1, r2;
   if (!closerRotation(q[0], a, angleBetween(c1 - centre, q[2] - centre), q[2], c1, &r1) ||
       !closerRotation(q[0], a, angleBetween(c2 - centre, q[2] - centre), q[2], c2, &r2))
