@@ -238,10 +238,10 @@ class Transformation {
   /// the largest coordinate magnitude of start and end).
   bool computeTransformationXAxisAndPlane(Plane3d plane, BaVec3d<double> start, BaVec3d<double> end,
                                           BaVec3d<double> offset);
-  /// The plane onto z = 0, seen along `viewDirection`: the frame of
+  /// The plane onto z = 0, seen along `viewDirection`: the axes of
   /// computeTransformationPointAndPlane(plane, sidePoint, positive) with Z'
   /// chosen as ±n̂ so that Z'·viewDirection ≤ 0 (−n̂ when n·viewDirection ≥ 0),
-  /// followed by the translation that takes `origin` to (0, 0, 0). When
+  /// and the origin moved so that `origin` maps to (0, 0, 0). When
   /// `origin` lies on the plane, every point of the plane maps to z = 0.
   /// False for a zero normal.
   bool compute3d2dTransformation(Plane3d plane, BaVec3d<double> viewDirection, BaVec3d<double> origin);

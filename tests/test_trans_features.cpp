@@ -90,6 +90,7 @@ TEST(FeatureFrames, GiveBackRandomRigidMotionsAndMapThePlaneToZero) {
     ASSERT_TRUE(side.computeTransformationPointAndPlane(p, in + off, true));
     ASSERT_TRUE(IsRigid(flat) && IsRigid(side) && IsRigid(mirror, -1.0));
     EXPECT_TRUE(SameVec(flat.transformPoint(in), V(), 1e-12) && flat.rotateVector(view).z <= 0.0);
+    EXPECT_NEAR(flat.transformPoint(o).z, 0.0, 1e-12);
     // The plane's points go to z = 0 and keep their distances; the side point goes to +|off|.
     const V a = side.transformPoint(in), b = side.transformPoint(o), c = side.transformPoint(in + off);
     EXPECT_LE(std::fabs(a.z) + std::fabs(b.z) + std::fabs(c.z - off.length()), 1e-9);
@@ -114,6 +115,8 @@ TEST(FeatureFrames, WorkedPlaneFramesAndAxesUsedAsGiven) {
     EXPECT_TRUE(SameVec(t.transformPoint(row.origin), V(), 1e-15) && SameVec(t.rotateVector(row.x), ex, 1e-15) &&
                 SameVec(t.rotateVector(row.z), ez, 1e-15));
   }
+  ASSERT_TRUE(t.computeTransformationPointAndPlane(Plane3d(0, 0, 3, -15), V(1, 2, 3)));  // X' = (1, 0, 0) of z = 5
+  EXPECT_TRUE(SameVec(t.transformPoint(V(2, 2, 7)), V(1, 0, 4), 1e-15));
   // Y' = (1, 1, 0)/√2 and Z' = X' × Y' = (0, 0, 1/√2): not made perpendicular.
   ASSERT_TRUE(t.computeTransformationCSToCartesian({V(2, 0, 0), V(3, 3, 0)}, V(1, 1, 1)));
   EXPECT_TRUE(SameVec(t.transformPoint(V(2, 1, 2)), V(1, r, r), 1e-15));
