@@ -241,13 +241,14 @@ class Transformation {
   /// Frame with X' = end − start projected into the plane, Z' = n̂, Y' = Z' × X'
   /// and O = `start`, followed by a translation by `offset`: `start` maps to
   /// `offset`. False for a zero normal, start = end, or an axis perpendicular
-  /// to the plane.
+  /// to the plane (sine to the normal at most 1e-12·(1 + R/|end − start|), R
+  /// the largest coordinate magnitude of start and end).
   bool computeTransformationXAxisAndPlane(Plane3d plane, BaVec3d<double> start, BaVec3d<double> end,
                                           BaVec3d<double> offset);
-  /// The plane onto z = 0, seen along `viewDirection`: the frame of
+  /// The plane onto z = 0, seen along `viewDirection`: the axes of
   /// computeTransformationPointAndPlane(plane, sidePoint, positive) with Z'
   /// chosen as ±n̂ so that Z'·viewDirection ≤ 0 (−n̂ when n·viewDirection ≥ 0),
-  /// followed by the translation that takes `origin` to (0, 0, 0). When
+  /// and the origin moved so that `origin` maps to (0, 0, 0). When
   /// `origin` lies on the plane, every point of the plane maps to z = 0.
   /// False for a zero normal.
   bool compute3d2dTransformation(Plane3d plane, BaVec3d<double> viewDirection, BaVec3d<double> origin);
@@ -287,6 +288,44 @@ class Transformation {
   /// direction or a point is unusable; when only the destination's is, the
   /// matrix is left holding the frame of the source line.
   bool computeLineToLineTransformation(const Line3d& source, const Line3d& destination);
+  /// @}
+
+  /// @name Three-point alignment
+  /// Aligns three source points (given in full) with three destination
+  /// points of which only some coordinates are known: q0 by x, y, z, q1 by y
+  /// and z, q2 by z. The missing q1.x, q2.x, q2.y are completed so that the
+  /// destination triangle has the side lengths of the source triangle and
+  /// written into `dst`; then the object is set to the rigid motion that
+  /// carries p0, p1, p2 onto q0, q1, q2 (m33 = 1). Only the first three
+  /// entries are read; only q1.x, q2.x, q2.y are written, and their input
+  /// values are ignored.
+  /// - q1.x = q0.x ± h with h² = |p1 − p0|² − (q1.y − q0.y)² − (q1.z − q0.z)²:
+  ///   `positiveX` selects q1.x ≥ q0.x.
+  /// - q2 lies in the plane z = q2.z on one circle about q0 and one about q1;
+  ///   of their two intersections, mirror images in the line through q0 and
+  ///   q1 seen from +Z, `leftSide` selects the one to the left of the
+  ///   direction q0 → q1 (counter-clockwise from it), false the one to its
+  ///   right. Touching circles give one point for both flags.
+  /// A squared length (h², or that of q2 from the line) that is negative only
+  /// by rounding counts as zero. Returns false when:
+  /// - q1 is farther from q0 in y and z alone than p1 from p0: nothing written;
+  /// - q1 lands directly above or below q0 (same x and y, up to rounding),
+  ///   or the circles do not meet: q1.x written, the matrix untouched;
+  /// - p0, p1, p2 coincide or lie on a line (the sine of the angle at p0
+  ///   at most 1e-12·(1 + R/|p1 − p0| + R/|p2 − p0|), R the largest
+  ///   coordinate magnitude, which the coordinates' own rounding could
+  ///   produce): q1.x, q2.x, q2.y written, the matrix untouched;
+  /// - the destination frame fails: q1.x, q2.x, q2.y written, the matrix
+  ///   left holding the transformation into the source frame.
+  /// Throws ProgError, before writing anything, when either vector has fewer
+  /// than three entries. `src` and `dst` may be the same vector.
+  /// @{
+  bool computeTransformation3Points(const std::vector<BaPoint3d<double>>& src, std::vector<BaPoint3d<double>>& dst,
+                                    bool positiveX, bool leftSide);
+  /// The same for plain vectors: x, y, z of every entry of `dst` are copied
+  /// back whatever the result, so `dst` ends as above.
+  bool computeTransformation3Points(const std::vector<BaVec3d<double>>& src, std::vector<BaVec3d<double>>& dst,
+                                    bool positiveX, bool leftSide);
   /// @}
 
   /// @name Stream block (id 128, version 1: sixteen doubles row by row, m33 as stored)

@@ -148,12 +148,18 @@ bool Transformation::computeTransformation3Planes(Plane3d first, Plane3d second,
 bool Transformation::computeTransformationXAxisAndPlane(Plane3d plane, BaVec3d<double> start,
                                                         BaVec3d<double> end, BaVec3d<double> offset) {
   Vec z = plane.getNormal(), axis = end - start;
+  const double length = axis.length();
   if (!frame::normalize(z) || !frame::normalize(axis)) return false;
   // A measured axis is rarely exactly in the measured plane: project it, so
   // that X' is perpendicular to Z' and the result is rigid. An axis already in
-  // the plane keeps its direction.
+  // the plane keeps its direction. |x| is the sine between the axis and the
+  // normal; an axis perpendicular to the plane fails. The bound is raised for
+  // points far from (0, 0, 0) compared with the axis' length, whose
+  // coordinates alone carry a rounding of eps times that distance.
   Vec x = axis - z * z.dot(axis);
-  if (!(x.length() > frame::kParallelSine)) return false;  // axis perpendicular to the plane
+  const double reach = std::max({std::fabs(start.x), std::fabs(start.y), std::fabs(start.z), std::fabs(end.x),
+                                 std::fabs(end.y), std::fabs(end.z)});
+  if (!(x.length() > frame::kParallelSine * (1.0 + reach / length))) return false;
   frame::normalize(x);
   Vec y = z.cross(x);
   frame::normalize(y);
