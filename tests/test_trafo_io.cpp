@@ -1,14 +1,17 @@
 // The persisted last/global transformation pair: its stream, its failure
 // rows, saving through the object base, and the text report.
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <csignal>
+#include <functional>
 #include <limits>
 #include <regex>
 #include <sstream>
@@ -86,11 +89,34 @@ bool loadFrom(LastAndGlobalTransformation& o, const std::string& bytes, ErrorLog
   return o.loadStream(&in, log, 0, 0);
 }
 
-QString readText(const QString& name) {
+QByteArray readFile(const QString& name) {
   QFile f(name);
-  if (!f.open(QIODevice::ReadOnly)) return QString();
-  return QString::fromUtf8(f.readAll());
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
 }
+
+QString readText(const QString& name) { return QString::fromUtf8(readFile(name)); }
+
+// Lowers the process's file size limit for its lifetime; a write beyond it
+// fails with EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    rlimit tight = old_;
+    tight.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &tight);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit old_{};
+  void (*handler_)(int);
+};
 
 class TrafoReport : public ::testing::Test {
  protected:
@@ -178,50 +204,70 @@ TEST(TrafoRecord, DamagedStreamsNeverChangeTheObject) {
     }
 }
 
-TEST(TrafoRecord, SaveIntoUnwritableDirectoryKeepsTheOldFile) {
-  QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  const QString sub = dir.filePath(QStringLiteral("locked"));
-  ASSERT_TRUE(QDir().mkdir(sub));
-  const QString name = sub + QStringLiteral("/part.trafo");
-  {
-    QFile f(name);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("previous contents");
-  }
-  ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
-  ASSERT_EQ(::chmod(QFile::encodeName(sub).constData(), 0555), 0);
+// A save that meets a write error at any byte, from a file size limit or a
+// full file system, returns false with one entry naming the file, keeps the
+// old file byte for byte and leaves no temporary file. `save` runs the save
+// and returns whether it succeeded; `leftOver` lists the other files expected.
+static ::testing::AssertionResult FailedSaveKeptTheOldFile(const QString& name, const QByteArray& old,
+                                                         const std::function<bool(ErrorLog*)>& save,
+                                                         const QStringList& leftOver = {}) {
+  ErrorLog log;
+  if (save(&log)) return ::testing::AssertionFailure() << "save succeeded";
+  if (log.getEntries().size() != 1 || !log.getEntries()[0].contains(name))
+    return ::testing::AssertionFailure() << "log: " << log.getEntries().join('|').toStdString();
+  if (readFile(name) != old) return ::testing::AssertionFailure() << "old file changed";
+  const QStringList files = QDir(QFileInfo(name).path()).entryList(QDir::Files | QDir::Hidden);
+  if (files != QStringList(leftOver) << QFileInfo(name).fileName())
+    return ::testing::AssertionFailure() << "files: " << files.join('|').toStdString();
+  return ::testing::AssertionSuccess();
+}
 
-  // Root ignores permission bits, so the save runs in a child that gives up
-  // its privileges first.
+TEST(TrafoRecordFile, SaveFailingAtAnyByteKeepsTheOldFile) {
+  QTemporaryDir dir;
+  const QString name = dir.filePath(QStringLiteral("part.trafo"));
+  LastAndGlobalTransformation old(rigid(), true, rigid(), false), next(arbitraryMatrix(), false, rigid(), true);
+  ASSERT_TRUE(old.save(name, nullptr, 0, 0));
+  const QByteArray oldBytes = readFile(name), nextBytes = QByteArray::fromStdString(saved(next));
+  for (rlim_t limit = 0; limit < static_cast<rlim_t>(nextBytes.size()); ++limit) {
+    ASSERT_TRUE(FailedSaveKeptTheOldFile(name, oldBytes, [&](ErrorLog* log) {
+      FileSizeLimit scope(limit);
+      return next.save(name, log, 0, 0);
+    })) << "limit " << limit;
+  }
+  {
+    FileSizeLimit scope(nextBytes.size());  // just enough
+    ASSERT_TRUE(next.save(name, nullptr, 0, 0));
+  }
+  LastAndGlobalTransformation loaded(rigid(), true, rigid(), true);
+  ASSERT_TRUE(loaded.load(name, nullptr, 0, 0));
+  EXPECT_EQ(saved(loaded), saved(next));
+}
+
+// A full file system: a small tmpfs, mounted in a child process with a mount
+// namespace of its own, so that nothing outside the child sees it.
+TEST(TrafoRecordFile, SaveOnAFullFileSystemKeepsTheOldFile) {
+  QTemporaryDir dir;
+  const QString name = dir.filePath(QStringLiteral("part.trafo"));
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
-    LastAndGlobalTransformation o(rigid(), true, rigid(), true);
-    ErrorLog log;
-    const bool ok = o.save(name, &log, 0, 0);
-    ::_exit(ok ? 1 : (log.getEntries().size() == 1 ? 0 : 2));
+    const QByteArray path = QFile::encodeName(dir.path());
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", path.constData(), "tmpfs", 0, "size=8k") != 0)
+      ::_exit(77);
+    LastAndGlobalTransformation old(rigid(), true, rigid(), false), next(rigid(), false, rigid(), true);
+    if (!old.save(name, nullptr, 0, 0)) ::_exit(2);
+    QFile filler(dir.filePath(QStringLiteral("filler")));
+    if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) ::_exit(3);
+    while (filler.write(QByteArray(512, 'x')) == 512) {}
+    ::_exit(FailedSaveKeptTheOldFile(name, readFile(name), [&](ErrorLog* log) { return next.save(name, log, 0, 0); },
+                                     {QStringLiteral("filler")}) ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: save succeeded, 2: wrong log, 3: could not drop privileges";
-  EXPECT_EQ(readText(name), QStringLiteral("previous contents"));
-  EXPECT_EQ(QDir(sub).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("part.trafo")});
-  ::chmod(QFile::encodeName(sub).constData(), 0755);
-}
-
-TEST(TrafoRecord, SaveAndLoadThroughFiles) {
-  QTemporaryDir dir;
-  const QString name = dir.filePath(QStringLiteral("a.trafo"));
-  LastAndGlobalTransformation source(arbitraryMatrix(), true, rigid(), false);
-  ErrorLog log;
-  ASSERT_TRUE(source.save(name, &log, 0, 0));
-  LastAndGlobalTransformation target(rigid(), false, rigid(), true);
-  ASSERT_TRUE(target.load(name, &log, 0, 0));
-  EXPECT_TRUE(Unchanged(target, Snapshot(source)));
-  EXPECT_TRUE(log.getEntries().isEmpty());
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot mount a tmpfs in a private mount namespace here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the failed save broke a rule, 2-3: setting up failed";
 }
 
 // --- Text report ---------------------------------------------------------
@@ -281,19 +327,15 @@ TEST_F(TrafoReport, ReportThatCannotBeOpenedOrWritten) {
   EXPECT_EQ(log.getEntries(), QStringList{QStringLiteral("unable to open file: ") + missing});
   EXPECT_FALSE(o.exportASCII(missing, nullptr));
 
-  // A full disk, simulated by a file size limit: the report must not be
+  // A write error (here a file size limit): the report must not be
   // reported as written.
   const QString name = dir.filePath(QStringLiteral("full.txt"));
-  rlimit old{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-  void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit tight = old;
-  tight.rlim_cur = 64;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
   ErrorLog full;
-  const bool ok = o.exportASCII(name, &full);
-  ::setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, oldHandler);
+  bool ok = true;
+  {
+    FileSizeLimit scope(64);
+    ok = o.exportASCII(name, &full);
+  }
   EXPECT_FALSE(ok);
   EXPECT_EQ(full.getEntries(), QStringList{QStringLiteral("unable to write file: ") + name});
 }
