@@ -145,6 +145,12 @@ bool LastAndGlobalTransformation::loadStreamVersion1(std::istream*, ErrorLog* lo
     const Transformation global = readMatrix(*stream);
     // Later versions of block 258 may carry more; it is passed over.
     stream->skipBlock();
+    // The record is this one block: anything after it, even a well-formed
+    // further block, means a damaged or foreign file.
+    if (!stream->isStreamEnd()) {
+      logEntry(log, translate("TRANSFORMATION_err", "unexpected data after the transformation block"));
+      return false;
+    }
 
     lastValid_ = lastValid;
     last_ = last;
