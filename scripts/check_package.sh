@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs a configured build into a scratch prefix and builds a small host
-# program against it three ways: find_package, pkg-config and add_subdirectory.
+# Installs a configured build into a scratch prefix and builds small host
+# programs against it three ways: find_package (also the README's program),
+# pkg-config and add_subdirectory.
 # Every program runs with no LD_LIBRARY_PATH: the installed libraries must
 # find each other through their own run paths, also for a program that uses
 # only Transformation (its linker may drop the indirect libZemHost).
@@ -23,6 +24,7 @@ fi
 cmake -S tests/package -B "$scratch/found" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
 cmake --build "$scratch/found" >/dev/null
 "$scratch/found/consumer"
+(cd "$scratch" && "$scratch/found/readme_example" >/dev/null)
 
 # A prefix outside the linker's search path needs a run path in the program,
 # as for any library installed there.
