@@ -69,8 +69,11 @@ TEST(FeatureConstructions, GiveBackKnownRigidMotions) {
     ASSERT_TRUE(isRigid(flat) && isRigid(side) && isRigid(mirror, -1.0));
     EXPECT_TRUE(SameVec(flat.transformPoint(in), V(), 1e-12) && std::fabs(flat.transformPoint(o).z) <= 1e-12 &&
                 flat.rotateVector(view).z <= 0.0);
+    // The plane's points go to z = 0 and keep their distance (a far origin would lose their digits); the side
+    // point goes to +|off|.
     const V a = side.transformPoint(in), b = side.transformPoint(o), c = side.transformPoint(in + off);
     EXPECT_LE(std::fabs(a.z) + std::fabs(b.z) + std::fabs(c.z - off.length()), 1e-9);
+    EXPECT_NEAR((a - b).length(), (in - o).length(), 1e-9);
     EXPECT_TRUE(SameVec(mirror.transformPoint(in + off), in - off, 1e-12) &&
                 SameMatrix(mirror, mirror.inverse(), 1e-12));
 
