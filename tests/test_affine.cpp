@@ -13,9 +13,9 @@ using Pts = std::vector<P>;
 
 namespace {
 
-using Coefficients = Eigen::Map<const Eigen::Matrix<double, 8, 1>>;
+using Coefs = Eigen::Map<const Eigen::Matrix<double, 8, 1>>;
 Affine coefficients(std::initializer_list<double> c) { Affine m; std::copy(c.begin(), c.end(), m.a); return m; }
-double maxDiff(const Affine& m, const Affine& e) { return (Coefficients(m.a) - Coefficients(e.a)).cwiseAbs().maxCoeff(); }
+double maxDiff(const Affine& m, const Affine& e) { return (Coefs(m.a) - Coefs(e.a)).cwiseAbs().maxCoeff(); }
 
 const Pts kSquare = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
 

@@ -29,7 +29,8 @@ TEST(Quaternion, AnglesAndProductsFollowTheOrdersAlsoAtTheGimbalLock) {
     back.set(V(), Q::getQuaternionAngles(a, o), o, 1.0);
     const Q q(a, o);
     ASSERT_TRUE(SameMatrix(q.getTransformation(), t, kTightTol) && SameMatrix(back, t, kTightTol) &&
-                SameMatrix(Q(t).getTransformation(), t, kTightTol) && SameVec(q.rotate(a), t.rotateVector(a), kTightTol))
+                SameMatrix(Q(t).getTransformation(), t, kTightTol) &&
+                SameVec(q.rotate(a), t.rotateVector(a), kTightTol))
         << o << " " << a;
   }
 }
