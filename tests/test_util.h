@@ -9,9 +9,11 @@
 #include <cstring>
 #include <ostream>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "math_transformation.h"
+#include "zem_base.h"
 
 namespace Zem {
 
@@ -76,6 +78,21 @@ inline std::vector<Transformation> rigidMotions(unsigned seed, int n) {
     motions.emplace_back(BaVec3d<double>(shift(rng), shift(rng), shift(rng)), turn * std::pow(10.0, -decade(rng)), 1.0);
   }
   return motions;
+}
+
+/// Recognisable values: a call that must leave the object untouched is
+/// checked against this with SameBits.
+inline const Transformation kUntouched(BaVec3d<double>(1.5, -2.5, 3.5), BaVec3d<double>(0.1, 0.2, 0.3), 1.25);
+
+/// "text|function|file" of the ProgError that `call` throws, or "nothing thrown".
+template <typename Call>
+std::string progErrorOf(const Call& call) {
+  try {
+    call();
+  } catch (const ProgError& e) {
+    return (e.getText() + "|" + e.getFunction() + "|" + e.getFile()).toStdString();
+  }
+  return "nothing thrown";
 }
 
 }  // namespace test
