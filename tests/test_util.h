@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QString>
+
 #include <cmath>
 #include <cstring>
 #include <ostream>
@@ -26,39 +28,12 @@ namespace test {
 constexpr double kTightTol = 1e-12;  // a few products of rotations, entries of order 1
 constexpr double kPi = 3.14159265358979323846;
 
-inline double maxAbsDiff(const Transformation& a, const Transformation& b) {
-  double d = 0.0;
-  for (unsigned r = 0; r < 4; ++r)
-    for (unsigned c = 0; c < 4; ++c) d = std::fmax(d, std::fabs(a.getMatrix(c, r) - b.getMatrix(c, r)));
-  return d;
-}
-
+/// All sixteen elements within `tol` (tol < 0: identical to the bit, NaN payloads included).
 inline ::testing::AssertionResult SameMatrix(const Transformation& a, const Transformation& b, double tol) {
-  const double d = maxAbsDiff(a, b);
-  if (d <= tol) return ::testing::AssertionSuccess();
-  auto failure = ::testing::AssertionFailure();
-  failure << "matrices differ by " << d << "\n";
-  for (unsigned r = 0; r < 4; ++r) {
-    for (unsigned c = 0; c < 4; ++c) failure << a.getMatrix(c, r) << " ";
-    failure << "   |   ";
-    for (unsigned c = 0; c < 4; ++c) failure << b.getMatrix(c, r) << " ";
-    failure << "\n";
-  }
-  return failure;
-}
-
-inline ::testing::AssertionResult SameVec(const BaVec3d<double>& a, const BaVec3d<double>& b, double tol) {
-  const double d = std::fmax(std::fabs(a.x - b.x), std::fmax(std::fabs(a.y - b.y), std::fabs(a.z - b.z)));
-  if (d <= tol) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << a << " vs " << b << ", off by " << d;
-}
-
-/// All sixteen elements identical to the bit (NaN payloads included).
-inline ::testing::AssertionResult SameBits(const Transformation& a, const Transformation& b) {
   for (unsigned r = 0; r < 4; ++r)
     for (unsigned c = 0; c < 4; ++c) {
       const double x = a.getMatrix(c, r), y = b.getMatrix(c, r);
-      if (std::memcmp(&x, &y, sizeof x) != 0)
+      if (tol < 0.0 ? std::memcmp(&x, &y, sizeof x) != 0 : !(std::fabs(x - y) <= tol))
         return ::testing::AssertionFailure() << "element m" << r << c << ": " << x << " vs " << y;
     }
   return ::testing::AssertionSuccess();
@@ -93,6 +68,22 @@ std::string progErrorOf(const Call& call) {
     return (e.getText() + "|" + e.getFunction() + "|" + e.getFile()).toStdString();
   }
   return "nothing thrown";
+}
+
+inline ::testing::AssertionResult SameBits(const Transformation& a, const Transformation& b) {
+  return SameMatrix(a, b, -1.0);
+}
+
+/// The text of the Error that `call` throws (ProgError, IO::StreamException), else "nothing thrown".
+template <typename Error, typename Call>
+QString errorText(Call call) {
+  try { call(); } catch (const Error& e) { return e.getText(); }
+  return QStringLiteral("nothing thrown");
+}
+
+inline ::testing::AssertionResult SameVec(const BaVec3d<double>& a, const BaVec3d<double>& b, double tol) {
+  if ((a - b).length() <= tol) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << a << " vs " << b << ", off by " << (a - b).length();
 }
 
 }  // namespace test
