@@ -30,8 +30,8 @@ DoubleArray pointArray(py::handle obj, const char* name, bool allowSingle) {
   const bool rows = a.ndim() == 2 && a.shape(1) == 3;
   const bool single = allowSingle && a.ndim() == 1 && a.shape(0) == 3;
   if (!rows && !single)
-    throw py::value_error(std::string(name) + " must have shape (N, 3)" + (allowSingle ? " or (3,)" : "") +
-                          ", got " + shapeText(a));
+    throw py::value_error(std::string(name) + " must have shape (N, 3)" + (allowSingle ? " or (3,)" : "") + ", got " +
+                          shapeText(a));
   DoubleArray d = DoubleArray::ensure(a);
   if (!d) throw py::error_already_set();
   return d;

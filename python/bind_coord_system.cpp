@@ -12,7 +12,8 @@ namespace {
 using Zem::BaVec3d;
 using Zem::CoordinateSystem;
 
-constexpr const char* kClassDoc = R"doc(A Cartesian coordinate system: an origin and three axes x, y, z, kept orthonormal.
+constexpr const char* kClassDoc =
+    R"doc(A Cartesian coordinate system: an origin and three axes x, y, z, kept orthonormal.
 
 Axes given to it are orthonormalised by classical Gram-Schmidt: x keeps its
 direction, y is made perpendicular to x on the side it was given, z
@@ -21,7 +22,7 @@ Handedness is not enforced: a z axis given opposite to x cross y stays so.
 Axes that cannot be orthonormalised (a zero axis, parallel axes) raise
 ValueError with the library's message.)doc";
 
-CoordinateSystem construct(py::handle origin, py::handle x, py::handle y, py::handle z) {
+CoordinateSystem construct(const py::object& origin, const py::object& x, const py::object& y, const py::object& z) {
   const int given = int(!x.is_none()) + int(!y.is_none()) + int(!z.is_none());
   if (given != 0 && given != 3) throw py::value_error("give all three axes x_axis, y_axis, z_axis, or none");
   const BaVec3d<double> o = origin.is_none() ? BaVec3d<double>() : vector3(origin, "origin");
@@ -55,7 +56,7 @@ void bindCoordinateSystem(py::module_& m) {
            "Origin (default 0) and axes (default the unit axes); the axes are orthonormalised.")
       .def_property(
           "origin", [](const CoordinateSystem& cs) { return toArray(cs.getOrigin()); },
-          [](CoordinateSystem& cs, py::handle o) { cs.setOrigin(vector3(o, "origin")); }, "The origin, (3,).")
+          [](CoordinateSystem& cs, const py::object& o) { cs.setOrigin(vector3(o, "origin")); }, "The origin, (3,).")
       .def_property_readonly("axes", &axesOf, "New (3, 3) array whose rows are the x, y and z axes.")
       .def_property_readonly(
           "x_axis", [](const CoordinateSystem& cs) { return toArray(cs.getAxis()[0]); }, "The x axis, (3,).")
@@ -65,16 +66,15 @@ void bindCoordinateSystem(py::module_& m) {
           "z_axis", [](const CoordinateSystem& cs) { return toArray(cs.getAxis()[2]); }, "The z axis, (3,).")
       .def(
           "set_axes",
-          [](CoordinateSystem& cs, py::handle x, py::handle y, py::handle z) {
+          [](CoordinateSystem& cs, const py::object& x, const py::object& y, const py::object& z) {
             cs.setAxis(vector3(x, "x_axis"), vector3(y, "y_axis"), vector3(z, "z_axis"));
           },
           py::arg("x_axis"), py::arg("y_axis"), py::arg("z_axis"),
           "Replaces the axes and orthonormalises them; ValueError (system unchanged) when they cannot be.")
       .def_static(
           "check_axes_valid",
-          [](py::handle x, py::handle y, py::handle z) {
-            return CoordinateSystem::checkAxisValid(vector3(x, "x_axis"), vector3(y, "y_axis"),
-                                                    vector3(z, "z_axis"));
+          [](const py::object& x, const py::object& y, const py::object& z) {
+            return CoordinateSystem::checkAxisValid(vector3(x, "x_axis"), vector3(y, "y_axis"), vector3(z, "z_axis"));
           },
           py::arg("x_axis"), py::arg("y_axis"), py::arg("z_axis"),
           "True when the three vectors can be orthonormalised.")

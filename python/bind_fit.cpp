@@ -46,8 +46,7 @@ struct FitResult {
 IndexArray idArray(py::handle obj, const char* name, py::ssize_t rows) {
   const py::array a = numericArray(obj, name, "iu");
   if (a.ndim() != 1 || a.shape(0) != rows)
-    throw py::value_error(std::string(name) + " must have shape (" + std::to_string(rows) + ",), got " +
-                          shapeText(a));
+    throw py::value_error(std::string(name) + " must have shape (" + std::to_string(rows) + ",), got " + shapeText(a));
   IndexArray ids = IndexArray::ensure(a);
   if (!ids) throw py::error_already_set();
   return ids;
@@ -216,9 +215,9 @@ void residualLoop(const double (&a)[3][4], double w, const Rows& src, const Rows
       const __m128d squared = x * x + y * y + z * z;
       sum2 += squared;
       largest2 = _mm_max_pd(largest2, squared);
-      _mm_stream_pd(res + 3 * k, _mm_unpacklo_pd(x, y));     // x0 y0
+      _mm_stream_pd(res + 3 * k, _mm_unpacklo_pd(x, y));        // x0 y0
       _mm_stream_pd(res + 3 * k + 2, _mm_shuffle_pd(z, x, 2));  // z0 x1
-      _mm_stream_pd(res + 3 * k + 4, _mm_unpackhi_pd(y, z));  // y1 z1
+      _mm_stream_pd(res + 3 * k + 4, _mm_unpackhi_pd(y, z));    // y1 z1
       _mm_stream_pd(dist + k, _mm_sqrt_pd(squared));
     }
     _mm_sfence();
@@ -247,8 +246,8 @@ void residualLoop(const double (&a)[3][4], double w, const Rows& src, const Rows
 }
 
 template <class Rows>
-void residualsOf(const Transformation& t, const Rows& src, const Rows& dst, std::size_t n, double* res,
-                 double* dist, double* sumSquares, double* largestSquared) {
+void residualsOf(const Transformation& t, const Rows& src, const Rows& dst, std::size_t n, double* res, double* dist,
+                 double* sumSquares, double* largestSquared) {
   double a[3][4];
   for (unsigned r = 0; r < 3; ++r)
     for (unsigned c = 0; c < 4; ++c) a[r][c] = t.getMatrix(c, r);  // column index first
@@ -267,8 +266,8 @@ py::array_t<std::int64_t> rowArray(const std::vector<std::int64_t>& rows, py::ss
   return a;
 }
 
-FitResult fit(py::handle source, py::handle target, py::handle sourceIds, py::handle targetIds, py::handle weights,
-              bool withScale) {
+FitResult fit(const py::object& source, const py::object& target, const py::object& sourceIds,
+              const py::object& targetIds, const py::object& weights, bool withScale) {
   const DoubleArray src = pointArray(source, "source");
   const DoubleArray dst = pointArray(target, "target");
   const py::ssize_t n = src.shape(0);
@@ -282,8 +281,9 @@ FitResult fit(py::handle source, py::handle target, py::handle sourceIds, py::ha
   const DoubleArray w = weighted ? weightArray(weights, n) : DoubleArray();
 
   std::vector<std::int64_t> sourceRows, targetRows;
-  if (byId) pairById(idArray(sourceIds, "source_ids", n), idArray(targetIds, "target_ids", dst.shape(0)),
-                     &sourceRows, &targetRows);
+  if (byId)
+    pairById(idArray(sourceIds, "source_ids", n), idArray(targetIds, "target_ids", dst.shape(0)), &sourceRows,
+             &targetRows);
   const std::size_t pairs = byId ? sourceRows.size() : std::size_t(n);
   if (pairs < 3)
     throw FitFailure{"a fit needs at least three pairs, got " + std::to_string(pairs) +
@@ -301,8 +301,9 @@ FitResult fit(py::handle source, py::handle target, py::handle sourceIds, py::ha
     fitted = fitPairs(srcPoints, dstPoints, weightPoints, withScale);
   }
   if (!fitted.ok)
-    throw FitFailure{"no unique transformation: the paired source points may be collinear or coincident, the "
-                     "weights may leave a direction undetermined, or the iteration did not converge"};
+    throw FitFailure{
+        "no unique transformation: the paired source points may be collinear or coincident, the "
+        "weights may leave a direction undetermined, or the iteration did not converge"};
 
   FitResult r;
   r.transformation = fitted.transformation;
@@ -322,8 +323,8 @@ FitResult fit(py::handle source, py::handle target, py::handle sourceIds, py::ha
       residualsOf(fitted.transformation, PointRows{srcPoints}, PointRows{dstPoints}, pairs, res, dist, &sumSquares,
                   &largestSquared);
     else
-      residualsOf(fitted.transformation, ArrayRows{src.data()}, ArrayRows{dst.data()}, pairs, res, dist,
-                  &sumSquares, &largestSquared);
+      residualsOf(fitted.transformation, ArrayRows{src.data()}, ArrayRows{dst.data()}, pairs, res, dist, &sumSquares,
+                  &largestSquared);
   }
   r.rmsResidual = std::sqrt(sumSquares / double(pairs));
   r.maxResidual = std::sqrt(largestSquared);
@@ -334,7 +335,8 @@ FitResult fit(py::handle source, py::handle target, py::handle sourceIds, py::ha
   return r;
 }
 
-constexpr const char* kFitDoc = R"doc(Weighted least-squares best fit: the Transformation that carries source onto target.
+constexpr const char* kFitDoc =
+    R"doc(Weighted least-squares best fit: the Transformation that carries source onto target.
 
 source, target: (N, 3) and (M, 3) arrays of points (any numeric dtype).
 Pairing: by row (N == M) when no identifiers are given; by identifier when both
@@ -364,8 +366,7 @@ void bindFit(py::module_& m) {
   });
 
   py::class_<FitResult>(m, "FitResult", "Outcome of a successful fit(); residuals and distances are read-only.")
-      .def_readonly("transformation", &FitResult::transformation,
-                    "The Transformation that carries source onto target.")
+      .def_readonly("transformation", &FitResult::transformation, "The Transformation that carries source onto target.")
       .def_readonly("pair_count", &FitResult::pairCount, "Number of pairs K that took part.")
       .def_property_readonly(
           "source_indices", [](const FitResult& r) { return rowArray(r.sourceRows, r.pairCount); },

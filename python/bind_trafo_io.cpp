@@ -1,7 +1,6 @@
 // zemtrafo.LastAndGlobalTransformation: the persisted record of the last and
 // the global transformation (".trafo" files) and its text report.
 #include <QString>
-
 #include <memory>
 #include <string>
 
@@ -32,9 +31,7 @@ QString fileName(py::handle path) {
 }
 
 /// The log's entries, one per line.
-std::string logText(const ErrorLog& log) {
-  return log.getEntries().join(QStringLiteral("\n")).toStdString();
-}
+std::string logText(const ErrorLog& log) { return log.getEntries().join(QStringLiteral("\n")).toStdString(); }
 
 /// A failed load: the file's content is not a record (another type or
 /// version) raises ValueError; a file that cannot be read or a damaged
@@ -53,7 +50,7 @@ std::string logText(const ErrorLog& log) {
   throw py::error_already_set();
 }
 
-std::unique_ptr<LastAndGlobalTransformation> load(py::handle path) {
+std::unique_ptr<LastAndGlobalTransformation> load(const py::object& path) {
   auto record = std::make_unique<LastAndGlobalTransformation>(Transformation::identity(), false,
                                                               Transformation::identity(), false);
   ErrorLog log;
@@ -80,7 +77,7 @@ void bindTrafoIO(py::module_& m) {
       .def_property_readonly("global_valid", &LastAndGlobalTransformation::isGlobalTransformationValid)
       .def(
           "save",
-          [](LastAndGlobalTransformation& r, py::handle path) {
+          [](LastAndGlobalTransformation& r, const py::object& path) {
             ErrorLog log;
             if (!r.save(fileName(path), &log, 0, 0)) raiseOSError(log);
           },
@@ -90,7 +87,7 @@ void bindTrafoIO(py::module_& m) {
                   "OSError when it cannot be read or its stream is damaged.")
       .def(
           "export_report",
-          [](const LastAndGlobalTransformation& r, py::handle path) {
+          [](const LastAndGlobalTransformation& r, const py::object& path) {
             ErrorLog log;
             if (!r.exportASCII(fileName(path), &log)) raiseOSError(log);
           },

@@ -16,7 +16,8 @@ using Zem::BaVec3d;
 using Zem::Transformation;
 using Order = Transformation::RotationOrder_t;
 
-constexpr const char* kClassDoc = R"doc(Similarity transformation of 3D space: rotation R, translation t, uniform scale s.
+constexpr const char* kClassDoc =
+    R"doc(Similarity transformation of 3D space: rotation R, translation t, uniform scale s.
 
 Held as a 4x4 matrix m (rows r, columns c), exactly as the C++ class stores it::
 
@@ -165,7 +166,7 @@ void bindTransformation(py::module_& m) {
                   "re-orthonormalised, t not clamped.")
       .def(
           "transform_points",
-          [](const Transformation& t, py::handle points) {
+          [](const Transformation& t, const py::object& points) {
             return mapRows(pointArray(points, "points", true),
                            [t](const BaVec3d<double>& p) { return t.transformPoint(p); });
           },
@@ -175,15 +176,13 @@ void bindTransformation(py::module_& m) {
           "converted first.")
       .def(
           "rotate_vectors",
-          [](const Transformation& t, py::handle vectors) {
+          [](const Transformation& t, const py::object& vectors) {
             return mapRows(pointArray(vectors, "vectors", true),
                            [t](const BaVec3d<double>& v) { return t.rotateVector(v); });
           },
           py::arg("vectors"), "R v for an (N, 3) array (or one (3,) vector): no translation and no scale.")
       .def("__repr__",
-           [](const Transformation& t) {
-             return "Transformation(" + py::repr(matrixOf(t)).cast<std::string>() + ")";
-           })
+           [](const Transformation& t) { return "Transformation(" + py::repr(matrixOf(t)).cast<std::string>() + ")"; })
       .def(py::pickle([](const Transformation& t) { return py::make_tuple(matrixOf(t)); },
                       [](const py::tuple& state) {
                         // Kept as stored, without the checks of the constructor:

@@ -13,9 +13,9 @@ namespace zempy {
 using Points = std::vector<Zem::BaPoint3d<double>>;
 
 struct PairedFit {
-  bool ok = false;                    ///< false: the library found no transformation
+  bool ok = false;                     ///< false: the library found no transformation
   Zem::Transformation transformation;  ///< carries src[i] onto dst[i]; set only when ok
-  double meanResidual = 0.0;          ///< the library's mean weighted residual distance
+  double meanResidual = 0.0;           ///< the library's mean weighted residual distance
 };
 
 /// Least-squares fit of src[i] onto dst[i] (at least three pairs). `weights`

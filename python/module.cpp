@@ -18,7 +18,8 @@ std::string messageOf(const Zem::Exception& e) {
   return text;
 }
 
-constexpr const char* kModuleDoc = R"doc(3D similarity transformations, best fits and coordinate systems for metrology, on numpy arrays.
+constexpr const char* kModuleDoc =
+    R"doc(3D similarity transformations, best fits and coordinate systems for metrology, on numpy arrays.
 
 Conventions (as in the C++ library):
   * points are column vectors, arrays of points have shape (N, 3), float64;

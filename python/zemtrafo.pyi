@@ -1,0 +1,154 @@
+"""3D similarity transformations, best fits and coordinate systems for metrology, on numpy arrays.
+
+Points are column vectors; arrays of points have shape (N, 3), float64. A
+Transformation maps p to s (R p + t) and stores 1/s in matrix[3, 3]. Angles are
+radians; a positive turn about Z carries +Y onto +X. In an Order the first
+letter acts first.
+"""
+import os
+from typing import ClassVar, Optional, Union, overload
+
+import numpy as np
+import numpy.typing as npt
+
+_ArrayLike = npt.ArrayLike
+_Path = Union[str, bytes, os.PathLike]
+
+class FitError(RuntimeError):
+    """The best fit found no transformation; the message gives the reason."""
+
+class Order:
+    """Sequence in which the elementary rotations act; the first letter acts first."""
+    XYZ: ClassVar[Order]  # R = Mz @ My @ Mx
+    XZY: ClassVar[Order]  # R = My @ Mz @ Mx
+    YXZ: ClassVar[Order]  # R = Mz @ Mx @ My (the rotation without an order)
+    YZX: ClassVar[Order]  # R = Mx @ Mz @ My
+    ZXY: ClassVar[Order]  # R = My @ Mx @ Mz
+    ZYX: ClassVar[Order]  # R = Mx @ My @ Mz
+    __members__: ClassVar[dict[str, Order]]
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class Transformation:
+    """Similarity transformation p' = s (R p + t), stored as a 4x4 matrix with m[3, 3] = 1/s."""
+    Order: ClassVar[type[Order]]
+    @overload
+    def __init__(self, matrix: _ArrayLike) -> None: ...
+    @overload
+    def __init__(self, translation: Optional[_ArrayLike] = None, angles: Optional[_ArrayLike] = None,
+                 scale: float = 1.0, order: Optional[Order] = None, *,
+                 matrix: Optional[_ArrayLike] = None) -> None: ...
+    @staticmethod
+    def identity() -> Transformation: ...
+    @property
+    def matrix(self) -> npt.NDArray[np.float64]:
+        """New 4x4 array m[row, column]; m[:3, 3] is t, m[3, 3] is 1/scale."""
+    @property
+    def translation(self) -> npt.NDArray[np.float64]:
+        """t as stored, not multiplied by the scale."""
+    @property
+    def scale(self) -> float: ...
+    def angles(self, order: Optional[Order] = None) -> npt.NDArray[np.float64]:
+        """Angles (x, y, z) in radians that rebuild the rotation in `order` (Order.YXZ without gimbal-lock case when None)."""
+    def append(self, other: Transformation) -> None:
+        """In place: self, then other (matrix other @ self)."""
+    def prepend(self, other: Transformation) -> None:
+        """In place: other, then self (matrix self @ other)."""
+    def __matmul__(self, other: Transformation) -> Transformation:
+        """other, then self: the matrix product self.matrix @ other.matrix."""
+    def inverse(self) -> Transformation: ...
+    @staticmethod
+    def lerp(a: Transformation, t: float, b: Transformation) -> Transformation:
+        """Element-wise a * (1 - t) + b * t; not re-orthonormalised."""
+    def transform_points(self, points: _ArrayLike) -> npt.NDArray[np.float64]:
+        """s (R p + t) for an (N, 3) array or one (3,) point, as a new array of the same shape."""
+    def rotate_vectors(self, vectors: _ArrayLike) -> npt.NDArray[np.float64]:
+        """R v for an (N, 3) array or one (3,) vector: no translation, no scale."""
+
+class FitResult:
+    """Outcome of a successful fit()."""
+    @property
+    def transformation(self) -> Transformation:
+        """Carries source onto target."""
+    @property
+    def pair_count(self) -> int: ...
+    @property
+    def source_indices(self) -> npt.NDArray[np.int64]:
+        """(K,) source row of each pair."""
+    @property
+    def target_indices(self) -> npt.NDArray[np.int64]:
+        """(K,) target row of each pair."""
+    @property
+    def residuals(self) -> npt.NDArray[np.float64]:
+        """(K, 3) transformation(source) - target, unweighted; read-only."""
+    @property
+    def distances(self) -> npt.NDArray[np.float64]:
+        """(K,) lengths of the residuals; read-only."""
+    @property
+    def mean_residual(self) -> float:
+        """Mean of |weights * residual| as the C++ fit returns it."""
+    @property
+    def rms_residual(self) -> float: ...
+    @property
+    def max_residual(self) -> float: ...
+    @property
+    def scale_estimated(self) -> bool: ...
+
+def fit(source: _ArrayLike, target: _ArrayLike, source_ids: Optional[_ArrayLike] = None,
+        target_ids: Optional[_ArrayLike] = None, weights: Optional[_ArrayLike] = None,
+        scale: bool = False) -> FitResult:
+    """Least-squares Transformation carrying source onto target, paired by row or by identifier.
+
+    Raises FitError when no transformation is found, ValueError for wrong shapes,
+    non-finite coordinates or bad weights, TypeError for non-numeric arrays.
+    """
+
+class CoordinateSystem:
+    """An origin and three orthonormalised axes (Gram-Schmidt, x keeps its direction)."""
+    def __init__(self, origin: Optional[_ArrayLike] = None, x_axis: Optional[_ArrayLike] = None,
+                 y_axis: Optional[_ArrayLike] = None, z_axis: Optional[_ArrayLike] = None) -> None: ...
+    @property
+    def origin(self) -> npt.NDArray[np.float64]: ...
+    @origin.setter
+    def origin(self, value: _ArrayLike) -> None: ...
+    @property
+    def axes(self) -> npt.NDArray[np.float64]:
+        """(3, 3), rows x, y, z."""
+    @property
+    def x_axis(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def y_axis(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def z_axis(self) -> npt.NDArray[np.float64]: ...
+    def set_axes(self, x_axis: _ArrayLike, y_axis: _ArrayLike, z_axis: _ArrayLike) -> None: ...
+    @staticmethod
+    def check_axes_valid(x_axis: _ArrayLike, y_axis: _ArrayLike, z_axis: _ArrayLike) -> bool: ...
+    def transform(self, transformation: Transformation) -> None: ...
+    def transform_origin(self, transformation: Transformation) -> None: ...
+    def equal_eps(self, other: CoordinateSystem, origin_tolerance: float, axis_tolerance: float) -> bool: ...
+
+class LastAndGlobalTransformation:
+    """The last and the global transformation with validity flags; saved as a ".trafo" file."""
+    FILE_TYPE: ClassVar[str]
+    def __init__(self, last_transformation: Transformation, last_valid: bool,
+                 global_transformation: Transformation, global_valid: bool) -> None: ...
+    @property
+    def last_transformation(self) -> Transformation: ...
+    @property
+    def global_transformation(self) -> Transformation: ...
+    @property
+    def last_valid(self) -> bool: ...
+    @property
+    def global_valid(self) -> bool: ...
+    def save(self, path: _Path) -> None:
+        """OSError on failure; an existing file is kept then."""
+    @staticmethod
+    def load(path: _Path) -> LastAndGlobalTransformation:
+        """ValueError when the file holds no such record, OSError when it cannot be read."""
+    def export_report(self, path: _Path) -> None:
+        """Readable text report; OSError on failure."""
