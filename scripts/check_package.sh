@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a configured build into a scratch prefix and builds a small host
 # program against it three ways: find_package, pkg-config and add_subdirectory.
+# When the build has the Python module, it is imported from the prefix too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-test}
@@ -23,4 +24,15 @@ cmake -S tests/package -B "$scratch/sub" -DZEM_SOURCE_DIR="$root" -DZEM_BUILD_EX
       -DZEM_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$scratch/sub" -j"$(nproc)" >/dev/null
 "$scratch/sub/consumer"
+
+# The installed module must find the installed libraries by itself (no
+# LD_LIBRARY_PATH) and carry its stub.
+python=$(sed -n 's/^Python3_EXECUTABLE:FILEPATH=//p' "$build/CMakeCache.txt")
+moddir=$(sed -n 's/^ZEM_PYTHON_INSTALL_DIR:STRING=//p' "$build/CMakeCache.txt")
+if [ -n "$python" ] && ls "$scratch/prefix/$moddir"/zemtrafo*.so >/dev/null 2>&1; then
+  test -f "$scratch/prefix/$moddir/zemtrafo.pyi"
+  (cd "$scratch" && env -u LD_LIBRARY_PATH PYTHONPATH="$scratch/prefix/$moddir" "$python" -c \
+    "import zemtrafo; assert zemtrafo.__file__.startswith('$scratch/prefix'); print(zemtrafo.Transformation((1, 2, 3)).transform_points([0, 0, 0]))")
+  echo "package check: the Python module imports from the install prefix"
+fi
 echo "package check: find_package, pkg-config and add_subdirectory all work"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the library, its tests, benchmarks and fuzz
-# target need, when they are missing. Safe to run any number of times.
+# Installs the Debian packages the library, its tests, benchmarks, fuzz
+# target and Python module need, when they are missing. Safe to run any number of times.
 set -euo pipefail
 
 packages=(
@@ -9,6 +9,7 @@ packages=(
   libeigen3-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  python3-dev python3-numpy pybind11-dev python3-pytest python3-scipy
   locales
 )
 
