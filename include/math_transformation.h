@@ -164,8 +164,10 @@ class Transformation {
   /// no gimbal-lock special case.
   BaVec3d<double> getAngles() const;
   /// Angles in the given order, such that set(t, getAngles(o), o, s) rebuilds
-  /// the rotation. At a gimbal lock the middle angle is ±π/2, the angle that
-  /// acts last is 0 and the one that acts first takes the combined turn.
+  /// the rotation, to rounding for any block that is orthonormal to rounding
+  /// (also next to the lock). At a gimbal lock (test element exactly ±1) the
+  /// middle angle is ±π/2, the angle that acts last is 0 and the one that
+  /// acts first takes the combined turn.
   /// An order outside 0 to 5 gives (0, 0, 0).
   BaVec3d<double> getAngles(RotationOrder_t order) const;
   /// this := b·this, b acts after this transformation. b may be *this.
