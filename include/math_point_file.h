@@ -29,10 +29,9 @@
 #include <QString>
 
 #include <cstddef>
-#include <deque>
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "math_types.h"
@@ -50,11 +49,21 @@ class PointNames {
   /// The text to show for an id: the name, or the number in decimal; "" for −1.
   std::string nameOf(int id) const;
   /// Number of names (not numeric identifiers) seen so far.
-  std::size_t nameCount() const { return names_.size(); }
+  std::size_t nameCount() const { return starts_.empty() ? 0 : starts_.size() - 1; }
 
  private:
-  std::deque<std::string> names_;                  ///< names_[k] has id −2 − k; a deque keeps them in place
-  std::unordered_map<std::string_view, int> ids_;  ///< views into names_
+  std::string_view name(std::size_t k) const {
+    return std::string_view(text_.data() + starts_[k], starts_[k + 1] - starts_[k]);
+  }
+  void grow();
+
+  // All names one after another in text_; name k (id −2 − k) is
+  // text_[starts_[k], starts_[k + 1]). slots_ is an open-addressing hash
+  // table (linear probing, at most half full) of name indexes + 1, 0 = empty:
+  // a new name costs no allocation of its own.
+  std::string text_;
+  std::vector<std::size_t> starts_;
+  std::vector<std::uint32_t> slots_;
 };
 
 /// The points of one file. Read with read() or parse(); on failure the
@@ -72,7 +81,7 @@ class PointFile {
   /// empty when the file has no weight columns.
   const std::vector<BaPoint3d<double>>& getWeights() const { return weights_; }
   /// The line on which point i stands (1 for the first line).
-  unsigned long getLine(std::size_t i) const { return lines_[i]; }
+  unsigned long getLine(std::size_t i) const { return lines_.empty() ? firstLine_ + i : lines_[i]; }
   bool hasIdentifiers() const { return hasIds_; }
   bool hasWeights() const { return hasWeights_; }
   /// The name given to read() or parse().
@@ -91,16 +100,27 @@ class PointFile {
   std::string format(const std::vector<BaPoint3d<double>>& points, const PointNames& names) const;
 
  private:
+  void begin(const QString& sourceName, PointNames* names);
+  /// Reads whole lines [p, end); bytesHint: the size of the whole text.
+  bool parseLines(const char* p, const char* end, std::size_t bytesHint);
+  bool addPoint(std::string_view idField, const double* v);
+  /// Checks for repeated identifiers.
+  bool finish();
   bool fail(unsigned long line, const QString& reason);
 
   std::vector<BaPoint3d<double>> points_;
   std::vector<BaPoint3d<double>> weights_;
-  std::vector<unsigned long> lines_;
+  std::vector<unsigned long> lines_;  ///< empty while the points stand on consecutive lines
+  unsigned long firstLine_ = 0;       ///< the line of the first point
   bool hasIds_ = false;
   bool hasWeights_ = false;
   char separator_ = ' ';
   std::string header_;
   QString sourceName_;
+  PointNames* names_ = nullptr;  ///< the run's names while reading
+  std::size_t fieldCount_ = 0;   ///< fixed by the header or the first data line
+  unsigned long fixedOn_ = 0;    ///< the line that fixed it
+  unsigned long lineNo_ = 0;     ///< the line being read
   QString error_;
   unsigned long errorLine_ = 0;
 };
