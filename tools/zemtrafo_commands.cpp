@@ -15,6 +15,7 @@
 #include <QTemporaryFile>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -118,6 +119,27 @@ std::string format(const char* pattern, double a, double b = 0.0, double c = 0.0
   return buffer;
 }
 
+/// v for a fixed-point line of six decimals: 0 when it rounds to zero, so
+/// that no "-0.000000" shows.
+double shown(double v) { return std::fabs(v) < 5e-7 ? 0.0 : v; }
+
+/// `text` right-aligned in a column of 13 characters.
+std::string padded(const std::string& text) {
+  constexpr std::size_t kWidth = 13;
+  return text.size() >= kWidth ? " " + text : std::string(kWidth - text.size(), ' ') + text;
+}
+
+/// A length in mm with six decimals, right-aligned in 13 characters; a value
+/// that rounds to zero shows as 0.000000, never as -0.000000.
+void appendFixed(std::string* out, double v) {
+  if (std::fabs(v) < 5e-7) v = 0.0;
+  char buffer[400];  // the longest fixed form of a double, 309 digits and 6 decimals, fits
+  const auto r = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::fixed, 6);
+  const std::size_t length = r.ec == std::errc() ? std::size_t(r.ptr - buffer) : 0;
+  if (length < 13) out->append(13 - length, ' ');
+  out->append(buffer, length);
+}
+
 std::string matrixText(const Transformation& t, const char* indent) {
   std::string out;
   for (unsigned r = 0; r < 4; ++r) {
@@ -179,17 +201,26 @@ void printText(const Zem::FitResult& fit, const FitReport& report, const Zem::Po
   out += "best fit of the measured points onto the nominal points, " + std::to_string(fit.pairCount) + " pairs " +
          (report.byPosition ? "by position" : "by identifier") + "\n";
   out += "  angles (deg) about X, Y, Z (" + orderText(order) + "):\n";
-  out += format("      %.6f %.6f %.6f\n", a.x, a.y, a.z);
-  out += format("  translation (mm): %.6f %.6f %.6f\n", tr.x, tr.y, tr.z);
+  out += format("      %.6f %.6f %.6f\n", shown(a.x), shown(a.y), shown(a.z));
+  out += format("  translation (mm): %.6f %.6f %.6f\n", shown(tr.x), shown(tr.y), shown(tr.z));
   out += format("  scale: %.12f\n", t.getScale());
   out += "  matrix (p' = (R p + t) / m33):\n" + matrixText(t, "  ");
   std::fputs(out.c_str(), stdout);
 
-  std::printf("\n%12s %12s %12s %12s %12s\n", "id", "dx (mm)", "dy (mm)", "dz (mm)", "dist (mm)");
+  // A million rows go out in blocks, formatted by to_chars (printf would
+  // take most of the command's time).
+  out = "\n" + padded("id") + padded("dx (mm)") + padded("dy (mm)") + padded("dz (mm)") + padded("dist (mm)") + "\n";
   for (std::size_t i = 0; i < fit.residuals.size(); ++i) {
     const BaPoint3d<double>& r = fit.residuals[i];
-    std::printf("%12s %12.6f %12.6f %12.6f %12.6f\n", pairName(report, i).c_str(), r.x, r.y, r.z, fit.distances[i]);
+    out += padded(pairName(report, i));
+    for (double v : {r.x, r.y, r.z, fit.distances[i]}) appendFixed(&out, v);
+    out += '\n';
+    if (out.size() > (1u << 20)) {
+      std::fputs(out.c_str(), stdout);
+      out.clear();
+    }
   }
+  std::fputs(out.c_str(), stdout);
   std::printf("\npairs: %zu  mean: %.6f mm  rms: %.6f mm  largest: %.6f mm\n", fit.pairCount, fit.mean, fit.rms,
               fit.largest);
   const auto listUnpaired = [&names](const char* what, const Points& points) {
@@ -448,14 +479,15 @@ int runShow(const std::string& trafo) {
   const auto section = [&out](const char* title, const Transformation& t, bool valid) {
     out += std::string(title) + " transformation (" + (valid ? "valid" : "marked not valid") + ")\n";
     const BaVec3d<double> tr = t.getTranslation();
-    out += format("  translation (mm): %.6f %.6f %.6f\n", tr.x, tr.y, tr.z);
+    out += format("  translation (mm): %.6f %.6f %.6f\n", shown(tr.x), shown(tr.y), shown(tr.z));
     out += format("  scale: %.12f\n", t.getScale());
     out += "  angles (deg) about X, Y, Z:\n";
     const BaVec3d<double> a = t.getAngles() * kDegPerRad;
-    out += format("    set (Y, then X, then Z) %12.6f %12.6f %12.6f\n", a.x, a.y, a.z);
+    out += format("    set (Y, then X, then Z) %12.6f %12.6f %12.6f\n", shown(a.x), shown(a.y), shown(a.z));
     for (int o = 0; o < 6; ++o) {
       const BaVec3d<double> b = t.getAngles(Transformation::RotationOrder_t(o)) * kDegPerRad;
-      out += std::string("    ") + kOrderNames[o] + format("                     %12.6f %12.6f %12.6f\n", b.x, b.y, b.z);
+      out += std::string("    ") + kOrderNames[o] +
+             format("                     %12.6f %12.6f %12.6f\n", shown(b.x), shown(b.y), shown(b.z));
     }
     out += "  matrix (p' = (R p + t) / m33):\n" + matrixText(t, "  ");
   };
