@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   libeigen3-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev
   clang libclang-rt-14-dev
   python3-dev python3-numpy pybind11-dev python3-pytest python3-scipy
   locales
