@@ -1,6 +1,7 @@
 // zemtrafo.fit, zemtrafo.FitResult and zemtrafo.FitError: the weighted
 // least-squares best fit of two (N, 3) arrays, paired by row or by
-// identifier, with the residual of every pair.
+// identifier, with the residual of every pair. The module forms the pairs
+// (so that it knows their rows) and hands them to the fit by position.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -300,10 +301,7 @@ FitResult fit(const py::object& source, const py::object& target, const py::obje
     py::gil_scoped_release released;
     fitted = fitPairs(srcPoints, dstPoints, weightPoints, withScale);
   }
-  if (!fitted.ok)
-    throw FitFailure{
-        "no unique transformation: the paired source points may be collinear or coincident, the "
-        "weights may leave a direction undetermined, or the iteration did not converge"};
+  if (!fitted.ok) throw FitFailure{"no transformation found: " + fitted.reason};
 
   FitResult r;
   r.transformation = fitted.transformation;
@@ -346,7 +344,7 @@ weights: None (all 1), (N,) or (N, 3), aligned with the source rows: the weights
 of the x, y and z observations of each pair; finite, not negative.
 scale: True estimates the uniform scale, False keeps it at 1.
 
-The model is target ~ s (R source + t), solved as the C++ fit does. Returns a
+The model is target ~ s (R source + t), solved by the C++ fit. Returns a
 FitResult. Raises FitError when no transformation is found (fewer than three
 pairs, collinear or coincident points, no convergence), ValueError for arrays of
 the wrong shape, non-finite coordinates or bad weights, TypeError for

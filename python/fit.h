@@ -1,9 +1,16 @@
-// The best fit behind zemtrafo.fit, on pairs already formed. This is the one
-// place that calls the library's fit, so that another backend can replace it
-// without touching the bindings.
+// The best fit behind zemtrafo.fit, on pairs already formed. The one place
+// that calls the library's fit.
+//
+// The transformation and the mean weighted residual come from the fit entry
+// points of Transformation, the reason of a failure from Zem::FitResult (the
+// same fit: the same pairs give the same result, bit for bit). FitResult is
+// not used for successful fits because it builds every pair's residual in
+// vectors of its own, which at a million pairs costs more than the fit
+// itself; the module writes the residuals straight into its numpy arrays.
 #ifndef ZEM_PY_FIT_H
 #define ZEM_PY_FIT_H
 
+#include <string>
 #include <vector>
 
 #include "math_transformation.h"
@@ -14,6 +21,7 @@ using Points = std::vector<Zem::BaPoint3d<double>>;
 
 struct PairedFit {
   bool ok = false;                     ///< false: the library found no transformation
+  std::string reason;                  ///< why not, in words (when !ok)
   Zem::Transformation transformation;  ///< carries src[i] onto dst[i]; set only when ok
   double meanResidual = 0.0;           ///< the library's mean weighted residual distance
 };
