@@ -2,6 +2,7 @@
 #include "arrays.h"
 
 #include <cstring>
+#include <vector>
 
 namespace zempy {
 
@@ -44,6 +45,25 @@ Zem::BaVec3d<double> vector3(py::handle obj, const char* name) {
   const DoubleArray d = DoubleArray::ensure(a);
   if (!d) throw py::error_already_set();
   return Zem::BaVec3d<double>(d.data()[0], d.data()[1], d.data()[2]);
+}
+
+py::array_t<double> outputFor(DoubleArray* in, const py::object& out) {
+  const std::vector<py::ssize_t> shape(in->shape(), in->shape() + in->ndim());
+  if (out.is_none()) return py::array_t<double>(shape);
+  if (!DoubleArray::check_(out)) throw py::type_error("out must be a C-contiguous float64 numpy array");
+  auto result = py::reinterpret_borrow<py::array_t<double>>(out);
+  if (std::vector<py::ssize_t>(result.shape(), result.shape() + result.ndim()) != shape)
+    throw py::value_error("out must have the shape of the input, " + shapeText(*in) + ", got " + shapeText(result));
+  if (!result.writeable()) throw py::value_error("out is read-only");
+  const double* a = in->data();
+  const double* b = result.data();
+  const py::ssize_t size = in->size();
+  if (a != b && a < b + size && b < a + size) {
+    DoubleArray copy(shape);
+    std::memcpy(copy.mutable_data(), a, std::size_t(size) * sizeof(double));
+    *in = copy;
+  }
+  return result;
 }
 
 py::array_t<double> toArray(const Zem::BaVec3d<double>& v) {

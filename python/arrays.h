@@ -43,15 +43,23 @@ Zem::BaVec3d<double> vector3(py::handle obj, const char* name);
 /// A new float64 array (3,) holding v.
 py::array_t<double> toArray(const Zem::BaVec3d<double>& v);
 
+/// Where mapRows writes: a new array shaped like `in` when `out` is None,
+/// else `out` itself, which must be a writeable C-contiguous float64 array of
+/// that shape (TypeError, ValueError otherwise). `out` may be the input
+/// itself; when it overlaps the input otherwise, *in is replaced by a copy so
+/// that no row is overwritten before it is read.
+py::array_t<double> outputFor(DoubleArray* in, const py::object& out);
+
 /// Applies `op` (BaVec3d<double> -> BaVec3d<double>) to each row of an (N, 3)
-/// or (3,) array and returns the results in a new array of the same shape.
-/// The loop runs without the GIL; no Python object is touched per point.
+/// or (3,) array, writing the results as outputFor says, and returns the
+/// array written. The loop runs without the GIL; no Python object is touched
+/// per point.
 template <class Op>
-py::array_t<double> mapRows(const DoubleArray& in, Op op) {
+py::array_t<double> mapRows(DoubleArray in, const py::object& out, Op op) {
+  py::array_t<double> result = outputFor(&in, out);
   const py::ssize_t n = in.ndim() == 1 ? 1 : in.shape(0);
-  py::array_t<double> out = in.ndim() == 1 ? py::array_t<double>(3) : py::array_t<double>({n, py::ssize_t(3)});
   const double* src = in.data();
-  double* dst = out.mutable_data();
+  double* dst = result.mutable_data();
   {
     py::gil_scoped_release released;
     for (py::ssize_t i = 0; i < n; ++i, src += 3, dst += 3) {
@@ -61,7 +69,7 @@ py::array_t<double> mapRows(const DoubleArray& in, Op op) {
       dst[2] = q.z;
     }
   }
-  return out;
+  return result;
 }
 
 /// Marks an array read-only (results that belong to an object).

@@ -32,15 +32,6 @@ struct FitFailure {
   std::string reason;
 };
 
-struct FitResult {
-  Transformation transformation;
-  py::ssize_t pairCount = 0;
-  std::vector<std::int64_t> sourceRows, targetRows;  ///< the pairs' rows; empty when paired by position
-  py::array_t<double> residuals, distances;
-  double meanResidual = 0.0, rmsResidual = 0.0, maxResidual = 0.0;
-  bool scaleEstimated = false;
-};
-
 /// Identifiers, one per row of the points they label: any integers; -1
 /// means "no identifier" (never paired), as in the library. An identifier
 /// that repeats would make the pairing ambiguous and is refused.
@@ -175,44 +166,31 @@ Points gatherWeights(const DoubleArray& w, const std::vector<std::int64_t>* rows
   return weights;
 }
 
-/// Coordinates of row k: of an (N, 3) array, or of the library's points.
-struct ArrayRows {
-  const double* p;
-  double x(std::size_t k) const { return p[3 * k]; }
-  double y(std::size_t k) const { return p[3 * k + 1]; }
-  double z(std::size_t k) const { return p[3 * k + 2]; }
-};
-struct PointRows {
-  const Points& v;
-  double x(std::size_t k) const { return v[k].x; }
-  double y(std::size_t k) const { return v[k].y; }
-  double z(std::size_t k) const { return v[k].z; }
-};
-
 /// residual[k] = t(src[k]) − dst[k], the image computed with the operations
 /// of Transformation::transformPoint in the same order (so the residuals are
 /// exactly transform_points(source) − target), and its length. The test of
 /// m33 = 1 is taken once for the whole set. Where SSE2 is available two pairs
 /// go at a time, and the results are streamed past the cache: they are not
 /// read again here, and the stores then cost no reads of the lines they fill.
-template <bool kDivide, class Rows>
-void residualLoop(const double (&a)[3][4], double w, const Rows& src, const Rows& dst, std::size_t n, double* res,
-                  double* dist, double* sumSquares, double* largestSquared) {
+template <bool kDivide>
+void residualLoop(const double (&a)[3][4], double w, const Points& src, const Points& dst, double* res, double* dist,
+                  double* sumSquares, double* largestSquared) {
+  const std::size_t n = src.size();
   std::size_t k = 0;
   double sum = 0.0, largest = 0.0;
 #if defined(__SSE2__)
   if ((reinterpret_cast<std::uintptr_t>(res) | reinterpret_cast<std::uintptr_t>(dist)) % 16 == 0) {
     __m128d sum2 = _mm_setzero_pd(), largest2 = _mm_setzero_pd();
     for (; k + 2 <= n; k += 2) {
-      const __m128d px = _mm_set_pd(src.x(k + 1), src.x(k)), py = _mm_set_pd(src.y(k + 1), src.y(k)),
-                    pz = _mm_set_pd(src.z(k + 1), src.z(k));
+      const __m128d px = _mm_set_pd(src[k + 1].x, src[k].x), py = _mm_set_pd(src[k + 1].y, src[k].y),
+                    pz = _mm_set_pd(src[k + 1].z, src[k].z);
       __m128d x = a[0][0] * px + a[0][1] * py + a[0][2] * pz + a[0][3];
       __m128d y = a[1][0] * px + a[1][1] * py + a[1][2] * pz + a[1][3];
       __m128d z = a[2][0] * px + a[2][1] * py + a[2][2] * pz + a[2][3];
       if constexpr (kDivide) x = x / w, y = y / w, z = z / w;
-      x -= _mm_set_pd(dst.x(k + 1), dst.x(k));
-      y -= _mm_set_pd(dst.y(k + 1), dst.y(k));
-      z -= _mm_set_pd(dst.z(k + 1), dst.z(k));
+      x -= _mm_set_pd(dst[k + 1].x, dst[k].x);
+      y -= _mm_set_pd(dst[k + 1].y, dst[k].y);
+      z -= _mm_set_pd(dst[k + 1].z, dst[k].z);
       const __m128d squared = x * x + y * y + z * z;
       sum2 += squared;
       largest2 = _mm_max_pd(largest2, squared);
@@ -227,13 +205,13 @@ void residualLoop(const double (&a)[3][4], double w, const Rows& src, const Rows
   }
 #endif
   for (; k < n; ++k) {
-    double x = a[0][0] * src.x(k) + a[0][1] * src.y(k) + a[0][2] * src.z(k) + a[0][3];
-    double y = a[1][0] * src.x(k) + a[1][1] * src.y(k) + a[1][2] * src.z(k) + a[1][3];
-    double z = a[2][0] * src.x(k) + a[2][1] * src.y(k) + a[2][2] * src.z(k) + a[2][3];
+    double x = a[0][0] * src[k].x + a[0][1] * src[k].y + a[0][2] * src[k].z + a[0][3];
+    double y = a[1][0] * src[k].x + a[1][1] * src[k].y + a[1][2] * src[k].z + a[1][3];
+    double z = a[2][0] * src[k].x + a[2][1] * src[k].y + a[2][2] * src[k].z + a[2][3];
     if constexpr (kDivide) x /= w, y /= w, z /= w;
-    x -= dst.x(k);
-    y -= dst.y(k);
-    z -= dst.z(k);
+    x -= dst[k].x;
+    y -= dst[k].y;
+    z -= dst[k].z;
     res[3 * k] = x;
     res[3 * k + 1] = y;
     res[3 * k + 2] = z;
@@ -246,18 +224,57 @@ void residualLoop(const double (&a)[3][4], double w, const Rows& src, const Rows
   *largestSquared = largest;
 }
 
-template <class Rows>
-void residualsOf(const Transformation& t, const Rows& src, const Rows& dst, std::size_t n, double* res, double* dist,
+void residualsOf(const Transformation& t, const Points& src, const Points& dst, double* res, double* dist,
                  double* sumSquares, double* largestSquared) {
   double a[3][4];
   for (unsigned r = 0; r < 3; ++r)
     for (unsigned c = 0; c < 4; ++c) a[r][c] = t.getMatrix(c, r);  // column index first
   const double w = t.getMatrix(3, 3);
   if (w == 1.0)
-    residualLoop<false>(a, w, src, dst, n, res, dist, sumSquares, largestSquared);
+    residualLoop<false>(a, w, src, dst, res, dist, sumSquares, largestSquared);
   else
-    residualLoop<true>(a, w, src, dst, n, res, dist, sumSquares, largestSquared);
+    residualLoop<true>(a, w, src, dst, res, dist, sumSquares, largestSquared);
 }
+
+/// zemtrafo.FitResult. The residuals are worked out when first asked for,
+/// from the module's own copy of the pairs (later changes to the caller's
+/// arrays cannot reach them), so that a caller who wants the transformation
+/// only does not pay for another pass over every pair.
+struct FitResult {
+  Transformation transformation;
+  py::ssize_t pairCount = 0;
+  std::vector<std::int64_t> sourceRows, targetRows;  ///< the pairs' rows; empty when paired by position
+  double meanResidual = 0.0;
+  bool scaleEstimated = false;
+  Points src, dst;  ///< the pairs, until settle() has used them
+
+  /// Computes the residuals, their lengths and figures once. Runs with the
+  /// GIL held, so that two threads cannot settle one result at once.
+  void settle() {
+    if (settled_) return;
+    residuals_ = py::array_t<double>({pairCount, py::ssize_t(3)});
+    distances_ = py::array_t<double>(pairCount);
+    double sumSquares = 0.0, largestSquared = 0.0;
+    residualsOf(transformation, src, dst, residuals_.mutable_data(), distances_.mutable_data(), &sumSquares,
+                &largestSquared);
+    rms_ = std::sqrt(sumSquares / double(pairCount));
+    largest_ = std::sqrt(largestSquared);
+    frozen(residuals_);
+    frozen(distances_);
+    Points().swap(src);
+    Points().swap(dst);
+    settled_ = true;
+  }
+  const py::array_t<double>& residuals() { return settle(), residuals_; }
+  const py::array_t<double>& distances() { return settle(), distances_; }
+  double rms() { return settle(), rms_; }
+  double largest() { return settle(), largest_; }
+
+ private:
+  bool settled_ = false;
+  py::array_t<double> residuals_, distances_;
+  double rms_ = 0.0, largest_ = 0.0;
+};
 
 /// The rows of the pairs: the stored ones, or 0 to K - 1 when paired by position.
 py::array_t<std::int64_t> rowArray(const std::vector<std::int64_t>& rows, py::ssize_t pairs) {
@@ -308,28 +325,10 @@ FitResult fit(const py::object& source, const py::object& target, const py::obje
   r.pairCount = py::ssize_t(pairs);
   r.meanResidual = fitted.meanResidual;
   r.scaleEstimated = withScale;
-  r.residuals = py::array_t<double>({py::ssize_t(pairs), py::ssize_t(3)});
-  r.distances = py::array_t<double>(py::ssize_t(pairs));
-  double* res = r.residuals.mutable_data();
-  double* dist = r.distances.mutable_data();
-  double sumSquares = 0.0, largestSquared = 0.0;
-  {
-    py::gil_scoped_release released;
-    // By position the arrays themselves are read (fewer bytes than the
-    // library's points); by identifier the gathered pairs.
-    if (byId)
-      residualsOf(fitted.transformation, PointRows{srcPoints}, PointRows{dstPoints}, pairs, res, dist, &sumSquares,
-                  &largestSquared);
-    else
-      residualsOf(fitted.transformation, ArrayRows{src.data()}, ArrayRows{dst.data()}, pairs, res, dist, &sumSquares,
-                  &largestSquared);
-  }
-  r.rmsResidual = std::sqrt(sumSquares / double(pairs));
-  r.maxResidual = std::sqrt(largestSquared);
-  frozen(r.residuals);
-  frozen(r.distances);
   r.sourceRows = std::move(sourceRows);
   r.targetRows = std::move(targetRows);
+  r.src = std::move(srcPoints);
+  r.dst = std::move(dstPoints);
   return r;
 }
 
@@ -363,7 +362,9 @@ void bindFit(py::module_& m) {
     }
   });
 
-  py::class_<FitResult>(m, "FitResult", "Outcome of a successful fit(); residuals and distances are read-only.")
+  py::class_<FitResult>(m, "FitResult",
+                        "Outcome of a successful fit(). residuals, distances, rms_residual and max_residual are "
+                        "worked out when first read; the arrays are read-only.")
       .def_readonly("transformation", &FitResult::transformation, "The Transformation that carries source onto target.")
       .def_readonly("pair_count", &FitResult::pairCount, "Number of pairs K that took part.")
       .def_property_readonly(
@@ -372,20 +373,20 @@ void bindFit(py::module_& m) {
       .def_property_readonly(
           "target_indices", [](const FitResult& r) { return rowArray(r.targetRows, r.pairCount); },
           "New (K,) array: the target row of each pair.")
-      .def_readonly("residuals", &FitResult::residuals,
-                    "(K, 3) residual vectors transformation(source) - target of each pair, unweighted.")
-      .def_readonly("distances", &FitResult::distances, "(K,) lengths of the residual vectors.")
+      .def_property_readonly("residuals", &FitResult::residuals,
+                             "(K, 3) residual vectors transformation(source) - target of each pair, unweighted.")
+      .def_property_readonly("distances", &FitResult::distances, "(K,) lengths of the residual vectors.")
       .def_readonly("mean_residual", &FitResult::meanResidual,
                     "The C++ fit's mean weighted residual: mean of |w * residual| (equal to distances.mean() "
                     "with unit weights).")
-      .def_readonly("rms_residual", &FitResult::rmsResidual, "Root mean square of the distances.")
-      .def_readonly("max_residual", &FitResult::maxResidual, "Largest distance.")
+      .def_property_readonly("rms_residual", &FitResult::rms, "Root mean square of the distances.")
+      .def_property_readonly("max_residual", &FitResult::largest, "Largest distance.")
       .def_readonly("scale_estimated", &FitResult::scaleEstimated, "Whether the scale was estimated.")
-      .def("__repr__", [](const FitResult& r) {
+      .def("__repr__", [](FitResult& r) {
         return "FitResult(pair_count=" + std::to_string(r.pairCount) +
                ", mean_residual=" + py::repr(py::float_(r.meanResidual)).cast<std::string>() +
-               ", rms_residual=" + py::repr(py::float_(r.rmsResidual)).cast<std::string>() +
-               ", max_residual=" + py::repr(py::float_(r.maxResidual)).cast<std::string>() + ")";
+               ", rms_residual=" + py::repr(py::float_(r.rms())).cast<std::string>() +
+               ", max_residual=" + py::repr(py::float_(r.largest())).cast<std::string>() + ")";
       });
 
   m.def("fit", &fit, py::arg("source"), py::arg("target"), py::arg("source_ids") = py::none(),

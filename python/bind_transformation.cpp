@@ -166,21 +166,24 @@ void bindTransformation(py::module_& m) {
                   "re-orthonormalised, t not clamped.")
       .def(
           "transform_points",
-          [](const Transformation& t, const py::object& points) {
-            return mapRows(pointArray(points, "points", true),
+          [](const Transformation& t, const py::object& points, const py::object& out) {
+            return mapRows(pointArray(points, "points", true), out,
                            [t](const BaVec3d<double>& p) { return t.transformPoint(p); });
           },
-          py::arg("points"),
+          py::arg("points"), py::arg("out") = py::none(),
           "Images s (R p + t) of an (N, 3) array of points (or one point of shape (3,)), as a new float64 array "
-          "of the same shape. Computed in C++; a C-contiguous float64 input is read in place, anything else is "
-          "converted first.")
+          "of the same shape, or written into `out` (a C-contiguous float64 array of that shape, which may be "
+          "`points` itself) and returned. Computed in C++; a C-contiguous float64 input is read in place, "
+          "anything else is converted first.")
       .def(
           "rotate_vectors",
-          [](const Transformation& t, const py::object& vectors) {
-            return mapRows(pointArray(vectors, "vectors", true),
+          [](const Transformation& t, const py::object& vectors, const py::object& out) {
+            return mapRows(pointArray(vectors, "vectors", true), out,
                            [t](const BaVec3d<double>& v) { return t.rotateVector(v); });
           },
-          py::arg("vectors"), "R v for an (N, 3) array (or one (3,) vector): no translation and no scale.")
+          py::arg("vectors"), py::arg("out") = py::none(),
+          "R v for an (N, 3) array (or one (3,) vector): no translation and no scale. `out` as in "
+          "transform_points.")
       .def("__repr__",
            [](const Transformation& t) { return "Transformation(" + py::repr(matrixOf(t)).cast<std::string>() + ")"; })
       .def(py::pickle([](const Transformation& t) { return py::make_tuple(matrixOf(t)); },

@@ -65,9 +65,11 @@ class Transformation:
     @staticmethod
     def lerp(a: Transformation, t: float, b: Transformation) -> Transformation:
         """Element-wise a * (1 - t) + b * t; not re-orthonormalised."""
-    def transform_points(self, points: _ArrayLike) -> npt.NDArray[np.float64]:
-        """s (R p + t) for an (N, 3) array or one (3,) point, as a new array of the same shape."""
-    def rotate_vectors(self, vectors: _ArrayLike) -> npt.NDArray[np.float64]:
+    def transform_points(self, points: _ArrayLike,
+                         out: Optional[npt.NDArray[np.float64]] = None) -> npt.NDArray[np.float64]:
+        """s (R p + t) for an (N, 3) array or one (3,) point, as a new array of the same shape or into `out`."""
+    def rotate_vectors(self, vectors: _ArrayLike,
+                       out: Optional[npt.NDArray[np.float64]] = None) -> npt.NDArray[np.float64]:
         """R v for an (N, 3) array or one (3,) vector: no translation, no scale."""
 
 class FitResult:

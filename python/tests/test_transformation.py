@@ -88,6 +88,27 @@ def test_transform_points_matches_numpy_for_every_dtype_and_layout():
     assert t.transform_points(points[0]).shape == (3,)
 
 
+def test_out_receives_the_result_also_in_place_and_overlapping():
+    t = zt.Transformation((1.0, -2.0, 0.5), (0.2, 0.3, -0.1), 1.25)
+    points = np.random.default_rng(2).uniform(-9, 9, (50, 3))
+    expected = t.transform_points(points)
+    out = np.empty_like(points)
+    assert t.transform_points(points, out=out) is out
+    np.testing.assert_array_equal(out, expected)
+    buffer = np.vstack([points, np.zeros((1, 3))])
+    shifted = buffer[1:]  # each row written over the next row to be read
+    t.transform_points(buffer[:-1], out=shifted)
+    np.testing.assert_array_equal(shifted, expected)
+    t.transform_points(points, out=points)
+    np.testing.assert_array_equal(points, expected)
+    read_only = np.empty_like(points)
+    read_only.flags.writeable = False
+    for bad, error in ((np.empty((50, 3), np.float32), TypeError), (np.empty((49, 3)), ValueError),
+                       (np.empty((50, 3), order="F"), TypeError), (read_only, ValueError)):
+        with pytest.raises(error):
+            t.transform_points(points, out=bad)
+
+
 @pytest.mark.parametrize("bad, error", [
     (np.zeros((5, 2)), ValueError), (np.zeros((5, 3, 1)), ValueError), (np.zeros(4), ValueError),
     (np.zeros((3, 5)), ValueError), ([[1, 2, 3], [4, 5]], ValueError),
