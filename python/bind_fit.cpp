@@ -27,11 +27,6 @@ using Zem::BaPoint3d;
 using Zem::BaVec3d;
 using Zem::Transformation;
 
-/// What zemtrafo.FitError carries: the reason in words.
-struct FitFailure {
-  std::string reason;
-};
-
 /// Identifiers, one per row of the points they label: any integers; -1
 /// means "no identifier" (never paired), as in the library. An identifier
 /// that repeats would make the pairing ambiguous and is refused.
@@ -353,7 +348,8 @@ non-numeric arrays.)doc";
 
 void bindFit(py::module_& m) {
   static py::exception<FitFailure> fitError(m, "FitError", PyExc_RuntimeError);
-  fitError.doc() = "The best fit found no transformation; the message gives the reason.";
+  fitError.doc() =
+      "A fit (or the exact mapping of Affine.from_points) found no transformation; the message gives the reason.";
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);

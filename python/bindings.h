@@ -5,12 +5,23 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 namespace zempy {
+
+/// Thrown by the bindings when a transformation cannot be computed from the
+/// given geometry; Python sees zemtrafo.FitError with the reason.
+struct FitFailure {
+  std::string reason;
+};
 
 void bindTransformation(pybind11::module_& m);
 void bindFit(pybind11::module_& m);
 void bindCoordinateSystem(pybind11::module_& m);
 void bindTrafoIO(pybind11::module_& m);
+void bindQuaternion(pybind11::module_& m);
+void bindAffine(pybind11::module_& m);
+void bindPointFile(pybind11::module_& m);
 
 }  // namespace zempy
 

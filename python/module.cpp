@@ -52,4 +52,7 @@ PYBIND11_MODULE(zemtrafo, m) {
   zempy::bindFit(m);
   zempy::bindCoordinateSystem(m);
   zempy::bindTrafoIO(m);
+  zempy::bindQuaternion(m);
+  zempy::bindAffine(m);
+  zempy::bindPointFile(m);
 }
