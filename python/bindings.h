@@ -22,6 +22,7 @@ void bindTrafoIO(pybind11::module_& m);
 void bindQuaternion(pybind11::module_& m);
 void bindAffine(pybind11::module_& m);
 void bindPointFile(pybind11::module_& m);
+void bindAlignment(pybind11::module_& m);
 
 }  // namespace zempy
 

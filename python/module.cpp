@@ -55,4 +55,5 @@ PYBIND11_MODULE(zemtrafo, m) {
   zempy::bindQuaternion(m);
   zempy::bindAffine(m);
   zempy::bindPointFile(m);
+  zempy::bindAlignment(m);
 }

@@ -34,6 +34,40 @@ class Order:
     @property
     def value(self) -> int: ...
 
+class AlignMode:
+    """3-2-1 alignment: primary (plane normal), secondary and tertiary axis."""
+    ZYX: ClassVar[AlignMode]
+    ZXY: ClassVar[AlignMode]
+    YZX: ClassVar[AlignMode]
+    YXZ: ClassVar[AlignMode]
+    XYZ: ClassVar[AlignMode]
+    XZY: ClassVar[AlignMode]
+    __members__: ClassVar[dict[str, AlignMode]]
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class PLPMode:
+    """Plane-line-point alignment: priority of the features."""
+    PLANE_LINE_POINT: ClassVar[PLPMode]
+    PLANE_POINT_LINE: ClassVar[PLPMode]
+    LINE_PLANE_POINT: ClassVar[PLPMode]
+    LINE_POINT_PLANE: ClassVar[PLPMode]
+    POINT_PLANE_LINE: ClassVar[PLPMode]
+    POINT_LINE_PLANE: ClassVar[PLPMode]
+    __members__: ClassVar[dict[str, PLPMode]]
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
 class Transformation:
     """Similarity transformation p' = s (R p + t), stored as a 4x4 matrix with m[3, 3] = 1/s."""
     Order: ClassVar[type[Order]]
@@ -71,6 +105,44 @@ class Transformation:
     def rotate_vectors(self, vectors: _ArrayLike,
                        out: Optional[npt.NDArray[np.float64]] = None) -> npt.NDArray[np.float64]:
         """R v for an (N, 3) array or one (3,) vector: no translation, no scale."""
+    # Alignments: each returns a new Transformation or raises FitError. Planes are
+    # (a, b, c, d) of a x + b y + c z + d = 0; lines (2, 3) arrays (point, direction).
+    @staticmethod
+    def frame_from_axes(x_axis: _ArrayLike, y_axis: _ArrayLike, origin: _ArrayLike) -> Transformation: ...
+    @staticmethod
+    def frame_in_plane(plane: _ArrayLike, side_point: _ArrayLike, positive: bool = True) -> Transformation: ...
+    @staticmethod
+    def frame_on_plane(plane: _ArrayLike, origin: _ArrayLike,
+                       x_direction: Optional[_ArrayLike] = None) -> Transformation: ...
+    @staticmethod
+    def frame_from_3_planes(first: _ArrayLike, second: _ArrayLike, third: _ArrayLike, x_side_point: _ArrayLike,
+                            x_positive: bool, z_side_point: _ArrayLike, z_positive: bool) -> Transformation: ...
+    @staticmethod
+    def frame_from_x_axis_and_plane(plane: _ArrayLike, start: _ArrayLike, end: _ArrayLike,
+                                    offset: Optional[_ArrayLike] = None) -> Transformation: ...
+    @staticmethod
+    def plane_to_xy(plane: _ArrayLike, view_direction: _ArrayLike, origin: _ArrayLike) -> Transformation: ...
+    @staticmethod
+    def mirror(plane: _ArrayLike) -> Transformation: ...
+    @staticmethod
+    def rotation_about_axis(point: _ArrayLike, direction: _ArrayLike, angle: float) -> Transformation: ...
+    @staticmethod
+    def rotation_then_translation(direction: _ArrayLike, angle: float, translation: _ArrayLike) -> Transformation: ...
+    @staticmethod
+    def line_to_line(source_point: _ArrayLike, source_direction: _ArrayLike, target_point: _ArrayLike,
+                     target_direction: _ArrayLike) -> Transformation: ...
+    @staticmethod
+    def three_point_alignment(source: _ArrayLike, target: _ArrayLike, positive_x: bool = True,
+                              left_side: bool = True) -> tuple[Transformation, npt.NDArray[np.float64]]:
+        """Returns (transformation, completed target); q1.x, q2.x, q2.y of target are ignored."""
+    @staticmethod
+    def align_321(mode: AlignMode, plane_points: _ArrayLike, plane_values: _ArrayLike, dir_points: _ArrayLike,
+                  dir_values: _ArrayLike, point: _ArrayLike, point_value: float, plane_positive: bool = True,
+                  dir_positive: bool = True) -> Transformation: ...
+    @staticmethod
+    def align_plane_line_point(mode: PLPMode, source_plane: _ArrayLike, target_plane: _ArrayLike,
+                               source_line: _ArrayLike, target_line: _ArrayLike, source_point: _ArrayLike,
+                               target_point: _ArrayLike) -> Transformation: ...
 
 class FitResult:
     """Outcome of a successful fit()."""

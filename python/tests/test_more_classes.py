@@ -72,3 +72,30 @@ def test_stub_names_what_the_module_has():
         own = {m for m in vars(cls) if not m.startswith("_")}
         assert own == {m for m in declared if not m.startswith("_")}, name
         assert all(hasattr(cls, m) for m in declared), name
+
+
+def test_alignments_return_new_transformations_or_raise():
+    T = zt.Transformation
+    mirror = T.mirror((0, 0, 2, -4))  # the plane z = 2, normal of length 2
+    np.testing.assert_allclose(mirror.transform_points([[1, 2, 5], [3, 4, 2]]), [[1, 2, -1], [3, 4, 2]], atol=1e-14)
+    turn = T.rotation_about_axis((1, 1, 0), (0, 0, 3), np.pi / 2)  # +Y onto +X about the axis through (1, 1)
+    np.testing.assert_allclose(turn.transform_points([[1, 2, 0], [1, 1, 7]]), [[2, 1, 0], [1, 1, 7]], atol=1e-14)
+    frame = T.frame_from_axes((0, 1, 0), (-1, 0, 0), (5, 5, 5))
+    np.testing.assert_allclose(frame.transform_points([[5, 5, 5], [5, 6, 5]]), [[0, 0, 0], [1, 0, 0]], atol=1e-14)
+    truth = T((1, 2, 3), (0.1, 0.2, 0.3))
+    src = np.array([[0.0, 0, 0], [10, 0, 0], [0, 5, 0]])
+    dst = truth.transform_points(src)
+    known = dst.copy()
+    known[1, 0] = known[2, 0] = known[2, 1] = np.nan  # the coordinates the alignment completes
+    aligned, completed = T.three_point_alignment(src, known, positive_x=True, left_side=True)
+    np.testing.assert_allclose(completed, dst, atol=1e-12)
+    np.testing.assert_allclose(aligned.matrix, truth.matrix, atol=1e-12)
+    measured_plane = [[0, 0, 0.1], [10, 0, 0.1], [0, 10, 0.1]]
+    aligned = T.align_321(zt.AlignMode.ZYX, measured_plane, [0, 0, 0], [[0, 0, 0], [10, 0, 0]], [0, 0], (0, 0, 0), 0)
+    np.testing.assert_allclose(aligned.transform_points(measured_plane)[:, 2], 0, atol=1e-14)
+    for call in (lambda: T.mirror((0, 0, 0, 1)), lambda: T.rotation_about_axis((0, 0, 0), (0, 0, 0), 1.0),
+                 lambda: T.align_plane_line_point(zt.PLPMode.PLANE_LINE_POINT, (0, 0, 1, 0), (0, 0, 1, -1),
+                                                  [[0, 0, 0], [0, 0, 1]], [[0, 0, 1], [0, 1, 0]], (0, 0, 0),
+                                                  (1, 1, 1))):
+        with pytest.raises(zt.FitError):
+            call()
