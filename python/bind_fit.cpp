@@ -96,37 +96,49 @@ inline std::uint64_t nonFinite(double v) {
   return (bits & kExponent) == kExponent;
 }
 
-/// Rows of an (N, 3) array as the library's points, for std::vector's range
-/// constructor: it sizes the vector once from `last - first` and constructs
-/// each point in place, with no capacity test per point. `bad` collects
+/// Rows of an (N, 3) array as the library's points, as a random-access
+/// iterator for std::vector's range constructor: the vector is sized once
+/// from `last - first` and each point constructed in place, with no capacity
+/// test per point. Dereferencing yields a point by value; `bad` collects
 /// whether any coordinate read was NaN or infinite.
 class RowReader {
  public:
   using iterator_category = std::random_access_iterator_tag;
   using value_type = BaPoint3d<double>;
   using difference_type = std::ptrdiff_t;
-  using pointer = const BaPoint3d<double>*;
+  using pointer = void;
   using reference = BaPoint3d<double>;
 
-  RowReader(const double* data, const std::int64_t* rows, std::size_t k, std::uint64_t* bad)
+  RowReader(const double* data, const std::int64_t* rows, difference_type k, std::uint64_t* bad)
       : data_(data), rows_(rows), k_(k), bad_(bad) {}
-  BaPoint3d<double> operator*() const {
-    const double* row = data_ + 3 * (rows_ ? std::size_t(rows_[k_]) : k_);
+  BaPoint3d<double> operator*() const { return (*this)[0]; }
+  BaPoint3d<double> operator[](difference_type d) const {
+    const difference_type k = k_ + d;
+    const double* row = data_ + 3 * (rows_ ? rows_[k] : k);
     *bad_ |= nonFinite(row[0]) | nonFinite(row[1]) | nonFinite(row[2]);
     return BaPoint3d<double>(row[0], row[1], row[2]);
   }
-  RowReader& operator++() {
-    ++k_;
-    return *this;
-  }
-  difference_type operator-(const RowReader& o) const { return difference_type(k_) - difference_type(o.k_); }
+  RowReader& operator+=(difference_type d) { return k_ += d, *this; }
+  RowReader& operator-=(difference_type d) { return k_ -= d, *this; }
+  RowReader& operator++() { return *this += 1; }
+  RowReader& operator--() { return *this -= 1; }
+  RowReader operator++(int) { return RowReader(data_, rows_, k_++, bad_); }
+  RowReader operator--(int) { return RowReader(data_, rows_, k_--, bad_); }
+  RowReader operator+(difference_type d) const { return RowReader(data_, rows_, k_ + d, bad_); }
+  RowReader operator-(difference_type d) const { return RowReader(data_, rows_, k_ - d, bad_); }
+  friend RowReader operator+(difference_type d, const RowReader& r) { return r + d; }
+  difference_type operator-(const RowReader& o) const { return k_ - o.k_; }
   bool operator==(const RowReader& o) const { return k_ == o.k_; }
   bool operator!=(const RowReader& o) const { return k_ != o.k_; }
+  bool operator<(const RowReader& o) const { return k_ < o.k_; }
+  bool operator>(const RowReader& o) const { return k_ > o.k_; }
+  bool operator<=(const RowReader& o) const { return k_ <= o.k_; }
+  bool operator>=(const RowReader& o) const { return k_ >= o.k_; }
 
  private:
   const double* data_;
   const std::int64_t* rows_;
-  std::size_t k_;
+  difference_type k_;
   std::uint64_t* bad_;
 };
 
@@ -136,7 +148,7 @@ class RowReader {
 Points gather(const DoubleArray& a, const std::vector<std::int64_t>* rows, std::size_t n, const char* name) {
   std::uint64_t bad = 0;
   const std::int64_t* r = rows ? rows->data() : nullptr;
-  Points points(RowReader(a.data(), r, 0, &bad), RowReader(a.data(), r, n, &bad));
+  Points points(RowReader(a.data(), r, 0, &bad), RowReader(a.data(), r, std::ptrdiff_t(n), &bad));
   if (bad)
     for (std::size_t k = 0; k < n; ++k)
       if (nonFinite(points[k].x) | nonFinite(points[k].y) | nonFinite(points[k].z))
