@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a configured build into a scratch prefix and builds small host
 # programs against it three ways: find_package (also the README's program),
-# pkg-config and add_subdirectory.
+# pkg-config and add_subdirectory; when the build has the Python module, it
+# is imported from the prefix too.
 # Every program runs with no LD_LIBRARY_PATH: the installed libraries must
 # find each other through their own run paths, also for a program that uses
 # only Transformation (its linker may drop the indirect libZemHost).
@@ -37,4 +38,15 @@ cmake -S tests/package -B "$scratch/sub" -DZEM_SOURCE_DIR="$root" -DZEM_BUILD_EX
       -DZEM_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$scratch/sub" -j"$(nproc)" >/dev/null
 "$scratch/sub/consumer"
+
+# The installed module must find the installed libraries by itself (no
+# LD_LIBRARY_PATH) and carry its stub.
+python=$(sed -n 's/^Python3_EXECUTABLE:FILEPATH=//p' "$build/CMakeCache.txt")
+moddir=$(sed -n 's/^ZEM_PYTHON_INSTALL_DIR:STRING=//p' "$build/CMakeCache.txt")
+if [ -n "$python" ] && ls "$scratch/prefix/$moddir"/zemtrafo*.so >/dev/null 2>&1; then
+  test -f "$scratch/prefix/$moddir/zemtrafo.pyi"
+  (cd "$scratch" && PYTHONPATH="$scratch/prefix/$moddir" "$python" -c \
+    "import zemtrafo; assert zemtrafo.__file__.startswith('$scratch/prefix'); print(zemtrafo.Transformation((1, 2, 3)).transform_points([0, 0, 0]))")
+  echo "package check: the Python module imports from the install prefix"
+fi
 echo "package check: find_package, pkg-config and add_subdirectory all work, without LD_LIBRARY_PATH"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the library, its tests, benchmarks and fuzz
-# targets need, and generates the German locale the report test switches to,
-# when they are missing. Safe to run any number of times. Prints one line per
-# step; the package tools' own output goes to a log shown only on failure.
+# Installs the Debian packages the library, its tests, benchmarks, fuzz
+# targets and Python module need, and generates the German locale the report
+# test switches to, when they are missing. Safe to run any number of times.
+# Prints one line per step; the package tools' own output goes to a log shown
+# only on failure.
 set -euo pipefail
 
 packages=(
@@ -10,7 +11,9 @@ packages=(
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   libeigen3-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev
   clang libclang-rt-14-dev
+  python3-dev python3-numpy pybind11-dev python3-pytest python3-scipy
   locales
 )
 

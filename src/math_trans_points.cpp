@@ -48,6 +48,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "math_fit_result.h"
 #include "math_transformation.h"
 #include "zem_adjust.h"
 #include "zem_base.h"
@@ -60,6 +61,8 @@ using Point = BaPoint3d<double>;
 using Vec = BaVec3d<double>;
 
 constexpr double kFailed = -1.0;
+
+using Status = FitResult::Status_t;
 
 // Stopping rules of the iteration, on the mean absolute correction of a step
 // (translation in mm, rotation in radians and scale added alike).
@@ -462,17 +465,17 @@ bool isFinite(const Transformation& t) {
   return true;
 }
 
-/// The fit proper on n ≥ 3 pairs (src[i], dst[i], weights[i]). Returns the
-/// mean weighted residual and sets *result, or returns kFailed and leaves
-/// *result untouched.
+/// The fit proper on n ≥ 3 pairs (src[i], dst[i], weights[i]). On success
+/// sets *result and *residual (the mean weighted residual); on failure
+/// returns the reason and leaves both untouched.
 template <bool kWithScale, class Weights>
-double fitPairs(const Point* src, const Point* dst, const Weights& weights, std::size_t n, double scale,
-                Transformation* result) {
+Status fitPairs(const Point* src, const Point* dst, const Weights& weights, std::size_t n, double scale,
+                Transformation* result, double* residual) {
   if constexpr (!Weights::kUnit) {
     // A negative weight has no least-squares meaning (it would reward a
     // residual); non-finite ones are caught by the solver.
     for (std::size_t i = 0; i < n; ++i)
-      if (weights[i].x < 0.0 || weights[i].y < 0.0 || weights[i].z < 0.0) return kFailed;
+      if (weights[i].x < 0.0 || weights[i].y < 0.0 || weights[i].z < 0.0) return FitResult::FIT_NEGATIVE_WEIGHT;
   }
 
   double s = kWithScale ? 1.0 : scale;
@@ -508,7 +511,7 @@ double fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
     t = static_cast<const Vec&>(dst[0]) / s - rotationBlock(estimate) * src[0];
   }
   // A zero scale maps everything onto the origin and has no matrix (m33 = 1/s).
-  if (s == 0.0 || !std::isfinite(s)) return kFailed;
+  if (s == 0.0 || !std::isfinite(s)) return FitResult::FIT_DEGENERATE;
 
   // Centre and characteristic length of the weighted source points for the
   // well-scaled form of each step (see the file comment).
@@ -539,7 +542,7 @@ double fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
     // turn about it is free) has no unique answer. The solver would give the
     // smallest one, which fits the given points and moves everything else
     // arbitrarily; the fit refuses instead.
-    if (!adj.solve() || adj.getRank() < nVariables) return kFailed;
+    if (!adj.solve() || adj.getRank() < nVariables) return FitResult::FIT_DEGENERATE;
 
     const Vec omega = Vec(adj.getXValue(3), adj.getXValue(4), adj.getXValue(5)) / (s * L);
     const double ds = kWithScale ? adj.getXValue(6) / L : 0.0;
@@ -552,13 +555,14 @@ double fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
     mean = (std::fabs(dt.x) + std::fabs(dt.y) + std::fabs(dt.z) + std::fabs(omega.x) + std::fabs(omega.y) +
             std::fabs(omega.z) + std::fabs(ds)) /
            nVariables;
-    if (!std::isfinite(mean) || !std::isfinite(s) || s == 0.0) return kFailed;
+    if (!std::isfinite(mean) || !std::isfinite(s) || s == 0.0) return FitResult::FIT_NOT_CONVERGED;
     const bool goOn =
         k < kMaxIterations && mean > kConverged && (k < kPatientIterations || mean < kRequiredShrink * prev);
     if (!goOn) break;
     prev = mean;
   }
-  if (k == kMaxIterations || mean > kMaxFinalCorrection || (kWithScale && s < 0.0)) return kFailed;
+  if (k == kMaxIterations || mean > kMaxFinalCorrection || (kWithScale && s < 0.0))
+    return FitResult::FIT_NOT_CONVERGED;
 
   double r[4][4] = {};
   for (int i = 0; i < 3; ++i)
@@ -566,23 +570,31 @@ double fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
   r[3][3] = 1.0;
   Transformation fitted;
   fitted.set(t, Transformation(r).getAngles(), s);
-  if (!isFinite(fitted)) return kFailed;
-  const double residual = meanResidual(fitted, src, dst, weights, n);
-  if (!std::isfinite(residual)) return kFailed;
+  if (!isFinite(fitted)) return FitResult::FIT_NOT_CONVERGED;
+  const double meanWeighted = meanResidual(fitted, src, dst, weights, n);
+  if (!std::isfinite(meanWeighted)) return FitResult::FIT_NOT_CONVERGED;
   *result = fitted;
-  return residual;
+  *residual = meanWeighted;
+  return FitResult::FIT_SUCCEEDED;
 }
 
 /// Dispatches on scale estimation and weights; weights == nullptr means unit
-/// weights. *result is written only on success.
-double fitPairs(const Point* src, const Point* dst, const Point* weights, std::size_t n, bool withScale,
-                double scale, Transformation* result) {
+/// weights. *result and *residual are written only on success.
+Status fitPairs(const Point* src, const Point* dst, const Point* weights, std::size_t n, bool withScale,
+                double scale, Transformation* result, double* residual) {
   if (weights) {
     const GivenWeights w{weights};
-    return withScale ? fitPairs<true>(src, dst, w, n, scale, result) : fitPairs<false>(src, dst, w, n, scale, result);
+    return withScale ? fitPairs<true>(src, dst, w, n, scale, result, residual)
+                     : fitPairs<false>(src, dst, w, n, scale, result, residual);
   }
   const UnitWeights w;
-  return withScale ? fitPairs<true>(src, dst, w, n, scale, result) : fitPairs<false>(src, dst, w, n, scale, result);
+  return withScale ? fitPairs<true>(src, dst, w, n, scale, result, residual)
+                   : fitPairs<false>(src, dst, w, n, scale, result, residual);
+}
+
+/// The legacy result: the mean weighted residual, or −1.0.
+double legacyResult(Status status, double residual) {
+  return status == FitResult::FIT_SUCCEEDED ? residual : kFailed;
 }
 
 
@@ -684,6 +696,123 @@ class IdIndex {
   std::vector<std::uint32_t> next_;
 };
 
+/// Pairs by identifier in linear time. The pairs, their order, the abort
+/// rule and the weight lookup are those of comparing every source point with
+/// every destination point in order: for each source point in order, its
+/// partners in the order of the destination set; the pairing is abandoned
+/// (false) as soon as one more pair is found when the pairs already number
+/// as many as either set has points; the weights of a pair are the first
+/// weight point with its identifier, else (1, 1, 1).
+struct IdPairs {
+  const Point* src = nullptr;  ///< the source set itself, or pairedSrc
+  std::vector<Point> pairedSrc, pairedDst, pairedWeights;
+  std::size_t count = 0;
+  bool unitWeights = true;
+  const Point* weights() const { return unitWeights ? nullptr : pairedWeights.data(); }
+};
+
+bool pairById(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
+              IdPairs* out) {
+  // The indexes count in 32 bits; a billion points (32 GB of them) is far
+  // beyond any measurement this is meant for.
+  if (dst.size() > IdIndex::kMaxPoints || weights.size() > IdIndex::kMaxPoints) return false;
+  const IdIndex dstById(dst, true);
+  const IdIndex weightById(weights, false);
+  const bool unitWeights = weights.empty();
+  out->unitWeights = unitWeights;
+  std::vector<Point>& pairedSrc = out->pairedSrc;
+  std::vector<Point>& pairedDst = out->pairedDst;
+  std::vector<Point>& pairedWeights = out->pairedWeights;
+
+  // While pair k is source point k, the source set itself serves as the list
+  // of paired source points; it is copied only from the first exception on.
+  // Partners and weights are gathered once, so that the iterations of the fit
+  // read all three lists in order.
+  const std::size_t limit = std::min(src.size(), dst.size());
+  bool srcInPlace = true;
+  std::size_t& pairs = out->count;
+  pairedDst.reserve(limit);
+  if (!unitWeights) pairedWeights.reserve(limit);
+  // The partners lie anywhere in dst: ask for them a few source points ahead
+  // so that the gathering waits on memory for several at once, not one by one.
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t i = 0; i < src.size(); ++i) {
+    if (i + kAhead < src.size()) {
+      const std::uint32_t ahead = dstById.first(src[i + kAhead].id);
+      if (ahead != IdIndex::kNone) {
+        const char* const at = reinterpret_cast<const char*>(&dst[ahead]);
+        __builtin_prefetch(at);
+        // A point straddling two cache lines needs both.
+        if ((reinterpret_cast<std::uintptr_t>(at) & 63u) > 64u - sizeof(Point))
+          __builtin_prefetch(at + sizeof(Point) - 1);
+      }
+    }
+    const Point& p = src[i];
+    std::uint32_t j = dstById.first(p.id);
+    if (j == IdIndex::kNone) continue;
+    Point w(1.0, 1.0, 1.0, p.id);
+    if (!unitWeights) {
+      const std::uint32_t k = weightById.first(p.id);
+      if (k != IdIndex::kNone) w = weights[k];
+    }
+    for (; j != IdIndex::kNone; j = dstById.next(j)) {
+      if (pairs == limit) return false;
+      if (srcInPlace && i != pairs) {
+        srcInPlace = false;
+        pairedSrc.reserve(limit);
+        pairedSrc.assign(src.begin(), src.begin() + std::ptrdiff_t(pairs));
+      }
+      if (!srcInPlace) pairedSrc.push_back(p);
+      pairedDst.push_back(dst[j]);
+      if (!unitWeights) pairedWeights.push_back(w);
+      ++pairs;
+    }
+  }
+  out->src = srcInPlace ? src.data() : pairedSrc.data();
+  return true;
+}
+
+
+bool allFinite(const Point* points, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (!std::isfinite(points[i].x) || !std::isfinite(points[i].y) || !std::isfinite(points[i].z)) return false;
+  return true;
+}
+
+/// The fit of n pairs by position with everything a FitResult reports.
+FitResult fitWithResult(const Point* src, const Point* dst, const Point* weights, std::size_t n, bool withScale,
+                        double scale) {
+  FitResult r;
+  r.pairCount = n;
+  if (n < 3) return r;  // FIT_TOO_FEW_PAIRS
+  if (!allFinite(src, n) || !allFinite(dst, n) || (weights && !allFinite(weights, n))) {
+    r.status = FitResult::FIT_NOT_FINITE;
+    return r;
+  }
+  Transformation fitted;
+  double meanWeighted = 0.0;
+  r.status = fitPairs(src, dst, weights, n, withScale, scale, &fitted, &meanWeighted);
+  if (!r.isSucceeded()) return r;
+  r.transformation = fitted;
+  r.meanWeighted = meanWeighted;
+  r.residuals.resize(n);
+  r.distances.resize(n);
+  double sum = 0.0, sumSquares = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Vec d = fitted.transformPoint(static_cast<const Vec&>(src[i])) - dst[i];
+    r.residuals[i] = Point(d, src[i].id);
+    const double squared = d.lengthSquared();
+    const double distance = std::sqrt(squared);
+    r.distances[i] = distance;
+    sum += distance;
+    sumSquares += squared;
+    r.largest = std::max(r.largest, distance);
+  }
+  r.mean = sum / double(n);
+  r.rms = std::sqrt(sumSquares / double(n));
+  return r;
+}
+
 }  // namespace
 
 double Transformation::computeTransformation(const std::vector<BaPoint3d<double>>& src,
@@ -711,73 +840,16 @@ double Transformation::computeTransformationNoId(const std::vector<BaPoint3d<dou
   return computeWeightedTransformationNoId(src, dst, std::vector<BaPoint3d<double>>(), withScale, 1.0);
 }
 
-// Pairs by identifier in linear time. The pairs, their order, the abort rule
-// and the weight lookup are those of comparing every source point with every
-// destination point in order: for each source point in order, its partners in
-// the order of the destination set; the fit is abandoned as soon as one more
-// pair is found when the pairs already number as many as either set has
-// points; the weights of a pair are the first weight point with its
-// identifier, else (1, 1, 1).
 double Transformation::computeWeightedTransformation(const std::vector<BaPoint3d<double>>& src,
                                                      const std::vector<BaPoint3d<double>>& dst,
                                                      const std::vector<BaPoint3d<double>>& weights,
                                                      bool withScale, double scale) {
-  // The indexes count in 32 bits; a billion points (32 GB of them) is far
-  // beyond any measurement this is meant for.
-  if (dst.size() > IdIndex::kMaxPoints || weights.size() > IdIndex::kMaxPoints) return kFailed;
-  const IdIndex dstById(dst, true);
-  const IdIndex weightById(weights, false);
-  const bool unitWeights = weights.empty();
-
-  // While pair k is source point k, the source set itself serves as the list
-  // of paired source points; it is copied only from the first exception on.
-  // Partners and weights are gathered once, so that the iterations of the fit
-  // read all three lists in order.
-  const std::size_t limit = std::min(src.size(), dst.size());
-  bool srcInPlace = true;
-  std::size_t pairs = 0;
-  std::vector<Point> pairedSrc, pairedDst, pairedWeights;
-  pairedDst.reserve(limit);
-  if (!unitWeights) pairedWeights.reserve(limit);
-  // The partners lie anywhere in dst: ask for them a few source points ahead
-  // so that the gathering waits on memory for several at once, not one by one.
-  constexpr std::size_t kAhead = 16;
-  for (std::size_t i = 0; i < src.size(); ++i) {
-    if (i + kAhead < src.size()) {
-      const std::uint32_t ahead = dstById.first(src[i + kAhead].id);
-      if (ahead != IdIndex::kNone) {
-        const char* const at = reinterpret_cast<const char*>(&dst[ahead]);
-        __builtin_prefetch(at);
-        // A point straddling two cache lines needs both.
-        if ((reinterpret_cast<std::uintptr_t>(at) & 63u) > 64u - sizeof(Point))
-          __builtin_prefetch(at + sizeof(Point) - 1);
-      }
-    }
-    const Point& p = src[i];
-    std::uint32_t j = dstById.first(p.id);
-    if (j == IdIndex::kNone) continue;
-    Point w(1.0, 1.0, 1.0, p.id);
-    if (!unitWeights) {
-      const std::uint32_t k = weightById.first(p.id);
-      if (k != IdIndex::kNone) w = weights[k];
-    }
-    for (; j != IdIndex::kNone; j = dstById.next(j)) {
-      if (pairs == limit) return kFailed;
-      if (srcInPlace && i != pairs) {
-        srcInPlace = false;
-        pairedSrc.reserve(limit);
-        pairedSrc.assign(src.begin(), src.begin() + std::ptrdiff_t(pairs));
-      }
-      if (!srcInPlace) pairedSrc.push_back(p);
-      pairedDst.push_back(dst[j]);
-      if (!unitWeights) pairedWeights.push_back(w);
-      ++pairs;
-    }
-  }
-
-  if (pairs < 3) return kFailed;
-  return fitPairs(srcInPlace ? src.data() : pairedSrc.data(), pairedDst.data(),
-                  unitWeights ? nullptr : pairedWeights.data(), pairs, withScale, scale, this);
+  IdPairs pairs;
+  if (!pairById(src, dst, weights, &pairs) || pairs.count < 3) return kFailed;
+  double residual = 0.0;
+  const Status status =
+      fitPairs(pairs.src, pairs.pairedDst.data(), pairs.weights(), pairs.count, withScale, scale, this, &residual);
+  return legacyResult(status, residual);
 }
 
 double Transformation::computeWeightedTransformationNoId(const std::vector<BaPoint3d<double>>& src,
@@ -790,8 +862,45 @@ double Transformation::computeWeightedTransformationNoId(const std::vector<BaPoi
   if (dst.size() != src.size() || (!weights.empty() && weights.size() != src.size()))
     throw ProgError("Zem::Transformation::computeWeightedTransformationNoId", "math_trans_points", __LINE__,
                     "Ungleiche Punktemengen");
-  return fitPairs(src.data(), dst.data(), weights.empty() ? nullptr : weights.data(), src.size(), withScale,
-                  scale, this);
+  double residual = 0.0;
+  const Status status = fitPairs(src.data(), dst.data(), weights.empty() ? nullptr : weights.data(), src.size(),
+                                 withScale, scale, this, &residual);
+  return legacyResult(status, residual);
+}
+
+FitResult FitResult::fitById(const std::vector<BaPoint3d<double>>& src, const std::vector<BaPoint3d<double>>& dst,
+                             const std::vector<BaPoint3d<double>>& weights, bool withScale, double scale) {
+  IdPairs pairs;
+  if (!pairById(src, dst, weights, &pairs)) {
+    FitResult r;
+    r.status = FIT_AMBIGUOUS_PAIRING;
+    r.pairCount = pairs.count;
+    return r;
+  }
+  return fitWithResult(pairs.src, pairs.pairedDst.data(), pairs.weights(), pairs.count, withScale, scale);
+}
+
+FitResult FitResult::fitByPosition(const std::vector<BaPoint3d<double>>& src,
+                                   const std::vector<BaPoint3d<double>>& dst,
+                                   const std::vector<BaPoint3d<double>>& weights, bool withScale, double scale) {
+  // The same order of tests as computeTransformationNoId: the count first.
+  if (src.size() >= 3 && (dst.size() != src.size() || (!weights.empty() && weights.size() != src.size())))
+    throw ProgError("Zem::FitResult::fitByPosition", "math_trans_points", __LINE__, "Ungleiche Punktemengen");
+  return fitWithResult(src.data(), dst.data(), weights.empty() ? nullptr : weights.data(), src.size(), withScale,
+                       scale);
+}
+
+const char* FitResult::getStatusText(Status_t status) {
+  switch (status) {
+    case FIT_SUCCEEDED: return "succeeded";
+    case FIT_TOO_FEW_PAIRS: return "fewer than three pairs";
+    case FIT_DEGENERATE: return "points on one line or coincident";
+    case FIT_NOT_FINITE: return "non-finite data";
+    case FIT_NEGATIVE_WEIGHT: return "negative weight";
+    case FIT_NOT_CONVERGED: return "did not converge";
+    case FIT_AMBIGUOUS_PAIRING: return "repeated identifiers give more pairs than points";
+  }
+  return "unknown status";
 }
 
 }  // namespace Zem

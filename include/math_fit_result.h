@@ -1,0 +1,72 @@
+// The outcome of a best fit of two point sets, for callers who need more
+// than the mean residual: why a fit failed, and every pair's deviation.
+//
+// The fit is that of Transformation::computeTransformation and its
+// siblings (the same pairing, iteration and result, bit for bit): the
+// transformation T carries each source point s onto its destination point d
+// in the weighted least-squares sense, d ≈ T·s. A pair's residual is
+// T·s − d (mm, in the destination frame), its distance |T·s − d|.
+#ifndef ZEM_MATH_FIT_RESULT_H
+#define ZEM_MATH_FIT_RESULT_H
+
+#include <cstddef>
+#include <vector>
+
+#include "math_transformation.h"
+#include "math_types.h"
+
+namespace Zem {
+
+struct FitResult {
+  enum Status_t {
+    FIT_SUCCEEDED = 0,
+    FIT_TOO_FEW_PAIRS = 1,      ///< fewer than three pairs
+    FIT_DEGENERATE = 2,         ///< the pairs do not fix the transformation: points on one line or coincident
+    FIT_NOT_FINITE = 3,         ///< a paired coordinate or weight is infinite or NaN
+    FIT_NEGATIVE_WEIGHT = 4,    ///< a weight of a pair is below 0
+    FIT_NOT_CONVERGED = 5,      ///< the iteration did not settle (or gave no usable scale)
+    FIT_AMBIGUOUS_PAIRING = 6,  ///< repeated identifiers gave more pairs than a set has points
+  };
+
+  /// Pairs by identifier, as computeWeightedTransformation does: each
+  /// source point with every destination point of the same id (−1 never
+  /// pairs), in source order; a pair's weights are the first weight point
+  /// with its id, else (1, 1, 1). An empty weight list means unit weights.
+  /// The scale is estimated when withScale is true, else fixed at `scale`.
+  static FitResult fitById(const std::vector<BaPoint3d<double>>& src, const std::vector<BaPoint3d<double>>& dst,
+                           const std::vector<BaPoint3d<double>>& weights, bool withScale, double scale = 1.0);
+  /// Pairs by position: src[i] with dst[i] and weights[i] (or unit weights
+  /// when `weights` is empty). Throws ProgError, as
+  /// computeTransformationNoId does, when the sizes differ and there are at
+  /// least three source points.
+  static FitResult fitByPosition(const std::vector<BaPoint3d<double>>& src,
+                                 const std::vector<BaPoint3d<double>>& dst,
+                                 const std::vector<BaPoint3d<double>>& weights, bool withScale,
+                                 double scale = 1.0);
+
+  /// A short English description of a status ("points on one line or coincident").
+  static const char* getStatusText(Status_t status);
+
+  bool isSucceeded() const { return status == FIT_SUCCEEDED; }
+
+  Status_t status = FIT_TOO_FEW_PAIRS;
+  /// The fitted transformation; the identity when the fit failed.
+  Transformation transformation = Transformation::identity();
+  /// Number of pairs formed (also on failure).
+  std::size_t pairCount = 0;
+  /// The rest is filled only on success, pair by pair in pairing order:
+  /// T·s − d, with the source point's id.
+  std::vector<BaPoint3d<double>> residuals;
+  /// |T·s − d| of each pair.
+  std::vector<double> distances;
+  double mean = 0.0;     ///< mean distance
+  double rms = 0.0;      ///< root of the mean squared distance
+  double largest = 0.0;  ///< largest distance
+  /// The mean weighted residual that the fit functions of Transformation
+  /// return: (1/N)·Σ |w ∘ (T·s − d)|; equal to `mean` for unit weights.
+  double meanWeighted = 0.0;
+};
+
+}  // namespace Zem
+
+#endif  // ZEM_MATH_FIT_RESULT_H

@@ -1,0 +1,405 @@
+// zemtrafo.fit, zemtrafo.FitResult and zemtrafo.FitError: the weighted
+// least-squares best fit of two (N, 3) arrays, paired by row or by
+// identifier, with the residual of every pair. The module forms the pairs
+// (so that it knows their rows) and hands them to the fit by position.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "arrays.h"
+#include "bindings.h"
+#include "fit.h"
+
+namespace zempy {
+
+namespace {
+
+using Zem::BaPoint3d;
+using Zem::BaVec3d;
+using Zem::Transformation;
+
+/// Identifiers, one per row of the points they label: any integers; -1
+/// means "no identifier" (never paired), as in the library. An identifier
+/// that repeats would make the pairing ambiguous and is refused.
+IndexArray idArray(py::handle obj, const char* name, py::ssize_t rows) {
+  const py::array a = numericArray(obj, name, "iu");
+  if (a.ndim() != 1 || a.shape(0) != rows)
+    throw py::value_error(std::string(name) + " must have shape (" + std::to_string(rows) + ",), got " + shapeText(a));
+  IndexArray ids = IndexArray::ensure(a);
+  if (!ids) throw py::error_already_set();
+  return ids;
+}
+
+/// (identifier, row) of every labelled row, sorted by identifier.
+std::vector<std::pair<std::int64_t, std::int64_t>> sortedIds(const IndexArray& ids, const char* name) {
+  std::vector<std::pair<std::int64_t, std::int64_t>> sorted;
+  sorted.reserve(std::size_t(ids.shape(0)));
+  for (py::ssize_t i = 0; i < ids.shape(0); ++i)
+    if (ids.data()[i] != -1) sorted.emplace_back(ids.data()[i], i);
+  std::sort(sorted.begin(), sorted.end());
+  for (std::size_t k = 1; k < sorted.size(); ++k)
+    if (sorted[k].first == sorted[k - 1].first)
+      throw py::value_error(std::string(name) + " holds the identifier " + std::to_string(sorted[k].first) +
+                            " more than once (rows " + std::to_string(sorted[k - 1].second) + " and " +
+                            std::to_string(sorted[k].second) + ")");
+  return sorted;
+}
+
+/// Pairs by identifier, in the order of the source rows.
+void pairById(const IndexArray& sourceIds, const IndexArray& targetIds, std::vector<std::int64_t>* sourceRows,
+              std::vector<std::int64_t>* targetRows) {
+  sortedIds(sourceIds, "source_ids");  // only to refuse repeated identifiers
+  const auto target = sortedIds(targetIds, "target_ids");
+  for (py::ssize_t i = 0; i < sourceIds.shape(0); ++i) {
+    const std::int64_t id = sourceIds.data()[i];
+    if (id == -1) continue;
+    const auto it = std::lower_bound(target.begin(), target.end(), std::make_pair(id, std::int64_t(-1)));
+    if (it == target.end() || it->first != id) continue;
+    sourceRows->push_back(i);
+    targetRows->push_back(it->second);
+  }
+}
+
+/// Weights aligned with the source rows: (N,) for all three coordinates of
+/// a row, or (N, 3) per coordinate; finite and not negative.
+DoubleArray weightArray(py::handle obj, py::ssize_t rows) {
+  const py::array a = numericArray(obj, "weights");
+  const bool perRow = a.ndim() == 1 && a.shape(0) == rows;
+  const bool perCoordinate = a.ndim() == 2 && a.shape(0) == rows && a.shape(1) == 3;
+  if (!perRow && !perCoordinate)
+    throw py::value_error("weights must have shape (" + std::to_string(rows) + ",) or (" + std::to_string(rows) +
+                          ", 3) like the source rows, got " + shapeText(a));
+  DoubleArray w = DoubleArray::ensure(a);
+  if (!w) throw py::error_already_set();
+  for (py::ssize_t k = 0; k < w.size(); ++k)
+    if (!(w.data()[k] >= 0.0 && std::isfinite(w.data()[k])))
+      throw py::value_error("weights must be finite and not negative");
+  return w;
+}
+
+/// 1 when v is NaN or infinite (all exponent bits set), else 0: integer
+/// operations only, so that testing every coordinate adds no chain of
+/// floating-point dependencies to the copying loop.
+inline std::uint64_t nonFinite(double v) {
+  constexpr std::uint64_t kExponent = 0x7ff0000000000000u;
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return (bits & kExponent) == kExponent;
+}
+
+/// Rows of an (N, 3) array as the library's points, as a random-access
+/// iterator for std::vector's range constructor: the vector is sized once
+/// from `last - first` and each point constructed in place, with no capacity
+/// test per point. Dereferencing yields a point by value; `bad` collects
+/// whether any coordinate read was NaN or infinite.
+class RowReader {
+ public:
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = BaPoint3d<double>;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = BaPoint3d<double>;
+
+  RowReader(const double* data, const std::int64_t* rows, difference_type k, std::uint64_t* bad)
+      : data_(data), rows_(rows), k_(k), bad_(bad) {}
+  BaPoint3d<double> operator*() const { return (*this)[0]; }
+  BaPoint3d<double> operator[](difference_type d) const {
+    const difference_type k = k_ + d;
+    const double* row = data_ + 3 * (rows_ ? rows_[k] : k);
+    *bad_ |= nonFinite(row[0]) | nonFinite(row[1]) | nonFinite(row[2]);
+    return BaPoint3d<double>(row[0], row[1], row[2]);
+  }
+  RowReader& operator+=(difference_type d) { return k_ += d, *this; }
+  RowReader& operator-=(difference_type d) { return k_ -= d, *this; }
+  RowReader& operator++() { return *this += 1; }
+  RowReader& operator--() { return *this -= 1; }
+  RowReader operator++(int) { return RowReader(data_, rows_, k_++, bad_); }
+  RowReader operator--(int) { return RowReader(data_, rows_, k_--, bad_); }
+  RowReader operator+(difference_type d) const { return RowReader(data_, rows_, k_ + d, bad_); }
+  RowReader operator-(difference_type d) const { return RowReader(data_, rows_, k_ - d, bad_); }
+  friend RowReader operator+(difference_type d, const RowReader& r) { return r + d; }
+  difference_type operator-(const RowReader& o) const { return k_ - o.k_; }
+  bool operator==(const RowReader& o) const { return k_ == o.k_; }
+  bool operator!=(const RowReader& o) const { return k_ != o.k_; }
+  bool operator<(const RowReader& o) const { return k_ < o.k_; }
+  bool operator>(const RowReader& o) const { return k_ > o.k_; }
+  bool operator<=(const RowReader& o) const { return k_ <= o.k_; }
+  bool operator>=(const RowReader& o) const { return k_ >= o.k_; }
+
+ private:
+  const double* data_;
+  const std::int64_t* rows_;
+  difference_type k_;
+  std::uint64_t* bad_;
+};
+
+/// The rows of `a` (all of them, or the listed ones) as the library's points.
+/// A NaN or infinite coordinate makes the fit meaningless and is refused
+/// with the row's number.
+Points gather(const DoubleArray& a, const std::vector<std::int64_t>* rows, std::size_t n, const char* name) {
+  std::uint64_t bad = 0;
+  const std::int64_t* r = rows ? rows->data() : nullptr;
+  Points points(RowReader(a.data(), r, 0, &bad), RowReader(a.data(), r, std::ptrdiff_t(n), &bad));
+  if (bad)
+    for (std::size_t k = 0; k < n; ++k)
+      if (nonFinite(points[k].x) | nonFinite(points[k].y) | nonFinite(points[k].z))
+        throw py::value_error(std::string(name) + " row " + std::to_string(r ? r[k] : std::int64_t(k)) +
+                              " is not finite");
+  return points;
+}
+
+Points gatherWeights(const DoubleArray& w, const std::vector<std::int64_t>* rows, std::size_t n) {
+  Points weights;
+  weights.reserve(n);
+  const bool perRow = w.ndim() == 1;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::int64_t r = rows ? (*rows)[k] : std::int64_t(k);
+    if (perRow) {
+      const double v = w.data()[r];
+      weights.emplace_back(v, v, v);
+    } else {
+      weights.emplace_back(w.data()[3 * r], w.data()[3 * r + 1], w.data()[3 * r + 2]);
+    }
+  }
+  return weights;
+}
+
+/// residual[k] = t(src[k]) − dst[k], the image computed with the operations
+/// of Transformation::transformPoint in the same order (so the residuals are
+/// exactly transform_points(source) − target), and its length. The test of
+/// m33 = 1 is taken once for the whole set. Where SSE2 is available two pairs
+/// go at a time, and the results are streamed past the cache: they are not
+/// read again here, and the stores then cost no reads of the lines they fill.
+template <bool kDivide>
+void residualLoop(const double (&a)[3][4], double w, const Points& src, const Points& dst, double* res, double* dist,
+                  double* sumSquares, double* largestSquared) {
+  const std::size_t n = src.size();
+  std::size_t k = 0;
+  double sum = 0.0, largest = 0.0;
+#if defined(__SSE2__)
+  if ((reinterpret_cast<std::uintptr_t>(res) | reinterpret_cast<std::uintptr_t>(dist)) % 16 == 0) {
+    __m128d sum2 = _mm_setzero_pd(), largest2 = _mm_setzero_pd();
+    for (; k + 2 <= n; k += 2) {
+      const __m128d px = _mm_set_pd(src[k + 1].x, src[k].x), py = _mm_set_pd(src[k + 1].y, src[k].y),
+                    pz = _mm_set_pd(src[k + 1].z, src[k].z);
+      __m128d x = a[0][0] * px + a[0][1] * py + a[0][2] * pz + a[0][3];
+      __m128d y = a[1][0] * px + a[1][1] * py + a[1][2] * pz + a[1][3];
+      __m128d z = a[2][0] * px + a[2][1] * py + a[2][2] * pz + a[2][3];
+      if constexpr (kDivide) x = x / w, y = y / w, z = z / w;
+      x -= _mm_set_pd(dst[k + 1].x, dst[k].x);
+      y -= _mm_set_pd(dst[k + 1].y, dst[k].y);
+      z -= _mm_set_pd(dst[k + 1].z, dst[k].z);
+      const __m128d squared = x * x + y * y + z * z;
+      sum2 += squared;
+      largest2 = _mm_max_pd(largest2, squared);
+      _mm_stream_pd(res + 3 * k, _mm_unpacklo_pd(x, y));        // x0 y0
+      _mm_stream_pd(res + 3 * k + 2, _mm_shuffle_pd(z, x, 2));  // z0 x1
+      _mm_stream_pd(res + 3 * k + 4, _mm_unpackhi_pd(y, z));    // y1 z1
+      _mm_stream_pd(dist + k, _mm_sqrt_pd(squared));
+    }
+    _mm_sfence();
+    sum = sum2[0] + sum2[1];
+    largest = std::max(largest2[0], largest2[1]);
+  }
+#endif
+  for (; k < n; ++k) {
+    double x = a[0][0] * src[k].x + a[0][1] * src[k].y + a[0][2] * src[k].z + a[0][3];
+    double y = a[1][0] * src[k].x + a[1][1] * src[k].y + a[1][2] * src[k].z + a[1][3];
+    double z = a[2][0] * src[k].x + a[2][1] * src[k].y + a[2][2] * src[k].z + a[2][3];
+    if constexpr (kDivide) x /= w, y /= w, z /= w;
+    x -= dst[k].x;
+    y -= dst[k].y;
+    z -= dst[k].z;
+    res[3 * k] = x;
+    res[3 * k + 1] = y;
+    res[3 * k + 2] = z;
+    const double squared = x * x + y * y + z * z;
+    dist[k] = std::sqrt(squared);
+    sum += squared;
+    largest = std::max(largest, squared);
+  }
+  *sumSquares = sum;
+  *largestSquared = largest;
+}
+
+void residualsOf(const Transformation& t, const Points& src, const Points& dst, double* res, double* dist,
+                 double* sumSquares, double* largestSquared) {
+  double a[3][4];
+  for (unsigned r = 0; r < 3; ++r)
+    for (unsigned c = 0; c < 4; ++c) a[r][c] = t.getMatrix(c, r);  // column index first
+  const double w = t.getMatrix(3, 3);
+  if (w == 1.0)
+    residualLoop<false>(a, w, src, dst, res, dist, sumSquares, largestSquared);
+  else
+    residualLoop<true>(a, w, src, dst, res, dist, sumSquares, largestSquared);
+}
+
+/// zemtrafo.FitResult. The residuals are worked out when first asked for,
+/// from the module's own copy of the pairs (later changes to the caller's
+/// arrays cannot reach them), so that a caller who wants the transformation
+/// only does not pay for another pass over every pair.
+struct FitResult {
+  Transformation transformation;
+  py::ssize_t pairCount = 0;
+  std::vector<std::int64_t> sourceRows, targetRows;  ///< the pairs' rows; empty when paired by position
+  double meanResidual = 0.0;
+  bool scaleEstimated = false;
+  Points src, dst;  ///< the pairs, until settle() has used them
+
+  /// Computes the residuals, their lengths and figures once. Runs with the
+  /// GIL held, so that two threads cannot settle one result at once.
+  void settle() {
+    if (settled_) return;
+    residuals_ = py::array_t<double>({pairCount, py::ssize_t(3)});
+    distances_ = py::array_t<double>(pairCount);
+    double sumSquares = 0.0, largestSquared = 0.0;
+    residualsOf(transformation, src, dst, residuals_.mutable_data(), distances_.mutable_data(), &sumSquares,
+                &largestSquared);
+    rms_ = std::sqrt(sumSquares / double(pairCount));
+    largest_ = std::sqrt(largestSquared);
+    frozen(residuals_);
+    frozen(distances_);
+    Points().swap(src);
+    Points().swap(dst);
+    settled_ = true;
+  }
+  const py::array_t<double>& residuals() { return settle(), residuals_; }
+  const py::array_t<double>& distances() { return settle(), distances_; }
+  double rms() { return settle(), rms_; }
+  double largest() { return settle(), largest_; }
+
+ private:
+  bool settled_ = false;
+  py::array_t<double> residuals_, distances_;
+  double rms_ = 0.0, largest_ = 0.0;
+};
+
+/// The rows of the pairs: the stored ones, or 0 to K - 1 when paired by position.
+py::array_t<std::int64_t> rowArray(const std::vector<std::int64_t>& rows, py::ssize_t pairs) {
+  py::array_t<std::int64_t> a(pairs);
+  std::int64_t* p = a.mutable_data();
+  for (py::ssize_t k = 0; k < pairs; ++k) p[k] = rows.empty() ? k : rows[std::size_t(k)];
+  return a;
+}
+
+FitResult fit(const py::object& source, const py::object& target, const py::object& sourceIds,
+              const py::object& targetIds, const py::object& weights, bool withScale) {
+  const DoubleArray src = pointArray(source, "source");
+  const DoubleArray dst = pointArray(target, "target");
+  const py::ssize_t n = src.shape(0);
+  if (sourceIds.is_none() != targetIds.is_none())
+    throw py::value_error("give both source_ids and target_ids to pair by identifier, or neither");
+  const bool byId = !sourceIds.is_none();
+  if (!byId && dst.shape(0) != n)
+    throw py::value_error("source and target must have the same number of rows to pair by position, got " +
+                          std::to_string(n) + " and " + std::to_string(dst.shape(0)));
+  const bool weighted = !weights.is_none();
+  const DoubleArray w = weighted ? weightArray(weights, n) : DoubleArray();
+
+  std::vector<std::int64_t> sourceRows, targetRows;
+  if (byId)
+    pairById(idArray(sourceIds, "source_ids", n), idArray(targetIds, "target_ids", dst.shape(0)), &sourceRows,
+             &targetRows);
+  const std::size_t pairs = byId ? sourceRows.size() : std::size_t(n);
+  if (pairs < 3)
+    throw FitFailure{"a fit needs at least three pairs, got " + std::to_string(pairs) +
+                     (byId ? " (identifiers common to source_ids and target_ids)" : "")};
+
+  const std::vector<std::int64_t>* srcRows = byId ? &sourceRows : nullptr;
+  const std::vector<std::int64_t>* dstRows = byId ? &targetRows : nullptr;
+  Points srcPoints = gather(src, srcRows, pairs, "source");
+  Points dstPoints = gather(dst, dstRows, pairs, "target");
+  Points weightPoints = weighted ? gatherWeights(w, srcRows, pairs) : Points();
+
+  PairedFit fitted;
+  {
+    py::gil_scoped_release released;
+    fitted = fitPairs(srcPoints, dstPoints, weightPoints, withScale);
+  }
+  if (!fitted.ok) throw FitFailure{"no transformation found: " + fitted.reason};
+
+  FitResult r;
+  r.transformation = fitted.transformation;
+  r.pairCount = py::ssize_t(pairs);
+  r.meanResidual = fitted.meanResidual;
+  r.scaleEstimated = withScale;
+  r.sourceRows = std::move(sourceRows);
+  r.targetRows = std::move(targetRows);
+  r.src = std::move(srcPoints);
+  r.dst = std::move(dstPoints);
+  return r;
+}
+
+constexpr const char* kFitDoc =
+    R"doc(Weighted least-squares best fit: the Transformation that carries source onto target.
+
+source, target: (N, 3) and (M, 3) arrays of points (any numeric dtype).
+Pairing: by row (N == M) when no identifiers are given; by identifier when both
+source_ids (N,) and target_ids (M,) are given (integers, -1 = no identifier, no
+identifier repeated within one array), in the order of the source rows.
+weights: None (all 1), (N,) or (N, 3), aligned with the source rows: the weights
+of the x, y and z observations of each pair; finite, not negative.
+scale: True estimates the uniform scale, False keeps it at 1.
+
+The model is target ~ s (R source + t), solved by the C++ fit. Returns a
+FitResult. Raises FitError when no transformation is found (fewer than three
+pairs, collinear or coincident points, no convergence), ValueError for arrays of
+the wrong shape, non-finite coordinates or bad weights, TypeError for
+non-numeric arrays.)doc";
+
+}  // namespace
+
+void bindFit(py::module_& m) {
+  static py::exception<FitFailure> fitError(m, "FitError", PyExc_RuntimeError);
+  fitError.doc() =
+      "A fit (or the exact mapping of Affine.from_points) found no transformation; the message gives the reason.";
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const FitFailure& e) {
+      fitError(e.reason.c_str());
+    }
+  });
+
+  py::class_<FitResult>(m, "FitResult",
+                        "Outcome of a successful fit(). residuals, distances, rms_residual and max_residual are "
+                        "worked out when first read; the arrays are read-only.")
+      .def_readonly("transformation", &FitResult::transformation, "The Transformation that carries source onto target.")
+      .def_readonly("pair_count", &FitResult::pairCount, "Number of pairs K that took part.")
+      .def_property_readonly(
+          "source_indices", [](const FitResult& r) { return rowArray(r.sourceRows, r.pairCount); },
+          "New (K,) array: the source row of each pair.")
+      .def_property_readonly(
+          "target_indices", [](const FitResult& r) { return rowArray(r.targetRows, r.pairCount); },
+          "New (K,) array: the target row of each pair.")
+      .def_property_readonly("residuals", &FitResult::residuals,
+                             "(K, 3) residual vectors transformation(source) - target of each pair, unweighted.")
+      .def_property_readonly("distances", &FitResult::distances, "(K,) lengths of the residual vectors.")
+      .def_readonly("mean_residual", &FitResult::meanResidual,
+                    "The C++ fit's mean weighted residual: mean of |w * residual| (equal to distances.mean() "
+                    "with unit weights).")
+      .def_property_readonly("rms_residual", &FitResult::rms, "Root mean square of the distances.")
+      .def_property_readonly("max_residual", &FitResult::largest, "Largest distance.")
+      .def_readonly("scale_estimated", &FitResult::scaleEstimated, "Whether the scale was estimated.")
+      .def("__repr__", [](FitResult& r) {
+        return "FitResult(pair_count=" + std::to_string(r.pairCount) +
+               ", mean_residual=" + py::repr(py::float_(r.meanResidual)).cast<std::string>() +
+               ", rms_residual=" + py::repr(py::float_(r.rms())).cast<std::string>() +
+               ", max_residual=" + py::repr(py::float_(r.largest())).cast<std::string>() + ")";
+      });
+
+  m.def("fit", &fit, py::arg("source"), py::arg("target"), py::arg("source_ids") = py::none(),
+        py::arg("target_ids") = py::none(), py::arg("weights") = py::none(), py::arg("scale").noconvert() = false,
+        kFitDoc);
+}
+
+}  // namespace zempy

@@ -1,0 +1,98 @@
+"""fit(): against an independent SVD solution, pairing, weights and failures."""
+import numpy as np
+import pytest
+
+import zemtrafo as zt
+
+
+def umeyama(src, dst, with_scale):
+    """Least-squares s, R, t with dst ~ s R src + t (Umeyama 1991), by SVD."""
+    mu_s, mu_d = src.mean(axis=0), dst.mean(axis=0)
+    a, b = src - mu_s, dst - mu_d
+    u, sigma, vt = np.linalg.svd(b.T @ a / len(src))
+    d = np.diag([1.0, 1.0, np.sign(np.linalg.det(u @ vt))])
+    r = u @ d @ vt
+    s = np.trace(np.diag(sigma) @ d) / a.var(axis=0).sum() if with_scale else 1.0
+    return s, r, mu_d - s * r @ mu_s
+
+
+def noisy_problem(seed, n=60, scale=1.0):
+    rng = np.random.default_rng(seed)
+    truth = zt.Transformation(rng.uniform(-500, 500, 3), rng.uniform(-3, 3, 3), scale)
+    src = rng.uniform(0, 100, (n, 3))
+    return src, truth.transform_points(src) + rng.normal(0, 0.01, (n, 3))
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("with_scale", [False, True])
+def test_fit_agrees_with_svd_solution(seed, with_scale):
+    src, dst = noisy_problem(seed, scale=1.7 if with_scale else 1.0)
+    result = zt.fit(src, dst, scale=with_scale)
+    s, r, t = umeyama(src, dst, with_scale)
+    fitted = result.transformation
+    np.testing.assert_allclose(fitted.matrix[:3, :3], r, atol=1e-9)
+    assert fitted.scale == pytest.approx(s, rel=1e-10)
+    np.testing.assert_allclose(fitted.transform_points(src), src @ (s * r).T + t, atol=1e-8)
+    # The residuals are exactly transform_points(source) - target.
+    np.testing.assert_array_equal(result.residuals, fitted.transform_points(src) - dst)
+    np.testing.assert_allclose(result.distances, np.linalg.norm(result.residuals, axis=1), rtol=1e-15)
+    assert result.mean_residual == pytest.approx(result.distances.mean(), rel=1e-12)
+    assert result.rms_residual == pytest.approx(np.sqrt(np.mean(result.distances ** 2)), rel=1e-12)
+    assert result.max_residual == result.distances.max()
+    assert result.pair_count == len(src) and result.mean_residual < 0.03
+    assert not result.residuals.flags.writeable
+
+
+def test_pairing_by_identifier_equals_pairing_by_row():
+    src, dst = noisy_problem(7, n=40)
+    rng = np.random.default_rng(7)
+    ids = rng.permutation(1000)[:40]
+    order = rng.permutation(40)
+    # Unpaired extras on both sides and a point without identifier (-1).
+    target = np.vstack([dst[order], [[1e6, 0, 0]]])
+    target_ids = np.append(ids[order], 5000)
+    source = np.vstack([src, [[0, 1e6, 0]], [[0, 0, 1e6]]])
+    source_ids = np.append(ids, [6000, -1]).astype(np.int16)
+    by_id = zt.fit(source, target, source_ids, target_ids)
+    by_row = zt.fit(src, dst)
+    np.testing.assert_array_equal(by_id.transformation.matrix, by_row.transformation.matrix)
+    np.testing.assert_array_equal(by_id.source_indices, np.arange(40))
+    np.testing.assert_array_equal(target_ids[by_id.target_indices], ids)
+    np.testing.assert_array_equal(by_id.residuals, by_row.residuals)
+
+
+def test_weights():
+    src, dst = noisy_problem(3, n=30)
+    plain = zt.fit(src, dst).transformation.matrix
+    # A common factor changes nothing; per row and per coordinate are the same thing.
+    np.testing.assert_allclose(zt.fit(src, dst, weights=np.full(30, 2.5)).transformation.matrix, plain, atol=1e-9)
+    np.testing.assert_allclose(zt.fit(src, dst, weights=np.full((30, 3), 7)).transformation.matrix, plain,
+                               atol=1e-9)
+    # A zero weight takes a gross outlier out of the fit.
+    spoiled = dst.copy()
+    spoiled[4] += 50.0
+    weights = np.ones(30)
+    weights[4] = 0.0
+    np.testing.assert_allclose(zt.fit(src, spoiled, weights=weights).transformation.matrix,
+                               zt.fit(np.delete(src, 4, 0), np.delete(dst, 4, 0)).transformation.matrix, atol=1e-9)
+
+
+SRC, DST = noisy_problem(11, n=10)
+
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda: zt.fit(SRC[:2], DST[:2]), zt.FitError, "at least three"),
+    (lambda: zt.fit(SRC, DST, np.arange(10), np.arange(8, 18)), zt.FitError, "got 2"),
+    (lambda: zt.fit(np.outer(np.arange(10.0), [1, 2, 3]), DST), zt.FitError, "one line"),
+    (lambda: zt.fit(SRC, DST[:9]), ValueError, "same number of rows"),
+    (lambda: zt.fit(SRC, DST, source_ids=np.arange(10)), ValueError, "both"),
+    (lambda: zt.fit(SRC, DST, np.zeros(10, int), np.arange(10)), ValueError, "more than once"),
+    (lambda: zt.fit(SRC, DST, np.arange(10.0), np.arange(10)), TypeError, "integers"),
+    (lambda: zt.fit(np.where(np.arange(30).reshape(10, 3) == 13, np.nan, SRC), DST), ValueError, "row 4"),
+    (lambda: zt.fit(SRC, DST, weights=-np.ones(10)), ValueError, "negative"),
+    (lambda: zt.fit(SRC, DST, weights=np.ones(9)), ValueError, "shape"),
+    (lambda: zt.fit(SRC, DST, scale=1.7), TypeError, ""),
+])
+def test_failures(call, error, text):
+    with pytest.raises(error, match=text):
+        call()

@@ -1,0 +1,522 @@
+// Reading and writing point files (format: include/math_point_file.h).
+//
+// The whole file is read into memory once and parsed in place: fields are
+// views into that buffer, numbers are converted with std::from_chars (no
+// locale, no allocation), and the point vectors are reserved from a count of
+// the line ends, so a data line costs no allocation. Only a new name
+// allocates, once, in the run's PointNames.
+#include "math_point_file.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "zem_base.h"
+
+namespace Zem {
+
+namespace {
+
+constexpr std::size_t kMaxFields = 7;
+constexpr int kFirstNameId = -2;
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool isHardSeparator(char c) { return c == ',' || c == ';'; }
+
+/// A message naming a field: the field's text in double quotes, cut short
+/// when it is long, so that a binary file gives a readable line.
+QString quoted(std::string_view field) {
+  constexpr std::size_t kShown = 40;
+  QString text = QString::fromUtf8(field.data(), int(std::min(field.size(), kShown)));
+  if (field.size() > kShown) text += QStringLiteral("...");
+  return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+QString tr(const char* text) { return translate("POINTFILE_err", text); }
+
+/// The value of a numeric identifier (digits only, at most 2^31 − 1), or −1.
+int numericId(std::string_view field) {
+  if (field.empty() || field.size() > 10) return -1;
+  std::int64_t v = 0;
+  for (char c : field) {
+    if (c < '0' || c > '9') return -1;
+    v = v * 10 + (c - '0');
+  }
+  return v <= std::numeric_limits<int>::max() ? int(v) : -1;
+}
+
+enum class NumberStatus { ok, notANumber, notFinite };
+
+/// True when a field that from_chars found out of range is a tiny number
+/// (below the smallest double), not a huge one: a negative exponent, or an
+/// integer part of zeros only.
+bool underflows(const char* first, const char* last) {
+  const char* e = std::find_if(first, last, [](char c) { return c == 'e' || c == 'E'; });
+  if (e != last) return e + 1 != last && e[1] == '-';
+  if (first != last && *first == '-') ++first;
+  return std::all_of(first, std::find(first, last, '.'), [](char c) { return c == '0'; });
+}
+
+NumberStatus toNumber(std::string_view field, double* value) {
+  const char* first = field.data();
+  const char* last = first + field.size();
+  // from_chars takes no plus sign; one is allowed before a digit or point.
+  if (first != last && *first == '+' && (last - first < 2 || first[1] == '-')) return NumberStatus::notANumber;
+  if (first != last && *first == '+') ++first;
+  // from_chars also takes "inf" and "nan"; they are caught below as non-finite.
+  const auto [end, ec] = std::from_chars(first, last, *value);
+  if (first == last || end != last) return NumberStatus::notANumber;
+  if (ec == std::errc::result_out_of_range) {
+    if (!underflows(first, last)) return NumberStatus::notFinite;  // beyond ±1.8e308
+    *value = *first == '-' ? -0.0 : 0.0;
+    return NumberStatus::ok;
+  }
+  if (ec != std::errc()) return NumberStatus::notANumber;
+  return std::isfinite(*value) ? NumberStatus::ok : NumberStatus::notFinite;
+}
+
+bool isNumber(std::string_view field) {
+  double v;
+  return toNumber(field, &v) != NumberStatus::notANumber;
+}
+
+/// Fields of one line: at most kMaxFields are kept, all are counted.
+struct Fields {
+  std::string_view f[kMaxFields];
+  std::size_t count = 0;
+  bool emptyField = false;  ///< a comma or semicolon followed by nothing before the next one
+};
+
+/// Splits [p, end) (one line without its line end, comment cut off).
+void splitLine(const char* p, const char* end, Fields* out, char* separatorSeen) {
+  out->count = 0;
+  out->emptyField = false;
+  bool expectField = false;  // after a comma or semicolon
+  for (;;) {
+    while (p != end && isBlank(*p)) ++p;
+    if (p == end) return;  // a trailing comma or semicolon is tolerated
+    if (isHardSeparator(*p)) {
+      if (expectField || out->count == 0) out->emptyField = true;
+      if (*separatorSeen == ' ' || *separatorSeen == '\t') *separatorSeen = *p;
+      expectField = true;
+      ++p;
+      continue;
+    }
+    const char* start = p;
+    while (p != end && !isBlank(*p) && !isHardSeparator(*p)) ++p;
+    if (p != end && *p == '\t' && *separatorSeen == ' ') *separatorSeen = '\t';
+    std::string_view field(start, std::size_t(p - start));
+    if (field.size() >= 2 && field.front() == '"' && field.back() == '"') field = field.substr(1, field.size() - 2);
+    if (out->count < kMaxFields) out->f[out->count] = field;
+    ++out->count;
+    expectField = false;
+  }
+}
+
+bool validFieldCount(std::size_t n) { return n == 3 || n == 4 || n == 6 || n == 7; }
+
+/// Finds the first repeated id among points[i].id; returns the index of its
+/// second occurrence and the first in *firstIndex, or npos. Linear with a
+/// direct table when the ids fill their range, else by sorting.
+std::size_t findRepeat(const std::vector<BaPoint3d<double>>& points, std::size_t* firstIndex) {
+  const std::size_t n = points.size();
+  constexpr std::size_t npos = std::size_t(-1);
+  if (n < 2) return npos;
+  std::int64_t lo = points[0].id, hi = points[0].id;
+  for (const auto& p : points) {
+    lo = std::min<std::int64_t>(lo, p.id);
+    hi = std::max<std::int64_t>(hi, p.id);
+  }
+  if (hi - lo < std::int64_t(4 * n + 64)) {
+    std::vector<std::uint32_t> seen(std::size_t(hi - lo + 1), std::uint32_t(-1));
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint32_t& s = seen[std::size_t(points[i].id - lo)];
+      if (s != std::uint32_t(-1)) {
+        *firstIndex = s;
+        return i;
+      }
+      s = std::uint32_t(i);
+    }
+    return npos;
+  }
+  std::vector<std::pair<int, std::size_t>> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = {points[i].id, i};
+  std::sort(order.begin(), order.end());
+  // Of all repeats, report the one whose second occurrence comes first.
+  std::size_t best = npos;
+  for (std::size_t k = 1; k < n; ++k)
+    if (order[k].first == order[k - 1].first && (best == npos || order[k].second < best)) {
+      best = order[k].second;
+      *firstIndex = order[k - 1].second;
+    }
+  return best;
+}
+
+void appendNumber(std::string* out, double v) {
+  char buffer[32];
+  const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);  // shortest exact form
+  out->append(buffer, r.ptr);
+}
+
+}  // namespace
+
+// ----------------------------------------------------------------- PointNames
+
+int PointNames::idOf(std::string_view field) {
+  const int numeric = numericId(field);
+  if (numeric >= 0) return numeric;
+  if (starts_.empty()) starts_.push_back(0);
+  if (2 * (nameCount() + 1) > slots_.size()) grow();
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t h = std::hash<std::string_view>()(field) & mask;; h = (h + 1) & mask) {
+    const std::uint32_t slot = slots_[h];
+    if (slot == 0) {
+      // Ids run from −2 down to INT_MIN: 2^31 − 1 names.
+      if (nameCount() >= std::size_t(std::numeric_limits<int>::max()) - 1) return -1;
+      text_.append(field);
+      starts_.push_back(text_.size());
+      slots_[h] = std::uint32_t(nameCount());
+      return kFirstNameId - int(nameCount() - 1);
+    }
+    if (name(slot - 1) == field) return kFirstNameId - int(slot - 1);
+  }
+}
+
+void PointNames::grow() {
+  std::vector<std::uint32_t> table(std::max<std::size_t>(64, 2 * slots_.size()), 0);
+  const std::size_t mask = table.size() - 1;
+  for (std::size_t k = 0; k < nameCount(); ++k) {
+    std::size_t h = std::hash<std::string_view>()(name(k)) & mask;
+    while (table[h] != 0) h = (h + 1) & mask;
+    table[h] = std::uint32_t(k + 1);
+  }
+  slots_.swap(table);
+}
+
+std::string PointNames::nameOf(int id) const {
+  if (id >= 0) return std::to_string(id);
+  const std::int64_t k = std::int64_t(kFirstNameId) - id;
+  if (k >= 0 && k < std::int64_t(nameCount())) return std::string(name(std::size_t(k)));
+  return id == -1 ? std::string() : std::to_string(id);
+}
+
+// ------------------------------------------------------------------ PointFile
+
+bool PointFile::fail(unsigned long line, const QString& reason) {
+  points_.clear();
+  weights_.clear();
+  lines_.clear();
+  hasIds_ = hasWeights_ = false;
+  header_.clear();
+  errorLine_ = line;
+  error_ = line > 0 ? QStringLiteral("%1:%2: %3").arg(sourceName_).arg(line).arg(reason)
+                    : QStringLiteral("%1: %2").arg(sourceName_, reason);
+  return false;
+}
+
+namespace {
+
+// Character classes of the fast path.
+enum : unsigned char { kFieldChar = 0, kBlank = 1, kHardSeparator = 2, kLineEnd = 3 };
+
+struct CharClasses {
+  unsigned char of[256];
+  constexpr CharClasses() : of() {
+    of[unsigned(' ')] = of[unsigned('\t')] = of[unsigned('\r')] = of[unsigned('\v')] = of[unsigned('\f')] = kBlank;
+    of[unsigned(',')] = of[unsigned(';')] = kHardSeparator;
+    of[unsigned('\n')] = of[unsigned('#')] = kLineEnd;
+  }
+};
+constexpr CharClasses kClasses;
+
+
+/// Powers of ten that are exact doubles.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+/// The common plain decimal ("-123.4567": sign, digits, point, digits, no
+/// exponent) when it can be converted exactly: its digits as an integer m
+/// up to 2^53 and at most 22 decimals k make m and 10^k exact doubles, so the
+/// one division m / 10^k is the correctly rounded value (Clinger's fast
+/// path), the same double that from_chars gives. Returns the end of the
+/// number, or nullptr for anything else (then from_chars decides).
+inline const char* plainDecimal(const char* p, const char* end, double* out) {
+  // Signs come at random in measured data: no branch on them.
+  const bool negative = p != end && *p == '-';
+  p += negative;
+  std::uint64_t m = 0;
+  int digits = 0, decimals = 0;
+  for (; p != end && unsigned(*p - '0') < 10u && digits < 20; ++p, ++digits) m = 10 * m + unsigned(*p - '0');
+  if (p != end && *p == '.') {
+    const char* const point = ++p;
+    for (; p != end && unsigned(*p - '0') < 10u && digits < 20; ++p, ++digits) m = 10 * m + unsigned(*p - '0');
+    decimals = int(p - point);
+  }
+  if (digits == 0 || digits >= 20 || decimals > 22 || m > (std::uint64_t(1) << 53)) return nullptr;
+  if (p != end && (*p == 'e' || *p == 'E' || unsigned(*p - '0') < 10u)) return nullptr;
+  const double v = double(m) / kExactPowersOfTen[decimals];
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  bits |= std::uint64_t(negative) << 63;  // "-0" gives −0.0, as from_chars does
+  std::memcpy(out, &bits, sizeof bits);
+  return p;
+}
+
+/// Class of the character at p; the caller makes sure that a line end
+/// ('\n') follows somewhere at or after p, so no scan needs a bounds test.
+inline unsigned char at(const char* p) { return kClasses.of[static_cast<unsigned char>(*p)]; }
+
+/// Reads one data line of the file's known layout starting at p, the common
+/// case only: plain fields, finite numbers, the right count. `end` is just
+/// after a '\n' at or after p. Returns the position after the line's '\n',
+/// or nullptr when anything is unusual (also a blank or comment line), so
+/// that the general path reads the line again and says what is wrong. *id
+/// is the identifier field (untouched when the layout has none).
+inline const char* fastLine(const char* p, const char* end, std::size_t fieldCount, bool hasIds,
+                            std::string_view* id, double* v) {
+  for (std::size_t k = 0; k < fieldCount; ++k) {
+    while (at(p) == kBlank) ++p;
+    if (k > 0 && at(p) == kHardSeparator) {
+      ++p;
+      while (at(p) == kBlank) ++p;
+    }
+    if (at(p) != kFieldChar || *p == '"' || *p == '+') return nullptr;
+    if (hasIds && k == 0) {
+      const char* start = p;
+      while (at(p) == kFieldChar) ++p;
+      *id = std::string_view(start, std::size_t(p - start));
+      continue;
+    }
+    // The number's own end must be the field's end.
+    double& value = v[k - (hasIds ? 1 : 0)];
+    const char* next = plainDecimal(p, end, &value);
+    if (!next) {
+      const auto r = std::from_chars(p, end, value);
+      if (r.ec != std::errc() || r.ptr == p || !std::isfinite(value)) return nullptr;
+      next = r.ptr;
+    }
+    if (at(next) == kFieldChar) return nullptr;
+    p = next;
+  }
+  while (at(p) == kBlank) ++p;
+  if (at(p) == kHardSeparator) {  // a trailing separator
+    ++p;
+    while (at(p) == kBlank) ++p;
+  }
+  if (*p == '#') p = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
+  return *p == '\n' ? p + 1 : nullptr;
+}
+
+}  // namespace
+
+bool PointFile::read(const QString& fileName, PointNames* names) {
+  begin(fileName, names);
+  FILE* file = OS::openFileStream(fileName, OS::OPEN_READ);
+  if (!file) return fail(0, tr("cannot open file for reading"));
+  std::unique_ptr<FILE, int (*)(FILE*)> closer(file, &std::fclose);
+  std::size_t size = 0;  // a hint for reserving the points; 0 when unknown
+  if (std::fseek(file, 0, SEEK_END) == 0) {
+    const long length = std::ftell(file);
+    if (length > 0) size = std::size_t(length);
+    std::rewind(file);
+  }
+  // Read in chunks that stay in the cache while they are parsed; the part
+  // of a line at a chunk's end moves to the front for the next one. A line
+  // longer than the buffer doubles it.
+  std::size_t capacity = std::size_t(1) << 20;
+  std::unique_ptr<char[]> buffer(new char[capacity]);
+  std::size_t kept = 0;  // bytes of an unfinished line at the front
+  bool first = true;
+  for (;;) {
+    const std::size_t got = std::fread(buffer.get() + kept, 1, capacity - kept, file);
+    if (std::ferror(file)) return fail(0, tr("cannot read file"));
+    const bool last = got < capacity - kept;
+    const char* start = buffer.get();
+    const char* const end = buffer.get() + kept + got;
+    if (first && end - start >= 3 && std::memcmp(start, "\xEF\xBB\xBF", 3) == 0) start += 3;
+    first = false;
+    if (std::memchr(buffer.get() + kept, '\0', got)) return fail(0, tr("is not a text file (it contains a zero byte)"));
+    const char* lineEnd = end;
+    if (!last) {
+      while (lineEnd != start && lineEnd[-1] != '\n') --lineEnd;
+    }
+    if (lineEnd == start && !last) {  // one line fills the buffer
+      std::unique_ptr<char[]> larger(new char[2 * capacity]);
+      std::memcpy(larger.get(), buffer.get(), capacity);
+      buffer = std::move(larger);
+      kept = capacity;
+      capacity *= 2;
+      continue;
+    }
+    if (!parseLines(start, lineEnd, size)) return false;
+    if (last) break;
+    kept = std::size_t(end - lineEnd);
+    std::memmove(buffer.get(), lineEnd, kept);
+  }
+  return finish();
+}
+
+void PointFile::begin(const QString& sourceName, PointNames* names) {
+  sourceName_ = sourceName;
+  names_ = names;
+  error_.clear();
+  errorLine_ = 0;
+  points_.clear();
+  weights_.clear();
+  lines_.clear();
+  header_.clear();
+  hasIds_ = hasWeights_ = false;
+  separator_ = ' ';
+  fieldCount_ = 0;
+  fixedOn_ = 0;
+  lineNo_ = 0;
+  firstLine_ = 0;
+}
+
+bool PointFile::parse(std::string_view text, const QString& sourceName, PointNames* names) {
+  begin(sourceName, names);
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  if (text.size() >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
+  if (std::memchr(p, '\0', std::size_t(end - p))) return fail(0, tr("is not a text file (it contains a zero byte)"));
+  return parseLines(p, end, text.size()) && finish();
+}
+
+bool PointFile::addPoint(std::string_view idField, const double* v) {
+  int id = -1;
+  if (hasIds_) {
+    id = names_->idOf(idField);
+    if (id == -1) return fail(lineNo_, tr("too many identifier names"));
+  }
+  // Line numbers are kept only once a point does not stand on the line
+  // after the previous one (a comment or a blank line between data lines).
+  if (!points_.empty() && lines_.empty() && lineNo_ != firstLine_ + points_.size()) {
+    lines_.reserve(points_.capacity());
+    for (std::size_t i = 0; i < points_.size(); ++i) lines_.push_back(firstLine_ + i);
+  }
+  if (points_.empty()) firstLine_ = lineNo_;
+  points_.emplace_back(v[0], v[1], v[2], id);
+  if (!lines_.empty()) lines_.push_back(lineNo_);
+  if (hasWeights_) {
+    if (v[3] < 0.0 || v[4] < 0.0 || v[5] < 0.0) return fail(lineNo_, tr("negative weight"));
+    weights_.emplace_back(v[3], v[4], v[5], id);
+  }
+  return true;
+}
+
+bool PointFile::parseLines(const char* p, const char* const end, std::size_t bytesHint) {
+  // Lines that end in '\n' before `end` go through the fast path.
+  const char* safeEnd = end;
+  while (safeEnd != p && safeEnd[-1] != '\n') --safeEnd;
+  Fields fields;
+  while (p != end) {
+    ++lineNo_;
+    if (fieldCount_ != 0 && p != safeEnd) {
+      std::string_view idField;
+      double v[6];
+      const char* next = fastLine(p, safeEnd, fieldCount_, hasIds_, &idField, v);
+      if (next) {
+        // The common point (a number or no identifier, no weights, on the
+        // line after the previous point) here; all others through addPoint.
+        const int numeric = hasIds_ ? numericId(idField) : -1;
+        if ((!hasIds_ || numeric >= 0) && !hasWeights_ && lines_.empty() && !points_.empty() &&
+            lineNo_ == firstLine_ + points_.size()) {
+          points_.emplace_back(v[0], v[1], v[2], numeric);
+        } else if (!addPoint(idField, v)) {
+          return false;
+        }
+        p = next;
+        continue;
+      }
+    }
+    const char* eol = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
+    if (!eol) eol = end;
+    const char* hash = static_cast<const char*>(std::memchr(p, '#', std::size_t(eol - p)));
+    splitLine(p, hash ? hash : eol, &fields, &separator_);
+    const char* const lineStart = p;
+    p = eol == end ? end : eol + 1;
+    if (fields.count == 0 && !fields.emptyField) continue;
+    if (fields.emptyField) return fail(lineNo_, tr("empty field"));
+
+    if (fieldCount_ == 0) {
+      bool anyNumber = false;
+      for (std::size_t k = 0; k < std::min(fields.count, kMaxFields); ++k) anyNumber = anyNumber || isNumber(fields.f[k]);
+      if (!validFieldCount(fields.count))
+        return fail(lineNo_, tr("%1 fields; expected 3 (x y z), 4 (id x y z), 6 (x y z and three weights) "
+                                "or 7 (id x y z and three weights)")
+                                 .arg(fields.count));
+      fieldCount_ = fields.count;
+      fixedOn_ = lineNo_;
+      hasIds_ = fieldCount_ == 4 || fieldCount_ == 7;
+      hasWeights_ = fieldCount_ >= 6;
+      // Room for as many lines as this one's length divides into the text.
+      const std::size_t estimate = bytesHint / std::size_t(std::max<std::ptrdiff_t>(p - lineStart, 6)) + 16;
+      points_.reserve(estimate);
+      if (hasWeights_) weights_.reserve(estimate);
+      if (!anyNumber) {  // a header of names
+        header_.assign(lineStart, std::size_t((hash ? hash : eol) - lineStart));
+        while (!header_.empty() && isBlank(header_.back())) header_.pop_back();
+        continue;
+      }
+    } else if (fields.count != fieldCount_) {
+      return fail(lineNo_,
+                  tr("%1 fields; expected %2 as on line %3").arg(fields.count).arg(fieldCount_).arg(fixedOn_));
+    }
+
+    const std::size_t first = hasIds_ ? 1 : 0;
+    double v[6];
+    for (std::size_t k = first; k < fieldCount_; ++k) {
+      const NumberStatus status = toNumber(fields.f[k], &v[k - first]);
+      if (status == NumberStatus::notANumber) return fail(lineNo_, tr("%1 is not a number").arg(quoted(fields.f[k])));
+      if (status == NumberStatus::notFinite)
+        return fail(lineNo_, tr("%1 is not a finite number").arg(quoted(fields.f[k])));
+    }
+    if (!addPoint(hasIds_ ? fields.f[0] : std::string_view(), v)) return false;
+  }
+  return true;
+}
+
+bool PointFile::finish() {
+  if (!hasIds_) return true;
+  std::size_t firstIndex = 0;
+  const std::size_t again = findRepeat(points_, &firstIndex);
+  if (again == std::size_t(-1)) return true;
+  const unsigned long line = getLine(again), firstLine = getLine(firstIndex);
+  const QString name = QString::fromStdString(names_->nameOf(points_[again].id));
+  return fail(line, tr("identifier %1 repeats the one on line %2").arg(name).arg(firstLine));
+}
+
+std::string PointFile::format(const std::vector<BaPoint3d<double>>& points, const PointNames& names) const {
+  std::string out;
+  out.reserve(points.size() * 64 + header_.size() + 1);
+  if (!header_.empty()) out.append(header_).push_back('\n');
+  const char sep = separator_;
+  const bool withWeights = hasWeights_ && weights_.size() == points.size();
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const BaPoint3d<double>& p = points[i];
+    if (hasIds_) {
+      out.append(names.nameOf(p.id));
+      out.push_back(sep);
+    }
+    appendNumber(&out, p.x);
+    out.push_back(sep);
+    appendNumber(&out, p.y);
+    out.push_back(sep);
+    appendNumber(&out, p.z);
+    if (withWeights) {
+      for (double w : {weights_[i].x, weights_[i].y, weights_[i].z}) {
+        out.push_back(sep);
+        appendNumber(&out, w);
+      }
+    }
+    out.push_back('\n');
+  }
+  return out;
+}
+
+}  // namespace Zem

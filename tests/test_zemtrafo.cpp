@@ -1,0 +1,195 @@
+// zemtrafo run as a process: the bundled bracket, identifiers by name, every
+// kind of bad input (exit status, the message naming file and line, no
+// output file), apply followed by fit, and a pair of large generated files.
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+
+#include "math_trafo_io.h"
+#include "test_util.h"
+
+namespace Zem {
+namespace {
+
+struct ToolRun {
+  int status;
+  std::string out, err;
+};
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool exists(const std::string& path) { return std::ifstream(path).good(); }
+
+/// The numbers that follow `key` in `text` (a JSON array, a line of fields).
+std::vector<double> numbersAfter(const std::string& text, const std::string& key, int count) {
+  std::vector<double> values;
+  const std::size_t at = text.find(key);
+  if (at == std::string::npos) return values;
+  const char* p = text.c_str() + at + key.size();
+  while (int(values.size()) < count) {
+    while (*p == ' ' || *p == '[' || *p == ',') ++p;
+    char* end = nullptr;
+    values.push_back(std::strtod(p, &end));
+    if (end == p) return {};
+    p = end;
+  }
+  return values;
+}
+
+::testing::AssertionResult Near(const std::vector<double>& values, const std::vector<double>& expected, double tol) {
+  if (values.size() != expected.size()) return ::testing::AssertionFailure() << "not found";
+  for (std::size_t i = 0; i < values.size(); ++i)
+    if (!(std::fabs(values[i] - expected[i]) <= tol))
+      return ::testing::AssertionFailure() << "value " << i << ": " << values[i] << " vs " << expected[i];
+  return ::testing::AssertionSuccess();
+}
+
+class Zemtrafo : public ::testing::Test {
+ protected:
+  std::string path(const std::string& name) const { return dir_.filePath(QString::fromStdString(name)).toStdString(); }
+  std::string write(const std::string& name, const std::string& text) const {
+    std::ofstream(path(name), std::ios::binary) << text;
+    return path(name);
+  }
+  ToolRun run(const std::string& args) const {
+    const std::string out = path("stdout"), err = path("stderr");
+    const int raw = std::system((std::string(ZEMTRAFO_EXE) + " " + args + " >" + out + " 2>" + err).c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readAll(out), readAll(err)};
+  }
+  const std::string nominal_ = ZEM_EXAMPLE_DATA_DIR "/nominal_points.txt";
+  const std::string measured_ = ZEM_EXAMPLE_DATA_DIR "/measured_points.txt";
+  QTemporaryDir dir_;
+};
+
+TEST_F(Zemtrafo, FitsTheBracketAndWritesEveryOutput) {
+  const std::string outputs = " --out " + path("b.trafo") + " --report " + path("b.txt") + " --csv " + path("b.csv") +
+                              " --svg " + path("b.svg") + " --tolerance 0.03";
+  const ToolRun r = run("fit " + nominal_ + " " + measured_ + outputs);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("36 pairs by identifier"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("unpaired nominal points (2): 37 38\nunpaired measured points (2): 101 102"),
+            std::string::npos);
+  // The fit is the library's computeTransformation, bit for bit: the report's
+  // section of the last transformation is the bundled one's.
+  const std::string report = readAll(path("b.txt")), bundled = readAll(ZEM_EXAMPLE_DATA_DIR "/bestfit_report.txt");
+  const std::string section = bundled.substr(0, bundled.find("Global transformation"));
+  EXPECT_EQ(report.substr(0, section.size()), section);
+  const std::string csv = readAll(path("b.csv"));
+  EXPECT_EQ(csv.rfind("id,dx_mm,dy_mm,dz_mm,distance_mm\n1,", 0), 0u) << csv;
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 37);
+  const std::string svg = readAll(path("b.svg"));
+  const auto count = [&svg](const std::string& what) {
+    std::size_t k = 0;
+    for (std::size_t at = svg.find(what); at != std::string::npos; at = svg.find(what, at + 1)) ++k;
+    return k;
+  };
+  EXPECT_EQ(count("<rect"), 36u);
+  EXPECT_EQ(count("fill=\"#d62728\""), 6u);  // the pairs beyond 0.03 mm
+  EXPECT_EQ(count("tolerance 0.03"), 1u);
+
+  // The record accumulates: last = this fit, global = the earlier global, then this fit.
+  ASSERT_EQ(run("fit " + nominal_ + " " + measured_ + " --global " + path("b.trafo")).status, 0);
+  LastAndGlobalTransformation record(Transformation::identity(), false, Transformation::identity(), false);
+  ASSERT_TRUE(record.load(QString::fromStdString(path("b.trafo")), nullptr, 0, 0));
+  Transformation twice = record.getLastTransformation();
+  twice.append(record.getLastTransformation());
+  EXPECT_TRUE(test::SameMatrix(record.getGlobalTransformation(), twice, 1e-12));
+}
+
+TEST_F(Zemtrafo, PairsNamesAndShowsThemInEveryOutput) {
+  const std::string n = write("n.txt", "name x y z\nBORE_A 0 0 0\nP2 100 0 0\nP3 0 50 0\nP4 0 0 30\nLOST 1 1 1\n");
+  const std::string m = write("m.txt", "P4;10;0;30\nP3,10,50,0\nBORE_A 10 0 0\nP2 110 0 0\nEXTRA 0 0 0\n");
+  const ToolRun r = run("fit " + n + " " + m + " --json");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Near(numbersAfter(r.out, "\"translation_mm\":", 3), {-10.0, 0.0, 0.0}, 1e-9)) << r.out;
+  EXPECT_NE(r.out.find("{\"id\": \"BORE_A\""), std::string::npos);
+  EXPECT_NE(r.out.find("\"unpaired_nominal\": [\"LOST\"],\n  \"unpaired_measured\": [\"EXTRA\"]"), std::string::npos);
+  // Without identifiers in one file the points pair by position.
+  const std::string plain = write("p.txt", "10 0 0\n110 0 0\n10 50 0\n10 0 30\n0 0 0\n");
+  EXPECT_NE(run("fit " + n + " " + plain).out.find("5 pairs by position"), std::string::npos);
+}
+
+TEST_F(Zemtrafo, BadInputNamesTheLineAndWritesNothing) {
+  struct Case {
+    const char* measured;
+    int status;
+    const char* message;  // after "<file>" in the message
+  } cases[] = {
+      {"1 415.9 -181.7 107.1\n7 oops 1 2\n", 2, ":2: \"oops\" is not a number"},
+      {"# probes\n1 415.9 -181.7 nan\n", 2, ":2: \"nan\" is not a finite number"},
+      {"1 415.9 -181.7 107.1\n7 396.4 -93.8\n", 2, ":2: 3 fields; expected 4 as on line 1"},
+      {"1 415.9 -181.7 107.1\n1 396.4 -93.8 107.6\n", 2, ":2: identifier 1 repeats the one on line 1"},
+      {"1,415.9,,107.1\n", 2, ":1: empty field"},
+      {"1 0 0 0\n2 10 0 0\n", 1, "the fit failed: fewer than three pairs (2 pairs by identifier)"},
+      {"1 0 0 0\n2 10 0 0\n3 20 0 0\n7 30 0 0\n", 1, "the fit failed: points on one line or coincident"},
+  };
+  for (const Case& c : cases) {
+    const std::string m = write("bad.txt", c.measured);
+    const ToolRun r = run("fit " + nominal_ + " " + m + " --out " + path("x.trafo") + " --csv " + path("x.csv"));
+    EXPECT_EQ(r.status, c.status) << c.measured;
+    const std::string expected = c.status == 2 ? "zemtrafo: " + m + c.message : std::string(c.message);
+    EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_FALSE(exists(path("x.trafo")) || exists(path("x.csv"))) << c.measured;
+  }
+  const std::string twoPoints = write("two.txt", "0 0 0\n1 0 0\n");
+  EXPECT_EQ(run("fit " + twoPoints + " " + measured_ + " --by-position").status, 2);
+  EXPECT_EQ(run("fit " + nominal_ + " /nonexistent.txt").status, 2);
+  EXPECT_EQ(run("fit " + nominal_).status, 2);
+  EXPECT_EQ(run("apply " + nominal_ + " " + measured_).status, 2);  // not a .trafo record
+  EXPECT_EQ(run("--version").status, 0);
+  EXPECT_EQ(run("fit --help").status, 0);
+}
+
+TEST_F(Zemtrafo, ApplyThenFitGivesTheIdentity) {
+  ASSERT_EQ(run("fit " + nominal_ + " " + measured_ + " --out " + path("t.trafo")).status, 0);
+  ASSERT_EQ(run("apply " + path("t.trafo") + " " + measured_ + " --out " + path("moved.txt")).status, 0);
+  const ToolRun back = run("fit " + nominal_ + " " + path("moved.txt") + " --json");
+  ASSERT_EQ(back.status, 0) << back.err;
+  EXPECT_TRUE(Near(numbersAfter(back.out, "\"angles_deg\":", 3), {0.0, 0.0, 0.0}, 1e-9));
+  EXPECT_TRUE(Near(numbersAfter(back.out, "\"translation_mm\":", 3), {0.0, 0.0, 0.0}, 1e-9));
+  const ToolRun inverse = run("apply " + path("t.trafo") + " " + path("moved.txt") + " --inverse");
+  ASSERT_EQ(inverse.status, 0);
+  EXPECT_TRUE(Near(numbersAfter(inverse.out, "", 4), {1.0, 415.933, -181.7348, 107.1312}, 1e-9)) << inverse.out;
+  const ToolRun shown = run("show " + path("t.trafo"));
+  EXPECT_NE(shown.out.find("global transformation (valid)"), std::string::npos) << shown.out;
+  EXPECT_EQ(run("report " + path("t.trafo") + " " + path("r.txt")).status, 0);
+  EXPECT_EQ(readAll(path("r.txt")).rfind("Last transformation:\n", 0), 0u);
+}
+
+TEST_F(Zemtrafo, FitsALargePairOfFiles) {
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<double> coordinate(0.0, 1000.0);
+  const Transformation motion(BaVec3d<double>(5.0, -3.0, 12.0), BaVec3d<double>(0.1, -0.2, 0.3), 1.0);
+  std::string n, m;
+  char line[128];
+  for (int i = 0; i < ZEM_TOOL_TEST_POINTS; ++i) {
+    const BaVec3d<double> p(coordinate(rng), coordinate(rng), coordinate(rng));
+    const BaVec3d<double> q = motion.transformPoint(p);
+    n.append(line, std::size_t(std::snprintf(line, sizeof line, "%d %.6f %.6f %.6f\n", i, q.x, q.y, q.z)));
+    m.append(line, std::size_t(std::snprintf(line, sizeof line, "%d %.6f %.6f %.6f\n", i, p.x, p.y, p.z)));
+  }
+  const ToolRun r = run("fit " + write("n.txt", n) + " " + write("m.txt", m));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("pairs: " + std::to_string(ZEM_TOOL_TEST_POINTS) + " "), std::string::npos);
+  EXPECT_TRUE(Near(numbersAfter(r.out, "mean:", 1), {0.0}, 2e-6));
+}
+
+}  // namespace
+}  // namespace Zem
