@@ -8,18 +8,23 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <exception>
 
 namespace Zem {
 
 /// Base of the exceptions thrown by the library and its host services.
 /// Carries the qualified name of the throwing function, the source file, the
-/// line of the throw and a fixed text.
-class Exception {
+/// line of the throw and a fixed text. A `std::exception`, so that
+/// `catch (const std::exception&)` catches it too; `what()` gives the text.
+class Exception : public std::exception {
  public:
   Exception(const char* function, const char* file, unsigned line, const QString& text)
-      : function_(QString::fromUtf8(function)), file_(QString::fromUtf8(file)), line_(line), text_(text) {}
-  virtual ~Exception() = default;
+      : function_(QString::fromUtf8(function)), file_(QString::fromUtf8(file)), line_(line), text_(text),
+        what_(text.toUtf8()) {}
+  ~Exception() override = default;
 
+  /// The text, UTF-8 encoded.
+  const char* what() const noexcept override { return what_.constData(); }
   const QString& getText() const { return text_; }
   const QString& getFunction() const { return function_; }
   const QString& getFile() const { return file_; }
@@ -30,6 +35,7 @@ class Exception {
   QString file_;
   unsigned line_;
   QString text_;
+  QByteArray what_;  // the text as what() hands it out
 };
 
 /// A violated precondition (wrong sizes, values out of range, forbidden

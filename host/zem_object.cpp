@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <istream>
 #include <ostream>
 #include <streambuf>
@@ -82,6 +83,9 @@ class DeviceStreamBuf : public std::streambuf {
   DeviceStreamBuf(const DeviceStreamBuf&) = delete;
   DeviceStreamBuf& operator=(const DeviceStreamBuf&) = delete;
 
+  /// True once the device refused a write, or did only part of it.
+  bool failed() const { return failed_; }
+
  protected:
   int_type underflow() override {
     if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
@@ -107,12 +111,12 @@ class DeviceStreamBuf : public std::streambuf {
 
  private:
   // Hands the put area to the device; false when the device refused any of it.
+  // After the first refusal nothing more is written: a later write that fits
+  // (space freed meanwhile) would leave a gap in the file.
   bool writePending() {
     if (!pbase()) return true;
     const qint64 pending = pptr() - pbase();
-    if (pending > 0 && device_->write(pbase(), pending) != pending) {
-      failed_ = true;
-    }
+    if (!failed_ && pending > 0 && device_->write(pbase(), pending) != pending) failed_ = true;
     setp(buffer_.data(), buffer_.data() + buffer_.size());
     return !failed_;
   }
@@ -129,6 +133,23 @@ void logEntry(ErrorLog* log, const QString& text) {
 // `message` is translated and holds %1 for the file name.
 QString withFileName(const QString& message, const QString& fileName) {
   return message.arg(QDir::toNativeSeparators(fileName));
+}
+
+// Hands the logged entries of `from` on to `to`.
+void forwardEntries(const ErrorLog& from, ErrorLog* to) {
+  if (to)
+    for (const QString& entry : from.getEntries()) *to << entry << END_LOG;
+}
+
+// Forces the written data of `file` to the disk; false when the system
+// reports that it could not (a delayed write error, e.g. a full disk).
+bool syncToDisk(QFileDevice& file) {
+#if defined(Q_OS_UNIX)
+  if (::fsync(file.handle()) != 0 && errno != EINVAL) return false;  // EINVAL: cannot sync, nothing lost
+#else
+  (void)file;
+#endif
+  return true;
 }
 
 // Makes a finished rename durable: the new directory entry reaches the disk
@@ -193,29 +214,48 @@ bool Object::save(const QString& fileName, ErrorLog* log, int a, int b) {
     return false;
   }
   // QSaveFile writes into a new file in the target's directory and renames
-  // it over the target in commit(), after flushing it to disk. Until then
-  // the target is untouched; destroying an uncommitted QSaveFile (also when
-  // saveStream throws) removes the new file. It never falls back to writing
-  // the target in place, and it keeps the permissions of an existing target.
+  // it over the target in commit(). Until then the target is untouched;
+  // destroying an uncommitted QSaveFile (also when saveStream throws) removes
+  // the new file. It never falls back to writing the target in place, and it
+  // keeps the permissions of an existing target.
+  //
+  // Unbuffered, so that every write reaches the system at once and its
+  // result is checked below: a buffered QSaveFile meets a full disk only
+  // while flushing inside commit(), which (Qt 6.4) then renames the
+  // incomplete file over the target all the same. After any write error
+  // commit() is never called.
   QSaveFile file(fileName);
   file.setDirectWriteFallback(false);
-  if (!file.open(QIODevice::WriteOnly)) {
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
     logEntry(log, withFileName(translate("OBJECT_err", "cannot open file for writing: %1"), fileName));
     return false;
   }
+  // saveStream's entries are held back: after a write error the one entry
+  // names the file, rather than the stream's report of the same fault.
+  ErrorLog streamLog;
+  bool streamSaved = false;
   bool written = false;
   {
     DeviceStreamBuf buffer(&file);
     std::ostream out(&buffer);
-    if (!saveStream(&out, log, a, b)) {
-      file.cancelWriting();
-      return false;  // saveStream has reported why
+    try {
+      streamSaved = saveStream(&out, log ? &streamLog : nullptr, a, b);
+    } catch (...) {
+      forwardEntries(streamLog, log);
+      throw;
     }
     out.flush();
-    written = out.good();
+    written = out.good() && !buffer.failed() && file.error() == QFileDevice::NoError && syncToDisk(file);
   }
-  if (!written || !file.commit()) {
+  if (!written || !streamSaved) {
     file.cancelWriting();
+    if (written)
+      forwardEntries(streamLog, log);  // saveStream has reported why
+    else
+      logEntry(log, withFileName(translate("OBJECT_err", "cannot write file: %1"), fileName));
+    return false;
+  }
+  if (!file.commit()) {  // the rename failed; Qt has removed the new file
     logEntry(log, withFileName(translate("OBJECT_err", "cannot write file: %1"), fileName));
     return false;
   }

@@ -90,9 +90,11 @@ class Object : public TObject {
   /// goes to a new file beside the target, is flushed to disk, and replaces
   /// the target only when `saveStream` and every write succeeded. A failed
   /// save (false from `saveStream`, a write error, an exception) leaves an
-  /// existing file as it was and no temporary file behind. A file that
-  /// cannot be created gives false and one log entry naming it; a failure
-  /// of `saveStream` is reported by `saveStream` itself. An exception from
+  /// existing file byte for byte as it was and no temporary file behind.
+  /// A file that cannot be created or written (a full disk, a file size
+  /// limit) gives false and one log entry naming it, in place of whatever
+  /// `saveStream` logged about the failed writes; any other failure of
+  /// `saveStream` is reported by `saveStream` itself. An exception from
   /// `saveStream` passes to the caller. On success the name becomes the
   /// object's file name.
   virtual bool save(const QString& fileName, ErrorLog* log, int a, int b);

@@ -15,6 +15,8 @@ namespace Zem {
 /// Stream layout (type "LAST-GLOBAL-TRAFO", version 1), one block id 258,
 /// version 1: last-valid flag (bool), the last matrix (16 doubles, row by
 /// row, m33 = 1/scale as stored), global-valid flag, the global matrix.
+/// The stream ends right after that block; a stream with anything after it
+/// does not load.
 /// A flag may be false while its matrix holds anything: both are kept.
 ///
 /// Neither copyable nor assignable. Values are set by the constructor and

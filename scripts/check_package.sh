@@ -1,26 +1,40 @@
 #!/usr/bin/env bash
-# Installs a configured build into a scratch prefix and builds a small host
-# program against it three ways: find_package, pkg-config and add_subdirectory.
+# Installs a configured build into a scratch prefix and builds small host
+# programs against it three ways: find_package (also the README's program),
+# pkg-config and add_subdirectory.
+# Every program runs with no LD_LIBRARY_PATH: the installed libraries must
+# find each other through their own run paths, also for a program that uses
+# only Transformation (its linker may drop the indirect libZemHost).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-test}
 root=$(pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+unset LD_LIBRARY_PATH
 
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 libdir=$(ls -d "$scratch"/prefix/lib*/ | head -n 1)
+# Eigen is no dependency of the package, so no installed header may include it.
+if grep -rlE '#include *[<"]Eigen' "$scratch/prefix/include"; then
+  echo "package check: the installed headers above include Eigen" >&2
+  exit 1
+fi
 
 cmake -S tests/package -B "$scratch/found" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
 cmake --build "$scratch/found" >/dev/null
-LD_LIBRARY_PATH="$libdir" "$scratch/found/consumer"
+"$scratch/found/consumer"
+(cd "$scratch" && "$scratch/found/readme_example" >/dev/null)
 
-PKG_CONFIG_PATH="$libdir/pkgconfig" g++ -std=c++17 -fPIC tests/package/consumer.cpp -o "$scratch/pc-consumer" \
-  $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs ZemTransformation)
-LD_LIBRARY_PATH="$libdir" "$scratch/pc-consumer"
+# A prefix outside the linker's search path needs a run path in the program,
+# as for any library installed there.
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+g++ -std=c++17 -fPIC tests/package/consumer.cpp -o "$scratch/pc-consumer" \
+  $(pkg-config --cflags --libs ZemTransformation) -Wl,-rpath,"$(pkg-config --variable=libdir ZemTransformation)"
+"$scratch/pc-consumer"
 
 cmake -S tests/package -B "$scratch/sub" -DZEM_SOURCE_DIR="$root" -DZEM_BUILD_EXAMPLES=OFF \
       -DZEM_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$scratch/sub" -j"$(nproc)" >/dev/null
 "$scratch/sub/consumer"
-echo "package check: find_package, pkg-config and add_subdirectory all work"
+echo "package check: find_package, pkg-config and add_subdirectory all work, without LD_LIBRARY_PATH"

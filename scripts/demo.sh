@@ -5,10 +5,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DZEM_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build build-demo -j"$(nproc)" >/dev/null
+echo "== Configuring build-demo (Release)"
+cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DZEM_BUILD_BENCHMARKS=OFF --log-level=WARNING
+echo "== Building the library and the examples"
+cmake --build build-demo -j"$(nproc)"
 # Best fit of the bundled measured bracket onto its nominal points; the
 # resulting .trafo file and its report go into build-demo/.
+echo "== Best fit of the measured bracket onto its nominal points"
 cd build-demo
 ./examples/zem_bestfit_demo ../examples/data/nominal_points.txt ../examples/data/measured_points.txt .
 # The same fit with the command-line tool: transformation, pair table,

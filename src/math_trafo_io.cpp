@@ -2,6 +2,8 @@
 // text report.
 #include "math_trafo_io.h"
 
+#include <array>
+#include <charconv>
 #include <cstdio>
 
 #include "zem_io.h"
@@ -42,6 +44,15 @@ void writeValueLine(FILE* file, const char* format, double internalValue, const 
   std::fprintf(file, format, toExportCodec(text).constData());
 }
 
+// A number as the C library's "%e" prints it in the "C" locale (six digits
+// after the point, at least two exponent digits), whatever the process's
+// locale: a host's German locale must not turn the point into a comma.
+std::array<char, 32> scientific(double value) {
+  std::array<char, 32> text{};  // "-1.797693e+308" and "-nan" fit with room to spare
+  std::to_chars(text.data(), text.data() + text.size() - 1, value, std::chars_format::scientific, 6);
+  return text;
+}
+
 // One section of the report. Write errors are sticky in the C stream; the
 // caller checks them once at the end.
 void writeSection(FILE* file, const Transformation& t, const QString& title) {
@@ -58,10 +69,10 @@ void writeSection(FILE* file, const Transformation& t, const QString& title) {
   writeValueLine(file, "Translation x: %s\n", translation.x, lengthUnit);
   writeValueLine(file, "Translation y: %s\n", translation.y, lengthUnit);
   writeValueLine(file, "Translation z: %s\n\n", translation.z, lengthUnit);
-  std::fprintf(file, "Scale: %e\n\n", scale);
+  std::fprintf(file, "Scale: %s\n\n", scientific(scale).data());
   std::fprintf(file, "Matrix:\n");
   for (unsigned r = 0; r < 4; ++r) {
-    for (unsigned c = 0; c < 4; ++c) std::fprintf(file, "%e ", t.getMatrix(c, r));
+    for (unsigned c = 0; c < 4; ++c) std::fprintf(file, "%s ", scientific(t.getMatrix(c, r)).data());
     std::fprintf(file, "\n");
   }
 }
@@ -145,6 +156,12 @@ bool LastAndGlobalTransformation::loadStreamVersion1(std::istream*, ErrorLog* lo
     const Transformation global = readMatrix(*stream);
     // Later versions of block 258 may carry more; it is passed over.
     stream->skipBlock();
+    // The record is this one block: anything after it, even a well-formed
+    // further block, means a damaged or foreign file.
+    if (!stream->isStreamEnd()) {
+      logEntry(log, translate("TRANSFORMATION_err", "unexpected data after the transformation block"));
+      return false;
+    }
 
     lastValid_ = lastValid;
     last_ = last;

@@ -71,6 +71,24 @@ TEST(Base, ErrorLogEntriesAreClosedByEndLogOnly) {
   EXPECT_EQ(log.getEntries(), QStringList({"invalid file version 4294967295", QString::fromUtf8("ä -2147483648")}));
 }
 
+// catch (const std::exception&) catches the library's exceptions; what()
+// gives the text in UTF-8, the accessors stay.
+TEST(Base, ExceptionsAreStdExceptionsWithTheirTextInUtf8) {
+  const char* text = "Maß überschritten";
+  try {
+    throw Zem::ProgError("Zem::Transformation::set", "math_transformation", 7, text);
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), text);
+    EXPECT_EQ(dynamic_cast<const Zem::ProgError&>(e).getLine(), 7u);
+  }
+  try {
+    throw Zem::IO::StreamException(QString::fromUtf8(text));
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), text);
+    EXPECT_EQ(dynamic_cast<const Zem::Exception&>(e).getText(), QString::fromUtf8(text));
+  }
+}
+
 TEST(BaseTranslate, EnglishWithoutApplicationGermanWithApplicationAndLocale) {
   if (!QCoreApplication::instance()) {  // unless another test left one alive
     Zem::Transformation::InitLibrary();  // nothing to install into

@@ -1,14 +1,19 @@
 // The persisted last/global transformation pair: its stream, its failure
 // rows, saving through the object base, and the text report.
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QLocale>
 #include <QTemporaryDir>
+#include <clocale>
 #include <csignal>
+#include <functional>
 #include <limits>
 #include <regex>
 #include <sstream>
@@ -22,6 +27,8 @@ using namespace Zem::test;
 
 namespace {
 
+const QString kType = QStringLiteral("LAST-GLOBAL-TRAFO");
+
 Transformation arbitraryMatrix() {
   // Not a similarity on purpose: any sixteen values must travel unchanged.
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -34,50 +41,35 @@ Transformation arbitraryMatrix() {
 
 Transformation rigid() { return Transformation(BaVec3d<double>(1, 2, 3), BaVec3d<double>(0.1, -0.2, 0.3), 1.0); }
 
-struct Snapshot {
-  explicit Snapshot(const LastAndGlobalTransformation& o)
-      : last(o.getLastTransformation()), global(o.getGlobalTransformation()),
-        lastValid(o.isLastTransformationValid()), globalValid(o.isGlobalTransformationValid()) {}
-  Transformation last, global;
-  bool lastValid, globalValid;
-};
-
-::testing::AssertionResult Unchanged(const LastAndGlobalTransformation& o, const Snapshot& s) {
-  if (o.isLastTransformationValid() != s.lastValid || o.isGlobalTransformationValid() != s.globalValid)
-    return ::testing::AssertionFailure() << "a validity flag changed";
-  auto a = SameBits(o.getLastTransformation(), s.last);
-  if (!a) return a << " (last)";
-  auto b = SameBits(o.getGlobalTransformation(), s.global);
-  if (!b) return b << " (global)";
-  return ::testing::AssertionSuccess();
-}
-
+// The object's stream: equal bytes mean equal flags and bit-equal matrices.
 std::string saved(LastAndGlobalTransformation& o) {
   std::ostringstream out;
   ErrorLog log;
-  EXPECT_TRUE(o.saveStream(&out, &log, 0, 0));
-  EXPECT_TRUE(log.getEntries().isEmpty());
+  EXPECT_TRUE(o.saveStream(&out, &log, 0, 0) && log.isEmpty());
   return out.str();
 }
 
-// A stream of the given type and version with one block (id, version) of the
-// record's layout.
-// `values` limits how many of the 34 values are written (a well-formed but
-// short block).
-std::string craft(const QString& type, unsigned version, unsigned blockVersion, int values = 34) {
+// A stream of the given type and version with one block 258 of the given
+// version holding the first `values` of the record's 34 values, and
+// optionally a second block after it.
+std::string craft(const QString& type, unsigned version, unsigned blockVersion, int values = 34,
+                  bool secondBlock = false) {
   std::ostringstream out;
-  {
-    IO::OutStream s(&out, type, version);
-    s.beginBlock(258, blockVersion);
-    for (int i = 0; i < values; ++i) {
-      if (i == 0 || i == 17)
-        s.writeBool(true);
-      else
-        s.writeDouble(i < 17 ? i - 1 : 18 - i);
-    }
-    s.endBlock();
-    s.finish();
+  IO::OutStream s(&out, type, version);
+  s.beginBlock(258, blockVersion);
+  for (int i = 0; i < values; ++i) {
+    if (i == 0 || i == 17)
+      s.writeBool(true);
+    else
+      s.writeDouble(i < 17 ? i - 1 : 18 - i);
   }
+  s.endBlock();
+  if (secondBlock) {
+    s.beginBlock(259, 1);
+    s.writeDouble(1.0);
+    s.endBlock();
+  }
+  s.finish();
   return out.str();
 }
 
@@ -86,11 +78,64 @@ bool loadFrom(LastAndGlobalTransformation& o, const std::string& bytes, ErrorLog
   return o.loadStream(&in, log, 0, 0);
 }
 
-QString readText(const QString& name) {
+QByteArray readFile(const QString& name) {
   QFile f(name);
-  if (!f.open(QIODevice::ReadOnly)) return QString();
-  return QString::fromUtf8(f.readAll());
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
 }
+
+// Lowers the process's file size limit for its lifetime; a write beyond it
+// fails with EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    rlimit tight = old_;
+    tight.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &tight);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit old_{};
+  void (*handler_)(int);
+};
+
+// A save that meets a write error returns false with one entry naming the
+// file, keeps the old file byte for byte and leaves no temporary file.
+// `save` runs the save; `others` are the other files in the directory.
+::testing::AssertionResult FailedSaveKeptTheOldFile(const QString& name, const std::function<bool(ErrorLog*)>& save,
+                                                  QStringList others = {}) {
+  const QByteArray old = readFile(name);
+  ErrorLog log;
+  if (save(&log)) return ::testing::AssertionFailure() << "save succeeded";
+  if (log.getEntries().size() != 1 || !log.getEntries()[0].contains(name))
+    return ::testing::AssertionFailure() << "log: " << log.getEntries().join('|').toStdString();
+  if (readFile(name) != old) return ::testing::AssertionFailure() << "old file changed";
+  const QStringList files = QDir(QFileInfo(name).path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+  if (files != (others << QFileInfo(name).fileName()))
+    return ::testing::AssertionFailure() << "files: " << files.join('|').toStdString();
+  return ::testing::AssertionSuccess();
+}
+
+// Switches the process's locale (the C library's and Qt's default) for its
+// lifetime, as a host's QCoreApplication does from the environment.
+struct ProcessLocale {
+  explicit ProcessLocale(const char* name) : switched(std::setlocale(LC_ALL, name) != nullptr) {
+    QLocale::setDefault(QLocale(QString::fromLatin1(name)));
+  }
+  ~ProcessLocale() {
+    std::setlocale(LC_ALL, previous.c_str());
+    QLocale::setDefault(previousQt);
+  }
+  const std::string previous = std::setlocale(LC_ALL, nullptr);
+  const QLocale previousQt;
+  const bool switched;
+};
 
 class TrafoReport : public ::testing::Test {
  protected:
@@ -101,73 +146,71 @@ class TrafoReport : public ::testing::Test {
 
 }  // namespace
 
-TEST(TrafoRecord, IdentityOfTheFileType) {
-  LastAndGlobalTransformation o(rigid(), true, rigid(), false);
-  EXPECT_EQ(o.getMagicKey(), LastAndGlobalTransformation::FILE_TYPE);
-  EXPECT_STREQ(LastAndGlobalTransformation::FILE_TYPE, "LAST-GLOBAL-TRAFO");
-  EXPECT_EQ(o.getFileNameExtension(), QStringLiteral(".trafo"));
-}
-
 TEST(TrafoRecord, SaveThenLoadKeepsFlagsAndAllBits) {
   for (bool lastValid : {true, false}) {
     for (bool globalValid : {true, false}) {
       LastAndGlobalTransformation source(arbitraryMatrix(), lastValid, rigid(), globalValid);
       LastAndGlobalTransformation target(rigid(), !lastValid, arbitraryMatrix(), !globalValid);
       ErrorLog log;
-      ASSERT_TRUE(loadFrom(target, saved(source), &log));
-      EXPECT_TRUE(log.getEntries().isEmpty());
-      EXPECT_TRUE(Unchanged(target, Snapshot(source)));
+      ASSERT_TRUE(loadFrom(target, saved(source), &log) && log.isEmpty());
+      EXPECT_EQ(saved(target), saved(source));
+      EXPECT_TRUE(SameBits(target.getLastTransformation(), arbitraryMatrix()));
+      EXPECT_EQ(target.isGlobalTransformationValid(), globalValid);
+      EXPECT_EQ(target.getMagicKey(), LastAndGlobalTransformation::FILE_TYPE);  // the same pointer
+      EXPECT_EQ(target.getFileNameExtension(), QStringLiteral(".trafo"));
     }
   }
+  // A crafted stream: only the type, the versions and the layout matter.
+  LastAndGlobalTransformation o(rigid(), false, rigid(), false);
+  EXPECT_TRUE(loadFrom(o, craft(kType, 1, 1), nullptr));
+  EXPECT_TRUE(o.isLastTransformationValid());
+  EXPECT_EQ(o.getGlobalTransformation().getMatrix(3, 0), -3.0);
 }
 
 TEST(TrafoRecord, EachRejectedStreamGivesOneEntryAndChangesNothing) {
-  struct Row {
+  // Bytes after block 258 (the stream ends right after it): a second block,
+  // its bare frame (21 bytes, without the end record of 13 bytes), and a
+  // second block whose content no longer matches its checksum.
+  const std::string two = craft(kType, 1, 1, 34, true);
+  const std::size_t afterFirst = craft(kType, 1, 1).size() - 13;
+  std::string garbled = two;
+  garbled[two.size() - 13 - 5] ^= 0x5A;
+  const struct {
     std::string bytes;
-    QString entry;
+    QString entry = {};  // empty: any one entry
   } rows[] = {
       {craft(QStringLiteral("SOME-OTHER-OBJECT"), 1, 1), QStringLiteral("invalid file type")},
-      {craft(QStringLiteral("LAST-GLOBAL-TRAFO"), 2, 1), QStringLiteral("invalid file version 2")},
-      {craft(QStringLiteral("LAST-GLOBAL-TRAFO"), 1, 2), QStringLiteral("invalid header block version")},
+      {craft(kType, 2, 1), QStringLiteral("invalid file version 2")},
+      {craft(kType, 1, 2), QStringLiteral("invalid header block version")},
+      // Blocks that end early, with an intact checksum: the values read so
+      // far must not be taken over.
+      {craft(kType, 1, 1, 0)}, {craft(kType, 1, 1, 1)}, {craft(kType, 1, 1, 5)}, {craft(kType, 1, 1, 17)},
+      {craft(kType, 1, 1, 18)}, {craft(kType, 1, 1, 33)},
+      {two}, {two.substr(0, afterFirst + 21)}, {garbled},
   };
-  // Blocks that end early, with an intact checksum: the flags and matrices
-  // read so far must not be taken over.
-  for (int values : {0, 1, 5, 17, 18, 33}) {
-    LastAndGlobalTransformation o(rigid(), false, arbitraryMatrix(), false);
-    const Snapshot before(o);
-    ErrorLog log;
-    EXPECT_FALSE(loadFrom(o, craft(QStringLiteral("LAST-GLOBAL-TRAFO"), 1, 1, values), &log)) << values;
-    EXPECT_EQ(log.getEntries().size(), 1) << values;
-    EXPECT_TRUE(Unchanged(o, before)) << values;
-  }
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     LastAndGlobalTransformation o(rigid(), false, arbitraryMatrix(), true);
-    const Snapshot before(o);
+    const std::string before = saved(o);
     ErrorLog log;
-    EXPECT_FALSE(loadFrom(o, row.bytes, &log));
-    EXPECT_EQ(log.getEntries(), QStringList{row.entry});
-    EXPECT_TRUE(Unchanged(o, before));
+    EXPECT_FALSE(loadFrom(o, row.bytes, &log)) << row.bytes.size();
+    EXPECT_EQ(log.getEntries().size(), 1) << row.bytes.size();
+    EXPECT_TRUE(row.entry.isEmpty() || log.getEntries().value(0) == row.entry) << row.entry.toStdString();
     EXPECT_FALSE(loadFrom(o, row.bytes, nullptr));  // no log: same result, nothing written
-    EXPECT_TRUE(Unchanged(o, before));
+    EXPECT_TRUE(saved(o) == before) << row.bytes.size();
   }
-  // The crafted stream itself is good: only the checked fields matter.
-  LastAndGlobalTransformation o(rigid(), false, rigid(), false);
-  EXPECT_TRUE(loadFrom(o, craft(QStringLiteral("LAST-GLOBAL-TRAFO"), 1, 1), nullptr));
-  EXPECT_TRUE(o.isLastTransformationValid());
-  EXPECT_EQ(o.getGlobalTransformation().getMatrix(3, 0), -3.0);
 }
 
 TEST(TrafoRecord, DamagedStreamsNeverChangeTheObject) {
   LastAndGlobalTransformation source(arbitraryMatrix(), false, rigid(), true);
   const std::string good = saved(source);
   LastAndGlobalTransformation o(rigid(), true, arbitraryMatrix(), false);
-  const Snapshot before(o);
+  const std::string before = saved(o);
   auto expectRejected = [&](const std::string& bytes, const std::string& what) {
     ErrorLog log;
     ASSERT_FALSE(loadFrom(o, bytes, &log)) << what;
     ASSERT_EQ(log.getEntries().size(), 1) << what;
     ASSERT_FALSE(log.getEntries().front().isEmpty()) << what;
-    ASSERT_TRUE(Unchanged(o, before)) << what;
+    ASSERT_TRUE(saved(o) == before) << what;
   };
   for (std::size_t cut = 0; cut < good.size(); ++cut) expectRejected(good.substr(0, cut), "cut at " + std::to_string(cut));
   for (std::size_t at = 0; at < good.size(); ++at)
@@ -178,50 +221,53 @@ TEST(TrafoRecord, DamagedStreamsNeverChangeTheObject) {
     }
 }
 
-TEST(TrafoRecord, SaveIntoUnwritableDirectoryKeepsTheOldFile) {
+// Every file size limit short of the new file's length: the write fails at
+// each byte in turn.
+TEST(TrafoRecordFile, SaveFailingAtAnyByteKeepsTheOldFile) {
   QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  const QString sub = dir.filePath(QStringLiteral("locked"));
-  ASSERT_TRUE(QDir().mkdir(sub));
-  const QString name = sub + QStringLiteral("/part.trafo");
-  {
-    QFile f(name);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("previous contents");
+  const QString name = dir.filePath(QStringLiteral("part.trafo"));
+  LastAndGlobalTransformation old(rigid(), true, rigid(), false), next(arbitraryMatrix(), false, rigid(), true);
+  ASSERT_TRUE(old.save(name, nullptr, 0, 0));
+  const std::string nextBytes = saved(next);
+  for (rlim_t limit = 0; limit < nextBytes.size(); ++limit) {
+    ASSERT_TRUE(FailedSaveKeptTheOldFile(name, [&](ErrorLog* log) {
+      FileSizeLimit scope(limit);
+      return next.save(name, log, 0, 0);
+    })) << "limit " << limit;
   }
-  ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
-  ASSERT_EQ(::chmod(QFile::encodeName(sub).constData(), 0555), 0);
+  {
+    FileSizeLimit scope(nextBytes.size());  // just enough
+    ASSERT_TRUE(next.save(name, nullptr, 0, 0));
+  }
+  LastAndGlobalTransformation loaded(rigid(), true, rigid(), true);
+  ASSERT_TRUE(loaded.load(name, nullptr, 0, 0));
+  EXPECT_EQ(saved(loaded), nextBytes);
+}
 
-  // Root ignores permission bits, so the save runs in a child that gives up
-  // its privileges first.
+// A full file system: a small tmpfs, mounted in a child process with a mount
+// namespace of its own, so that nothing outside the child sees it.
+TEST(TrafoRecordFile, SaveOnAFullFileSystemKeepsTheOldFile) {
+  QTemporaryDir dir;
+  const QString name = dir.filePath(QStringLiteral("part.trafo"));
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
-    LastAndGlobalTransformation o(rigid(), true, rigid(), true);
-    ErrorLog log;
-    const bool ok = o.save(name, &log, 0, 0);
-    ::_exit(ok ? 1 : (log.getEntries().size() == 1 ? 0 : 2));
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", 0, "size=8k") != 0)
+      ::_exit(77);
+    LastAndGlobalTransformation old(rigid(), true, rigid(), false), next(rigid(), false, rigid(), true);
+    QFile filler(dir.filePath(QStringLiteral("filler")));
+    if (!old.save(name, nullptr, 0, 0) || !filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) ::_exit(2);
+    while (filler.write(QByteArray(512, 'x')) == 512) {
+    }
+    auto save = [&](ErrorLog* log) { return next.save(name, log, 0, 0); };
+    ::_exit(FailedSaveKeptTheOldFile(name, save, {QStringLiteral("filler")}) ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: save succeeded, 2: wrong log, 3: could not drop privileges";
-  EXPECT_EQ(readText(name), QStringLiteral("previous contents"));
-  EXPECT_EQ(QDir(sub).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("part.trafo")});
-  ::chmod(QFile::encodeName(sub).constData(), 0755);
-}
-
-TEST(TrafoRecord, SaveAndLoadThroughFiles) {
-  QTemporaryDir dir;
-  const QString name = dir.filePath(QStringLiteral("a.trafo"));
-  LastAndGlobalTransformation source(arbitraryMatrix(), true, rigid(), false);
-  ErrorLog log;
-  ASSERT_TRUE(source.save(name, &log, 0, 0));
-  LastAndGlobalTransformation target(rigid(), false, rigid(), true);
-  ASSERT_TRUE(target.load(name, &log, 0, 0));
-  EXPECT_TRUE(Unchanged(target, Snapshot(source)));
-  EXPECT_TRUE(log.getEntries().isEmpty());
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot mount a tmpfs in a private mount namespace here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the failed save broke a rule, 2: setting up failed";
 }
 
 // --- Text report ---------------------------------------------------------
@@ -236,7 +282,7 @@ TEST_F(TrafoReport, ReportLayoutInMillimetreAndDegree) {
   ASSERT_TRUE(o.exportASCII(name, &log));
   EXPECT_TRUE(log.getEntries().isEmpty());
 
-  const QStringList lines = readText(name).split(QLatin1Char('\n'));
+  const QStringList lines = QString::fromUtf8(readFile(name)).split(QLatin1Char('\n'));
   const QStringList expectedHead = {
       QStringLiteral("Last transformation:"), QString(),
       QStringLiteral("Rotation y-Axis: 20.0000deg"), QStringLiteral("Rotation x-Axis: 10.0000deg"),
@@ -267,7 +313,7 @@ TEST_F(TrafoReport, ReportFollowsTheDisplayUnits) {
   LastAndGlobalTransformation o(last, true, last, true);
   const QString name = dir.filePath(QStringLiteral("report.txt"));
   ASSERT_TRUE(o.exportASCII(name, nullptr));
-  const QStringList lines = readText(name).split(QLatin1Char('\n'));
+  const QStringList lines = QString::fromUtf8(readFile(name)).split(QLatin1Char('\n'));
   EXPECT_EQ(lines.value(3), QStringLiteral("Rotation x-Axis: 0.250000rad"));
   EXPECT_EQ(lines.value(6), QStringLiteral("Translation x: 1.00000in"));
   EXPECT_EQ(lines.value(7), QStringLiteral("Translation y: 0.05906in"));
@@ -281,29 +327,31 @@ TEST_F(TrafoReport, ReportThatCannotBeOpenedOrWritten) {
   EXPECT_EQ(log.getEntries(), QStringList{QStringLiteral("unable to open file: ") + missing});
   EXPECT_FALSE(o.exportASCII(missing, nullptr));
 
-  // A full disk, simulated by a file size limit: the report must not be
+  // A write error (here a file size limit): the report must not be
   // reported as written.
   const QString name = dir.filePath(QStringLiteral("full.txt"));
-  rlimit old{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-  void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit tight = old;
-  tight.rlim_cur = 64;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
   ErrorLog full;
-  const bool ok = o.exportASCII(name, &full);
-  ::setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, oldHandler);
+  bool ok = true;
+  {
+    FileSizeLimit scope(64);
+    ok = o.exportASCII(name, &full);
+  }
   EXPECT_FALSE(ok);
   EXPECT_EQ(full.getEntries(), QStringList{QStringLiteral("unable to write file: ") + name});
 }
 
-TEST_F(TrafoReport, BundledExampleLoadsAndGivesItsBundledReport) {
+// The bundled report was written under the "C" locale; a German process
+// locale (decimal commas for printf) must not change a byte.
+TEST_F(TrafoReport, BundledExampleGivesItsBundledReportInAnyLocale) {
   LastAndGlobalTransformation o(rigid(), false, rigid(), false);
-  ErrorLog log;
-  ASSERT_TRUE(o.load(QStringLiteral(ZEM_EXAMPLE_DATA_DIR "/bestfit.trafo"), &log, 0, 0));
+  ASSERT_TRUE(o.load(QStringLiteral(ZEM_EXAMPLE_DATA_DIR "/bestfit.trafo"), nullptr, 0, 0));
   EXPECT_TRUE(o.isLastTransformationValid() && o.isGlobalTransformationValid());
+  const std::string expected = readFile(QStringLiteral(ZEM_EXAMPLE_DATA_DIR "/bestfit_report.txt")).toStdString();
   const QString name = dir.filePath(QStringLiteral("report.txt"));
-  ASSERT_TRUE(o.exportASCII(name, &log));
-  EXPECT_EQ(readText(name), readText(QStringLiteral(ZEM_EXAMPLE_DATA_DIR "/bestfit_report.txt")));
+  ASSERT_TRUE(o.exportASCII(name, nullptr));
+  EXPECT_EQ(readFile(name).toStdString(), expected);
+  ProcessLocale german("de_DE.UTF-8");
+  if (!german.switched) GTEST_SKIP() << "no locale de_DE.UTF-8 on this machine (scripts/setup.sh generates it)";
+  ASSERT_TRUE(o.exportASCII(name, nullptr));
+  EXPECT_EQ(readFile(name).toStdString(), expected);
 }

@@ -136,6 +136,10 @@
         <source>invalid header block version</source>
         <translation>ungültige Version des Kopfblocks</translation>
     </message>
+    <message>
+        <source>unexpected data after the transformation block</source>
+        <translation>unerwartete Daten nach dem Transformationsblock</translation>
+    </message>
 </context>
 <context>
     <name>TransformationPLP_err</name>
