@@ -25,12 +25,17 @@
 
 #include "math_types.h"
 
+class QString;
+
 namespace Zem {
 
 namespace IO {
 class InStream;
 class OutStream;
 }  // namespace IO
+
+class Plane3d;
+class Line3d;
 
 class Transformation {
  public:
@@ -45,7 +50,9 @@ class Transformation {
     ORDER_ZYX = 5   ///< R = Mx·My·Mz
   };
 
-  /// 3-2-1 alignment: primary axis (plane normal), secondary (direction), tertiary (point).
+  /// 3-2-1 alignment: the letters name the primary axis (normal of the
+  /// plane), the secondary axis (of the direction) and the tertiary axis (of
+  /// the single point), in this order.
   enum TransformMode_t {
     ALIGN_ZYX = 0,
     ALIGN_ZXY = 1,
@@ -55,14 +62,15 @@ class Transformation {
     ALIGN_XZY = 5
   };
 
-  /// Plane-line-point alignment: priority order of the three features.
+  /// Plane-line-point alignment: priority order of the three features. The
+  /// first keeps its measured position, the others are moved onto it.
   enum TrafoPLPMode_t {
-    PLP_PLANE_LINE_POINT = 0,
-    PLP_PLANE_POINT_LINE = 1,
-    PLP_LINE_PLANE_POINT = 2,
-    PLP_LINE_POINT_PLANE = 3,
-    PLP_POINT_PLANE_LINE = 4,
-    PLP_POINT_LINE_PLANE = 5
+    PLP_PLANE_LINE_POINT = 0,  ///< line projected into the plane, point onto that line
+    PLP_PLANE_POINT_LINE = 1,  ///< point projected onto the plane, line projected and moved through it
+    PLP_LINE_PLANE_POINT = 2,  ///< point onto the line, plane turned about the line until it holds it
+    PLP_LINE_POINT_PLANE = 3,  ///< the same as PLP_LINE_PLANE_POINT
+    PLP_POINT_PLANE_LINE = 4,  ///< plane moved parallel through the point, line projected into it
+    PLP_POINT_LINE_PLANE = 5   ///< line moved parallel through the point, plane turned about it
   };
 
   /// @name Construction
@@ -164,8 +172,10 @@ class Transformation {
   /// no gimbal-lock special case.
   BaVec3d<double> getAngles() const;
   /// Angles in the given order, such that set(t, getAngles(o), o, s) rebuilds
-  /// the rotation. At a gimbal lock the middle angle is ±π/2, the angle that
-  /// acts last is 0 and the one that acts first takes the combined turn.
+  /// the rotation, to rounding for any block that is orthonormal to rounding
+  /// (also next to the lock). At a gimbal lock (test element exactly ±1) the
+  /// middle angle is ±π/2, the angle that acts last is 0 and the one that
+  /// acts first takes the combined turn.
   /// An order outside 0 to 5 gives (0, 0, 0).
   BaVec3d<double> getAngles(RotationOrder_t order) const;
   /// this := b·this, b acts after this transformation. b may be *this.
@@ -182,6 +192,101 @@ class Transformation {
   BaVec3d<double> transformError(BaVec3d<double> e) const;
   /// Axis-aligned box enclosing the eight transformed corners.
   Box3d transformBox(const Box3d& box) const;
+  /// @}
+
+  /// @name Frames from planes, axes and points
+  /// Each builds the rigid transformation INTO a frame: the frame's origin O
+  /// goes to (0, 0, 0) and its axes X', Y', Z' to the X, Y and Z axes, so a
+  /// point p maps to (X'·(p − O), Y'·(p − O), Z'·(p − O)); m33 = 1.
+  /// A plane a·x + b·y + c·z + d = 0 has the normal n = (a, b, c) of any
+  /// non-zero length. "Orienting an axis by a point and a flag": with s the
+  /// signed value of the point against the axis, a true flag makes s ≥ 0 and
+  /// a false flag s ≤ 0 (s = 0 keeps the axis).
+  /// Each returns true and overwrites the matrix, or returns false and leaves
+  /// the matrix untouched: a direction of length 1e-50 or less, two
+  /// directions that must span an angle but are parallel (sine ≤ 1e-12), and
+  /// any input that is not finite (NaN, infinity) fail.
+  /// @{
+  /// Frame with X' = axes[0] and Y' = axes[1], each scaled to unit length but
+  /// otherwise used as given (not made perpendicular), Z' = X' × Y' (not
+  /// normalised again), origin `origin`. Further axes are ignored. False when
+  /// an axis has no direction or the two are parallel. Throws ProgError for
+  /// fewer than two axes.
+  bool computeTransformationCSToCartesian(const std::vector<BaVec3d<double>>& axes,
+                                          const BaVec3d<double>& origin);
+  /// Frame in the plane. O: the plane's point on the Z axis, else on the Y
+  /// axis, else on the X axis (the first of c, b, a whose magnitude is at
+  /// least 1e-6 of the largest, so the origin stays within 1e6 plane
+  /// distances of (0, 0, 0)). X': towards the plane's point at x = y = 1
+  /// (c branch), at x = z = 1 (b branch) or at y = z = 1 (a branch).
+  /// Z' = n̂ oriented by `sidePoint` (s = a·x + b·y + c·z + d): a true
+  /// `positive` makes Z' point to the side on which the point lies.
+  /// Y' = Z' × X'. The plane's points map to z = 0. False for a zero normal.
+  bool computeTransformationPointAndPlane(Plane3d plane, BaVec3d<double> sidePoint, bool positive);
+  /// Frame with Z' = n̂, X' = `xDirection` projected into the plane, Y' = Z' × X'
+  /// and O = `origin` (which need not lie on the plane). False for a zero
+  /// normal or an X direction parallel to the normal.
+  bool computeTransformationPointAndPlane(const Plane3d& plane, const BaVec3d<double>& xDirection,
+                                          BaVec3d<double> origin);
+  /// As above with the plane's own first direction (Plane3d::getDirection1) as X.
+  bool computeTransformationPointAndPlane(const Plane3d& plane, const BaVec3d<double>& origin);
+  /// Frame from three planes. O: their common point. X' = n1 × n2, the line
+  /// in which the first two meet, oriented by `xSidePoint` (s = (xSidePoint −
+  /// O)·X') and `xPositive`. Z' = X' × n2, in the second plane, oriented by
+  /// `zSidePoint` and `zPositive` likewise. Y' = Z' × X'. The third plane only
+  /// fixes the origin. False when the planes have no single common point
+  /// (|det[n̂1; n̂2; n̂3]| ≤ 1e-12, which includes two parallel planes).
+  bool computeTransformation3Planes(Plane3d first, Plane3d second, Plane3d third, BaVec3d<double> xSidePoint,
+                                    bool xPositive, BaVec3d<double> zSidePoint, bool zPositive);
+  /// Frame with X' = end − start projected into the plane, Z' = n̂, Y' = Z' × X'
+  /// and O = `start`, followed by a translation by `offset`: `start` maps to
+  /// `offset`. False for a zero normal, start = end, or an axis perpendicular
+  /// to the plane.
+  bool computeTransformationXAxisAndPlane(Plane3d plane, BaVec3d<double> start, BaVec3d<double> end,
+                                          BaVec3d<double> offset);
+  /// The plane onto z = 0, seen along `viewDirection`: the frame of
+  /// computeTransformationPointAndPlane(plane, sidePoint, positive) with Z'
+  /// chosen as ±n̂ so that Z'·viewDirection ≤ 0 (−n̂ when n·viewDirection ≥ 0),
+  /// followed by the translation that takes `origin` to (0, 0, 0). When
+  /// `origin` lies on the plane, every point of the plane maps to z = 0.
+  /// False for a zero normal.
+  bool compute3d2dTransformation(Plane3d plane, BaVec3d<double> viewDirection, BaVec3d<double> origin);
+  /// Reflection in the plane (determinant −1, its own inverse): points of the
+  /// plane stay, every other point goes to its mirror image. False for a
+  /// zero normal.
+  bool computeMirrorTransformation(Plane3d plane);
+  /// @}
+
+  /// @name Rotations about axes and line onto line
+  /// Rigid results, m33 = 1. R(u, θ) is the rotation by θ (radians) about the
+  /// unit axis u in the sense of the elementary rotations above: about
+  /// u = (0, 0, 1) a positive angle carries +Y onto +X and +X onto −Y, so
+  /// R(u, θ) is the usual right-handed (counter-clockwise) rotation by −θ.
+  /// Each returns false when a direction cannot be normalised (length 1e-50
+  /// or less, or not finite) or another input is not finite; the first three
+  /// then leave the matrix untouched.
+  /// @{
+  /// x ↦ R(d/|d|, θ)·x + translation: the rotation about an axis through
+  /// (0, 0, 0), then the translation (not a rotation about an axis through it).
+  bool computeTransformationAngle(BaVec3d<double> translation, BaVec3d<double> direction, double angle);
+  /// x ↦ R(d/|d|, θ)·(x − p) + p: the rotation about the axis through `point`;
+  /// points of the axis stay fixed.
+  bool computeTransformationRotateAxis(BaVec3d<double> point, BaVec3d<double> direction, double angle);
+  /// The same about the line (its point, its direction).
+  bool computeTransformationRotateAxis(Line3d axis, double angle);
+  /// The motion that carries the source line onto the destination line: its
+  /// point onto the destination's point and its direction onto the
+  /// destination's direction. It is the frame of the source line (origin its
+  /// point, X' its unit direction, Y' the perpendicular of X' below, Z' = X' ×
+  /// Y') followed by the inverse of the frame of the destination line, so the
+  /// roll about the line is fixed by the perpendicular of each direction:
+  /// with the component of smallest magnitude set to zero (on a tie between
+  /// x and y, y counts as smaller; on a tie with z, z does),
+  ///     smallest x: (0, vz, −vy);  smallest y: (vz, 0, −vx);  smallest z: (vy, −vx, 0).
+  /// Lines with the same direction give a pure translation. False when a
+  /// direction or a point is unusable; when only the destination's is, the
+  /// matrix is left holding the frame of the source line.
+  bool computeLineToLineTransformation(const Line3d& source, const Line3d& destination);
   /// @}
 
   /// @name Stream block (id 128, version 1: sixteen doubles row by row, m33 as stored)
@@ -213,6 +318,47 @@ class Transformation {
   /// (after the test for fewer than three points).
   double computeTransformationNoId(const std::vector<BaPoint3d<double>>& src,
                                    const std::vector<BaPoint3d<double>>& dst, bool withScale);
+  /// @}
+
+  /// @name Alignment by datum features (overwrite the matrix with a rigid motion)
+  /// @{
+  /// 3-2-1 alignment of measured points onto nominal coordinates. With k, a,
+  /// b the primary, secondary and tertiary axes of `mode`, the result takes
+  /// the three `plane` points to the heights (k coordinates) `plane_v`, the
+  /// two `dir` points to the a coordinates `dir_v` and `point` to the b
+  /// coordinate `point_v`; scale 1. Of the four motions that do so the flags
+  /// choose one: `planePositive` asks for a non-negative k component of the
+  /// aligned (P1 − P0) × (P2 − P0), false for a negative one; `dirPositive`
+  /// puts the aligned second `dir` point at a b coordinate not below the
+  /// first one's, false not above it.
+  /// Throws ProgError, changing nothing, when `plane` or `plane_v` does not
+  /// hold three values or `dir` or `dir_v` not two; otherwise empties
+  /// `message` (nothing else is ever written to it), sets the identity and
+  /// throws ProgError when `mode` is outside 0 to 5. Returns false when the
+  /// nominal values cannot be reached by the measured points (or the plane
+  /// points stay degenerate after four perturbing rotations); the matrix
+  /// then holds the steps done before the one that failed.
+  bool computeTransformation321(TransformMode_t mode, const std::vector<BaVec3d<double>>& plane,
+                                const std::vector<double>& plane_v, bool planePositive,
+                                const std::vector<BaVec3d<double>>& dir, const std::vector<double>& dir_v,
+                                bool dirPositive, BaVec3d<double> point, double point_v, QString& message);
+
+  /// Plane-line-point alignment: takes the source plane's normal onto the
+  /// reference plane's normal, the source line's direction onto the
+  /// reference line's and the source point onto the reference point. On each
+  /// side the features are first made consistent by the priority of `mode`;
+  /// then a frame is built on each side (origin at the point, Z along the
+  /// plane normal, X along the line direction projected into the plane) and
+  /// the result is the source frame followed by the inverse of the reference
+  /// frame. Returns false, with the matrix unchanged, when a line stands
+  /// perpendicular to its plane (within 1e-6 rad; the source side is tested
+  /// first); `message`, when not null, then receives the translated reason
+  /// and is not touched otherwise. Input that is not finite also returns
+  /// false, the message untouched. Throws ProgError when `mode` is outside 0
+  /// to 5 or a plane normal is zero (length 1e-50 or less).
+  bool computeTransformationPlaneLinePoint(TrafoPLPMode_t mode, Plane3d srcPlane, Plane3d refPlane,
+                                           Line3d srcLine, Line3d refLine, BaVec3d<double> srcPoint,
+                                           BaVec3d<double> refPoint, QString* message);
   /// @}
 
  private:

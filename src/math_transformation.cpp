@@ -114,81 +114,54 @@ BaVec3d<double> Transformation::getAngles() const {
 }
 
 BaVec3d<double> Transformation::getAngles(RotationOrder_t order) const {
-  // Each order has one element e that is ± the sine of its middle angle.
+  // Axes of an order: i acts first (angle a), j in the middle (b), k last (c),
+  // R = Mk(c)·Mj(b)·Mi(a). σ = +1 when (i, j, k) is cyclic (XYZ, YZX, ZXY),
+  // −1 otherwise. From the elementary rotations:
+  //     column i of R:   R[i][i] = cos b·cos c,  R[j][i] = −σ·cos b·sin c,
+  //                      R[k][i] = σ·sin b  (the test element e);
+  //     row j of Mk(c)ᵀ·R = Mj(b)·Mi(a) is row j of Mi(a): (cos a, σ·sin a)
+  //                      in columns j and k.
+  // c and b come from column i. a comes from R with Mk(c) taken off again, not
+  // from elements of its own: near the lock cos b is rounding noise, c is
+  // whatever that noise says, and a taken this way absorbs c's error, so the
+  // three angles always rebuild R to rounding.
   // e reaching ±1 exactly (no tolerance) is the gimbal lock: the first and
   // last rotations turn about the same axis and only their combination is
-  // defined. The whole turn then goes to the angle that acts first and the
-  // angle that acts last is 0.
-  double x = 0.0, y = 0.0, z = 0.0;
+  // defined. The whole turn then goes to a, the angle that acts first, and c,
+  // the angle that acts last, is 0.
+  int i, j, k;
   switch (order) {
-    case ORDER_XYZ: {
-      const double e = m[2][0];
-      if (e >= 1.0) {
-        x = std::atan2(m[0][1], m[1][1]); y = kHalfPi; z = 0.0;
-      } else if (e <= -1.0) {
-        x = -std::atan2(m[0][1], m[1][1]); y = -kHalfPi; z = 0.0;
-      } else {
-        x = std::atan2(-m[2][1], m[2][2]); y = std::asin(e); z = std::atan2(-m[1][0], m[0][0]);
-      }
-      break;
-    }
-    case ORDER_XZY: {
-      const double e = m[1][0];
-      if (e >= 1.0) {
-        x = std::atan2(-m[0][2], m[2][2]); z = -kHalfPi; y = 0.0;
-      } else if (e <= -1.0) {
-        x = std::atan2(m[0][2], m[2][2]); z = kHalfPi; y = 0.0;
-      } else {
-        x = std::atan2(m[1][2], m[1][1]); z = std::asin(-e); y = std::atan2(m[2][0], m[0][0]);
-      }
-      break;
-    }
-    case ORDER_YXZ: {
-      const double e = m[2][1];
-      if (e >= 1.0) {
-        y = std::atan2(-m[1][0], m[0][0]); x = -kHalfPi; z = 0.0;
-      } else if (e <= -1.0) {
-        y = std::atan2(m[1][0], m[0][0]); x = kHalfPi; z = 0.0;
-      } else {
-        y = std::atan2(m[2][0], m[2][2]); x = std::asin(-e); z = std::atan2(m[0][1], m[1][1]);
-      }
-      break;
-    }
-    case ORDER_YZX: {
-      const double e = m[0][1];
-      if (e >= 1.0) {
-        y = std::atan2(m[1][2], m[2][2]); z = kHalfPi; x = 0.0;
-      } else if (e <= -1.0) {
-        y = -std::atan2(m[1][2], m[2][2]); z = -kHalfPi; x = 0.0;
-      } else {
-        y = std::atan2(-m[0][2], m[0][0]); z = std::asin(e); x = std::atan2(-m[2][1], m[1][1]);
-      }
-      break;
-    }
-    case ORDER_ZXY: {
-      const double e = m[1][2];
-      if (e >= 1.0) {
-        z = std::atan2(m[2][0], m[0][0]); x = kHalfPi; y = 0.0;
-      } else if (e <= -1.0) {
-        z = -std::atan2(m[2][0], m[0][0]); x = -kHalfPi; y = 0.0;
-      } else {
-        z = std::atan2(-m[1][0], m[1][1]); x = std::asin(e); y = std::atan2(-m[0][2], m[2][2]);
-      }
-      break;
-    }
-    case ORDER_ZYX: {
-      const double e = m[0][2];
-      if (e >= 1.0) {
-        z = std::atan2(-m[1][0], -m[2][0]); y = -kHalfPi; x = 0.0;
-      } else if (e <= -1.0) {
-        z = -std::atan2(m[1][0], m[2][0]); y = kHalfPi; x = 0.0;
-      } else {
-        z = std::atan2(m[0][1], m[0][0]); y = std::asin(-e); x = std::atan2(m[1][2], m[2][2]);
-      }
-      break;
-    }
+    case ORDER_XYZ: i = 0, j = 1, k = 2; break;
+    case ORDER_XZY: i = 0, j = 2, k = 1; break;
+    case ORDER_YXZ: i = 1, j = 0, k = 2; break;
+    case ORDER_YZX: i = 1, j = 2, k = 0; break;
+    case ORDER_ZXY: i = 2, j = 0, k = 1; break;
+    case ORDER_ZYX: i = 2, j = 1, k = 0; break;
+    default: return BaVec3d<double>();
   }
-  return BaVec3d<double>(x, y, z);
+  const double sigma = j == (i + 1) % 3 ? 1.0 : -1.0;
+  const double e = m[k][i];
+  double b, c = 0.0, sc = 0.0, cc = 1.0;
+  if (e >= 1.0) {
+    b = sigma * kHalfPi;
+  } else if (e <= -1.0) {
+    b = -sigma * kHalfPi;
+  } else {
+    c = std::atan2(-sigma * m[j][i], m[i][i]);
+    b = std::atan2(sigma * e, std::hypot(m[i][i], m[j][i]));  // within ±π/2, like asin(σ·e)
+    sc = std::sin(c);
+    cc = std::cos(c);
+  }
+  // Row j of Mk(c)ᵀ·R = cos c·(row j of R) + σ·sin c·(row i of R).
+  const double rjj = cc * m[j][j] + sigma * sc * m[i][j];
+  const double rjk = cc * m[j][k] + sigma * sc * m[i][k];
+  const double a = std::atan2(sigma * rjk, rjj);
+
+  double angles[3];
+  angles[i] = a;
+  angles[j] = b;
+  angles[k] = c;
+  return BaVec3d<double>(angles[0], angles[1], angles[2]);
 }
 
 void Transformation::append(const Transformation& b) {

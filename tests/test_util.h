@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ostream>
 #include <random>
+#include <vector>
 
 #include "math_transformation.h"
 
@@ -59,6 +60,22 @@ inline ::testing::AssertionResult SameBits(const Transformation& a, const Transf
         return ::testing::AssertionFailure() << "element m" << r << c << ": " << x << " vs " << y;
     }
   return ::testing::AssertionSuccess();
+}
+
+/// Rigid motions for round trips: none, the 64 combinations of quarter and
+/// half turns about X, Y and Z, and `n` random ones with angles from 1e-8 rad
+/// to half turns and translations up to 300.
+inline std::vector<Transformation> rigidMotions(unsigned seed, int n) {
+  std::vector<Transformation> motions{Transformation::identity()};
+  for (int q = 0; q < 64; ++q)
+    motions.emplace_back(BaVec3d<double>(12, -40, 7), BaVec3d<double>(q % 4, q / 4 % 4, q / 16) * (kPi / 2), 1.0);
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> angle(-kPi, kPi), decade(0, 8), shift(-300, 300);
+  for (int i = 0; i < n; ++i) {
+    const BaVec3d<double> turn(angle(rng), angle(rng), angle(rng));
+    motions.emplace_back(BaVec3d<double>(shift(rng), shift(rng), shift(rng)), turn * std::pow(10.0, -decade(rng)), 1.0);
+  }
+  return motions;
 }
 
 }  // namespace test
