@@ -516,6 +516,9 @@ std::string PointFile::format(const std::vector<BaPoint3d<double>>& points, cons
     }
     out.push_back('\n');
   }
+  // A reader skips a byte order mark at the start: text that begins with
+  // those bytes of its own (in the header or a name) needs one in front.
+  if (out.compare(0, 3, "\xEF\xBB\xBF") == 0) out.insert(0, "\xEF\xBB\xBF");
   return out;
 }
 
