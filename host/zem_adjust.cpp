@@ -100,7 +100,7 @@ void EquationAdjust::setObservation(const std::vector<double>& row, double value
     double* const rowI = normal + i * n;
     for (unsigned l = k; l < count; ++l) rowI[present_[l]] += wc * row[present_[l]];
   }
-  ++observations_;
+  if (weight != 0.0) ++observations_;  // one of weight 0 adds exact zeros
 }
 
 void EquationAdjust::addNormalSums(const double* normal, const double* rhs, std::size_t observations) {
@@ -135,13 +135,26 @@ bool EquationAdjust::solve() {
     }
   }
   const bool usable = observations_ > 0 && largest > 0.0;
+  const double observations = double(observations_);
   clearAccumulation();
   if (!finite || !usable) return false;
 
+  // Symmetric equilibration: every variable is measured in the unit that
+  // gives its column of the (weighted) observation matrix a length of 1, so
+  // that the normal matrix has a unit diagonal. The rank decision then does
+  // not depend on the units of the variables, on a common factor of the
+  // weights or on a column that is small only because its observations weigh
+  // little. A variable that no observation touches (zero diagonal) keeps the
+  // scale 0: its column stays zero and its value 0.
+  Eigen::VectorXd scale(n);
+  for (Eigen::Index i = 0; i < n; ++i) scale(i) = normal(i, i) > 0.0 ? 1.0 / std::sqrt(normal(i, i)) : 0.0;
+  for (Eigen::Index i = 0; i < n; ++i)
+    for (Eigen::Index j = 0; j < n; ++j) normal(i, j) *= scale(i) * scale(j);
+
   Eigen::CompleteOrthogonalDecomposition<Eigen::MatrixXd> cod;
-  cod.setThreshold(kRankThreshold);
+  cod.setThreshold(kRankTolerance * std::sqrt(observations));
   cod.compute(normal);
-  const Eigen::VectorXd x = cod.solve(rhs);
+  const Eigen::VectorXd x = scale.cwiseProduct(cod.solve(scale.cwiseProduct(rhs)));
   if (!x.allFinite()) return false;
   for (Eigen::Index i = 0; i < n; ++i) x_[std::size_t(i)] = x(i);
   rank_ = unsigned(cod.rank());

@@ -78,33 +78,41 @@ class EquationAdjust {
 
   /// Adds ready-made sums to the normal equations: `normal` is n×n row-major
   /// of which only the upper triangle (column ≥ row) is read, `rhs` holds n
-  /// values, `observations` is how many observations they sum. The merge
-  /// step of NormalAccumulator; nothing is checked here.
+  /// values, `observations` is how many observations of non-zero weight
+  /// they sum. The merge step of NormalAccumulator; nothing is checked here.
   void addNormalSums(const double* normal, const double* rhs, std::size_t observations);
 
   /// Solves the normal equations of the observations since the previous
-  /// solve() and clears them for the next round, whatever the outcome. A
-  /// rank-deficient problem gets its minimum-norm solution (complete
-  /// orthogonal decomposition). False when nothing usable was observed (no
-  /// observation, or all coefficients or weights 0), when an accumulated value
-  /// is not finite, or when the solution is not finite; the previous solution
-  /// is then kept.
+  /// solve() and clears them for the next round, whatever the outcome. The
+  /// system is equilibrated first (each variable scaled so that the normal
+  /// matrix has a unit diagonal), which changes nothing for a full-rank
+  /// problem; a rank-deficient one gets the solution of smallest norm in the
+  /// equilibrated variables (complete orthogonal decomposition). False when
+  /// nothing usable was observed (no observation, or all coefficients or
+  /// weights 0), when an accumulated value is not finite, or when the
+  /// solution is not finite; the previous solution is then kept.
   bool solve();
 
   /// Variable i of the last successful solve() (0 before any); repeated calls
   /// give the same value. Throws ProgError when i ≥ n.
   double getXValue(unsigned i) const;
-  /// Rank of the normal matrix at the last successful solve() (n before
-  /// any): below n the problem did not determine every variable, and the
-  /// solution is the one of smallest norm.
+  /// Rank of the equilibrated normal matrix at the last successful solve()
+  /// (n before any): below n the problem did not determine every variable.
   unsigned getRank() const { return rank_; }
 
   unsigned getSize() const { return n_; }
 
-  /// Pivots of the normal matrix below this fraction of the largest one count
-  /// as zero when its rank is decided. Callers keep their columns of similar
-  /// magnitude (choice of units) so that this relative test is meaningful.
-  static constexpr double kRankThreshold = 1e-12;
+  /// The rank is decided on the equilibrated normal matrix (every variable
+  /// scaled so that its diagonal element is 1, see solve()): a pivot at or
+  /// below kRankTolerance·√m times the largest one, m being the number of
+  /// observations of non-zero weight summed, counts as zero. Each element is
+  /// a sum of m rounded products, which leaves it uncertain by about √m·ε
+  /// relative: a dependence hidden only by that rounding is recognised,
+  /// while columns that are merely small (units, a common weight factor,
+  /// weak observations) are not mistaken for one. (A thin triangle, one
+  /// point 1e-6 of the size off the line through the others, keeps pivots
+  /// near 1e-13.)
+  static constexpr double kRankTolerance = 8.0 * std::numeric_limits<double>::epsilon();
 
  private:
   void clearAccumulation();
@@ -147,7 +155,10 @@ class NormalAccumulator {
       rhs_[cols[k]] += wc * value;
       for (unsigned l = k; l < kCount; ++l) normal_[cols[k]][cols[l]] += wc * coefficients[l];
     }
-    count_ += 2;
+    // Observations of weight 0 add exact zeros: they are not counted (the
+    // count sets the rounding allowance of the rank decision).
+    const auto weighs = weight != Lane2{0.0, 0.0};  // −1 in a lane whose weight is not 0
+    count_ -= std::size_t(weighs[0] + weighs[1]);
   }
 
   /// Adds one observation (to lane 0), e.g. the last of an odd number.
@@ -156,7 +167,6 @@ class NormalAccumulator {
     Lane2 c[sizeof...(Columns)];
     for (unsigned k = 0; k < sizeof...(Columns); ++k) c[k] = Lane2{coefficients[k], 0.0};
     add<Columns...>(c, Lane2{value, 0.0}, Lane2{weight, 0.0});
-    count_ -= 1;
   }
 
   /// Adds the sums to `adj` (which must have N variables) and clears them.

@@ -1,8 +1,9 @@
 // A Cartesian coordinate system of 3D space: an origin and three axis
 // directions, kept orthonormal.
 //
-// Whenever axes are given, they are orthonormalised by classical
-// Gram–Schmidt: the x axis keeps its direction, the y axis is made
+// Whenever axes are given, they are orthonormalised by Gram–Schmidt, run
+// twice so that they are orthonormal to rounding even when two are close:
+// the x axis keeps its direction, the y axis is made
 // perpendicular to x on the side it was given, the z axis perpendicular to
 // both on the side it was given, and all three get unit length. Handedness is
 // not enforced: a z axis given opposite to x × y stays opposite, so
@@ -86,11 +87,12 @@ class CoordinateSystem {
   void loadData(IO::InStream& in, int, int);
 
  private:
-  /// Classical Gram–Schmidt in place on the stored axes; false when an axis
-  /// has length 1e-50 or less (or is not finite) before or after the
-  /// orthogonalisation, or when the finished axes are not orthogonal to
-  /// within a cosine of 1e-9. On false the axes hold whatever the steps had
-  /// reached; callers restore them.
+  /// Gram–Schmidt twice in place on the stored axes, which come out
+  /// orthonormal to rounding; false when an axis has length 1e-50 or less (or
+  /// is not finite) before or after the orthogonalisation, or when what is
+  /// left of it after the first pass is rounding noise (far from orthogonal
+  /// to the earlier axes: it lay in their span). On false the axes hold
+  /// whatever the steps had reached; callers restore them.
   bool computeOrthoBase();
 
   BaVec3d<double> origin_;

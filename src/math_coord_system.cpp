@@ -17,11 +17,17 @@ constexpr const char* kSourceFile = "math_coord_system";
 
 constexpr const char* kAxisNotNormalized = "Axis could not be normalized!";
 
-// Largest |cosine| between two finished axes. Gram–Schmidt on independent
-// axes leaves a few 1e-16; an axis that was (nearly) dependent on the
-// earlier ones comes out with an error of eps divided by what was left of it,
-// so this bound refuses axes whose direction is known to less than 1e-9 rad.
-constexpr double kMaxAxisCosine = 1e-9;
+// Largest |cosine| between what is left of an axis after the first
+// Gram–Schmidt pass and an earlier axis. A pass leaves an error of a few ε,
+// so a remainder of length ρ (the sine of the angle to the span of the
+// earlier axes) is off orthogonal by about ε/ρ: a few 1e-9 for axes 1e-7 rad
+// apart. A remainder that is nothing but rounding points anywhere, typically
+// far from orthogonal: the axis lay in the span of the earlier ones. Above
+// this bound the direction of the remainder is not known to better than
+// 1e-6 rad, which happens below about 1e-10 rad between the axes; an exact
+// remainder such as (0, 1e-40, 0) of (1, 1e-40, 0) after (1, 0, 0) is
+// orthogonal and passes.
+constexpr double kMaxRemainderCosine = 1e-6;
 
 // Block of a coordinate system inside a block stream.
 constexpr unsigned kBlockId = 96;
@@ -31,14 +37,9 @@ constexpr unsigned kBlockVersion = 1;
 // |v| is not finite (a NaN or infinite component never gives a usable axis).
 bool normalizeAxis(BaVec3d<double>& v) { return std::isfinite(v.length()) && v.normalize(); }
 
-// a · (a·v)/(a·a): the part of v along a. A zero a has no such part; that
-// case only arises when a's own normalisation is about to fail anyway, and
-// the guard keeps 0/0 out of the partly orthonormalised axes.
-BaVec3d<double> partAlong(const BaVec3d<double>& a, const BaVec3d<double>& v) {
-  const double aa = a.dot(a);
-  if (aa == 0.0) return BaVec3d<double>();
-  return a * (a.dot(v) / aa);
-}
+// a · (a·v)/(a·a): the part of v along a (a non-zero; a unit axis here, the
+// division taking out what rounding left of its length).
+BaVec3d<double> partAlong(const BaVec3d<double>& a, const BaVec3d<double>& v) { return a * (a.dot(v) / a.dot(a)); }
 
 // Component rule of equalEps: relative to the other system's value b; an
 // exact zero in b needs |a| ≤ 1e-50.
@@ -113,28 +114,27 @@ bool CoordinateSystem::checkAxisValid(const BaVec3d<double>* const axes) {
 }
 
 bool CoordinateSystem::computeOrthoBase() {
-  BaVec3d<double>& x = axes_[0];
-  BaVec3d<double>& y = axes_[1];
-  BaVec3d<double>& z = axes_[2];
-
   for (BaVec3d<double>& axis : axes_)
     if (!normalizeAxis(axis)) return false;
 
-  // Classical Gram–Schmidt: both parts of z are taken from the same z as it
-  // stood before this step. y is orthogonal to x but not renormalised yet,
-  // hence the division by y·y inside partAlong.
-  y -= partAlong(x, y);
-  const BaVec3d<double> zParts = partAlong(x, z) + partAlong(y, z);
-  z -= zParts;
-
-  for (BaVec3d<double>& axis : axes_)
-    if (!normalizeAxis(axis)) return false;
-
-  // An axis that lay in the span of the earlier ones leaves only rounding
-  // noise after the subtraction; scaled up, that noise passes the length test
-  // but points anywhere. Such a frame is not orthonormal, so it is refused.
-  return std::fabs(x.dot(y)) <= kMaxAxisCosine && std::fabs(x.dot(z)) <= kMaxAxisCosine &&
-         std::fabs(y.dot(z)) <= kMaxAxisCosine;
+  // Gram–Schmidt twice: each axis loses its parts along the earlier (by then
+  // orthonormal) axes, the remainder is checked, then loses what rounding
+  // left of those parts in a second pass, and is normalised. x keeps its
+  // direction, y keeps its side of x in their plane, z its side of that plane.
+  for (unsigned k = 1; k < 3; ++k) {
+    BaVec3d<double>& v = axes_[k];
+    BaVec3d<double> rest = v;
+    for (unsigned j = 0; j < k; ++j) rest -= partAlong(axes_[j], v);  // all parts from v as given
+    const double length = rest.length();
+    if (!(length > BaVec3d<double>::kMinLength)) return false;
+    for (unsigned j = 0; j < k; ++j)
+      if (std::fabs(axes_[j].dot(rest)) > kMaxRemainderCosine * length) return false;  // rounding only
+    const BaVec3d<double> first = rest;
+    for (unsigned j = 0; j < k; ++j) rest -= partAlong(axes_[j], first);
+    v = rest;
+    if (!normalizeAxis(v)) return false;
+  }
+  return true;
 }
 
 void CoordinateSystem::transform(const Transformation& t) {

@@ -30,7 +30,14 @@
 // coefficient is 1 or of order 1 whatever the units, the scale and however far
 // the part lies from the origin. The step is mapped back exactly by
 //     t_correction = t' − ω × (R·c) − ds·(R·c + t)/s,
-// and the stopping rules apply to (t_correction, ω, ds).
+// and the stopping rules apply to (t_correction, ω, ds). Only pairs that
+// carry weight choose c and L: a pair of weight 0 may lie anywhere.
+//
+// Determinacy. A step whose equilibrated normal matrix is rank-deficient
+// (EQN::EquationAdjust) is refused: all weighted points on one line, or at
+// one point. Equilibrated, that decision depends on the geometry of the
+// weighted pairs only, not on a common weight factor, on weak or absent
+// observations, on the units or on where the part lies.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -65,9 +72,12 @@ constexpr unsigned kPatientIterations = 50;  // after these, go on only while
 constexpr double kRequiredShrink = 0.9;      //   each step shrinks by more than a tenth
 constexpr double kMaxFinalCorrection = 0.001;  // a last step above this is a failure
 
-// Squared lengths up to this make the destination's three reference points
-// unusable for the first estimate.
-constexpr double kDegenerateSquared = 1e-10;
+// The destination's three reference points give no first estimate when b − a
+// or the distance of c from the line a-b is at most this multiple of ε times
+// their coordinates' size: what is left of them is rounding, and their frame
+// would point anywhere. Relative, so that the start depends neither on the
+// units nor on how small the part is.
+constexpr double kFrameNoise = 64.0 * std::numeric_limits<double>::epsilon();
 
 /// 3x3 matrix acting on column vectors.
 struct Mat3 {
@@ -146,22 +156,44 @@ Frame frameOf(const Vec& a, const Vec& b, const Vec& c) {
   return f;
 }
 
-/// Three well-spread source points: a with the smallest x, b farthest from a,
-/// c with the largest sum of distances to a and b. Ties keep the lower index.
-void chooseReferencePoints(const Point* src, std::size_t n, std::size_t* a, std::size_t* b, std::size_t* c) {
-  std::size_t ia = 0;
-  for (std::size_t i = 1; i < n; ++i)
-    if (src[i].x < src[ia].x) ia = i;
+/// Weights of pair i: the given weight points, or (1, 1, 1) for all. A pair
+/// carries weight unless all three of its weights are 0; only such pairs
+/// say anything about the motion (a pair of weight 0 may lie anywhere).
+struct UnitWeights {
+  static constexpr bool kUnit = true;
+  Vec operator[](std::size_t) const { return Vec(1.0, 1.0, 1.0); }
+  bool carries(std::size_t) const { return true; }
+};
+struct GivenWeights {
+  static constexpr bool kUnit = false;
+  const Point* w;
+  const Vec& operator[](std::size_t i) const { return w[i]; }
+  bool carries(std::size_t i) const { return !(w[i].x == 0.0 && w[i].y == 0.0 && w[i].z == 0.0); }
+};
+
+/// Three well-spread source points among the pairs that carry weight: a with
+/// the smallest x, b farthest from a, c with the largest sum of distances to
+/// a and b. Ties keep the lower index; each choice starts at the first pair
+/// that carries weight. False when no pair carries weight.
+template <class Weights>
+bool chooseReferencePoints(const Point* src, const Weights& weights, std::size_t n, std::size_t* a,
+                           std::size_t* b, std::size_t* c) {
+  std::size_t first = 0;
+  while (first < n && !weights.carries(first)) ++first;
+  if (first == n) return false;
+  std::size_t ia = first;
+  for (std::size_t i = first + 1; i < n; ++i)
+    if (src[i].x < src[ia].x && weights.carries(i)) ia = i;
   // A square root only where the squared distance already beats the best:
   // a larger distance needs a larger square, and comparing the roots keeps
   // the choice exactly that of comparing distances.
-  std::size_t ib = 0;
-  double bestSquared = (src[0] - src[ia]).lengthSquared();
+  std::size_t ib = first;
+  double bestSquared = (src[first] - src[ia]).lengthSquared();
   double best = std::sqrt(bestSquared);
-  for (std::size_t i = 1; i < n; ++i) {
+  for (std::size_t i = first + 1; i < n; ++i) {
     if (i == ia) continue;
     const double d2 = (src[i] - src[ia]).lengthSquared();
-    if (d2 > bestSquared) {
+    if (d2 > bestSquared && weights.carries(i)) {
       const double d = std::sqrt(d2);
       if (d > best) {
         bestSquared = d2;
@@ -170,9 +202,9 @@ void chooseReferencePoints(const Point* src, std::size_t n, std::size_t* a, std:
       }
     }
   }
-  std::size_t ic = 0;
-  best = (src[0] - src[ia]).length() + (src[0] - src[ib]).length();
-  for (std::size_t i = 1; i < n; ++i) {
+  std::size_t ic = first;
+  best = (src[first] - src[ia]).length() + (src[first] - src[ib]).length();
+  for (std::size_t i = first + 1; i < n; ++i) {
     if (i == ia || i == ib) continue;
     // da + db ≤ sqrt(2·(da² + db²)): a point whose bound stays clearly below
     // the best sum cannot beat it, and costs no square root. The margin
@@ -180,7 +212,7 @@ void chooseReferencePoints(const Point* src, std::size_t n, std::size_t* a, std:
     const double a2 = (src[i] - src[ia]).lengthSquared(), b2 = (src[i] - src[ib]).lengthSquared();
     if (2.0 * (a2 + b2) < best * best * (1.0 - 1e-9)) continue;
     const double d = std::sqrt(a2) + std::sqrt(b2);
-    if (d > best) {
+    if (d > best && weights.carries(i)) {
       best = d;
       ic = i;
     }
@@ -188,18 +220,8 @@ void chooseReferencePoints(const Point* src, std::size_t n, std::size_t* a, std:
   *a = ia;
   *b = ib;
   *c = ic;
+  return true;
 }
-
-/// Weights of pair i: the given weight points, or (1, 1, 1) for all.
-struct UnitWeights {
-  static constexpr bool kUnit = true;
-  Vec operator[](std::size_t) const { return Vec(1.0, 1.0, 1.0); }
-};
-struct GivenWeights {
-  static constexpr bool kUnit = false;
-  const Point* w;
-  const Vec& operator[](std::size_t i) const { return w[i]; }
-};
 
 /// What one pass over the pairs needs of the current estimate.
 struct StepFrame {
@@ -460,11 +482,15 @@ Status fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
   Vec t;
   Mat3 rot = rotationBlock(Transformation::identity());
 
+  // The reference points, and with them the first estimate, the centre and
+  // the length scale of the steps, come from the pairs that carry weight.
   std::size_t ia, ib, ic;
-  chooseReferencePoints(src, n, &ia, &ib, &ic);
+  if (!chooseReferencePoints(src, weights, n, &ia, &ib, &ic)) return kFailed;
   const Frame from = frameOf(src[ia], src[ib], src[ic]);
   const Frame to = frameOf(dst[ia], dst[ib], dst[ic]);
-  if (to.uSquared > kDegenerateSquared && to.wSquared > kDegenerateSquared) {
+  const double size = std::max({Vec(dst[ia]).length(), Vec(dst[ib]).length(), Vec(dst[ic]).length()});
+  const double noiseSquared = (kFrameNoise * size) * (kFrameNoise * size);
+  if (to.uSquared > noiseSquared && to.wSquared > noiseSquared) {
     if (kWithScale) s = std::sqrt(to.uSquared / from.uSquared);
     double r0[4][4] = {};
     const Vec* const ef[3] = {&from.e1, &from.e2, &from.e3};
@@ -487,8 +513,8 @@ Status fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
   // A zero scale maps everything onto the origin and has no matrix (m33 = 1/s).
   if (s == 0.0 || !std::isfinite(s)) return FitResult::FIT_DEGENERATE;
 
-  // Centre and characteristic length of the source set for the well-scaled
-  // form of each step (see the file comment).
+  // Centre and characteristic length of the weighted source points for the
+  // well-scaled form of each step (see the file comment).
   const Vec centre = (static_cast<const Vec&>(src[ia]) + src[ib] + src[ic]) / 3.0;
   const double spread = std::sqrt(from.uSquared);
   const double L = spread > 0.0 ? spread : 1.0;

@@ -73,17 +73,20 @@ TEST(EquationAdjust, WeightedLineFitMatchesClosedForm) {
   expectSolution(adj, {(sxx * sy - sx * sxy) / det, (sw * sxy - sx * sy) / det}, 1e-12);
 }
 
-TEST(EquationAdjust, RankDeficientGivesMinimumNorm) {
-  // Only x0 + 2·x1 is observed (x2 absent): the minimum-norm solution is c·(1, 2) / 5.
+TEST(EquationAdjust, RankDeficientGivesSmallestEquilibratedSolution) {
+  // Only x0 + 2·x1 is observed (x2 absent). Equilibrated, both columns have
+  // length 1 (x0 in units of 1/√13, x1 of 1/√52), so both take half: (5, 2.5).
   EquationAdjust adj(3);
   adj.setObservation({1.0, 2.0, kMax}, 10.0);
   adj.setObservation({2.0, 4.0, kMax}, 20.0, 3.0);
-  expectSolution(adj, {2.0, 4.0, 0.0}, 1e-12);
+  expectSolution(adj, {5.0, 2.5, 0.0}, 1e-12);
+  EXPECT_EQ(adj.getRank(), 1u);
   // Near-dependence from rounding (0.1 is not exact) is also deficient; the rows
   // of the previous solve must not leak into this one (they contradict it).
   adj.setObservation({0.1, 0.2, 0.3}, 1.0);
   adj.setObservation({0.3, 0.6, 0.9}, 3.0);
-  expectSolution(adj, {1.0 / 1.4, 2.0 / 1.4, 3.0 / 1.4}, 1e-9);
+  expectSolution(adj, {10.0 / 3.0, 5.0 / 3.0, 10.0 / 9.0}, 1e-9);
+  EXPECT_EQ(adj.getRank(), 1u);
 }
 
 TEST(EquationAdjust, MaxCoefficientIsAbsentAndAccumulatorEqualsSetObservation) {

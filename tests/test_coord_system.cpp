@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -55,6 +56,35 @@ TEST(CoordinateSystem, GramSchmidtKeepsXAndTheSidesOfYAndZ) {
   EXPECT_TRUE(Frame(CoordinateSystem(V(), kX, V(1.0, 1e-40, 0.0), kZ), V(), kX, kY, kZ, 0.0));  // still a direction
   EXPECT_TRUE(Frame(CoordinateSystem(V(), kX, kY, V(0, 0, -1)), V(), kX, kY, V(0, 0, -1), 0.0));  // left-handed
   EXPECT_TRUE(CoordinateSystem::checkAxisValid(kX, kY, V(0.0, 0.0, 1e-49)));
+}
+
+TEST(CoordinateSystem, CloseAxesInAGeneralOrientationAreOrthonormalisedToRounding) {
+  // y at a small angle from x, or z at a small angle from the x-y plane, turned
+  // into a general orientation: accepted, and the axes come out orthonormal to
+  // rounding, y in the plane of x and the given y on its side, z on its side.
+  std::mt19937 rng(31);
+  std::uniform_real_distribution<double> angle(-test::kPi, test::kPi);
+  for (double small : {1e-7, 1e-6, 1e-3}) {
+    for (int i = 0; i < 200; ++i) {
+      const Transformation turn(V(), V(angle(rng), angle(rng), angle(rng)), 1.0);
+      const V x = turn.rotateVector(kX), nearX = turn.rotateVector(V(1, small, 0)),
+              nearPlane = turn.rotateVector(V(0.3, -0.8, small));
+      for (const bool closeY : {true, false}) {
+        const V y = closeY ? nearX : turn.rotateVector(kY), z = closeY ? turn.rotateVector(kZ) : nearPlane;
+        ASSERT_TRUE(CoordinateSystem::checkAxisValid(x, y, z)) << small << " trial " << i;
+        const CoordinateSystem cs(V(), x, y, z);
+        const V* a = cs.getAxis();
+        for (int k = 0; k < 3; ++k) {
+          EXPECT_NEAR(a[k].length(), 1.0, 1e-15);
+          EXPECT_NEAR(a[k].dot(a[(k + 1) % 3]), 0.0, 1e-15) << small << " trial " << i << " axis " << k;
+        }
+        EXPECT_TRUE(SameVec(a[0], x, 1e-15));
+        EXPECT_NEAR(a[1].dot(x.cross(y)), 0.0, 1e-15);
+        EXPECT_GT(a[1].dot(y - x * x.dot(y)), 0.0);
+        EXPECT_GT(a[2].dot(z), 0.0);
+      }
+    }
+  }
 }
 
 TEST(CoordinateSystem, DependentZeroOrNonFiniteAxesThrowAndChangeNothing) {

@@ -106,24 +106,37 @@ TEST(BestFitOptimum, AgreesWithUmeyamaExactDataReproduced) {
 }
 
 TEST(BestFitDegenerate, CollinearOrCoincidentPointsAreRefused) {
+  // The weighted points on one line (the turn about it is free) or at one
+  // point (every turn is): no unique answer, so the fit refuses rather than
+  // pick one, whatever the weight factor or position, and whatever pairs of
+  // weight 0 lie off the line.
   std::mt19937 rng(17);
   std::uniform_real_distribution<double> along(-100.0, 100.0);
   const Transformation truth(Vec(7, 8, 9), Vec(0.3, 0.2, 0.1), 1.0);
-  for (double noise : {0.0, 0.01})
-    for (bool withScale : {false, true})
-      for (bool coincident : {false, true}) {
-        Points src;
+  struct Case { const char* name; double length, factor; Vec base; bool offLineZeroPairs; };
+  const Case cases[] = {{"collinear", 1.0, 1.0, Vec(10, -5, 3), false},
+                        {"collinear, weights 1e160, far", 1.0, 1e160, Vec(3e6, -1e6, 2e5), false},
+                        {"collinear, weights 1e-160, weight 0 pairs off it", 1.0, 1e-160, Vec(10, -5, 3), true},
+                        {"coincident", 0.0, 1.0, Vec(10, -5, 3), false}};
+  for (const Case& c : cases)
+    for (double noise : {0.0, 0.01})
+      for (bool withScale : {false, true}) {
+        Points src, weights;
         for (int i = 0; i < 12; ++i) {
-          const double l = coincident ? 0.0 : along(rng);
-          src.push_back(Point(10 + 0.6 * l, -5 + 0.8 * l, 3.0, i));
+          const double l = c.length * along(rng);
+          const Vec p = c.base + Vec(0.6 * l, 0.8 * l, 0.0);
+          const bool zero = c.offLineZeroPairs && i % 4 == 0;
+          src.push_back(Point(zero ? p + Vec(0, 0, 50) : p, i));
+          weights.push_back(Point(Vec(1, 2, 3) * (zero ? 0.0 : c.factor), i));
         }
         const Points dst = moved(src, truth, rng, noise);
         Transformation fit = kSentinel;
-        const double residual = fit.computeTransformationNoId(src, dst, withScale);
-        // The turn about the line (or about any axis, for one point) is free:
-        // no unique answer, so the fit refuses rather than pick one.
-        EXPECT_EQ(residual, -1.0) << "noise " << noise << " scale " << withScale << " coincident " << coincident;
+        EXPECT_EQ(fit.computeWeightedTransformation(src, dst, weights, withScale), -1.0)
+            << c.name << ", noise " << noise << ", scale " << withScale;
         EXPECT_TRUE(SameBits(fit, kSentinel));
+        if (c.factor == 1.0 && !c.offLineZeroPairs) {
+          EXPECT_EQ(fit.computeTransformationNoId(src, dst, withScale), -1.0) << c.name;
+        }
       }
   // One point off the line makes the problem determined again.
   Points src, dst;
@@ -132,6 +145,50 @@ TEST(BestFitDegenerate, CollinearOrCoincidentPointsAreRefused) {
   Transformation fit = kSentinel;
   EXPECT_LT(fit.computeTransformationNoId(src, dst, false), 1e-9);
   EXPECT_TRUE(Zem::test::SameMatrix(fit, truth, 1e-9));
+}
+
+TEST(BestFitDegenerate, WellPosedWhateverTheWeightsUnitsAndPosition) {
+  // Noise-free data of a known motion. Whether a problem is determined depends
+  // only on the pairs that carry weight: not on a common weight factor, tiny
+  // per-axis weights, pairs of weight 0 (with any destination) or a thin
+  // but proper triangle. Unit weights also go through the unweighted entry points.
+  std::mt19937 rng(23);
+  const Vec along = Vec(2, -1, 3) / std::sqrt(14.0), off = Vec(1, 2, 0) / std::sqrt(5.0);
+  const Vec corner(-3e4, 5e3, 120);
+  const Points spread = randomPoints(rng, 10, 400.0, Vec(-200, 50, -300));
+  const Points thin = {Point(corner, 0), Point(corner + along * 1000.0, 1),
+                       Point(corner + along * 2000.0 + off * 0.001, 2)};
+  Points thinInMetres = thin;
+  for (Point& p : thinInMetres) p = Point(p * 1e-3, p.id);
+  struct Case { const char* name; Points src; Vec weight; double factor; bool farZeroPair; };
+  const Case cases[] = {{"thin triangle", thin, Vec(1, 1, 1), 1.0, false},
+                        {"thin triangle in metres", thinInMetres, Vec(1, 1, 1), 1.0, false},
+                        {"weight 0 pair at 1e8", spread, Vec(1, 1, 1), 1.0, true},
+                        {"x weights 1e-12", spread, Vec(1e-12, 1, 1), 1.0, false},
+                        {"weights times 1e-160", spread, Vec(1, 2, 3), 1e-160, false},
+                        {"weights times 1e160", spread, Vec(1, 2, 3), 1e160, false}};
+  for (const Case& c : cases)
+    for (bool withScale : {false, true}) {
+      const Transformation truth(Vec(-40, 25, 300), Vec(0.5, 2.0, 1.0), withScale ? 1.7 : 1.0);
+      Points src = c.src, dst = moved(src, truth, rng, 0.0), weights;
+      for (const Point& p : src) weights.push_back(Point(c.weight * c.factor, p.id));
+      if (c.farZeroPair) {
+        src.push_back(Point(1e8, 1e8, 1e8, 99));
+        dst.push_back(Point(5, -7, 1, 99));
+        weights.push_back(Point(0, 0, 0, 99));
+      }
+      const bool unit = c.weight == Vec(1, 1, 1) && !c.farZeroPair;
+      for (int entry = 0; entry < (unit ? 3 : 1); ++entry) {
+        Transformation fit = kSentinel;
+        const double r = entry == 0   ? fit.computeWeightedTransformation(src, dst, weights, withScale)
+                         : entry == 1 ? fit.computeTransformationNoId(src, dst, withScale)
+                                      : fit.computeTransformation(src, dst, withScale);
+        double gap = r >= 0.0 ? 0.0 : HUGE_VAL;
+        for (std::size_t i = 0; i < c.src.size(); ++i)
+          gap = std::max(gap, (image(fit, src[i]) - image(truth, src[i])).length());
+        EXPECT_LT(gap, 1e-9) << c.name << ", scale " << withScale << ", entry point " << entry;
+      }
+    }
 }
 
 TEST(BestFitFailures, SizeTestsAndTheirOrder) {
