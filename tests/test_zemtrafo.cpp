@@ -183,7 +183,8 @@ TEST_F(Zemtrafo, AlignsFromFeatureFiles) {
     std::snprintf(text, sizeof text, "%.15g %.15g %.15g", p.x, p.y, p.z);
     return std::string(text);
   };
-  const BaVec3d<double> n = motion.rotateVector(BaVec3d<double>(0, 0, 1)), d = motion.rotateVector(BaVec3d<double>(1, 0, 0));
+  const BaVec3d<double> n = motion.rotateVector(BaVec3d<double>(0, 0, 1));
+  const BaVec3d<double> d = motion.rotateVector(BaVec3d<double>(1, 0, 0));
   char plane[160], line[160];
   std::snprintf(plane, sizeof plane, "plane %.15g %.15g %.15g %.15g  0 0 1 0\n", n.x, n.y, n.z,
                 -n.dot(motion.getTranslation()));

@@ -90,7 +90,9 @@ bool readFeatures(const std::string& path, const std::map<std::string, std::pair
   return true;
 }
 
-BaVec3d<double> vec(const std::vector<double>& v, std::size_t at) { return BaVec3d<double>(v[at], v[at + 1], v[at + 2]); }
+BaVec3d<double> vec(const std::vector<double>& v, std::size_t at) {
+  return BaVec3d<double>(v[at], v[at + 1], v[at + 2]);
+}
 
 }  // namespace
 

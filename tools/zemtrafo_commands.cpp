@@ -309,7 +309,8 @@ std::string csvText(const Zem::FitResult& fit, const FitReport& report) {
   out.reserve(fit.residuals.size() * 80);
   for (std::size_t i = 0; i < fit.residuals.size(); ++i) {
     const BaPoint3d<double>& r = fit.residuals[i];
-    out += csvField(report.pairNames[i]) + format(",%.9g,%.9g", r.x, r.y) + format(",%.9g,%.9g\n", r.z, fit.distances[i]);
+    out += csvField(report.pairNames[i]) + format(",%.9g,%.9g", r.x, r.y) +
+           format(",%.9g,%.9g\n", r.z, fit.distances[i]);
   }
   return out;
 }
@@ -464,7 +465,8 @@ int runFit(const FitOptions& options) {
 int finishAlignment(const Transformation& t, const AlignOptions& options) {
   std::unique_ptr<Zem::LastAndGlobalTransformation> previous;
   if (!loadPrevious(options.record, &previous) || !writeRecord(t, previous.get(), options.record)) return kBadInput;
-  const std::string out = "alignment of the measured features onto the nominal ones\n" + transformationText(t, options.order);
+  const std::string out =
+      "alignment of the measured features onto the nominal ones\n" + transformationText(t, options.order);
   std::fputs(out.c_str(), stdout);
   return std::fflush(stdout) == 0 ? kDone : kBadInput;
 }
