@@ -121,6 +121,7 @@ void splitLine(const char* p, const char* end, Fields* out, char* separatorSeen)
     if (p != end && *p == '\t' && *separatorSeen == ' ') *separatorSeen = '\t';
     std::string_view field(start, std::size_t(p - start));
     if (field.size() >= 2 && field.front() == '"' && field.back() == '"') field = field.substr(1, field.size() - 2);
+    if (field.empty()) out->emptyField = true;  // ""
     if (out->count < kMaxFields) out->f[out->count] = field;
     ++out->count;
     expectField = false;
@@ -573,7 +574,13 @@ std::string PointFile::format(const std::vector<BaPoint3d<double>>& points, cons
   for (std::size_t i = 0; i < points.size(); ++i) {
     const BaPoint3d<double>& p = points[i];
     if (hasIds_) {
-      out.append(names.nameOf(p.id));
+      // A name that itself starts and ends with a double quote keeps them
+      // only inside another pair, since reading takes one pair off.
+      const std::string name = names.nameOf(p.id);
+      const bool quote = name.size() >= 2 && name.front() == '"' && name.back() == '"';
+      if (quote) out.push_back('"');
+      out.append(name);
+      if (quote) out.push_back('"');
       out.push_back(sep);
     }
     appendNumber(&out, p.x);

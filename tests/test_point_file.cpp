@@ -85,6 +85,7 @@ TEST(PointFile, BadInputNamesTheLineAndLeavesNothing) {
       {"1 2 3 4 5\n", 1, "5 fields; expected 3 (x y z)"},
       {"1 2\n", 1, "2 fields"},
       {"1,2,,3\n", 1, "empty field"},
+      {"a 1 2 3\n\"\" 4 5 6\n", 2, "empty field"},
       {"a 1 2 3\n# c\nb 1 2 3\na 4 5 6\n", 4, "identifier a repeats the one on line 1"},
       {"1 1 2 3\n900000 1 2 3\n1 4 5 6\n", 3, "identifier 1 repeats the one on line 1"},
       {"1 2 3 1 -1 1\n", 1, "negative weight"},
