@@ -29,42 +29,14 @@
 #include <QString>
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "math_point_names.h"
 #include "math_types.h"
 
 namespace Zem {
-
-/// The identifier names of one run, shared by all files read in it, so that
-/// the same name means the same id in each of them. Not synchronised.
-class PointNames {
- public:
-  /// The id of an identifier field: its value for a numeric identifier (see
-  /// the file comment), otherwise the name's id, which is assigned at its
-  /// first appearance. Returns −1 when the table is full (2^31 − 2 names).
-  int idOf(std::string_view field);
-  /// The text to show for an id: the name, or the number in decimal; "" for −1.
-  std::string nameOf(int id) const;
-  /// Number of names (not numeric identifiers) seen so far.
-  std::size_t nameCount() const { return starts_.empty() ? 0 : starts_.size() - 1; }
-
- private:
-  std::string_view name(std::size_t k) const {
-    return std::string_view(text_.data() + starts_[k], starts_[k + 1] - starts_[k]);
-  }
-  void grow();
-
-  // All names one after another in text_; name k (id −2 − k) is
-  // text_[starts_[k], starts_[k + 1]). slots_ is an open-addressing hash
-  // table (linear probing, at most half full) of name indexes + 1, 0 = empty:
-  // a new name costs no allocation of its own.
-  std::string text_;
-  std::vector<std::size_t> starts_;
-  std::vector<std::uint32_t> slots_;
-};
 
 /// The points of one file. Read with read() or parse(); on failure the
 /// object is empty and getError() tells the file, the line and the reason.

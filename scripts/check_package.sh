@@ -26,6 +26,11 @@ cmake -S tests/package -B "$scratch/found" -DCMAKE_PREFIX_PATH="$scratch/prefix"
 cmake --build "$scratch/found" >/dev/null
 "$scratch/found/consumer"
 (cd "$scratch" && "$scratch/found/readme_example" >/dev/null)
+# The installed tool runs from the prefix as well.
+if [[ -x "$scratch/prefix/bin/zemtrafo" ]]; then
+  "$scratch/prefix/bin/zemtrafo" fit examples/data/nominal_points.txt examples/data/measured_points.txt \
+    --out "$scratch/bracket.trafo" >/dev/null
+fi
 
 # A prefix outside the linker's search path needs a run path in the program,
 # as for any library installed there.

@@ -14,3 +14,9 @@ cmake --build build-demo -j"$(nproc)"
 echo "== Best fit of the measured bracket onto its nominal points"
 cd build-demo
 ./examples/zem_bestfit_demo ../examples/data/nominal_points.txt ../examples/data/measured_points.txt .
+# The same fit with the command-line tool: transformation, pair table,
+# unpaired points, and a .trafo record with its text report.
+echo
+echo "== zemtrafo fit nominal_points.txt measured_points.txt --out bracket.trafo --report bracket_report.txt"
+./tools/zemtrafo fit ../examples/data/nominal_points.txt ../examples/data/measured_points.txt \
+  --out bracket.trafo --report bracket_report.txt

@@ -485,7 +485,8 @@ Status fitPairs(const Point* src, const Point* dst, const Weights& weights, std:
   // The reference points, and with them the first estimate, the centre and
   // the length scale of the steps, come from the pairs that carry weight.
   std::size_t ia, ib, ic;
-  if (!chooseReferencePoints(src, weights, n, &ia, &ib, &ic)) return kFailed;
+  // No pair that carries weight: nothing fixes the transformation.
+  if (!chooseReferencePoints(src, weights, n, &ia, &ib, &ic)) return FitResult::FIT_DEGENERATE;
   const Frame from = frameOf(src[ia], src[ib], src[ic]);
   const Frame to = frameOf(dst[ia], dst[ib], dst[ic]);
   const double size = std::max({Vec(dst[ia]).length(), Vec(dst[ib]).length(), Vec(dst[ic]).length()});

@@ -1,9 +1,14 @@
 // Point files: layouts, identifiers and names across files, every kind of
 // bad line (the error names the line and the object stays empty), and the
 // written form reading back exactly.
+#include <charconv>
 #include <clocale>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "math_point_file.h"
 #include "test_util.h"
@@ -50,6 +55,7 @@ TEST(PointFile, NamesKeepTheirIdsAcrossFilesAndNumbersAreTheirOwnIds) {
   EXPECT_EQ(n[2].id, -3);
   EXPECT_EQ(m[0].id, n[2].id);
   EXPECT_EQ(m[1].id, 7);  // leading zeros: the same number
+  EXPECT_EQ(names.idOf("000000000007"), 7);
   EXPECT_EQ(m[2].id, n[0].id);
   EXPECT_EQ(m[3].id, -5);
   EXPECT_EQ(names.nameOf(n[0].id), "BORE_A");
@@ -79,6 +85,7 @@ TEST(PointFile, BadInputNamesTheLineAndLeavesNothing) {
       {"1 2 3 4 5\n", 1, "5 fields; expected 3 (x y z)"},
       {"1 2\n", 1, "2 fields"},
       {"1,2,,3\n", 1, "empty field"},
+      {"a 1 2 3\n\"\" 4 5 6\n", 2, "empty field"},
       {"a 1 2 3\n# c\nb 1 2 3\na 4 5 6\n", 4, "identifier a repeats the one on line 1"},
       {"1 1 2 3\n900000 1 2 3\n1 4 5 6\n", 3, "identifier 1 repeats the one on line 1"},
       {"1 2 3 1 -1 1\n", 1, "negative weight"},
@@ -110,6 +117,31 @@ TEST(PointFile, NumbersReadTheSameInEveryLocaleAndTinyOnesAreZero) {
   ASSERT_TRUE(ok) << file.getError().toStdString();
   EXPECT_TRUE(test::SameVec(file.getPoints()[0], BaVec3d<double>(1.5, -225.0, 0.0), 0.0));
   if (!german) GTEST_SKIP() << "de_DE.UTF-8 not available";
+}
+
+TEST(PointFile, PlainDecimalsReadExactlyAsFromChars) {
+  // The reader's fast path for plain decimals must give the very double that
+  // from_chars gives, for every count of digits before and after the point.
+  std::mt19937_64 rng(8);
+  std::string text;
+  std::vector<std::string> fields;
+  char buffer[64];
+  for (int i = 0; i < 3000; ++i) {
+    const double magnitude = std::ldexp(double(rng() % 1000000) / 1e6, int(rng() % 60) - 20);
+    std::snprintf(buffer, sizeof buffer, "%.*f", int(rng() % 19), (rng() & 1 ? -1.0 : 1.0) * magnitude);
+    fields.emplace_back(buffer);
+    text += fields.back() + (i % 3 == 2 ? "\n" : " ");
+  }
+  PointNames names;
+  PointFile file;
+  ASSERT_TRUE(file.parse(text, QStringLiteral("d"), &names)) << file.getError().toStdString();
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    double expected = 0.0;
+    std::from_chars(fields[i].data(), fields[i].data() + fields[i].size(), expected);
+    const auto& p = file.getPoints()[i / 3];
+    const double got = i % 3 == 0 ? p.x : i % 3 == 1 ? p.y : p.z;
+    ASSERT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << fields[i] << ": " << got << " vs " << expected;
+  }
 }
 
 TEST(PointFile, FormatKeepsLayoutAndReadsBackExactly) {

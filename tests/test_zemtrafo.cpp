@@ -173,6 +173,44 @@ TEST_F(Zemtrafo, ApplyThenFitGivesTheIdentity) {
   EXPECT_EQ(readAll(path("r.txt")).rfind("Last transformation:\n", 0), 0u);
 }
 
+TEST_F(Zemtrafo, AlignsFromFeatureFiles) {
+  // Features of a part (plane z = 0, direction along x in y = 0, point at
+  // x = 0) measured after a known motion: both alignments must undo it.
+  const Transformation motion(BaVec3d<double>(15.0, -40.0, 7.5), BaVec3d<double>(0.1, -0.2, 0.7), 1.0);
+  const auto at = [&motion](double x, double y, double z) {
+    const BaVec3d<double> p = motion.transformPoint(BaVec3d<double>(x, y, z));
+    char text[96];
+    std::snprintf(text, sizeof text, "%.15g %.15g %.15g", p.x, p.y, p.z);
+    return std::string(text);
+  };
+  const BaVec3d<double> n = motion.rotateVector(BaVec3d<double>(0, 0, 1));
+  const BaVec3d<double> d = motion.rotateVector(BaVec3d<double>(1, 0, 0));
+  char plane[160], line[160];
+  std::snprintf(plane, sizeof plane, "plane %.15g %.15g %.15g %.15g  0 0 1 0\n", n.x, n.y, n.z,
+                -n.dot(motion.getTranslation()));
+  std::snprintf(line, sizeof line, "line %s %.15g %.15g %.15g  0 0 0 1 0 0\n", at(0, 0, 0).c_str(), d.x, d.y, d.z);
+  const std::string f321 = write("321.txt", "plane " + at(0, 0, 0) + " 0\nplane " + at(100, 0, 0) + " 0\nplane " +
+                                                at(0, 80, 0) + " 0\ndirection " + at(10, 0, 20) + " 0\ndirection " +
+                                                at(90, 0, 20) + " 0\npoint " + at(0, 40, 20) + " 0\n");
+  const std::string fPlp = write("plp.txt", std::string(plane) + line + "point " + at(0, 0, 0) + "  0 0 0\n");
+  for (const std::string& command : {"align321 " + f321, "align-plp " + fPlp}) {
+    const ToolRun r = run(command + " --out " + path("a.trafo"));
+    ASSERT_EQ(r.status, 0) << command << r.err;
+    LastAndGlobalTransformation record(Transformation::identity(), false, Transformation::identity(), false);
+    ASSERT_TRUE(record.load(QString::fromStdString(path("a.trafo")), nullptr, 0, 0));
+    EXPECT_TRUE(test::SameMatrix(record.getLastTransformation(), motion.inverse(), 1e-9)) << command;
+  }
+  const std::string bad = write("bad.txt", "plane 1 2 3 0\n# next\nplane 1 2 x 0\n");
+  const ToolRun r = run("align321 " + bad + " --out " + path("b.trafo"));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(bad + ":3: \"x\" is not a finite number"), std::string::npos) << r.err;
+  EXPECT_FALSE(exists(path("b.trafo")));
+  // Direction points 80 mm apart cannot differ by 500 mm in their nominal value.
+  const std::string unreachable = write("u.txt", "plane 0 0 0 0\nplane 100 0 0 0\nplane 0 80 0 0\n"
+                                                 "direction 10 0 20 0\ndirection 90 0 20 500\npoint 0 40 20 0\n");
+  EXPECT_EQ(run("align321 " + unreachable).status, 1);
+}
+
 TEST_F(Zemtrafo, FitsALargePairOfFiles) {
   std::mt19937_64 rng(3);
   std::uniform_real_distribution<double> coordinate(0.0, 1000.0);

@@ -3,6 +3,8 @@
 // the work is in zemtrafo_commands.cpp.
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
+#include <exception>
 #include <map>
 #include <string>
 
@@ -16,13 +18,61 @@ const std::map<std::string, int> kOrders = {
     {"zxy", Zem::Transformation::ORDER_ZXY}, {"zyx", Zem::Transformation::ORDER_ZYX},
     {"set", zemtrafo::kThreeArgumentForm}};
 
+void addOrderOption(CLI::App* command, std::string* order) {
+  command
+      ->add_option("--order", *order, "Rotation order of the printed angles, the first letter acting first: "
+                                      "xyz, xzy, yxz, yzx, zxy, zyx, or set, the three-argument form "
+                                      "(Y, then X, then Z; the default)")
+      ->type_name("ORDER")
+      ->transform(CLI::IsMember(kOrders, CLI::ignore_case));
+}
+
+void addRecordOptions(CLI::App* command, zemtrafo::RecordOptions* record, const std::string& what) {
+  command->add_option("--out", record->out, "Save the " + what + " as a .trafo record (last = global = this " +
+                                                what + ")");
+  command
+      ->add_option("--global", record->global,
+                   "Read this .trafo record and write it (or --out) with last = this " + what +
+                       " and global = its global followed by this " + what)
+      ->check(CLI::ExistingFile);
+  command->add_option("--report", record->report, "Write the text report of the saved record");
+}
+
+const std::map<std::string, int> k321Modes = {
+    {"zyx", Zem::Transformation::ALIGN_ZYX}, {"zxy", Zem::Transformation::ALIGN_ZXY},
+    {"yzx", Zem::Transformation::ALIGN_YZX}, {"yxz", Zem::Transformation::ALIGN_YXZ},
+    {"xyz", Zem::Transformation::ALIGN_XYZ}, {"xzy", Zem::Transformation::ALIGN_XZY}};
+
+const std::map<std::string, int> kPlpModes = {
+    {"plane-line-point", Zem::Transformation::PLP_PLANE_LINE_POINT},
+    {"plane-point-line", Zem::Transformation::PLP_PLANE_POINT_LINE},
+    {"line-plane-point", Zem::Transformation::PLP_LINE_PLANE_POINT},
+    {"line-point-plane", Zem::Transformation::PLP_LINE_POINT_PLANE},
+    {"point-plane-line", Zem::Transformation::PLP_POINT_PLANE_LINE},
+    {"point-line-plane", Zem::Transformation::PLP_POINT_LINE_PLANE}};
+
+int dispatch(int argc, char** argv);
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The library's precondition errors would end the program unexplained: a
+  // message and exit status 2 instead.
+  try {
+    return dispatch(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zemtrafo: %s\n", e.what());
+    return zemtrafo::kBadInput;
+  }
+}
+
+namespace {
+
+int dispatch(int argc, char** argv) {
   CLI::App app{"Best fits, transformations and reports on point files (mm, degrees)."};
   app.set_version_flag("--version", "zemtrafo " ZEM_VERSION);
   app.require_subcommand(1);
-  app.footer("Exit status: 0 done, 1 the fit failed, 2 bad usage or bad input.\n"
+  app.footer("Exit status: 0 done, 1 the fit or alignment failed, 2 bad usage or bad input.\n"
              "Point files: one point per line, \"x y z\" or \"id x y z\", optionally followed by three weights;\n"
              "fields separated by blanks, tabs, commas or semicolons; '#' comments; one optional header line.");
 
@@ -34,17 +84,8 @@ int main(int argc, char** argv) {
   fitCmd->add_flag("--scale", fit.withScale, "Estimate a uniform scale too (else the scale is 1)");
   fitCmd->add_flag("--weights", fit.weights, "Weigh each pair by the weight columns of the file that has them");
   std::string order = "set";
-  fitCmd->add_option("--order", order, "Rotation order of the printed angles, the first letter acting first: "
-                                       "xyz, xzy, yxz, yzx, zxy, zyx, or set, the three-argument form "
-                                       "(Y, then X, then Z; the default)")
-      ->type_name("ORDER")
-      ->transform(CLI::IsMember(kOrders, CLI::ignore_case));
-  fitCmd->add_option("--out", fit.out, "Save the fit as a .trafo record (last = global = this fit)");
-  fitCmd->add_option("--global", fit.global,
-                     "Read this .trafo record and write it (or --out) with last = this fit and "
-                     "global = its global followed by this fit")
-      ->check(CLI::ExistingFile);
-  fitCmd->add_option("--report", fit.report, "Write the text report of the saved record");
+  addOrderOption(fitCmd, &order);
+  addRecordOptions(fitCmd, &fit.record, "fit");
   fitCmd->add_flag("--json", fit.json, "Print everything as JSON instead of text");
   fitCmd->add_option("--csv", fit.csv, "Write the pair table as CSV");
   CLI::Option* svg = fitCmd->add_option("--svg", fit.svg, "Draw the pair distances as an SVG bar chart");
@@ -61,6 +102,38 @@ int main(int argc, char** argv) {
   applyCmd->add_flag("--inverse", apply.inverse, "Apply the inverse transformation");
   applyCmd->add_flag("--global", apply.global, "Use the global transformation (default: the last one)");
   applyCmd->footer("Example: zemtrafo apply part.trafo measured.txt --out aligned.txt");
+
+  zemtrafo::AlignOptions align321, alignPlp;
+  std::string mode321 = "zyx", modePlp = "plane-line-point", order321 = "set", orderPlp = "set";
+  CLI::App* align321Cmd = app.add_subcommand("align321", "3-2-1 alignment from a feature file.");
+  align321Cmd->add_option("FEATURES", align321.features,
+                          "Feature file: three \"plane x y z height\", two \"direction x y z value\" and one "
+                          "\"point x y z value\" lines (measured point, nominal coordinate)")
+      ->required();
+  align321Cmd
+      ->add_option("--mode", mode321, "Primary, secondary and tertiary axis: zyx (default), zxy, yzx, yxz, xyz, xzy")
+      ->type_name("AXES")
+      ->transform(CLI::IsMember(k321Modes, CLI::ignore_case));
+  align321Cmd->add_flag("--plane-negative", align321.negativeFirst, "The plane's normal points to negative values");
+  align321Cmd->add_flag("--direction-negative", align321.negativeSecond,
+                        "The direction points to negative values");
+  addOrderOption(align321Cmd, &order321);
+  addRecordOptions(align321Cmd, &align321.record, "alignment");
+  align321Cmd->footer("Example: zemtrafo align321 features.txt --mode zyx --out part.trafo");
+
+  CLI::App* alignPlpCmd = app.add_subcommand("align-plp", "Plane-line-point alignment from a feature file.");
+  alignPlpCmd->add_option("FEATURES", alignPlp.features,
+                          "Feature file: \"plane a b c d a b c d\", \"line px py pz dx dy dz px py pz dx dy dz\" "
+                          "and \"point x y z x y z\" (measured, then nominal)")
+      ->required();
+  alignPlpCmd
+      ->add_option("--mode", modePlp, "Priority of the features: plane-line-point (default), plane-point-line, "
+                                      "line-plane-point, line-point-plane, point-plane-line, point-line-plane")
+      ->type_name("PRIORITY")
+      ->transform(CLI::IsMember(kPlpModes, CLI::ignore_case));
+  addOrderOption(alignPlpCmd, &orderPlp);
+  addRecordOptions(alignPlpCmd, &alignPlp.record, "alignment");
+  alignPlpCmd->footer("Example: zemtrafo align-plp features.txt --out part.trafo");
 
   std::string showFile;
   CLI::App* showCmd = app.add_subcommand("show", "Print both transformations of a .trafo record.");
@@ -82,7 +155,19 @@ int main(int argc, char** argv) {
     fit.order = kOrders.at(order);
     return zemtrafo::runFit(fit);
   }
+  if (align321Cmd->parsed()) {
+    align321.mode = k321Modes.at(mode321);
+    align321.order = kOrders.at(order321);
+    return zemtrafo::runAlign321(align321);
+  }
+  if (alignPlpCmd->parsed()) {
+    alignPlp.mode = kPlpModes.at(modePlp);
+    alignPlp.order = kOrders.at(orderPlp);
+    return zemtrafo::runAlignPlp(alignPlp);
+  }
   if (applyCmd->parsed()) return zemtrafo::runApply(apply);
   if (showCmd->parsed()) return zemtrafo::runShow(showFile);
   return zemtrafo::runReport(reportIn, reportOut);
 }
+
+}  // namespace

@@ -150,6 +150,46 @@ std::string matrixText(const Transformation& t, const char* indent) {
   return out;
 }
 
+/// The record named by --global, when there is one.
+bool loadPrevious(const RecordOptions& options, std::unique_ptr<Zem::LastAndGlobalTransformation>* previous) {
+  if (options.global.empty()) return true;
+  *previous = std::make_unique<Zem::LastAndGlobalTransformation>(Transformation::identity(), false,
+                                                                 Transformation::identity(), false);
+  return loadRecord(options.global, previous->get());
+}
+
+/// Saves the record with last = t and global = the previous global followed
+/// by t (or t alone), to --out or else back to --global, and its report.
+bool writeRecord(const Transformation& t, const Zem::LastAndGlobalTransformation* previous,
+                 const RecordOptions& options) {
+  Transformation global = t;
+  if (previous && previous->isGlobalTransformationValid()) {
+    global = previous->getGlobalTransformation();
+    global.append(t);
+  }
+  Zem::LastAndGlobalTransformation record(t, true, global, true);
+  const std::string path = !options.out.empty() ? options.out : options.global;
+  if (!path.empty()) {
+    Zem::ErrorLog log;
+    if (!record.save(qs(path), &log, 0, 0)) {
+      messageLog(log);
+      return false;
+    }
+  }
+  return options.report.empty() || exportReportSafely(record, options.report);
+}
+
+/// The transformation's lines of the text output.
+std::string transformationText(const Transformation& t, int order) {
+  const BaVec3d<double> a = anglesOf(t, order) * kDegPerRad;
+  const BaVec3d<double> tr = t.getTranslation();
+  std::string out = "  angles (deg) about X, Y, Z (" + orderText(order) + "):\n";
+  out += format("      %.6f %.6f %.6f\n", shown(a.x), shown(a.y), shown(a.z));
+  out += format("  translation (mm): %.6f %.6f %.6f\n", shown(tr.x), shown(tr.y), shown(tr.z));
+  out += format("  scale: %.12f\n", t.getScale());
+  return out + "  matrix (p' = (R p + t) / m33):\n" + matrixText(t, "  ");
+}
+
 // ---------------------------------------------------------------- JSON
 
 std::string jsonString(const std::string& s) {
@@ -191,20 +231,10 @@ struct FitReport {
   bool byPosition = false;
 };
 
-std::string pairName(const FitReport& report, std::size_t i) { return report.pairNames[i]; }
-
 void printText(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names, int order) {
-  const Transformation& t = fit.transformation;
-  const BaVec3d<double> a = anglesOf(t, order) * kDegPerRad;
-  const BaVec3d<double> tr = t.getTranslation();
-  std::string out;
-  out += "best fit of the measured points onto the nominal points, " + std::to_string(fit.pairCount) + " pairs " +
-         (report.byPosition ? "by position" : "by identifier") + "\n";
-  out += "  angles (deg) about X, Y, Z (" + orderText(order) + "):\n";
-  out += format("      %.6f %.6f %.6f\n", shown(a.x), shown(a.y), shown(a.z));
-  out += format("  translation (mm): %.6f %.6f %.6f\n", shown(tr.x), shown(tr.y), shown(tr.z));
-  out += format("  scale: %.12f\n", t.getScale());
-  out += "  matrix (p' = (R p + t) / m33):\n" + matrixText(t, "  ");
+  std::string out = "best fit of the measured points onto the nominal points, " + std::to_string(fit.pairCount) +
+                    " pairs " + (report.byPosition ? "by position" : "by identifier") + "\n";
+  out += transformationText(fit.transformation, order);
   std::fputs(out.c_str(), stdout);
 
   // A million rows go out in blocks, formatted by to_chars (printf would
@@ -212,7 +242,7 @@ void printText(const Zem::FitResult& fit, const FitReport& report, const Zem::Po
   out = "\n" + padded("id") + padded("dx (mm)") + padded("dy (mm)") + padded("dz (mm)") + padded("dist (mm)") + "\n";
   for (std::size_t i = 0; i < fit.residuals.size(); ++i) {
     const BaPoint3d<double>& r = fit.residuals[i];
-    out += padded(pairName(report, i));
+    out += padded(report.pairNames[i]);
     for (double v : {r.x, r.y, r.z, fit.distances[i]}) appendFixed(&out, v);
     out += '\n';
     if (out.size() > (1u << 20)) {
@@ -257,7 +287,7 @@ void printJson(const Zem::FitResult& fit, const FitReport& report, const Zem::Po
   std::fputs(out.c_str(), stdout);
   std::fputs("  \"pairs\": [", stdout);
   for (std::size_t i = 0; i < fit.residuals.size(); ++i) {
-    const std::string row = std::string(i ? ",\n    " : "\n    ") + "{\"id\": " + jsonString(pairName(report, i)) +
+    const std::string row = std::string(i ? ",\n    " : "\n    ") + "{\"id\": " + jsonString(report.pairNames[i]) +
                             ", \"d_mm\": " + jsonVec(fit.residuals[i]) +
                             ", \"distance_mm\": " + jsonNumber(fit.distances[i]) + "}";
     std::fputs(row.c_str(), stdout);
@@ -279,7 +309,8 @@ std::string csvText(const Zem::FitResult& fit, const FitReport& report) {
   out.reserve(fit.residuals.size() * 80);
   for (std::size_t i = 0; i < fit.residuals.size(); ++i) {
     const BaPoint3d<double>& r = fit.residuals[i];
-    out += csvField(pairName(report, i)) + format(",%.9g,%.9g", r.x, r.y) + format(",%.9g,%.9g\n", r.z, fit.distances[i]);
+    out += csvField(report.pairNames[i]) + format(",%.9g,%.9g", r.x, r.y) +
+           format(",%.9g,%.9g\n", r.z, fit.distances[i]);
   }
   return out;
 }
@@ -332,12 +363,12 @@ std::string svgText(const Zem::FitResult& fit, const FitReport& report, double t
     const bool over = tolerance >= 0.0 && v > tolerance;
     out += format("<rect x=\"%.2f\" y=\"%.2f\" ", left + barWidth * double(b) + barWidth * 0.1, y(v)) +
            format("width=\"%.2f\" height=\"%.2f\" ", barWidth * 0.8, top + height - y(v)) +
-           (over ? "fill=\"#d62728\"" : "fill=\"#1f77b4\"") + "><title>" + xmlText(pairName(report, worst)) +
+           (over ? "fill=\"#d62728\"" : "fill=\"#1f77b4\"") + "><title>" + xmlText(report.pairNames[worst]) +
            format(": %.6f mm</title></rect>\n", v);
     if (bars <= 100)
       out += format("<text x=\"%.2f\" y=\"%.2f\" ", left + barWidth * (double(b) + 0.5), top + height + 8.0) +
              format("transform=\"rotate(90 %.2f %.2f)\">", left + barWidth * (double(b) + 0.5), top + height + 8.0) +
-             xmlText(pairName(report, worst)) + "</text>\n";
+             xmlText(report.pairNames[worst]) + "</text>\n";
   }
   const auto hline = [&](double v, const char* style, const std::string& label) {
     out += format("<line x1=\"%.1f\" y1=\"%.2f\" x2=\"%.1f\" ", left, y(v), left + width) +
@@ -407,11 +438,7 @@ int runFit(const FitOptions& options) {
   }
 
   std::unique_ptr<Zem::LastAndGlobalTransformation> previous;
-  if (!options.global.empty()) {
-    previous = std::make_unique<Zem::LastAndGlobalTransformation>(Transformation::identity(), false,
-                                                                  Transformation::identity(), false);
-    if (!loadRecord(options.global, previous.get())) return kBadInput;
-  }
+  if (!loadPrevious(options.record, &previous)) return kBadInput;
 
   const Zem::FitResult fit =
       byPosition ? Zem::FitResult::fitByPosition(measured.getPoints(), nominal.getPoints(), *weights, options.withScale)
@@ -423,22 +450,7 @@ int runFit(const FitOptions& options) {
   }
   const FitReport report = describePairs(fit, nominal.getPoints(), measured.getPoints(), byPosition, names);
 
-  // The accumulated transformation: the earlier global one, then this fit.
-  Transformation global = fit.transformation;
-  if (previous && previous->isGlobalTransformationValid()) {
-    global = previous->getGlobalTransformation();
-    global.append(fit.transformation);
-  }
-  Zem::LastAndGlobalTransformation record(fit.transformation, true, global, true);
-  const std::string recordPath = !options.out.empty() ? options.out : options.global;
-  if (!recordPath.empty()) {
-    Zem::ErrorLog log;
-    if (!record.save(qs(recordPath), &log, 0, 0)) {
-      messageLog(log);
-      return kBadInput;
-    }
-  }
-  if (!options.report.empty() && !exportReportSafely(record, options.report)) return kBadInput;
+  if (!writeRecord(fit.transformation, previous.get(), options.record)) return kBadInput;
   if (!options.csv.empty() && !writeFileSafely(options.csv, csvText(fit, report))) return kBadInput;
   if (!options.svg.empty() && !writeFileSafely(options.svg, svgText(fit, report, options.tolerance)))
     return kBadInput;
@@ -447,6 +459,15 @@ int runFit(const FitOptions& options) {
     printJson(fit, report, names, options.order, options.withScale);
   else
     printText(fit, report, names, options.order);
+  return std::fflush(stdout) == 0 ? kDone : kBadInput;
+}
+
+int finishAlignment(const Transformation& t, const AlignOptions& options) {
+  std::unique_ptr<Zem::LastAndGlobalTransformation> previous;
+  if (!loadPrevious(options.record, &previous) || !writeRecord(t, previous.get(), options.record)) return kBadInput;
+  const std::string out =
+      "alignment of the measured features onto the nominal ones\n" + transformationText(t, options.order);
+  std::fputs(out.c_str(), stdout);
   return std::fflush(stdout) == 0 ? kDone : kBadInput;
 }
 

@@ -119,6 +119,53 @@
     </message>
 </context>
 <context>
+    <name>POINTFILE_err</name>
+    <message>
+        <source>cannot open file for reading</source>
+        <translation>Datei kann nicht zum Lesen geöffnet werden</translation>
+    </message>
+    <message>
+        <source>cannot read file</source>
+        <translation>Datei kann nicht gelesen werden</translation>
+    </message>
+    <message>
+        <source>is not a text file (it contains a zero byte)</source>
+        <translation>ist keine Textdatei (sie enthält ein Nullbyte)</translation>
+    </message>
+    <message>
+        <source>empty field</source>
+        <translation>leeres Feld</translation>
+    </message>
+    <message>
+        <source>%1 fields; expected 3 (x y z), 4 (id x y z), 6 (x y z and three weights) or 7 (id x y z and three weights)</source>
+        <translation>%1 Felder; erwartet: 3 (x y z), 4 (id x y z), 6 (x y z und drei Gewichte) oder 7 (id x y z und drei Gewichte)</translation>
+    </message>
+    <message>
+        <source>%1 fields; expected %2 as on line %3</source>
+        <translation>%1 Felder; erwartet: %2 wie in Zeile %3</translation>
+    </message>
+    <message>
+        <source>%1 is not a number</source>
+        <translation>%1 ist keine Zahl</translation>
+    </message>
+    <message>
+        <source>%1 is not a finite number</source>
+        <translation>%1 ist keine endliche Zahl</translation>
+    </message>
+    <message>
+        <source>too many identifier names</source>
+        <translation>zu viele Punktnamen</translation>
+    </message>
+    <message>
+        <source>negative weight</source>
+        <translation>negatives Gewicht</translation>
+    </message>
+    <message>
+        <source>identifier %1 repeats the one on line %2</source>
+        <translation>Kennung %1 wiederholt die aus Zeile %2</translation>
+    </message>
+</context>
+<context>
     <name>TRANSFORMATION_err</name>
     <message>
         <source>invalid transformation block version: %1</source>

@@ -1,0 +1,152 @@
+// The alignments of zemtrafo: 3-2-1 and plane-line-point, from a small
+// feature file (mm; one feature per line; '#' comments and blank lines
+// skipped; fields separated by blanks, tabs, commas or semicolons):
+//
+//   3-2-1 (align321), six lines: measured point, then its nominal coordinate
+//   along the axis the feature fixes
+//     plane      x y z  height      three points on the primary plane
+//     direction  x y z  value       two points along the secondary direction
+//     point      x y z  value       one point for the tertiary axis
+//
+//   plane-line-point (align-plp), three lines: the measured feature, then
+//   the nominal one
+//     plane  a b c d  a b c d                  a·x + b·y + c·z + d = 0
+//     line   px py pz dx dy dz  px py pz dx dy dz   a point and a direction
+//     point  x y z  x y z
+#include <QString>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "math_transformation.h"
+#include "zem_math.h"
+#include "zemtrafo_commands.h"
+
+namespace zemtrafo {
+
+namespace {
+
+using Zem::BaVec3d;
+using Zem::Transformation;
+
+void message(const std::string& text) { std::fprintf(stderr, "zemtrafo: %s\n", text.c_str()); }
+
+/// The features of a file: for each keyword, its lines' numbers in order.
+using Features = std::map<std::string, std::vector<std::vector<double>>>;
+
+/// Reads `path`; `counts` gives each allowed keyword's number of values and
+/// of lines. Messages name the file and the line.
+bool readFeatures(const std::string& path, const std::map<std::string, std::pair<std::size_t, std::size_t>>& counts,
+                  Features* features) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    message(path + ": cannot open file for reading");
+    return false;
+  }
+  std::string line;
+  for (unsigned long lineNo = 1; std::getline(in, line); ++lineNo) {
+    const std::string where = path + ":" + std::to_string(lineNo) + ": ";
+    line = line.substr(0, line.find('#'));
+    for (char& c : line)
+      if (c == ',' || c == ';' || c == '\t' || c == '\r') c = ' ';
+    std::istringstream fields(line);
+    std::string keyword, field;
+    if (!(fields >> keyword)) continue;
+    const auto allowed = counts.find(keyword);
+    if (allowed == counts.end()) {
+      message(where + "\"" + keyword + "\" is not a feature here");
+      return false;
+    }
+    std::vector<double> values;
+    while (fields >> field) {
+      double v = 0.0;
+      const char* first = field.data() + (field[0] == '+' ? 1 : 0);
+      const auto r = std::from_chars(first, field.data() + field.size(), v);
+      if (r.ec != std::errc() || r.ptr != field.data() + field.size() || !std::isfinite(v)) {
+        message(where + "\"" + field + "\" is not a finite number");
+        return false;
+      }
+      values.push_back(v);
+    }
+    if (values.size() != allowed->second.first) {
+      message(where + keyword + " takes " + std::to_string(allowed->second.first) + " numbers, found " +
+              std::to_string(values.size()));
+      return false;
+    }
+    (*features)[keyword].push_back(values);
+  }
+  for (const auto& [keyword, count] : counts)
+    if ((*features)[keyword].size() != count.second) {
+      message(path + ": needs " + std::to_string(count.second) + " " + keyword + " line(s), found " +
+              std::to_string((*features)[keyword].size()));
+      return false;
+    }
+  return true;
+}
+
+BaVec3d<double> vec(const std::vector<double>& v, std::size_t at) {
+  return BaVec3d<double>(v[at], v[at + 1], v[at + 2]);
+}
+
+}  // namespace
+
+int runAlign321(const AlignOptions& options) {
+  Features f;
+  if (!readFeatures(options.features, {{"plane", {4, 3}}, {"direction", {4, 2}}, {"point", {4, 1}}}, &f))
+    return kBadInput;
+  std::vector<BaVec3d<double>> plane, dir;
+  std::vector<double> planeValues, dirValues;
+  for (const auto& v : f["plane"]) plane.push_back(vec(v, 0)), planeValues.push_back(v[3]);
+  for (const auto& v : f["direction"]) dir.push_back(vec(v, 0)), dirValues.push_back(v[3]);
+  Transformation t = Transformation::identity();
+  QString unused;  // the 3-2-1 alignment gives no reason of its own
+  if (!t.computeTransformation321(Transformation::TransformMode_t(options.mode), plane, planeValues,
+                                  !options.negativeFirst, dir, dirValues, !options.negativeSecond,
+                                  vec(f["point"][0], 0), f["point"][0][3], unused)) {
+    message("the alignment failed: the measured points cannot reach the nominal values");
+    return kFitFailed;
+  }
+  return finishAlignment(t, options);
+}
+
+int runAlignPlp(const AlignOptions& options) {
+  Features f;
+  if (!readFeatures(options.features, {{"plane", {8, 1}}, {"line", {12, 1}}, {"point", {6, 1}}}, &f))
+    return kBadInput;
+  const std::vector<double>& pl = f["plane"][0];
+  const std::vector<double>& li = f["line"][0];
+  const std::vector<double>& po = f["point"][0];
+  const auto plane = [&pl](std::size_t at) {
+    Zem::Plane3d p;
+    p.a = pl[at], p.b = pl[at + 1], p.c = pl[at + 2], p.d = pl[at + 3];
+    return p;
+  };
+  const auto line = [&li](std::size_t at) {
+    Zem::Line3d l;
+    l.p = vec(li, at);
+    l.d = vec(li, at + 3);
+    return l;
+  };
+  for (std::size_t at : {0, 4})
+    if (BaVec3d<double>(pl[at], pl[at + 1], pl[at + 2]).length() <= 1e-50) {
+      message(options.features + ": a plane's normal (a, b, c) is zero");
+      return kBadInput;
+    }
+  Transformation t = Transformation::identity();
+  QString reason;
+  if (!t.computeTransformationPlaneLinePoint(Transformation::TrafoPLPMode_t(options.mode), plane(0), plane(4),
+                                             line(0), line(6), vec(po, 0), vec(po, 3), &reason)) {
+    message("the alignment failed: " +
+            (reason.isEmpty() ? std::string("the features do not fix a frame") : reason.toStdString()));
+    return kFitFailed;
+  }
+  return finishAlignment(t, options);
+}
+
+}  // namespace zemtrafo
