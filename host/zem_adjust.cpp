@@ -73,7 +73,7 @@ double Equation::getXValue(unsigned i) const {
 // --- EquationAdjust ---------------------------------------------------------
 
 EquationAdjust::EquationAdjust(unsigned n)
-    : n_(n), normal_(std::size_t(n) * n, 0.0), rhs_(n, 0.0), x_(n, 0.0), rank_(n), present_(n, 0u) {
+    : n_(n), normal_(std::size_t(n) * n, 0.0), rhs_(n, 0.0), x_(n, 0.0), rank_(n), present_(n, 0u), scale_(n, 0.0) {
   if (n == 0)
     throw ProgError("Zem::EQN::EquationAdjust::EquationAdjust", __FILE__, __LINE__, "problem without variables");
 }
@@ -146,7 +146,7 @@ bool EquationAdjust::solve() {
   // weights or on a column that is small only because its observations weigh
   // little. A variable that no observation touches (zero diagonal) keeps the
   // scale 0: its column stays zero and its value 0.
-  Eigen::VectorXd scale(n);
+  Eigen::Map<Eigen::VectorXd> scale(scale_.data(), n);
   for (Eigen::Index i = 0; i < n; ++i) scale(i) = normal(i, i) > 0.0 ? 1.0 / std::sqrt(normal(i, i)) : 0.0;
   for (Eigen::Index i = 0; i < n; ++i)
     for (Eigen::Index j = 0; j < n; ++j) normal(i, j) *= scale(i) * scale(j);

@@ -123,6 +123,7 @@ class EquationAdjust {
   std::vector<double> x_;           ///< last solution
   unsigned rank_;                   ///< rank at the last successful solve
   std::vector<unsigned> present_;   ///< scratch of setObservation: indices of present coefficients
+  std::vector<double> scale_;       ///< scratch of solve: the equilibrating scale of each variable
   std::size_t observations_{0};
 };
 
@@ -157,8 +158,8 @@ class NormalAccumulator {
     }
     // Observations of weight 0 add exact zeros: they are not counted (the
     // count sets the rounding allowance of the rank decision).
-    const auto weighs = weight != Lane2{0.0, 0.0};  // −1 in a lane whose weight is not 0
-    count_ -= std::size_t(weighs[0] + weighs[1]);
+    const auto weighs = weight != Lane2{0.0, 0.0};  // −1 in a lane whose weight is not 0, else 0
+    count_ += std::size_t(-(weighs[0] + weighs[1]));
   }
 
   /// Adds one observation (to lane 0), e.g. the last of an odd number.
