@@ -348,9 +348,10 @@ inline unsigned char at(const char* p) { return kClasses.of[static_cast<unsigned
 /// after a '\n' at or after p. Returns the position after the line's '\n',
 /// or nullptr when anything is unusual (also a blank or comment line), so
 /// that the general path reads the line again and says what is wrong. *id
-/// is the identifier field (untouched when the layout has none).
+/// is the identifier field (untouched when the layout has none); *numeric
+/// its value when it is a number of up to seven digits, else −1.
 inline const char* fastLine(const char* p, const char* end, std::size_t fieldCount, bool hasIds,
-                            std::string_view* id, double* v) {
+                            std::string_view* id, int* numeric, double* v) {
   for (std::size_t k = 0; k < fieldCount; ++k) {
     while (at(p) == kBlank) ++p;
     if (k > 0 && at(p) == kHardSeparator) {
@@ -360,6 +361,16 @@ inline const char* fastLine(const char* p, const char* end, std::size_t fieldCou
     if (at(p) != kFieldChar || *p == '"' || *p == '+') return nullptr;
     if (hasIds && k == 0) {
       const char* start = p;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      std::uint64_t value = 0;
+      const unsigned n = end - p >= 24 ? leadingDigits(p, &value) : 8;
+      if (n > 0 && n < 8 && at(p + n) != kFieldChar) {
+        *id = std::string_view(start, n);
+        *numeric = int(value);
+        p += n;
+        continue;
+      }
+#endif
       while (at(p) == kFieldChar) ++p;
       *id = std::string_view(start, std::size_t(p - start));
       continue;
@@ -491,11 +502,12 @@ bool PointFile::parseLines(const char* p, const char* const end, std::size_t byt
     if (fieldCount_ != 0 && p != safeEnd) {
       std::string_view idField;
       double v[6];
-      const char* next = fastLine(p, safeEnd, fieldCount_, hasIds_, &idField, v);
+      int numeric = -1;
+      const char* next = fastLine(p, safeEnd, fieldCount_, hasIds_, &idField, &numeric, v);
       if (next) {
         // The common point (a number or no identifier, no weights, on the
         // line after the previous point) here; all others through addPoint.
-        const int numeric = hasIds_ ? numericId(idField) : -1;
+        if (hasIds_ && numeric < 0) numeric = numericId(idField);
         if ((!hasIds_ || numeric >= 0) && !hasWeights_ && lines_.empty() && !points_.empty() &&
             lineNo_ == firstLine_ + points_.size()) {
           points_.emplace_back(v[0], v[1], v[2], numeric);
