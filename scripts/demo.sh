@@ -6,8 +6,8 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 echo "== Configuring build-demo (Release)"
-cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DZEM_BUILD_BENCHMARKS=OFF --log-level=WARNING
-echo "== Building the library and the examples"
+cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DZEM_BUILD_BENCHMARKS=OFF -DZEM_BUILD_PYTHON=OFF --log-level=WARNING
+echo "== Building the library, the examples and zemtrafo"
 cmake --build build-demo -j"$(nproc)"
 # Best fit of the bundled measured bracket onto its nominal points; the
 # resulting .trafo file and its report go into build-demo/.
