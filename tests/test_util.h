@@ -93,6 +93,7 @@ inline std::string fileBytes(const QString& name) {
   return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : "<unreadable>";
 }
 inline std::string fileBytes(const std::string& name) { return fileBytes(QString::fromStdString(name)); }
+inline std::string fileBytes(const char* name) { return fileBytes(QString::fromUtf8(name)); }
 
 }  // namespace test
 }  // namespace Zem
