@@ -35,12 +35,10 @@ std::vector<double> numbersAfter(const std::string& text, const std::string& key
   const std::size_t at = text.find(key);
   if (at == std::string::npos) return values;
   const char* p = text.c_str() + at + key.size();
-  while (int(values.size()) < count) {
+  for (char* end = nullptr; int(values.size()) < count; p = end) {
     while (*p == ' ' || *p == '[' || *p == ',') ++p;
-    char* end = nullptr;
     values.push_back(std::strtod(p, &end));
     if (end == p) return {};
-    p = end;
   }
   return values;
 }
