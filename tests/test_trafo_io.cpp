@@ -29,9 +29,8 @@ const QString kType = QStringLiteral("LAST-GLOBAL-TRAFO");
 
 Transformation arbitraryMatrix() {
   // Not a similarity on purpose: any sixteen values must travel unchanged.
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  const double m[4][4] = {
-      {1.5, -0.0, 3e-310, 4}, {5, nan, 7, -std::numeric_limits<double>::infinity()}, {9, 10, 11, 12}, {0.125, 0, 0, 0.5}};
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  const double m[4][4] = {{1.5, -0.0, 3e-310, 4}, {5, nan, 7, -inf}, {9, 10, 11, 12}, {0.125, 0, 0, 0.5}};
   return Transformation(m);
 }
 

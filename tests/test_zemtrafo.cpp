@@ -22,10 +22,7 @@ namespace {
 
 using test::fileBytes;
 
-struct ToolRun {
-  int status;
-  std::string out, err;
-};
+struct ToolRun { int status; std::string out, err; };
 
 bool exists(const std::string& path) { return std::ifstream(path).good(); }
 
@@ -74,8 +71,7 @@ TEST_F(Zemtrafo, FitsTheBracketAndWritesEveryOutput) {
   const ToolRun r = run("fit " + nominal_ + " " + measured_ + outputs);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("36 pairs by identifier"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("unpaired nominal points (2): 37 38\nunpaired measured points (2): 101 102"),
-            std::string::npos);
+  EXPECT_NE(r.out.find("unpaired nominal points (2): 37 38\nunpaired measured points (2): 101 102"), r.out.npos);
   // The fit is the library's computeTransformation, bit for bit: the report's
   // section of the last transformation is the bundled one's.
   const std::string report = fileBytes(path("b.txt")), bundled = fileBytes(ZEM_EXAMPLE_DATA_DIR "/bestfit_report.txt");
