@@ -2,16 +2,15 @@
 // damaged, truncated or misused stream.
 #include "zem_io.h"
 
-#include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
-#include <string>
+
+#include "test_util.h"
 
 using Zem::IO::InStream;
 using Zem::IO::OutStream;
@@ -21,29 +20,12 @@ namespace {
 
 using Lim = std::numeric_limits<double>;
 
-std::uint64_t bitsOf(double value) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
-
-double fromBits(std::uint64_t bits) {
-  double value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
+std::uint64_t bitsOf(double value) { std::uint64_t bits; std::memcpy(&bits, &value, sizeof bits); return bits; }
+double fromBits(std::uint64_t bits) { double value; std::memcpy(&value, &bits, sizeof value); return value; }
 QString io(const char* text) { return Zem::translate("IO_err", text); }
 
 template <typename F>
-QString errorOf(F&& action) {
-  try {
-    action();
-  } catch (const StreamException& e) {
-    return e.getText();
-  }
-  return QStringLiteral("<no StreamException>");
-}
+QString errorOf(F action) { return Zem::test::errorText<StreamException>(action); }
 
 // The sample stream as a script that writes it and reads it back: '(' opens
 // block `a` of version `b`, ')' closes it; 'd' is a double given by its bits,
@@ -62,15 +44,13 @@ const Step kSample[] = {
 std::string sample() {
   std::ostringstream bytes;
   OutStream out(&bytes, QStringLiteral("IO-TEST-Ä"), 4000000000u);
-  for (const Step& s : kSample) {
-    switch (s.kind) {
+  for (const Step& s : kSample) switch (s.kind) {
       case '(': out.beginBlock(static_cast<std::uint32_t>(s.a), s.b); break;
       case ')': out.endBlock(); break;
       case 'd': out.writeDouble(fromBits(s.a)); break;
       case 'b': out.writeBool(s.a != 0); break;
       default: out.writeString(kTexts[s.a]); break;
     }
-  }
   out.finish();
   return bytes.str();
 }
@@ -85,8 +65,8 @@ void walkSample(const std::string& bytes, bool throwingDevice = false) {
   InStream in(&data);
   bool ok = in.isOfType(QStringLiteral("IO-TEST-Ä")) && in.getVersion() == 4000000000u;
   for (const Step& s : kSample) {
-    double d;
-    bool b;
+    double d = 0.0;
+    bool b = false;
     QString text = QStringLiteral("old");
     switch (s.kind) {
       case '(': in.openBlock(); ok = ok && in.getBlockId() == s.a && in.getBlockVersion() == s.b; break;
@@ -139,22 +119,16 @@ std::string handMade(std::uint64_t outerLength = 34, std::uint64_t innerLength =
   return header + le(crc(header), 4) + frame(0x01020304u, 9, content, outerLength) + end + le(crc(end), 4);
 }
 
-TEST(IoStream, LayoutIsPinnedByteForByte) {
-  std::ostringstream data;
-  OutStream out(&data, "AB", 7);
+// The layout, and lengths that pass their own checksums but promise more
+// than there is: these must neither allocate that much nor read beyond the data.
+TEST(IoStream, LayoutIsPinnedByteForByteAndLyingLengthsAreCaught) {
+  std::ostringstream written;
+  OutStream out(&written, "AB", 7);
   out.beginBlock(0x01020304u, 9);
-  out.beginBlock(5, 6);
-  out.endBlock();
-  out.writeDouble(1.0);
-  out.writeBool(true);
-  out.endBlock();
-  out.finish();
-  EXPECT_EQ(data.str(), handMade());
-}
-
-// Lengths that pass their own checksums but promise more than there is must
-// neither allocate that much nor read beyond the data.
-TEST(IoStreamDamage, ImplausibleLengthsWithValidChecksums) {
+  out.beginBlock(5, 6); out.endBlock();
+  out.writeDouble(1.0); out.writeBool(true);
+  out.endBlock(); out.finish();
+  EXPECT_EQ(written.str(), handMade());
   auto open = [](const std::string& bytes) {
     std::istringstream data(bytes);
     InStream in(&data);
@@ -171,8 +145,7 @@ TEST(IoStream, SkipDiscardsUnreadContent) {
   InStream in(&data);
   double d = 1.0;
   EXPECT_THROW(in.readDouble(&d), Zem::ProgError);  // no block open: a programming error
-  in.openBlock();
-  in.openBlock();
+  in.openBlock(); in.openBlock();
   in.skipBlock();  // block 96: a value and a nested block, all unread
   in.readDouble(&d);
   EXPECT_EQ(bitsOf(d), bitsOf(-0.0));
@@ -194,10 +167,8 @@ TEST(IoStreamDamage, EveryTruncationChangedByteAndForeignStreamIsRejected) {
     }
   }
   std::stringstream unfinished;
-  {
-    OutStream out(&unfinished, "IO-TEST-Ä", 4000000000u);
-    out.beginBlock(0xFFFFFFFFu, 0);
-  }  // destroyed with the block open: that block and the end are never written
+  // Destroyed with the block open: that block and the end are never written.
+  { OutStream(&unfinished, "IO-TEST-Ä", 4000000000u).beginBlock(0xFFFFFFFFu, 0); }
   const std::pair<std::string, const char*> cases[] = {
       {"This is a text file, not a block stream.\n", "not a block stream (wrong magic value)"},
       {unfinished.str(), "stream ended unexpectedly"},
@@ -209,7 +180,7 @@ TEST(IoStreamDamage, EveryTruncationChangedByteAndForeignStreamIsRejected) {
 // Bad content inside intact blocks: the read throws and leaves its target alone.
 TEST(IoStreamReads, BadContentIsRejectedAndTheTargetKept) {
   bool b = true;
-  double d = 5.0;
+  double d = 5.0;  // targets that a failed read must keep
   QString text = QStringLiteral("kept");
   const struct {
     const char* message;
@@ -230,20 +201,13 @@ TEST(IoStreamReads, BadContentIsRejectedAndTheTargetKept) {
   };
   for (const auto& c : cases) {
     std::stringstream data;
-    {
-      OutStream out(&data, "READ", 1);
-      out.beginBlock(1, 1);
-      c.write(out);
-      out.endBlock();
-    }
+    { OutStream out(&data, "READ", 1); out.beginBlock(1, 1); c.write(out); out.endBlock(); }
     InStream in(&data);
     in.openBlock();
     EXPECT_EQ(errorOf([&] { c.read(in); }), io(c.message)) << c.message;
     EXPECT_EQ(errorOf([&] { in.skipBlock(); }), io("stream unusable after an earlier error"));
   }
-  EXPECT_TRUE(b);
-  EXPECT_EQ(d, 5.0);
-  EXPECT_EQ(text, QStringLiteral("kept"));
+  EXPECT_TRUE(b && d == 5.0 && text == QStringLiteral("kept"));
 }
 
 // A device that refuses from the start or from the middle on (a full disk):

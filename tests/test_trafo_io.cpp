@@ -29,9 +29,8 @@ const QString kType = QStringLiteral("LAST-GLOBAL-TRAFO");
 
 Transformation arbitraryMatrix() {
   // Not a similarity on purpose: any sixteen values must travel unchanged.
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  const double m[4][4] = {
-      {1.5, -0.0, 3e-310, 4}, {5, nan, 7, -std::numeric_limits<double>::infinity()}, {9, 10, 11, 12}, {0.125, 0, 0, 0.5}};
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  const double m[4][4] = {{1.5, -0.0, 3e-310, 4}, {5, nan, 7, -inf}, {9, 10, 11, 12}, {0.125, 0, 0, 0.5}};
   return Transformation(m);
 }
 
@@ -53,11 +52,7 @@ std::string craft(const QString& type, unsigned version, unsigned blockVersion, 
   s.beginBlock(258, blockVersion);
   for (int i = 0; i < values; ++i) (i % 17 == 0) ? s.writeBool(true) : s.writeDouble(i < 17 ? i - 1 : 18 - i);
   s.endBlock();
-  if (second) {
-    s.beginBlock(259, 1);
-    s.writeDouble(1.0);
-    s.endBlock();
-  }
+  if (second) { s.beginBlock(259, 1); s.writeDouble(1.0); s.endBlock(); }
   s.finish();
   return out.str();
 }
@@ -67,19 +62,13 @@ bool loadFrom(LastAndGlobalTransformation& o, const std::string& bytes, ErrorLog
   return o.loadStream(&in, log, 0, 0);
 }
 
-QByteArray readFile(const QString& name) {
-  QFile f(name);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
 // Runs `action` with the process's file size limit lowered to `bytes`; a
 // write beyond it fails with EFBIG (SIGXFSZ is ignored meanwhile).
 template <typename F>
 bool withFileSizeLimit(rlim_t bytes, F action) {
   rlimit old{};
   ::getrlimit(RLIMIT_FSIZE, &old);
-  rlimit tight = old;
-  tight.rlim_cur = bytes;
+  const rlimit tight{bytes, old.rlim_max};
   void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
   ::setrlimit(RLIMIT_FSIZE, &tight);
   const bool result = action();
@@ -93,23 +82,24 @@ bool withFileSizeLimit(rlim_t bytes, F action) {
 // `others` are the other files of the directory.
 template <typename F>
 ::testing::AssertionResult FailedSaveKeptTheOldFile(const QString& name, F save, QStringList others = {}) {
-  const QByteArray old = readFile(name);
+  const std::string old = fileBytes(name);
   ErrorLog log;
   if (save(&log)) return ::testing::AssertionFailure() << "save succeeded";
   if (log.getEntries().size() != 1 || !log.getEntries()[0].contains(name))
     return ::testing::AssertionFailure() << "log: " << log.getEntries().join('|').toStdString();
-  if (readFile(name) != old) return ::testing::AssertionFailure() << "old file changed";
+  if (fileBytes(name) != old) return ::testing::AssertionFailure() << "old file changed";
   const QStringList files = QDir(QFileInfo(name).path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
   if (files != (others << QFileInfo(name).fileName()))
     return ::testing::AssertionFailure() << "files: " << files.join('|').toStdString();
   return ::testing::AssertionSuccess();
 }
 
-class TrafoReport : public ::testing::Test {
+class TrafoFile : public ::testing::Test {
  protected:
   void TearDown() override { setDisplayUnits(UnitLinear::millimetre(), UnitLinear::degree()); }
   QTemporaryDir dir;
-  const QString name = dir.filePath(QStringLiteral("report.txt"));
+  const QString name = dir.filePath(QStringLiteral("part.trafo"));
+  const QString report = dir.filePath(QStringLiteral("report.txt"));
 };
 
 }  // namespace
@@ -158,8 +148,8 @@ TEST(TrafoRecord, EachRejectedStreamGivesOneEntryAndChangesNothing) {
     const std::string before = saved(o);
     ErrorLog log;
     EXPECT_FALSE(loadFrom(o, row.bytes, &log)) << row.bytes.size();
-    EXPECT_EQ(log.getEntries().size(), 1) << row.bytes.size();
-    EXPECT_TRUE(row.entry.isEmpty() || log.getEntries().value(0) == row.entry) << row.entry.toStdString();
+    EXPECT_TRUE(log.getEntries().size() == 1 && (row.entry.isEmpty() || log.getEntries()[0] == row.entry))
+        << row.bytes.size() << ": " << log.getEntries().join('|').toStdString();
     EXPECT_FALSE(loadFrom(o, row.bytes, nullptr));  // no log: same result, nothing written
     EXPECT_TRUE(saved(o) == before) << row.bytes.size();
   }
@@ -167,9 +157,7 @@ TEST(TrafoRecord, EachRejectedStreamGivesOneEntryAndChangesNothing) {
 
 // Every file size limit short of the new file's length: the write fails at
 // each byte in turn.
-TEST(TrafoRecordFile, SaveFailingAtAnyByteKeepsTheOldFile) {
-  QTemporaryDir dir;
-  const QString name = dir.filePath(QStringLiteral("part.trafo"));
+TEST_F(TrafoFile, SaveFailingAtAnyByteKeepsTheOldFile) {
   LastAndGlobalTransformation old(rigid(), true, rigid(), false), next(arbitraryMatrix(), false, rigid(), true);
   ASSERT_TRUE(old.save(name, nullptr, 0, 0));
   const std::string nextBytes = saved(next);
@@ -185,9 +173,7 @@ TEST(TrafoRecordFile, SaveFailingAtAnyByteKeepsTheOldFile) {
 
 // A full file system: a small tmpfs, mounted in a child process with a mount
 // namespace of its own, so that nothing outside the child sees it.
-TEST(TrafoRecordFile, SaveOnAFullFileSystemKeepsTheOldFile) {
-  QTemporaryDir dir;
-  const QString name = dir.filePath(QStringLiteral("part.trafo"));
+TEST_F(TrafoFile, SaveOnAFullFileSystemKeepsTheOldFile) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -214,11 +200,11 @@ TEST(TrafoRecordFile, SaveOnAFullFileSystemKeepsTheOldFile) {
 // scale of 1 cannot show: m33 = 0.5 prints a scale of 2 and is written as
 // stored, the translation as stored (not divided by m33). Both sections are
 // written although both flags are false.
-TEST_F(TrafoReport, ReportInInchAndRadianOfAScaledTransformation) {
+TEST_F(TrafoFile, ReportInInchAndRadianOfAScaledTransformation) {
   setDisplayUnits(UnitLinear::inch(), UnitLinear::radian());
   const Transformation last(BaVec3d<double>(25.4, -2.54, 100), BaVec3d<double>(0.25, 0.5, -1.0), 2.0);
-  ASSERT_TRUE(LastAndGlobalTransformation(last, false, Transformation::identity(), false).exportASCII(name, nullptr));
-  const QStringList lines = QString::fromUtf8(readFile(name)).split(QLatin1Char('\n'));
+  ASSERT_TRUE(LastAndGlobalTransformation(last, false, Transformation::identity(), false).exportASCII(report, nullptr));
+  const QStringList lines = QString::fromStdString(fileBytes(report)).split(QLatin1Char('\n'));
   EXPECT_EQ(lines.mid(0, 13), QStringList({"Last transformation:", "", "Rotation y-Axis: 0.500000rad",
                                            "Rotation x-Axis: 0.250000rad", "Rotation z-Axis: -1.000000rad", "",
                                            "Translation x: 1.00000in", "Translation y: -0.10000in",
@@ -229,32 +215,32 @@ TEST_F(TrafoReport, ReportInInchAndRadianOfAScaledTransformation) {
   EXPECT_EQ(lines.size(), 37);
 }
 
-TEST_F(TrafoReport, ReportThatCannotBeOpenedOrWritten) {
+TEST_F(TrafoFile, ReportThatCannotBeOpenedOrWritten) {
   LastAndGlobalTransformation o(rigid(), true, rigid(), true);
   const QString missing = dir.filePath(QStringLiteral("no/such/dir/report.txt"));
   ErrorLog log;
   EXPECT_FALSE(o.exportASCII(missing, &log));
   EXPECT_FALSE(o.exportASCII(missing, nullptr));
-  EXPECT_FALSE(withFileSizeLimit(64, [&] { return o.exportASCII(name, &log); }));  // a write error
-  EXPECT_EQ(log.getEntries(), QStringList({"unable to open file: " + missing, "unable to write file: " + name}));
+  EXPECT_FALSE(withFileSizeLimit(64, [&] { return o.exportASCII(report, &log); }));  // a write error
+  EXPECT_EQ(log.getEntries(), QStringList({"unable to open file: " + missing, "unable to write file: " + report}));
 }
 
 // The bundled report was written under the "C" locale; a German process
 // locale (printf's decimal comma) must not change a byte. A host's
 // QCoreApplication sets the process locale from the environment.
-TEST_F(TrafoReport, BundledExampleGivesItsBundledReportInAnyLocale) {
+TEST_F(TrafoFile, BundledExampleGivesItsBundledReportInAnyLocale) {
   LastAndGlobalTransformation o(rigid(), false, rigid(), false);
   ASSERT_TRUE(o.load(QStringLiteral(ZEM_EXAMPLE_DATA_DIR "/bestfit.trafo"), nullptr, 0, 0));
-  const std::string expected = readFile(QStringLiteral(ZEM_EXAMPLE_DATA_DIR "/bestfit_report.txt")).toStdString();
-  ASSERT_TRUE(o.exportASCII(name, nullptr));
-  EXPECT_EQ(readFile(name).toStdString(), expected);
+  const std::string expected = fileBytes(QStringLiteral(ZEM_EXAMPLE_DATA_DIR "/bestfit_report.txt"));
+  ASSERT_TRUE(o.exportASCII(report, nullptr));
+  EXPECT_EQ(fileBytes(report), expected);
   const std::string previous = std::setlocale(LC_ALL, nullptr);
   if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "no locale de_DE.UTF-8 (scripts/setup.sh makes it)";
   const QLocale previousQt;
   QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-  const bool exported = o.exportASCII(name, nullptr);
+  const bool exported = o.exportASCII(report, nullptr);
   std::setlocale(LC_ALL, previous.c_str());
   QLocale::setDefault(previousQt);
   ASSERT_TRUE(exported);
-  EXPECT_EQ(readFile(name).toStdString(), expected);
+  EXPECT_EQ(fileBytes(report), expected);
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QString>
 
 #include <cmath>
@@ -85,6 +86,14 @@ inline ::testing::AssertionResult SameVec(const BaVec3d<double>& a, const BaVec3
   if ((a - b).length() <= tol) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << a << " vs " << b << ", off by " << (a - b).length();
 }
+
+/// The whole content of a file, or "<unreadable>".
+inline std::string fileBytes(const QString& name) {
+  QFile f(name);
+  return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : "<unreadable>";
+}
+inline std::string fileBytes(const std::string& name) { return fileBytes(QString::fromStdString(name)); }
+inline std::string fileBytes(const char* name) { return fileBytes(QString::fromUtf8(name)); }
 
 }  // namespace test
 }  // namespace Zem
