@@ -86,6 +86,7 @@ class PointFile {
   unsigned long firstLine_ = 0;       ///< the line of the first point
   bool hasIds_ = false;
   bool hasWeights_ = false;
+  bool idsRising_ = true;  ///< each point's id above the one before: none repeats
   char separator_ = ' ';
   std::string header_;
   QString sourceName_;

@@ -454,6 +454,7 @@ void PointFile::begin(const QString& sourceName, PointNames* names) {
   lines_.clear();
   header_.clear();
   hasIds_ = hasWeights_ = false;
+  idsRising_ = true;
   separator_ = ' ';
   fieldCount_ = 0;
   fixedOn_ = 0;
@@ -483,6 +484,7 @@ bool PointFile::addPoint(std::string_view idField, const double* v) {
     for (std::size_t i = 0; i < points_.size(); ++i) lines_.push_back(firstLine_ + i);
   }
   if (points_.empty()) firstLine_ = lineNo_;
+  if (!points_.empty() && id <= points_.back().id) idsRising_ = false;
   points_.emplace_back(v[0], v[1], v[2], id);
   if (!lines_.empty()) lines_.push_back(lineNo_);
   if (hasWeights_) {
@@ -510,6 +512,7 @@ bool PointFile::parseLines(const char* p, const char* const end, std::size_t byt
         if (hasIds_ && numeric < 0) numeric = numericId(idField);
         if ((!hasIds_ || numeric >= 0) && !hasWeights_ && lines_.empty() && !points_.empty() &&
             lineNo_ == firstLine_ + points_.size()) {
+          idsRising_ = idsRising_ && numeric > points_.back().id;
           points_.emplace_back(v[0], v[1], v[2], numeric);
         } else if (!addPoint(idField, v)) {
           return false;
@@ -568,7 +571,9 @@ bool PointFile::parseLines(const char* p, const char* const end, std::size_t byt
 }
 
 bool PointFile::finish() {
-  if (!hasIds_) return true;
+  // Ids that rise from point to point (the usual numbering) cannot repeat:
+  // no second pass over the points then.
+  if (!hasIds_ || idsRising_) return true;
   std::size_t firstIndex = 0;
   const std::size_t again = findRepeat(points_, &firstIndex);
   if (again == std::size_t(-1)) return true;
