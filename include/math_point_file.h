@@ -73,8 +73,16 @@ class PointFile {
 
  private:
   void begin(const QString& sourceName, PointNames* names);
-  /// Reads whole lines [p, end); bytesHint: the size of the whole text.
-  bool parseLines(const char* p, const char* end, std::size_t bytesHint);
+  /// Reads whole lines [p, end); bytes up to readableEnd (at least end)
+  /// may be read ahead; bytesHint: the size of the whole text.
+  bool parseLines(const char* p, const char* end, const char* readableEnd, std::size_t bytesHint);
+  /// Reads the points of a layout without weights from p up to `limit`, a
+  /// line start (32 bytes after the '\n' of each line before it are
+  /// readable), while each stands on the line after the one before. Returns
+  /// the start of the first line it leaves to parseLines, or nullptr after
+  /// fail().
+  template <bool kIds>
+  const char* fastRun(const char* p, const char* limit);
   bool addPoint(std::string_view idField, const double* v);
   /// Checks for repeated identifiers.
   bool finish();

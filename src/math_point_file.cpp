@@ -23,12 +23,19 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace Zem {
 
 namespace {
 
 constexpr std::size_t kMaxFields = 7;
+/// Bytes after a line's '\n' that the fast path may read ahead: a number
+/// starts at most one byte after it (behind a sign) and is loaded 16 bytes
+/// at a time, so 17 are needed.
+constexpr std::size_t kPadding = 32;
 constexpr int kFirstNameId = -2;
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
@@ -297,6 +304,17 @@ inline unsigned leadingDigits(const char* p, std::uint64_t* value) {
 
 constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
 
+/// The value of the n decimal digits (n ≤ 7) at p; eight bytes are read.
+inline std::uint64_t digitsValue(const char* p, unsigned n) {
+  std::uint64_t x;
+  std::memcpy(&x, p, sizeof x);
+  // The n digits to the top (two shifts: none are left when n is 0).
+  std::uint64_t v = ((x - 0x3030303030303030u) << (8 * (7 - n))) << 8;
+  v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFu;
+  v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFu;
+  return (v * 10000 + (v >> 32)) & 0xFFFFFFFFu;
+}
+
 /// The common plain decimal ("-123.4567": sign, digits, point, digits, no
 /// exponent) when it can be converted exactly: its digits as an integer m
 /// up to 2^53 and at most 22 decimals k make m and 10^k exact doubles, so the
@@ -304,7 +322,9 @@ constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 10000
 /// path), the same double that from_chars gives. Returns the end of the
 /// number, or nullptr for anything else (then from_chars decides). With 24
 /// bytes to read ahead, up to seven digits before and after the point are
-/// taken eight bytes at a time, without a branch per digit.
+/// taken eight bytes at a time, without a branch per digit; kPadded: 16
+/// bytes may be read at p (after the sign) without a bounds test.
+template <bool kPadded>
 inline const char* plainDecimal(const char* p, const char* end, double* out) {
   // Signs come at random in measured data: no branch on them.
   const bool negative = p != end && *p == '-';
@@ -313,8 +333,38 @@ inline const char* plainDecimal(const char* p, const char* end, double* out) {
   int digits = 0, decimals = 0;
   std::uint64_t whole = 0, fraction = 0;
   unsigned nWhole = 8, nFraction = 0;
+#if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (kPadded) {
+    // The number's end from one 16-byte load: the next number's start then
+    // waits for this one's length only, not for its digits' values.
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i d = _mm_sub_epi8(x, _mm_set1_epi8('0'));
+    const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
+    const unsigned nonDigit = ~unsigned(_mm_movemask_epi8(isDigit)) & 0xFFFFu;
+    const unsigned point = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('.'))));
+    if (nonDigit != 0) {
+      const unsigned intDigits = unsigned(__builtin_ctz(nonDigit));
+      const unsigned afterPoint = nonDigit & (nonDigit - 1);
+      const bool hasPoint = (point >> intDigits) & 1u;
+      if (!hasPoint || afterPoint != 0) {
+        const unsigned length = hasPoint ? unsigned(__builtin_ctz(afterPoint)) : intDigits;
+        const unsigned fracDigits = hasPoint ? length - intDigits - 1 : 0;
+        if (intDigits <= 7 && fracDigits <= 7) {
+          if (intDigits + fracDigits == 0 || p[length] == 'e' || p[length] == 'E') return nullptr;
+          m = digitsValue(p, intDigits) * kPowersOfTen[fracDigits] + digitsValue(p + intDigits + 1, fracDigits);
+          const double v = double(m) / kExactPowersOfTen[fracDigits];
+          std::uint64_t bits;
+          std::memcpy(&bits, &v, sizeof bits);
+          bits |= std::uint64_t(negative) << 63;
+          std::memcpy(out, &bits, sizeof bits);
+          return p + length;
+        }
+      }
+    }
+  }
+#endif
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  if (end - p >= 24) nWhole = leadingDigits(p, &whole);
+  if (kPadded || end - p >= 24) nWhole = leadingDigits(p, &whole);
 #endif
   if (nWhole < 8 && (p[nWhole] != '.' || (nFraction = leadingDigits(p + nWhole + 1, &fraction)) < 8)) {
     m = whole * kPowersOfTen[nFraction] + fraction;
@@ -345,11 +395,14 @@ inline unsigned char at(const char* p) { return kClasses.of[static_cast<unsigned
 
 /// Reads one data line of the file's known layout starting at p, the common
 /// case only: plain fields, finite numbers, the right count. `end` is just
-/// after a '\n' at or after p. Returns the position after the line's '\n',
-/// or nullptr when anything is unusual (also a blank or comment line), so
+/// after a '\n' at or after p; kPadded: kPadding bytes after the line's
+/// '\n' may be read (no bounds test before the loads of eight or sixteen
+/// bytes). Returns the position after the line's '\n', or nullptr when
+/// anything is unusual (also a blank or comment line), so
 /// that the general path reads the line again and says what is wrong. *id
 /// is the identifier field (untouched when the layout has none); *numeric
 /// its value when it is a number of up to seven digits, else −1.
+template <bool kPadded>
 inline const char* fastLine(const char* p, const char* end, std::size_t fieldCount, bool hasIds,
                             std::string_view* id, int* numeric, double* v) {
   for (std::size_t k = 0; k < fieldCount; ++k) {
@@ -358,12 +411,12 @@ inline const char* fastLine(const char* p, const char* end, std::size_t fieldCou
       ++p;
       while (at(p) == kBlank) ++p;
     }
-    if (at(p) != kFieldChar || *p == '"' || *p == '+') return nullptr;
     if (hasIds && k == 0) {
+      if (at(p) != kFieldChar || *p == '"' || *p == '+') return nullptr;
       const char* start = p;
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
       std::uint64_t value = 0;
-      const unsigned n = end - p >= 24 ? leadingDigits(p, &value) : 8;
+      const unsigned n = kPadded || end - p >= 24 ? leadingDigits(p, &value) : 8;
       if (n > 0 && n < 8 && at(p + n) != kFieldChar) {
         *id = std::string_view(start, n);
         *numeric = int(value);
@@ -375,9 +428,11 @@ inline const char* fastLine(const char* p, const char* end, std::size_t fieldCou
       *id = std::string_view(start, std::size_t(p - start));
       continue;
     }
-    // The number's own end must be the field's end.
+    // The number's own end must be the field's end. A field that starts
+    // with anything else than a sign, digit or point ('"', '+', a separator,
+    // a line end) is no number to either conversion: no test needed here.
     double& value = v[k - (hasIds ? 1 : 0)];
-    const char* next = plainDecimal(p, end, &value);
+    const char* next = plainDecimal<kPadded>(p, end, &value);
     if (!next) {
       const auto r = std::from_chars(p, end, value);
       if (r.ec != std::errc() || r.ptr == p || !std::isfinite(value)) return nullptr;
@@ -410,9 +465,10 @@ bool PointFile::read(const QString& fileName, PointNames* names) {
   }
   // Read in chunks that stay in the cache while they are parsed; the part
   // of a line at a chunk's end moves to the front for the next one. A line
-  // longer than the buffer doubles it.
+  // longer than the buffer doubles it. kPadding bytes after the text are
+  // set to line ends before parsing: the fast path reads ahead into them.
   std::size_t capacity = std::size_t(1) << 20;
-  std::unique_ptr<char[]> buffer(new char[capacity]);
+  std::unique_ptr<char[]> buffer(new char[capacity + kPadding]);
   std::size_t kept = 0;  // bytes of an unfinished line at the front
   bool first = true;
   for (;;) {
@@ -429,14 +485,15 @@ bool PointFile::read(const QString& fileName, PointNames* names) {
       while (lineEnd != start && lineEnd[-1] != '\n') --lineEnd;
     }
     if (lineEnd == start && !last) {  // one line fills the buffer
-      std::unique_ptr<char[]> larger(new char[2 * capacity]);
+      std::unique_ptr<char[]> larger(new char[2 * capacity + kPadding]);
       std::memcpy(larger.get(), buffer.get(), capacity);
       buffer = std::move(larger);
       kept = capacity;
       capacity *= 2;
       continue;
     }
-    if (!parseLines(start, lineEnd, size)) return false;
+    std::memset(buffer.get() + kept + got, '\n', kPadding);
+    if (!parseLines(start, lineEnd, end + kPadding, size)) return false;
     if (last) break;
     kept = std::size_t(end - lineEnd);
     std::memmove(buffer.get(), lineEnd, kept);
@@ -468,7 +525,7 @@ bool PointFile::parse(std::string_view text, const QString& sourceName, PointNam
   const char* const end = p + text.size();
   if (text.size() >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
   if (std::memchr(p, '\0', std::size_t(end - p))) return fail(0, tr("is not a text file (it contains a zero byte)"));
-  return parseLines(p, end, text.size()) && finish();
+  return parseLines(p, end, end, text.size()) && finish();
 }
 
 bool PointFile::addPoint(std::string_view idField, const double* v) {
@@ -494,18 +551,63 @@ bool PointFile::addPoint(std::string_view idField, const double* v) {
   return true;
 }
 
-bool PointFile::parseLines(const char* p, const char* const end, std::size_t bytesHint) {
-  // Lines that end in '\n' before `end` go through the fast path.
+template <bool kIds>
+const char* PointFile::fastRun(const char* p, const char* limit) {
+  int lastId = points_.back().id;
+  bool rising = idsRising_;
+  unsigned long line = lineNo_;
+  while (p < limit) {
+    std::string_view idField;
+    double v[3];
+    int numeric = -1;
+    const char* next = fastLine<true>(p, limit, fieldCount_, kIds, &idField, &numeric, v);
+    if (!next) break;
+    ++line;
+    if (kIds && numeric < 0) numeric = numericId(idField);
+    if (kIds && numeric < 0) {  // a name
+      idsRising_ = rising;
+      lineNo_ = line;
+      if (!addPoint(idField, v)) return nullptr;
+      rising = idsRising_;
+      lastId = points_.back().id;
+      p = next;
+      continue;
+    }
+    if (kIds) rising = rising && numeric > lastId;
+    lastId = numeric;
+    points_.emplace_back(v[0], v[1], v[2], numeric);
+    p = next;
+  }
+  idsRising_ = rising;
+  lineNo_ = line;
+  return p;
+}
+
+bool PointFile::parseLines(const char* p, const char* const end, const char* readableEnd, std::size_t bytesHint) {
+  // Lines that end in '\n' before `end` go through the fast path; those
+  // before paddedEnd also have kPadding readable bytes after their '\n'.
   const char* safeEnd = end;
   while (safeEnd != p && safeEnd[-1] != '\n') --safeEnd;
+  const char* paddedEnd = safeEnd;
+  if (readableEnd - safeEnd < std::ptrdiff_t(kPadding)) {
+    paddedEnd = readableEnd - p > std::ptrdiff_t(kPadding) ? readableEnd - kPadding : p;
+    while (paddedEnd != p && paddedEnd[-1] != '\n') --paddedEnd;
+  }
   Fields fields;
   while (p != end) {
+    // Runs of common points (no weights) in the fast loop.
+    if (p < paddedEnd && fieldCount_ != 0 && !hasWeights_ && lines_.empty() && !points_.empty() &&
+        lineNo_ + 1 == firstLine_ + points_.size()) {
+      p = hasIds_ ? fastRun<true>(p, paddedEnd) : fastRun<false>(p, paddedEnd);
+      if (!p) return false;
+      if (p == end) break;
+    }
     ++lineNo_;
     if (fieldCount_ != 0 && p != safeEnd) {
       std::string_view idField;
       double v[6];
       int numeric = -1;
-      const char* next = fastLine(p, safeEnd, fieldCount_, hasIds_, &idField, &numeric, v);
+      const char* next = fastLine<false>(p, safeEnd, fieldCount_, hasIds_, &idField, &numeric, v);
       if (next) {
         // The common point (a number or no identifier, no weights, on the
         // line after the previous point) here; all others through addPoint.
