@@ -90,17 +90,3 @@ TEST(TransformationFit, BadInputReturnsMinusOneAndKeepsTheMatrix) {
       EXPECT_TRUE(SameBits(fit, kUntouched));
     }
 }
-
-TEST(TransformationFit, MissingWeightPointMeansUnitWeightsAndTheFirstOfAnIdWins) {
-  Data d = noisyMotion(1.0);
-  d.dst[3].x += 2.0;  // an outlier whose weight decides the result
-  Points first = {Point(0, 0, 0, 3), Point(1, 1, 1, 3)}, none = {Point(5, 5, 5, 1000)}, zero = {Point(0, 0, 0, 3)};
-  Transformation withFirst, withNone, withZero, unit;
-  EXPECT_GE(withFirst.computeWeightedTransformation(d.src, d.dst, first, false), 0.0);
-  EXPECT_GE(withZero.computeWeightedTransformation(d.src, d.dst, zero, false), 0.0);
-  EXPECT_GE(withNone.computeWeightedTransformation(d.src, d.dst, none, false), 0.0);
-  EXPECT_GE(unit.computeTransformation(d.src, d.dst, false), 0.0);
-  EXPECT_TRUE(SameImages(withFirst, withZero, d.src, 1e-12));
-  EXPECT_TRUE(SameImages(withNone, unit, d.src, 1e-12));
-  EXPECT_FALSE(SameImages(withZero, unit, d.src, 1e-3));
-}
