@@ -278,9 +278,12 @@ Status solve(const Quadratic& q, bool withScale, double scale, Solution* out) {
   if (q.weighted == 0) return FitResult::FIT_DEGENERATE;
   if (!withScale && !(scale != 0.0 && std::isfinite(scale))) return FitResult::FIT_DEGENERATE;  // no matrix
   if (!closedForm(meanMoments(q), withScale, scale, &out->centroid, &out->estimate)) return FitResult::FIT_DEGENERATE;
-  const Status status = withScale ? optimise<7>(q, out->centroid, &out->estimate)
-                                  : optimise<6>(q, out->centroid, &out->estimate);
-  if (status != FitResult::FIT_SUCCEEDED) return status;
+  // With isotropic weights the closed form is the optimum.
+  if (!q.isotropic) {
+    const Status status = withScale ? optimise<7>(q, out->centroid, &out->estimate)
+                                    : optimise<6>(q, out->centroid, &out->estimate);
+    if (status != FitResult::FIT_SUCCEEDED) return status;
+  }
   out->determinacy = withScale ? determinacy<7>(q, out->centroid, out->estimate)
                                : determinacy<6>(q, out->centroid, out->estimate);
   return out->determinacy > kDeterminacy ? FitResult::FIT_SUCCEEDED : FitResult::FIT_DEGENERATE;
@@ -389,12 +392,44 @@ void refine(const Walk& walk, const Quadratic& q, Solution* s) {
   }
 }
 
+/// The same for pairs by position with unit (weights == nullptr) or per-axis
+/// weights, two pairs at a time.
+double meanResidualByPosition(const Transformation& t, const Point* src, const Point* dst, const Point* weights,
+                              std::size_t n) {
+  double a[3][4];
+  for (unsigned r = 0; r < 3; ++r)
+    for (unsigned c = 0; c < 4; ++c) a[r][c] = t.getMatrix(c, r);
+  const double scale = 1.0 / t.getMatrix(3, 3);
+  Lane2 sum = {0.0, 0.0};
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const Point& p0 = src[i];
+    const Point& p1 = src[i + 1];
+    const Lane2 px = {p0.x, p1.x}, py = {p0.y, p1.y}, pz = {p0.z, p1.z};
+    Lane2 dx = (a[0][0] * px + a[0][1] * py + a[0][2] * pz + a[0][3]) * scale - Lane2{dst[i].x, dst[i + 1].x};
+    Lane2 dy = (a[1][0] * px + a[1][1] * py + a[1][2] * pz + a[1][3]) * scale - Lane2{dst[i].y, dst[i + 1].y};
+    Lane2 dz = (a[2][0] * px + a[2][1] * py + a[2][2] * pz + a[2][3]) * scale - Lane2{dst[i].z, dst[i + 1].z};
+    if (weights) {
+      dx *= Lane2{weights[i].x, weights[i + 1].x};
+      dy *= Lane2{weights[i].y, weights[i + 1].y};
+      dz *= Lane2{weights[i].z, weights[i + 1].z};
+    }
+    sum += sqrt2(dx * dx + dy * dy + dz * dz);
+  }
+  double total = sum[0] + sum[1];
+  if (i < n) {
+    const Vec d = t.transformPoint(static_cast<const Vec&>(src[i])) - dst[i];
+    total += weights ? weighted(d, static_cast<const Vec&>(weights[i])).length() : d.length();
+  }
+  return total / double(n);
+}
+
 /// Moments of the pairs of `walk`, the fit, and the mean weighted residual.
 /// `count` and `complete` are set by the walk: the pairs it handed out, and
 /// whether the pairing finished (identifier pairing may be abandoned).
-template <class Kind, class Walk>
-Status fitPairs(const Walk& walk, const std::size_t& count, const bool& complete, bool withScale, double scale,
-                bool wantMeanWeighted, Fitted* out) {
+template <class Kind, class Walk, class MeanResidual>
+Status fitPairs(const Walk& walk, const MeanResidual& meanResidual, const std::size_t& count, const bool& complete,
+                bool withScale, double scale, bool wantMeanWeighted, Fitted* out) {
   Moments<Kind> moments;
   walk([&moments](const Vec& p, const Vec& q, const typename Kind::Weight& w) { moments.add(p, q, w); });
   out->pairCount = count;
@@ -415,7 +450,7 @@ Status fitPairs(const Walk& walk, const std::size_t& count, const bool& complete
   if (status != FitResult::FIT_SUCCEEDED) return status;
   double mean = 0.0;
   if (wantMeanWeighted) {
-    mean = meanWeightedResidual(fitted, walk, count);
+    mean = meanResidual(fitted);
     if (!std::isfinite(mean)) return FitResult::FIT_NOT_CONVERGED;
   }
   out->transformation = fitted;
@@ -485,19 +520,22 @@ Status fitByPosition(const Point* src, const Point* dst, PairWeights weights, st
     const auto walk = [=](auto&& f) {
       for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], matrixWeight(w[i]));
     };
-    return fitPairs<MatrixKind>(walk, n, complete, withScale, scale, wantMeanWeighted, out);
+    const auto mean = [&](const Transformation& t) { return meanWeightedResidual(t, walk, n); };
+    return fitPairs<MatrixKind>(walk, mean, n, complete, withScale, scale, wantMeanWeighted, out);
   }
   if (weights.perAxis) {
     const Point* w = weights.perAxis;
     const auto walk = [=](auto&& f) {
       for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], static_cast<const Vec&>(w[i]));
     };
-    return fitPairs<AxisKind>(walk, n, complete, withScale, scale, wantMeanWeighted, out);
+    const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, w, n); };
+    return fitPairs<AxisKind>(walk, mean, n, complete, withScale, scale, wantMeanWeighted, out);
   }
   const auto walk = [=](auto&& f) {
     for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], unitWeight());
   };
-  return fitPairs<UnitKind>(walk, n, complete, withScale, scale, wantMeanWeighted, out);
+  const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, nullptr, n); };
+  return fitPairs<UnitKind>(walk, mean, n, complete, withScale, scale, wantMeanWeighted, out);
 }
 
 Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
@@ -536,14 +574,16 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
   // The pairs feed the moments as they are found, with no list of pairs.
   if (weights.empty()) {
     const auto walk = [&](auto&& f) { forEach([&](std::size_t i, std::size_t j) { f(src[i], dst[j], unitWeight()); }); };
-    return fitPairs<UnitKind>(walk, count, complete, withScale, scale, wantMeanWeighted, out);
+    const auto mean = [&](const Transformation& t) { return meanWeightedResidual(t, walk, count); };
+    return fitPairs<UnitKind>(walk, mean, count, complete, withScale, scale, wantMeanWeighted, out);
   }
   const auto weightOf = [&](std::size_t i) -> Vec {
     const std::uint32_t k = weightById.first(src[i].id);
     return k != IdIndex::kNone ? Vec(weights[k]) : Vec(1.0, 1.0, 1.0);
   };
   const auto walk = [&](auto&& f) { forEach([&](std::size_t i, std::size_t j) { f(src[i], dst[j], weightOf(i)); }); };
-  return fitPairs<AxisKind>(walk, count, complete, withScale, scale, wantMeanWeighted, out);
+  const auto mean = [&](const Transformation& t) { return meanWeightedResidual(t, walk, count); };
+  return fitPairs<AxisKind>(walk, mean, count, complete, withScale, scale, wantMeanWeighted, out);
 }
 
 }  // namespace fit
