@@ -2,8 +2,11 @@
 // modes of each, the 3-2-1 flags select the mirror solutions, each
 // plane-line-point mode keeps its first feature and adjusts the others, and
 // the failure paths leave matrix, message and partial results as documented.
+#include <Eigen/Geometry>
 #include <QString>
 #include <limits>
+#include <random>
+#include <string>
 
 #include "test_util.h"
 #include "zem_math.h"
@@ -114,6 +117,37 @@ TEST(Alignment, Failing321KeepsTheStepsDoneBefore) {
   }
 }
 
+TEST(Alignment, NonFinite321InputFailsWithTheIdentityAndAnEmptyMessage) {
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  const struct Case {
+    const char* name;
+    Vecs plane;
+    std::vector<double> pv;
+    Vecs dir;
+    std::vector<double> dv;
+    Vec point;
+    double pointV;
+  } good{"finite", {Vec(5, 10, 0), Vec(80, 20, 5), Vec(40, 70, 12)}, {0, 5, 12}, {Vec(10, 3, 4), Vec(90, 3, 4)},
+         {3, 3}, Vec(1, 2, 3), 0};
+  std::vector<Case> cases(7, good);
+  cases[0].name = "NaN plane point", cases[0].plane[1].y = nan;
+  cases[1].name = "infinite plane value", cases[1].pv[2] = -inf;
+  cases[2].name = "NaN dir point", cases[2].dir[0].z = nan;
+  cases[3].name = "infinite dir value", cases[3].dv[1] = inf;
+  cases[4].name = "NaN point", cases[4].point.x = nan;
+  cases[5].name = "NaN point value", cases[5].pointV = nan;
+  cases[6].name = "infinite point value", cases[6].pointV = inf;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Transformation t = kUntouched;
+    QString message = "unchanged";
+    EXPECT_FALSE(t.computeTransformation321(Transformation::ALIGN_ZYX, c.plane, c.pv, true, c.dir, c.dv, true,
+                                            c.point, c.pointV, message));
+    EXPECT_TRUE(SameBits(t, Transformation::identity()));
+    EXPECT_TRUE(message.isEmpty());
+  }
+}
+
 TEST(Alignment, PlaneLinePointKeepsTheFirstFeatureAndAdjustsTheOthers) {
   // Source probes and where the source frame puts them (NaN: any value).
   const double any = std::numeric_limits<double>::quiet_NaN();
@@ -134,6 +168,59 @@ TEST(Alignment, PlaneLinePointKeepsTheFirstFeatureAndAdjustsTheOthers) {
     const Vec d = truth.inverse().transformPoint(t.transformPoint(c.probe)) - c.image;
     const auto near = [](double diff) { return std::isnan(diff) || std::fabs(diff) < 1e-9; };  // NaN: any value
     EXPECT_TRUE(near(d.x) && near(d.y) && near(d.z)) << "mode " << c.mode << " probe " << c.probe << " off " << d;
+  }
+}
+
+TEST(Alignment, PlaneLinePointMatchesAnIndependentFrameFarAwayForAnyDirectionLength) {
+  // The rotation of each side's frame built in long double with Eigen: Z the
+  // unit normal and X the direction projected into the plane (modes 0, 1, 4),
+  // or X the direction and Z the normal's part across it (modes 2, 3, 5). Its
+  // error is about eps divided by the sine of the line's angle to the normal
+  // (the projection's own conditioning); the line once lost the digits of
+  // its point, far from the origin and for short directions. In mode 0 the
+  // source plane lands on the reference plane to rounding.
+  using Vl = Eigen::Matrix<long double, 3, 1>;
+  using Ml = Eigen::Matrix<long double, 3, 3>;
+  const auto toL = [](const Vec& v) { return Vl(v.x, v.y, v.z); };
+  const auto frameOf = [&](const Side& s, int mode) {
+    const Vl n = toL(s.plane.getNormal()).normalized(), d = toL(s.line.d).normalized();
+    const bool planeFirst = mode < 2 || mode == 4;
+    const Vl x = planeFirst ? Vl((d - n * n.dot(d)).normalized()) : d;
+    const Vl z = planeFirst ? n : Vl((n - d * d.dot(n)).normalized());
+    Ml rows;
+    rows << x.transpose(), z.cross(x).transpose(), z.transpose();
+    return rows;
+  };
+  const auto sine = [](const Side& s) { return s.line.d.cross(s.plane.getNormal()).length() /
+                                               (s.line.d.length() * s.plane.getNormal().length()); };
+  std::mt19937 rng(16);
+  std::uniform_real_distribution<double> u(-1, 1), decade(0, 1);
+  const auto side = [&](int i) {
+    const Vec n = Vec(u(rng), u(rng), u(rng)) * std::pow(10.0, 6 * decade(rng) - 3);
+    const Vec across = n.cross(Vec(u(rng), u(rng), u(rng)));
+    const double angle = i % 3 == 0 ? kPi / 2 : i % 3 == 1 ? 2e-6 : 1.5 * decade(rng);  // to the normal
+    const Vec d = (n / n.length() * std::cos(angle) + across / across.length() * std::sin(angle)) *
+                  std::pow(10.0, 18 * decade(rng) - 9);
+    const Vec p = Vec(u(rng), u(rng), u(rng)) * std::pow(10.0, 7 * decade(rng));
+    return Side{Plane3d(n, p + Vec(u(rng), u(rng), u(rng))), Line3d(p, d), p + Vec(u(rng), u(rng), u(rng)) * 100};
+  };
+  for (int i = 0; i < 6000; ++i) {
+    const int mode = i % 6;
+    const Side src = side(i / 6), ref = side(i / 6 + 1);
+    SCOPED_TRACE("mode " + std::to_string(mode) + ", case " + std::to_string(i));
+    Transformation t;
+    ASSERT_TRUE(alignPLP(t, mode, src, ref));
+    const Ml expected = frameOf(ref, mode).transpose() * frameOf(src, mode);
+    double off = 0.0;
+    for (int k = 0; k < 9; ++k)
+      off = std::max(off, double(std::fabs(t.getMatrix(k % 3, k / 3) - expected(k / 3, k % 3))));
+    EXPECT_LE(off, 2e-15 / std::min(sine(src), sine(ref)));
+    if (mode != 0) continue;
+    const double reach = std::max(src.line.p.length(), ref.line.p.length()) + 200;
+    for (const Vec& q : {src.point, src.point + Vec(100, 0, 0), src.point + Vec(0, 0, 100)}) {
+      const Vec onPlane = t.transformPoint(src.plane.perpend(q));
+      EXPECT_LE(std::fabs(ref.plane.evaluate(onPlane)) / ref.plane.getNormal().length(), 2e-15 * reach);
+    }
   }
 }
 

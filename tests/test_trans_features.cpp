@@ -30,7 +30,53 @@ bool isRigid(const Transformation& t, double det = 1.0) {
          std::fabs(r.determinant() - det) <= 1e-13;
 }
 
+/// |R·Rᵀ − I| and |det R − 1| within a few ulps.
+::testing::AssertionResult OrthonormalToRounding(const Transformation& t) {
+  const Eigen::Matrix3d r = toEigen(t).topLeftCorner<3, 3>();
+  const double offOrthonormal = (r * r.transpose() - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff();
+  if (offOrthonormal > 1e-15) return ::testing::AssertionFailure() << "|R·Rᵀ − I| = " << offOrthonormal;
+  if (std::fabs(r.determinant() - 1.0) > 1e-15) return ::testing::AssertionFailure() << "det " << r.determinant();
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace
+
+TEST(FeatureFrames, RigidFramesAreOrthonormalToRoundingDownToTheirLimits) {
+  // An X direction or axis ε off the normal, or a second plane ε off the
+  // first, leaves one axis to a cancelling cross product or projection; at
+  // ε = 1e-11 it was once 3e-5 off perpendicular. The first case is the plane
+  // (1, 2, 3, 0) and ε·(3, 0, −1); then random planes far from the origin.
+  using Build = std::function<bool(Transformation&, const Plane3d&, const V&, const V&)>;
+  const struct { const char* name; Build build; } frames[] = {
+      {"plane and X direction", [](Transformation& t, const Plane3d& p, const V& dir, const V& at) {
+         return t.computeTransformationPointAndPlane(p, dir, at); }},
+      {"axis and plane", [](Transformation& t, const Plane3d& p, const V& dir, const V& at) {
+         return t.computeTransformationXAxisAndPlane(p, at, at + dir * 10, ex); }},
+      {"three planes", [](Transformation& t, const Plane3d& p, const V& dir, const V& at) {
+         return t.computeTransformation3Planes(p, Plane3d(dir, at), Plane3d(ex + ey * 2, at), at, true, ez, false); }},
+      {"plane and side point", [](Transformation& t, const Plane3d& p, const V&, const V& at) {
+         return t.computeTransformationPointAndPlane(p, at, true); }},
+      {"plane and origin", [](Transformation& t, const Plane3d& p, const V&, const V& at) {
+         return t.computeTransformationPointAndPlane(p, at); }},
+      {"plane onto z = 0", [](Transformation& t, const Plane3d& p, const V& dir, const V& at) {
+         return t.compute3d2dTransformation(p, dir, at); }}};
+  std::mt19937 rng(16);
+  std::uniform_real_distribution<double> u(-1, 1), decade(-11.5, -5), reach(0, 7);
+  for (int i = 0; i < 3000; ++i) {
+    const V n = i ? V(u(rng), u(rng), u(rng)) : V(1, 2, 3), across = n.cross(V(u(rng), u(rng), u(rng)));
+    const double eps = i < 3 ? std::pow(10.0, -6.0 - 2.5 * i) : std::pow(10.0, decade(rng));
+    const V off = i ? across * (eps * n.length() / across.length()) : V(3, 0, -1) * eps;
+    const V at = V(u(rng), u(rng), u(rng)) * std::pow(10.0, reach(rng));
+    const Plane3d plane(n, at + V(u(rng), u(rng), u(rng)));
+    for (const auto& frame : frames) {
+      SCOPED_TRACE(std::string(frame.name) + ", case " + std::to_string(i) + ", ε " + std::to_string(eps));
+      Transformation t;
+      if (frame.build(t, plane, n + off, at)) {
+        EXPECT_TRUE(OrthonormalToRounding(t));
+      }
+    }
+  }
+}
 
 TEST(FeatureConstructions, GiveBackKnownRigidMotions) {
   // Frames: features built at the origin along X, Y, Z, normals of random
