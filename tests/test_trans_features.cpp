@@ -4,6 +4,7 @@
 // every failure must leave the object as documented.
 #include <Eigen/Geometry>
 #include <functional>
+#include <sstream>
 
 #include "test_util.h"
 #include "zem_math.h"
@@ -69,7 +70,9 @@ TEST(FeatureFrames, RigidFramesAreOrthonormalToRoundingDownToTheirLimits) {
     const V at = V(u(rng), u(rng), u(rng)) * std::pow(10.0, reach(rng));
     const Plane3d plane(n, at + V(u(rng), u(rng), u(rng)));
     for (const auto& frame : frames) {
-      SCOPED_TRACE(std::string(frame.name) + ", case " + std::to_string(i) + ", ε " + std::to_string(eps));
+      std::ostringstream trace;
+      trace << frame.name << ", case " << i << ", ε " << eps;
+      SCOPED_TRACE(trace.str());
       Transformation t;
       if (frame.build(t, plane, n + off, at)) {
         EXPECT_TRUE(OrthonormalToRounding(t));
