@@ -5,8 +5,6 @@
 #include <Eigen/Geometry>
 #include <QString>
 #include <limits>
-#include <random>
-#include <string>
 
 #include "test_util.h"
 #include "zem_math.h"
@@ -118,34 +116,26 @@ TEST(Alignment, Failing321KeepsTheStepsDoneBefore) {
 }
 
 TEST(Alignment, NonFinite321InputFailsWithTheIdentityAndAnEmptyMessage) {
-  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-  const struct Case {
-    const char* name;
-    Vecs plane;
-    std::vector<double> pv;
-    Vecs dir;
-    std::vector<double> dv;
-    Vec point;
-    double pointV;
-  } good{"finite", {Vec(5, 10, 0), Vec(80, 20, 5), Vec(40, 70, 12)}, {0, 5, 12}, {Vec(10, 3, 4), Vec(90, 3, 4)},
-         {3, 3}, Vec(1, 2, 3), 0};
-  std::vector<Case> cases(7, good);
-  cases[0].name = "NaN plane point", cases[0].plane[1].y = nan;
-  cases[1].name = "infinite plane value", cases[1].pv[2] = -inf;
-  cases[2].name = "NaN dir point", cases[2].dir[0].z = nan;
-  cases[3].name = "infinite dir value", cases[3].dv[1] = inf;
-  cases[4].name = "NaN point", cases[4].point.x = nan;
-  cases[5].name = "NaN point value", cases[5].pointV = nan;
-  cases[6].name = "infinite point value", cases[6].pointV = inf;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Transformation t = kUntouched;
-    QString message = "unchanged";
-    EXPECT_FALSE(t.computeTransformation321(Transformation::ALIGN_ZYX, c.plane, c.pv, true, c.dir, c.dv, true,
-                                            c.point, c.pointV, message));
-    EXPECT_TRUE(SameBits(t, Transformation::identity()));
-    EXPECT_TRUE(message.isEmpty());
-  }
+  Vecs plane{Vec(5, 10, 0), Vec(80, 20, 5), Vec(40, 70, 12)}, dir{Vec(10, 3, 4), Vec(90, 3, 4)};
+  std::vector<double> pv{0, 5, 12}, dv{3, 3};
+  Vec point(1, 2, 3);
+  double pointV = 0;
+  const struct { const char* name; double* slot; } inputs[] = {
+      {"plane point", &plane[1].y}, {"plane value", &pv[2]}, {"dir point", &dir[0].z},
+      {"dir value", &dv[1]},        {"point", &point.x},     {"point value", &pointV}};
+  for (const auto& input : inputs)
+    for (const double bad : {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity()}) {
+      SCOPED_TRACE(std::string(input.name) + " " + std::to_string(bad));
+      const double kept = *input.slot;
+      *input.slot = bad;
+      Transformation t = kUntouched;
+      QString message = "unchanged";
+      EXPECT_FALSE(t.computeTransformation321(Transformation::ALIGN_ZYX, plane, pv, true, dir, dv, true, point,
+                                              pointV, message));
+      EXPECT_TRUE(SameBits(t, Transformation::identity()));
+      EXPECT_TRUE(message.isEmpty());
+      *input.slot = kept;
+    }
 }
 
 TEST(Alignment, PlaneLinePointKeepsTheFirstFeatureAndAdjustsTheOthers) {
@@ -172,37 +162,36 @@ TEST(Alignment, PlaneLinePointKeepsTheFirstFeatureAndAdjustsTheOthers) {
 }
 
 TEST(Alignment, PlaneLinePointMatchesAnIndependentFrameFarAwayForAnyDirectionLength) {
-  // The rotation of each side's frame built in long double with Eigen: Z the
-  // unit normal and X the direction projected into the plane (modes 0, 1, 4),
-  // or X the direction and Z the normal's part across it (modes 2, 3, 5). Its
-  // error is about eps divided by the sine of the line's angle to the normal
-  // (the projection's own conditioning); the line once lost the digits of
-  // its point, far from the origin and for short directions. In mode 0 the
-  // source plane lands on the reference plane to rounding.
+  // Each side's frame in long double (Eigen): Z the unit normal and X the
+  // direction projected into the plane (modes 0, 1, 4), or X the direction and
+  // Z the normal's part across it (2, 3, 5); good to eps over the sine of the
+  // line's angle to the normal. Lines far away or short once lost their
+  // direction. In mode 0 the source plane lands on the reference plane.
   using Vl = Eigen::Matrix<long double, 3, 1>;
   using Ml = Eigen::Matrix<long double, 3, 3>;
-  const auto toL = [](const Vec& v) { return Vl(v.x, v.y, v.z); };
-  const auto frameOf = [&](const Side& s, int mode) {
-    const Vl n = toL(s.plane.getNormal()).normalized(), d = toL(s.line.d).normalized();
-    const bool planeFirst = mode < 2 || mode == 4;
+  const auto frame = [](const Side& s, bool planeFirst) {
+    const Vl n = Vl(s.plane.a, s.plane.b, s.plane.c).normalized();
+    const Vl d = Vl(s.line.d.x, s.line.d.y, s.line.d.z).normalized();
     const Vl x = planeFirst ? Vl((d - n * n.dot(d)).normalized()) : d;
     const Vl z = planeFirst ? n : Vl((n - d * d.dot(n)).normalized());
     Ml rows;
     rows << x.transpose(), z.cross(x).transpose(), z.transpose();
     return rows;
   };
-  const auto sine = [](const Side& s) { return s.line.d.cross(s.plane.getNormal()).length() /
-                                               (s.line.d.length() * s.plane.getNormal().length()); };
   std::mt19937 rng(16);
   std::uniform_real_distribution<double> u(-1, 1), decade(0, 1);
+  const auto random = [&] { return Vec(u(rng), u(rng), u(rng)); };
+  const double sines[3] = {1.0, 2e-6, 0.0};  // of the line's angle to the normal; 0: random
+  const auto sine = [](const Side& s) {
+    return s.line.d.cross(s.plane.getNormal()).length() / (s.line.d.length() * s.plane.getNormal().length());
+  };
   const auto side = [&](int i) {
-    const Vec n = Vec(u(rng), u(rng), u(rng)) * std::pow(10.0, 6 * decade(rng) - 3);
-    const Vec across = n.cross(Vec(u(rng), u(rng), u(rng)));
-    const double angle = i % 3 == 0 ? kPi / 2 : i % 3 == 1 ? 2e-6 : 1.5 * decade(rng);  // to the normal
-    const Vec d = (n / n.length() * std::cos(angle) + across / across.length() * std::sin(angle)) *
-                  std::pow(10.0, 18 * decade(rng) - 9);
-    const Vec p = Vec(u(rng), u(rng), u(rng)) * std::pow(10.0, 7 * decade(rng));
-    return Side{Plane3d(n, p + Vec(u(rng), u(rng), u(rng))), Line3d(p, d), p + Vec(u(rng), u(rng), u(rng)) * 100};
+    const Vec n = random() * std::pow(10.0, 6 * decade(rng) - 3), across = n.cross(random());
+    const Vec p = random() * std::pow(10.0, 7 * decade(rng));
+    const double sin = sines[i % 3] ? sines[i % 3] : 0.01 + 0.99 * decade(rng);
+    const double length = std::pow(10.0, 18 * decade(rng) - 9);
+    const Vec d = (n / n.length() * std::sqrt(1 - sin * sin) + across / across.length() * sin) * length;
+    return Side{Plane3d(n, p + random()), Line3d(p, d), p + random() * 100};
   };
   for (int i = 0; i < 6000; ++i) {
     const int mode = i % 6;
@@ -210,7 +199,7 @@ TEST(Alignment, PlaneLinePointMatchesAnIndependentFrameFarAwayForAnyDirectionLen
     SCOPED_TRACE("mode " + std::to_string(mode) + ", case " + std::to_string(i));
     Transformation t;
     ASSERT_TRUE(alignPLP(t, mode, src, ref));
-    const Ml expected = frameOf(ref, mode).transpose() * frameOf(src, mode);
+    const Ml expected = frame(ref, mode < 2 || mode == 4).transpose() * frame(src, mode < 2 || mode == 4);
     double off = 0.0;
     for (int k = 0; k < 9; ++k)
       off = std::max(off, double(std::fabs(t.getMatrix(k % 3, k / 3) - expected(k / 3, k % 3))));

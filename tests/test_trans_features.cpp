@@ -47,35 +47,29 @@ TEST(FeatureFrames, RigidFramesAreOrthonormalToRoundingDownToTheirLimits) {
   // first, leaves one axis to a cancelling cross product or projection; at
   // ε = 1e-11 it was once 3e-5 off perpendicular. The first case is the plane
   // (1, 2, 3, 0) and ε·(3, 0, −1); then random planes far from the origin.
-  using Build = std::function<bool(Transformation&, const Plane3d&, const V&, const V&)>;
-  const struct { const char* name; Build build; } frames[] = {
-      {"plane and X direction", [](Transformation& t, const Plane3d& p, const V& dir, const V& at) {
-         return t.computeTransformationPointAndPlane(p, dir, at); }},
-      {"axis and plane", [](Transformation& t, const Plane3d& p, const V& dir, const V& at) {
-         return t.computeTransformationXAxisAndPlane(p, at, at + dir * 10, ex); }},
-      {"three planes", [](Transformation& t, const Plane3d& p, const V& dir, const V& at) {
-         return t.computeTransformation3Planes(p, Plane3d(dir, at), Plane3d(ex + ey * 2, at), at, true, ez, false); }},
-      {"plane and side point", [](Transformation& t, const Plane3d& p, const V&, const V& at) {
-         return t.computeTransformationPointAndPlane(p, at, true); }},
-      {"plane and origin", [](Transformation& t, const Plane3d& p, const V&, const V& at) {
-         return t.computeTransformationPointAndPlane(p, at); }},
-      {"plane onto z = 0", [](Transformation& t, const Plane3d& p, const V& dir, const V& at) {
-         return t.compute3d2dTransformation(p, dir, at); }}};
+  const char* const names[] = {"plane and X direction", "axis and plane", "three planes", "plane and side point",
+                               "plane and origin", "plane onto z = 0"};
   std::mt19937 rng(16);
   std::uniform_real_distribution<double> u(-1, 1), decade(-11.5, -5), reach(0, 7);
   for (int i = 0; i < 3000; ++i) {
     const V n = i ? V(u(rng), u(rng), u(rng)) : V(1, 2, 3), across = n.cross(V(u(rng), u(rng), u(rng)));
     const double eps = i < 3 ? std::pow(10.0, -6.0 - 2.5 * i) : std::pow(10.0, decade(rng));
-    const V off = i ? across * (eps * n.length() / across.length()) : V(3, 0, -1) * eps;
+    const V dir = n + (i ? across * (eps * n.length() / across.length()) : V(3, 0, -1) * eps);
     const V at = V(u(rng), u(rng), u(rng)) * std::pow(10.0, reach(rng));
     const Plane3d plane(n, at + V(u(rng), u(rng), u(rng)));
-    for (const auto& frame : frames) {
+    Transformation t[6];
+    const bool built[6] = {
+        t[0].computeTransformationPointAndPlane(plane, dir, at),
+        t[1].computeTransformationXAxisAndPlane(plane, at, at + dir * 10, ex),
+        t[2].computeTransformation3Planes(plane, Plane3d(dir, at), Plane3d(ex + ey * 2, at), at, true, ez, false),
+        t[3].computeTransformationPointAndPlane(plane, at, true), t[4].computeTransformationPointAndPlane(plane, at),
+        t[5].compute3d2dTransformation(plane, dir, at)};
+    for (int k = 0; k < 6; ++k) {
       std::ostringstream trace;
-      trace << frame.name << ", case " << i << ", ε " << eps;
+      trace << names[k] << ", case " << i << ", ε " << eps;
       SCOPED_TRACE(trace.str());
-      Transformation t;
-      if (frame.build(t, plane, n + off, at)) {
-        EXPECT_TRUE(OrthonormalToRounding(t));
+      if (built[k]) {
+        EXPECT_TRUE(OrthonormalToRounding(t[k]));
       }
     }
   }
