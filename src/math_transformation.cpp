@@ -148,12 +148,11 @@ BaVec3d<double> Transformation::getAngles(RotationOrder_t order) const {
   }
   const double sigma = j == (i + 1) % 3 ? 1.0 : -1.0;
   const double e = m[k][i];
-  const bool locked = std::hypot(m[i][i], m[j][i]) <= kLockNoise && std::hypot(m[k][j], m[k][k]) <= kLockNoise;
+  const bool locked = std::fabs(e) >= 1.0 && std::hypot(m[i][i], m[j][i]) <= kLockNoise &&
+                      std::hypot(m[k][j], m[k][k]) <= kLockNoise;
   double b, c = 0.0, sc = 0.0, cc = 1.0;
-  if (e >= 1.0 && locked) {
-    b = sigma * kHalfPi;
-  } else if (e <= -1.0 && locked) {
-    b = -sigma * kHalfPi;
+  if (locked) {
+    b = e > 0.0 ? sigma * kHalfPi : -sigma * kHalfPi;
   } else {
     c = std::atan2(-sigma * m[j][i], m[i][i]);
     b = std::atan2(sigma * e, std::hypot(m[i][i], m[j][i]));  // within ±π/2, like asin(σ·e)
