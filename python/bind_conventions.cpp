@@ -227,7 +227,8 @@ void bindConventions(py::module_& m) {
          [](const std::string& seq, const py::object& angles, bool degrees) {
            bool single;
            py::ssize_t n;
-           return fromBlocks(blocksFromEuler(seq, angles, degrees, &single, &n), single);
+           const py::array_t<double> blocks = blocksFromEuler(seq, angles, degrees, &single, &n);
+           return fromBlocks(blocks, single);
          },
          py::arg("seq"), py::arg("angles"), py::arg("degrees") = false,
          "As SciPy's Rotation.from_euler: `seq` of 1 to 3 axes, upper case intrinsic, lower case extrinsic; angles "
@@ -250,7 +251,8 @@ void bindConventions(py::module_& m) {
           "from_rotvec",
           [](const py::object& rotvec, bool degrees) {
             bool single;
-            return fromBlocks(blocksFromRotvec(rotvec, degrees, &single), single);
+            const py::array_t<double> blocks = blocksFromRotvec(rotvec, degrees, &single);
+            return fromBlocks(blocks, single);
           },
           py::arg("rotvec"), py::arg("degrees") = false,
           "As SciPy's Rotation.from_rotvec: axis times angle, (3,) or (N, 3). A Transformation or a list of N.")
@@ -294,7 +296,8 @@ void bindConventions(py::module_& m) {
           "from_matrix",
           [](const py::object& matrix) {
             bool single;
-            return fromBlocks(checkedBlocks(matrix, &single), single);
+            const py::array_t<double> blocks = checkedBlocks(matrix, &single);
+            return fromBlocks(blocks, single);
           },
           py::arg("matrix"),
           "As SciPy's Rotation.from_matrix: a 3x3 rotation matrix (or (N, 3, 3)), orthonormalised as SciPy does. "
