@@ -271,7 +271,8 @@ void bindConventions(py::module_& m) {
               const double* q = rows.data() + 4 * i;
               Transformation t;
               if (!t.setRightHandQuaternion(BaVec3d<double>(), Quaternion(q[0], q[1], q[2], q[3]), 1.0))
-                throw py::value_error("Found zero norm quaternions in `quat`.");
+                throw py::value_error(std::isfinite(q[0] + q[1] + q[2] + q[3]) ? "Found zero norm quaternions in `quat`."
+                                                                              : "quat has a non-finite element");
               return t;
             });
           },

@@ -152,6 +152,8 @@ def test_gimbal_lock_warns_as_scipy_and_bad_input_is_refused():
         T.from_euler("xyz", [0.1, 0.2])
     with pytest.raises(ValueError, match="zero norm"):
         T.from_quat([0, 0, 0, 0])
+    with pytest.raises(ValueError, match="non-finite"):
+        T.from_quat([[0, 0, 0, 1], [0, np.nan, 0, 1]])
     with pytest.raises(ValueError, match="determinant"):
         T.from_matrix(np.diag([1.0, 1.0, -1.0]))
     with pytest.raises(ValueError):
