@@ -20,6 +20,9 @@
 #include "zem_base.h"
 #include "zem_io.h"
 
+/// Texts show as text in the messages of failed checks, not as bytes.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
 namespace Zem {
 
 inline std::ostream& operator<<(std::ostream& os, const BaVec3d<double>& v) {
