@@ -83,11 +83,12 @@ TEST(Alignment321, KnownMotionsComeBackInEveryModeAndTheFlagsSelectTheMirrorSolu
             ASSERT_TRUE(t.computeTransformation321(m.mode, f.plane, {p[0].x, p[1].x, p[2].x}, planePositive, f.edge,
                                                    {3, 3}, dirPositive, f.end, -2, message));
             ASSERT_TRUE(message.isEmpty()) << message.toStdString();
-            double off = 0.0;
-            for (int n = 0; n < 3; ++n) off += std::fabs(at(t.transformPoint(f.plane[n]), m.primary) - p[n].x);
-            for (const Vec& q : f.edge) off += std::fabs(at(t.transformPoint(q), m.secondary) - 3);
-            off += std::fabs(at(t.transformPoint(f.end), m.tertiary) + 2);
-            ASSERT_LT(off, kAlignTol) << "off the nominal values";
+            double heights = 0.0, edge = 0.0;
+            for (int n = 0; n < 3; ++n) heights += std::fabs(at(t.transformPoint(f.plane[n]), m.primary) - p[n].x);
+            for (const Vec& q : f.edge) edge += std::fabs(at(t.transformPoint(q), m.secondary) - 3);
+            ASSERT_LT(heights, kAlignTol) << "the plane points off their heights";
+            ASSERT_LT(edge, kAlignTol) << "the edge points off a = 3";
+            ASSERT_NEAR(at(t.transformPoint(f.end), m.tertiary), -2, kAlignTol) << "the end point off b = -2";
             const Vec r0 = t.transformPoint(f.plane[0]), r1 = t.transformPoint(f.plane[1]);
             const Vec r2 = t.transformPoint(f.plane[2]);
             if (!touching) {
