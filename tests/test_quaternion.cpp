@@ -16,11 +16,7 @@ using Q = Quaternion;
 namespace {
 
 /// Each order and its middle angle (the one that turns second).
-struct OrderMiddle {
-  Order order;
-  const char* name;
-  double V::*middle;
-};
+struct OrderMiddle { Order order; const char* name; double V::*middle; };
 const OrderMiddle kOrders[] = {{Transformation::ORDER_XYZ, "XYZ", &V::y}, {Transformation::ORDER_XZY, "XZY", &V::z},
                                {Transformation::ORDER_YXZ, "YXZ", &V::x}, {Transformation::ORDER_YZX, "YZX", &V::z},
                                {Transformation::ORDER_ZXY, "ZXY", &V::x}, {Transformation::ORDER_ZYX, "ZYX", &V::y}};

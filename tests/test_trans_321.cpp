@@ -19,11 +19,7 @@ constexpr double kAlignTol = 1e-9;
 
 /// A mode with its primary (plane normal), secondary (edge) and tertiary
 /// (point) axis; X = 0.
-struct Mode321 {
-  const char* name;
-  Transformation::TransformMode_t mode;
-  int primary, secondary, tertiary;
-};
+struct Mode321 { const char* name; Transformation::TransformMode_t mode; int primary, secondary, tertiary; };
 const Mode321 kModes[] = {{"ZYX", Transformation::ALIGN_ZYX, 2, 1, 0}, {"ZXY", Transformation::ALIGN_ZXY, 2, 0, 1},
                           {"YZX", Transformation::ALIGN_YZX, 1, 2, 0}, {"YXZ", Transformation::ALIGN_YXZ, 1, 0, 2},
                           {"XYZ", Transformation::ALIGN_XYZ, 0, 1, 2}, {"XZY", Transformation::ALIGN_XZY, 0, 2, 1}};
@@ -39,12 +35,6 @@ Vec placed(const Vec& kab, const Mode321& m) {
   c[m.tertiary] = kab.z;
   return Vec(c[0], c[1], c[2]);
 }
-
-/// The measured points of one 3-2-1 set-up.
-struct Features321 {
-  Vecs plane, edge;
-  Vec end;
-};
 
 }  // namespace
 
@@ -68,9 +58,9 @@ TEST(Alignment321, KnownMotionsComeBackInEveryModeAndTheFlagsSelectTheMirrorSolu
         const auto nominal = [&](const Vec& kab) { return placed(kab, m); };
         const auto measured = [&](const Vec& kab) { return truth.inverse().transformPoint(nominal(kab)); };
         const Vec* p = datum.points;
-        const Features321 f{{measured(p[0]), measured(p[1]), measured(p[2])},
-                            {measured(edgeAndEnd[0]), measured(edgeAndEnd[1])},
-                            measured(edgeAndEnd[2])};
+        const struct { Vecs plane, edge; Vec end; } f{{measured(p[0]), measured(p[1]), measured(p[2])},
+                                                      {measured(edgeAndEnd[0]), measured(edgeAndEnd[1])},
+                                                      measured(edgeAndEnd[2])};
         const auto planeUp = [&m](const Vec& a, const Vec& b, const Vec& c) {
           return at((b - a).cross(c - a), m.primary) >= 0;
         };

@@ -18,11 +18,8 @@ namespace {
 using Vec = BaVec3d<double>;
 using Mode = Transformation::TrafoPLPMode_t;
 
-struct NamedMode {
-  Mode mode;
-  const char* name;
-  bool planeFirst;  ///< the frame's Z is the plane's normal (else its X is the line)
-};
+// planeFirst: the frame's Z is the plane's normal (else its X is the line).
+struct NamedMode { Mode mode; const char* name; bool planeFirst; };
 const NamedMode kModes[] = {{Transformation::PLP_PLANE_LINE_POINT, "plane-line-point", true},
                             {Transformation::PLP_PLANE_POINT_LINE, "plane-point-line", true},
                             {Transformation::PLP_LINE_PLANE_POINT, "line-plane-point", false},

@@ -31,11 +31,7 @@ Transformation elementary(Axis axis, double a) {
 }
 
 /// Each order with its axes in the sequence in which they act.
-struct OrderAxes {
-  Order order;
-  const char* name;
-  Axis first, middle, last;
-};
+struct OrderAxes { Order order; const char* name; Axis first, middle, last; };
 const OrderAxes kOrders[] = {{Transformation::ORDER_XYZ, "XYZ", X, Y, Z}, {Transformation::ORDER_XZY, "XZY", X, Z, Y},
                              {Transformation::ORDER_YXZ, "YXZ", Y, X, Z}, {Transformation::ORDER_YZX, "YZX", Y, Z, X},
                              {Transformation::ORDER_ZXY, "ZXY", Z, X, Y}, {Transformation::ORDER_ZYX, "ZYX", Z, Y, X}};
