@@ -65,18 +65,27 @@ class Zemtrafo : public ::testing::Test {
   QTemporaryDir dir_;
 };
 
-TEST_F(Zemtrafo, FitsTheBracketAndWritesEveryOutput) {
-  const std::string outputs = " --out " + path("b.trafo") + " --report " + path("b.txt") + " --csv " + path("b.csv") +
-                              " --svg " + path("b.svg") + " --tolerance 0.03";
-  const ToolRun r = run("fit " + nominal_ + " " + measured_ + outputs);
+TEST_F(Zemtrafo, FitsTheBracketByIdentifierAndListsTheUnpairedPoints) {
+  const ToolRun r = run("fit " + nominal_ + " " + measured_);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("36 pairs by identifier"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("unpaired nominal points (2): 37 38\nunpaired measured points (2): 101 102"), r.out.npos);
-  // The fit is the library's computeTransformation, bit for bit: the report's
-  // section of the last transformation is the bundled one's.
+}
+
+// The fit is the library's computeTransformation, bit for bit: the report's
+// section of the last transformation is the bundled one's.
+TEST_F(Zemtrafo, ReportOfTheBracketIsTheBundledOne) {
+  ASSERT_EQ(run("fit " + nominal_ + " " + measured_ + " --out " + path("b.trafo") + " --report " + path("b.txt")).status,
+            0);
   const std::string report = fileBytes(path("b.txt")), bundled = fileBytes(ZEM_EXAMPLE_DATA_DIR "/bestfit_report.txt");
   const std::string section = bundled.substr(0, bundled.find("Global transformation"));
   EXPECT_EQ(report.substr(0, section.size()), section);
+}
+
+TEST_F(Zemtrafo, CsvAndSvgHoldEveryPair) {
+  const ToolRun r = run("fit " + nominal_ + " " + measured_ + " --csv " + path("b.csv") + " --svg " + path("b.svg") +
+                        " --tolerance 0.03");
+  ASSERT_EQ(r.status, 0) << r.err;
   const std::string csv = fileBytes(path("b.csv"));
   EXPECT_EQ(csv.rfind("id,dx_mm,dy_mm,dz_mm,distance_mm\n1,", 0), 0u) << csv;
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 37);
@@ -89,8 +98,11 @@ TEST_F(Zemtrafo, FitsTheBracketAndWritesEveryOutput) {
   EXPECT_EQ(count("<rect"), 36u);
   EXPECT_EQ(count("fill=\"#d62728\""), 6u);  // the pairs beyond 0.03 mm
   EXPECT_EQ(count("tolerance 0.03"), 1u);
+}
 
-  // The record accumulates: last = this fit, global = the earlier global, then this fit.
+// last = this fit, global = the earlier global, then this fit.
+TEST_F(Zemtrafo, GlobalRecordAccumulates) {
+  ASSERT_EQ(run("fit " + nominal_ + " " + measured_ + " --out " + path("b.trafo")).status, 0);
   ASSERT_EQ(run("fit " + nominal_ + " " + measured_ + " --global " + path("b.trafo")).status, 0);
   LastAndGlobalTransformation record(Transformation::identity(), false, Transformation::identity(), false);
   ASSERT_TRUE(record.load(QString::fromStdString(path("b.trafo")), nullptr, 0, 0));
@@ -114,33 +126,44 @@ TEST_F(Zemtrafo, PairsNamesAndShowsThemInEveryOutput) {
 
 TEST_F(Zemtrafo, BadInputNamesTheLineAndWritesNothing) {
   struct Case {
+    const char* name;
     bool align;  // an align321 feature file, else the measured file of a fit
     const char* text;
     int status;
     const char* message;  // after "<file>" in the message
   } cases[] = {
-      {false, "1 415.9 -181.7 107.1\n7 oops 1 2\n", 2, ":2: \"oops\" is not a number"},
-      {false, "# probes\n1 415.9 -181.7 nan\n", 2, ":2: \"nan\" is not a finite number"},
-      {false, "1 415.9 -181.7 107.1\n7 396.4 -93.8\n", 2, ":2: 3 fields; expected 4 as on line 1"},
-      {false, "1 415.9 -181.7 107.1\n1 396.4 -93.8 107.6\n", 2, ":2: identifier 1 repeats the one on line 1"},
-      {false, "1,415.9,,107.1\n", 2, ":1: empty field"},
-      {false, "1 0 0 0\n2 10 0 0\n", 1, "the fit failed: fewer than three pairs (2 pairs by identifier)"},
-      {false, "1 0 0 0\n2 10 0 0\n3 20 0 0\n7 30 0 0\n", 1, "the fit failed: points on one line or coincident"},
-      {true, "plane 1 2 3 0\n# next\nplane 1 2 x 0\n", 2, ":3: \"x\" is not a finite number"},
+      {"not a number", false, "1 415.9 -181.7 107.1\n7 oops 1 2\n", 2, ":2: \"oops\" is not a number"},
+      {"NaN", false, "# probes\n1 415.9 -181.7 nan\n", 2, ":2: \"nan\" is not a finite number"},
+      {"a field missing", false, "1 415.9 -181.7 107.1\n7 396.4 -93.8\n", 2,
+       ":2: 3 fields; expected 4 as on line 1"},
+      {"repeated identifier", false, "1 415.9 -181.7 107.1\n1 396.4 -93.8 107.6\n", 2,
+       ":2: identifier 1 repeats the one on line 1"},
+      {"empty field", false, "1,415.9,,107.1\n", 2, ":1: empty field"},
+      {"two pairs", false, "1 0 0 0\n2 10 0 0\n", 1, "the fit failed: fewer than three pairs (2 pairs by identifier)"},
+      {"points on a line", false, "1 0 0 0\n2 10 0 0\n3 20 0 0\n7 30 0 0\n", 1,
+       "the fit failed: points on one line or coincident"},
+      {"feature not a number", true, "plane 1 2 3 0\n# next\nplane 1 2 x 0\n", 2, ":3: \"x\" is not a finite number"},
       // Direction points 80 mm apart cannot differ by 500 mm in their nominal value.
-      {true, "plane 0 0 0 0\nplane 100 0 0 0\nplane 0 80 0 0\ndirection 10 0 20 0\ndirection 90 0 20 500\n"
-             "point 0 40 20 0\n", 1, ""},
+      {"alignment impossible", true,
+       "plane 0 0 0 0\nplane 100 0 0 0\nplane 0 80 0 0\ndirection 10 0 20 0\ndirection 90 0 20 500\n"
+       "point 0 40 20 0\n",
+       1, ""},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     const std::string f = write("bad.txt", c.text), out = " --out " + path("x.trafo");
     const ToolRun r =
         run(c.align ? "align321 " + f + out : "fit " + nominal_ + " " + f + out + " --csv " + path("x.csv"));
-    EXPECT_EQ(r.status, c.status) << c.text;
+    EXPECT_EQ(r.status, c.status);
     const std::string expected = c.status == 2 ? "zemtrafo: " + f + c.message : std::string(c.message);
     EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty()) << r.out;
-    EXPECT_FALSE(exists(path("x.trafo")) || exists(path("x.csv"))) << c.text;
+    EXPECT_FALSE(exists(path("x.trafo")));
+    EXPECT_FALSE(exists(path("x.csv")));
   }
+}
+
+TEST_F(Zemtrafo, UsageAndUnreadableInputExitWithStatus2) {
   const std::string twoPoints = write("two.txt", "0 0 0\n1 0 0\n");
   EXPECT_EQ(run("fit " + twoPoints + " " + measured_ + " --by-position").status, 2);
   EXPECT_EQ(run("fit " + nominal_ + " /nonexistent.txt").status, 2);
@@ -160,6 +183,10 @@ TEST_F(Zemtrafo, ApplyThenFitGivesTheIdentity) {
   const ToolRun inverse = run("apply " + path("t.trafo") + " " + path("moved.txt") + " --inverse");
   ASSERT_EQ(inverse.status, 0);
   EXPECT_TRUE(Near(numbersAfter(inverse.out, "", 4), {1.0, 415.933, -181.7348, 107.1312}, 1e-9)) << inverse.out;
+}
+
+TEST_F(Zemtrafo, ShowAndReportReadTheRecord) {
+  ASSERT_EQ(run("fit " + nominal_ + " " + measured_ + " --out " + path("t.trafo")).status, 0);
   const ToolRun shown = run("show " + path("t.trafo"));
   EXPECT_NE(shown.out.find("global transformation (valid)"), std::string::npos) << shown.out;
   EXPECT_EQ(run("report " + path("t.trafo") + " " + path("r.txt")).status, 0);
@@ -182,11 +209,12 @@ TEST_F(Zemtrafo, AlignsFromFeatureFiles) {
                                                 at(90, 0, 20) + " 0\npoint " + at(0, 40, 20) + " 0\n");
   const std::string fPlp = write("plp.txt", plane + line + "point " + at(0, 0, 0) + "  0 0 0\n");
   for (const std::string& command : {"align321 " + f321, "align-plp " + fPlp}) {
+    SCOPED_TRACE(command);
     const ToolRun r = run(command + " --out " + path("a.trafo"));
-    ASSERT_EQ(r.status, 0) << command << r.err;
+    ASSERT_EQ(r.status, 0) << r.err;
     LastAndGlobalTransformation record(Transformation::identity(), false, Transformation::identity(), false);
     ASSERT_TRUE(record.load(QString::fromStdString(path("a.trafo")), nullptr, 0, 0));
-    EXPECT_TRUE(test::SameMatrix(record.getLastTransformation(), motion.inverse(), 1e-9)) << command;
+    EXPECT_TRUE(test::SameMatrix(record.getLastTransformation(), motion.inverse(), 1e-9));
   }
 }
 
