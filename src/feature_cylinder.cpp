@@ -1,0 +1,140 @@
+// Cylinder: for each start axis (the caller's hint, then the three principal
+// axes of the points) an algebraic circle across that axis, then the damped
+// least-squares search on the distances from the surface; the lowest sum of
+// squares wins. The axis point is kept at the foot of the perpendicular
+// from the centroid, so that it stays where the points are.
+#include <Eigen/Dense>
+
+#include <cmath>
+#include <vector>
+
+#include "feature_common.h"
+#include "feature_least_squares.h"
+
+namespace Zem {
+
+namespace {
+
+using feature::Cloud;
+using feature::fromEigen;
+using feature::toEigen;
+
+constexpr double kRunaway = 1e6;  ///< radius in scaled coordinates: a plane, not a cylinder
+
+struct CylinderState {
+  Eigen::Vector3d point, axis;  ///< point: the axis point nearest the centroid (the origin)
+  double radius = 0.0;
+};
+
+/// Parameters: shift of the axis point along u and v (2), turn of the axis
+/// along u and v (2), radius.
+class CylinderProblem {
+ public:
+  using State = CylinderState;
+  static constexpr int kParameters = 5;
+  explicit CylinderProblem(const Eigen::Matrix3Xd& q) : q_(q) {}
+
+  Eigen::Index residualCount() const { return q_.cols(); }
+
+  void evaluate(const State& s, Eigen::VectorXd* r, Eigen::Matrix<double, Eigen::Dynamic, 5>* J) const {
+    Eigen::Vector3d u, v;
+    feature::perpendicularPair(s.axis, &u, &v);
+    for (Eigen::Index i = 0; i < q_.cols(); ++i) {
+      const Eigen::Vector3d w = q_.col(i) - s.point;
+      const double h = w.dot(s.axis);
+      const Eigen::Vector3d radial = w - h * s.axis;
+      const double rho = radial.norm();
+      (*r)(i) = rho - s.radius;
+      if (!J) continue;
+      const double eu = rho > 0.0 ? radial.dot(u) / rho : 0.0, ev = rho > 0.0 ? radial.dot(v) / rho : 0.0;
+      J->row(i) << -eu, -ev, -h * eu, -h * ev, -1.0;
+    }
+  }
+
+  State moved(const State& s, const Eigen::Matrix<double, 5, 1>& step) const {
+    Eigen::Vector3d u, v;
+    feature::perpendicularPair(s.axis, &u, &v);
+    State t;
+    t.axis = (s.axis + step(2) * u + step(3) * v).normalized();
+    t.point = s.point + step(0) * u + step(1) * v;
+    t.point -= t.point.dot(t.axis) * t.axis;
+    t.radius = s.radius + step(4);
+    return t;
+  }
+
+  bool runsAway(const State& s) const { return !(std::fabs(s.radius) < kRunaway); }
+
+ private:
+  const Eigen::Matrix3Xd& q_;
+};
+
+}  // namespace
+
+CylinderFit fitCylinder(const FeaturePoints& points, const BaVec3d<double>& axisHint) {
+  CylinderFit fit;
+  fit.minimumPoints = 5;
+  Cloud cloud;
+  FeatureFit::Degeneracy_t degeneracy = FeatureFit::DEGENERACY_NONE;
+  const FeatureFit::Status_t status = feature::makeCloud(points, 5, &cloud, &degeneracy);
+  if (status != FeatureFit::FEATURE_SUCCEEDED) {
+    feature::fail(&fit, status, degeneracy);
+    return fit;
+  }
+  if (cloud.isFlat(1)) {
+    feature::fail(&fit, FeatureFit::FEATURE_DEGENERATE, FeatureFit::DEGENERACY_COLLINEAR);
+    return fit;
+  }
+  if (cloud.isFlat(0)) {
+    feature::fail(&fit, FeatureFit::FEATURE_DEGENERATE, FeatureFit::DEGENERACY_COPLANAR);
+    return fit;
+  }
+  std::vector<Eigen::Vector3d> starts;
+  const Eigen::Vector3d hint = toEigen(axisHint);
+  if (hint.allFinite() && hint.norm() > 0.0) starts.push_back(hint.normalized());
+  for (int axis = 2; axis >= 0; --axis) starts.push_back(cloud.vectors.col(axis).normalized());
+
+  const CylinderProblem problem(cloud.q);
+  CylinderState best;
+  feature::SearchOutcome bestOutcome, last;
+  bool found = false;
+  for (const Eigen::Vector3d& axis : starts) {
+    CylinderState s;
+    s.axis = axis;
+    Eigen::Vector3d u, v;
+    feature::perpendicularPair(axis, &u, &v);
+    Eigen::Vector2d c;
+    if (!feature::algebraicCircle(cloud.q, u, v, &c, &s.radius)) continue;
+    s.point = c(0) * u + c(1) * v;
+    last = feature::searchLeastSquares(problem, &s);
+    if (last.result == feature::SearchOutcome::CONVERGED && s.radius > 0.0 &&
+        (!found || last.cost < bestOutcome.cost)) {
+      best = s;
+      bestOutcome = last;
+      found = true;
+    }
+  }
+  if (!found) {
+    feature::fail(&fit, last.result == feature::SearchOutcome::NOT_FINITE ? FeatureFit::FEATURE_NOT_FINITE
+                                                                          : FeatureFit::FEATURE_NOT_CONVERGED);
+    return fit;
+  }
+  if (!bestOutcome.determined) {
+    feature::fail(&fit, FeatureFit::FEATURE_DEGENERATE, FeatureFit::DEGENERACY_UNDETERMINED);
+    return fit;
+  }
+  const Eigen::Vector3d axis = feature::orientDirection(best.axis, points, axisHint);
+  fit.residuals.resize(std::size_t(cloud.q.cols()));
+  for (Eigen::Index i = 0; i < cloud.q.cols(); ++i) {
+    const Eigen::Vector3d w = cloud.q.col(i) - best.point;
+    fit.residuals[std::size_t(i)] = (w.cross(axis).norm() - best.radius) * cloud.scale;
+  }
+  feature::summarise(&fit);
+  fit.point = fromEigen(cloud.mean + cloud.scale * best.point);
+  fit.axis = fromEigen(axis);
+  fit.radius = cloud.scale * best.radius;
+  fit.iterations = bestOutcome.iterations;
+  fit.status = FeatureFit::FEATURE_SUCCEEDED;
+  return fit;
+}
+
+}  // namespace Zem
