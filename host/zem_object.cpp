@@ -17,6 +17,7 @@
 
 #if defined(Q_OS_UNIX)
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -168,6 +169,19 @@ void syncDirectoryOf(const QString& fileName) {
 #endif
 }
 
+// True when `fileName` names an existing file that is not a regular file
+// (following symbolic links): a directory, FIFO, device node or socket. A
+// name that cannot be examined is left to the save, which reports it.
+bool isSpecialFile(const QString& fileName) {
+#if defined(Q_OS_UNIX)
+  struct stat info;
+  return ::stat(QFile::encodeName(fileName).constData(), &info) == 0 && !S_ISREG(info.st_mode);
+#else
+  const QFileInfo info(fileName);
+  return info.exists() && !info.isFile();
+#endif
+}
+
 }  // namespace
 
 Object::Object(const QString& name) : TObject(name) {}
@@ -211,6 +225,13 @@ bool Object::load(const QString& fileName, ErrorLog* log, int a, int b) {
 bool Object::save(const QString& fileName, ErrorLog* log, int a, int b) {
   if (fileName.isEmpty()) {
     logEntry(log, translate("OBJECT_err", "no file name given"));
+    return false;
+  }
+  // Only a regular file (or a link to one) is replaced: renaming over a
+  // FIFO, a device node or a socket would remove the special file (as root,
+  // a device itself) and put a regular file in its place.
+  if (isSpecialFile(fileName)) {
+    logEntry(log, withFileName(translate("OBJECT_err", "cannot write file (not a regular file): %1"), fileName));
     return false;
   }
   // QSaveFile writes into a new file in the target's directory and renames

@@ -1,10 +1,44 @@
 // Checking and converting the arrays that Python code passes (see arrays.h).
 #include "arrays.h"
 
+#include <QByteArray>
+#include <QFile>
 #include <cstring>
 #include <vector>
 
 namespace zempy {
+
+namespace {
+
+// pybind11 keeps numpy's converting call protected; these expose it so that
+// a failed conversion leaves its Python error set.
+struct DoubleConversion : DoubleArray {
+  using DoubleArray::raw_array_t;
+};
+struct IndexConversion : IndexArray {
+  using IndexArray::raw_array_t;
+};
+
+}  // namespace
+
+DoubleArray doubleArray(py::handle obj) {
+  PyObject* converted = DoubleConversion::raw_array_t(obj.ptr());
+  if (!converted) throw py::error_already_set();
+  return py::reinterpret_steal<DoubleArray>(converted);
+}
+
+IndexArray indexArray(py::handle obj) {
+  PyObject* converted = IndexConversion::raw_array_t(obj.ptr());
+  if (!converted) throw py::error_already_set();
+  return py::reinterpret_steal<IndexArray>(converted);
+}
+
+QString fileNameOf(py::handle path) {
+  const py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
+  const std::string name = encoded;
+  if (name.find('\0') != std::string::npos) throw py::value_error("file name contains a NUL character");
+  return QFile::decodeName(QByteArray(name.data(), static_cast<qsizetype>(name.size())));
+}
 
 std::string shapeText(const py::array& a) {
   std::string text = "(";
@@ -33,17 +67,14 @@ DoubleArray pointArray(py::handle obj, const char* name, bool allowSingle) {
   if (!rows && !single)
     throw py::value_error(std::string(name) + " must have shape (N, 3)" + (allowSingle ? " or (3,)" : "") + ", got " +
                           shapeText(a));
-  DoubleArray d = DoubleArray::ensure(a);
-  if (!d) throw py::error_already_set();
-  return d;
+  return doubleArray(a);
 }
 
 Zem::BaVec3d<double> vector3(py::handle obj, const char* name) {
   const py::array a = numericArray(obj, name);
   if (a.ndim() != 1 || a.shape(0) != 3)
     throw py::value_error(std::string(name) + " must have shape (3,), got " + shapeText(a));
-  const DoubleArray d = DoubleArray::ensure(a);
-  if (!d) throw py::error_already_set();
+  const DoubleArray d = doubleArray(a);
   return Zem::BaVec3d<double>(d.data()[0], d.data()[1], d.data()[2]);
 }
 

@@ -13,6 +13,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <QString>
 #include <cstdint>
 #include <string>
 
@@ -25,6 +26,19 @@ namespace py = pybind11;
 /// C-contiguous float64; `ensure` leaves an array that already is one as it is.
 using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+/// `obj` as a C-contiguous float64 array (no copy when it already is one).
+/// A failed conversion raises numpy's own error (MemoryError when the copy
+/// does not fit in memory), which pybind11's `ensure` would swallow.
+DoubleArray doubleArray(py::handle obj);
+
+/// The same for int64 identifiers.
+IndexArray indexArray(py::handle obj);
+
+/// A file name from str, bytes or os.PathLike (as os.fsencode takes them),
+/// for Qt's file functions. ValueError for an embedded NUL character, which
+/// would cut the name short; TypeError for anything else.
+QString fileNameOf(py::handle path);
 
 /// "(4, 3)" for an array of that shape.
 std::string shapeText(const py::array& a);

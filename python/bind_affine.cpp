@@ -30,8 +30,7 @@ DoubleArray planeArray(const py::object& obj, const char* name, py::ssize_t rows
     throw py::value_error(std::string(name) + " must have shape " +
                           (rows < 0 ? std::string("(N, 2) or (2,)") : "(" + std::to_string(rows) + ", 2)") + ", got " +
                           shapeText(a));
-  DoubleArray d = DoubleArray::ensure(a);
-  if (!d) throw py::error_already_set();
+  DoubleArray d = doubleArray(a);
   return d;
 }
 
@@ -51,8 +50,7 @@ void setCoefficients(Affine& a, const py::object& obj) {
   const py::array given = numericArray(obj, "coefficients");
   if (given.ndim() != 1 || given.shape(0) != 8)
     throw py::value_error("coefficients must have shape (8,), got " + shapeText(given));
-  const DoubleArray d = DoubleArray::ensure(given);
-  if (!d) throw py::error_already_set();
+  const DoubleArray d = doubleArray(given);
   for (int k = 0; k < 8; ++k) a.a[k] = d.data()[k];
 }
 
@@ -107,7 +105,13 @@ void bindAffine(py::module_& m) {
           "The mapping that carries the four (4, 2) source points exactly onto the target points; FitError when "
           "the source points do not determine one.")
       .def("__repr__",
-           [](const Affine& a) { return "Affine(" + py::repr(coefficientsOf(a)).cast<std::string>() + ")"; });
+           [](const Affine& a) { return "Affine(" + py::repr(coefficientsOf(a)).cast<std::string>() + ")"; })
+      .def(py::pickle([](const Affine& a) { return py::make_tuple(coefficientsOf(a)); },
+                      [](const py::tuple& state) {
+                        Affine a;
+                        setCoefficients(a, state[0]);
+                        return a;
+                      }));
 }
 
 }  // namespace zempy

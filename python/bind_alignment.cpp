@@ -29,8 +29,7 @@ Plane3d plane(const py::object& obj, const char* name) {
   if (a.ndim() != 1 || a.shape(0) != 4)
     throw py::value_error(std::string(name) + " must be (a, b, c, d) of a x + b y + c z + d = 0, shape (4,), got " +
                           shapeText(a));
-  const DoubleArray d = DoubleArray::ensure(a);
-  if (!d) throw py::error_already_set();
+  const DoubleArray d = doubleArray(a);
   return Plane3d(d.data()[0], d.data()[1], d.data()[2], d.data()[3]);
 }
 
@@ -48,8 +47,7 @@ std::vector<double> values(const py::object& obj, const char* name, py::ssize_t 
   const py::array a = numericArray(obj, name);
   if (a.ndim() != 1 || a.shape(0) != k)
     throw py::value_error(std::string(name) + " must have shape (" + std::to_string(k) + ",), got " + shapeText(a));
-  const DoubleArray d = DoubleArray::ensure(a);
-  if (!d) throw py::error_already_set();
+  const DoubleArray d = doubleArray(a);
   return std::vector<double>(d.data(), d.data() + k);
 }
 

@@ -87,10 +87,22 @@ void bindCoordinateSystem(py::module_& m) {
            py::arg("axis_tolerance"),
            "Component-wise comparison, relative to other: |a - b| <= tolerance * |b|, and |a| <= 1e-50 where b "
            "is exactly 0. Not symmetric; NaN never passes.")
-      .def("__repr__", [](const CoordinateSystem& cs) {
-        return "CoordinateSystem(origin=" + py::repr(toArray(cs.getOrigin())).cast<std::string>() +
-               ", axes=" + py::repr(axesOf(cs)).cast<std::string>() + ")";
-      });
+      .def("__repr__",
+           [](const CoordinateSystem& cs) {
+             return "CoordinateSystem(origin=" + py::repr(toArray(cs.getOrigin())).cast<std::string>() +
+                    ", axes=" + py::repr(axesOf(cs)).cast<std::string>() + ")";
+           })
+      // The axes are orthonormalised again on loading, which may move their
+      // last bits.
+      .def(py::pickle(
+          [](const CoordinateSystem& cs) {
+            const BaVec3d<double>* axes = cs.getAxis();
+            return py::make_tuple(toArray(cs.getOrigin()), toArray(axes[0]), toArray(axes[1]), toArray(axes[2]));
+          },
+          [](const py::tuple& state) {
+            return CoordinateSystem(vector3(state[0], "origin"), vector3(state[1], "x_axis"),
+                                    vector3(state[2], "y_axis"), vector3(state[3], "z_axis"));
+          }));
 }
 
 }  // namespace zempy

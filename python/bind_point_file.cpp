@@ -55,15 +55,28 @@ void bindPointFile(py::module_& m) {
           "id_of", [](PointNames& n, const std::string& field) { return n.idOf(field); }, py::arg("identifier"),
           "The id of an identifier: its value when it is decimal digits, else the name's id (assigned now if new).")
       .def("name_of", &PointNames::nameOf, py::arg("id"), "The identifier's text; '' for -1.")
-      .def("__len__", &PointNames::nameCount, "Number of names (not numeric identifiers) seen.");
+      .def("__len__", &PointNames::nameCount, "Number of names (not numeric identifiers) seen.")
+      .def("__repr__",
+           [](const PointNames& n) { return "PointNames(" + std::to_string(n.nameCount()) + " names)"; })
+      // The names in the order they were seen, which gives each its id again.
+      .def(py::pickle(
+          [](const PointNames& n) {
+            py::list names;
+            for (std::size_t k = 0; k < n.nameCount(); ++k) names.append(py::bytes(n.nameOf(-2 - int(k))));
+            return py::make_tuple(names);
+          },
+          [](const py::tuple& state) {
+            PointNames n;
+            for (const py::handle name : state[0].cast<py::list>()) n.idOf(name.cast<std::string>());
+            return n;
+          }));
 
   py::class_<PointFile>(m, "PointFile", kFileDoc)
       .def_static(
           "read",
           [](const py::object& path, PointNames& names) {
-            const std::string name = py::module_::import("os").attr("fsdecode")(path).cast<std::string>();
             PointFile file;
-            const bool ok = file.read(QString::fromStdString(name), &names);
+            const bool ok = file.read(fileNameOf(path), &names);
             return checked(std::move(file), ok);
           },
           py::arg("path"), py::arg("names"),
@@ -104,7 +117,12 @@ void bindPointFile(py::module_& m) {
           },
           "New (N,) array: the line of each point (1 for the first line).")
       .def_property_readonly("source_name", [](const PointFile& f) { return f.getSourceName().toStdString(); })
-      .def("__len__", [](const PointFile& f) { return f.getPoints().size(); });
+      .def("__len__", [](const PointFile& f) { return f.getPoints().size(); })
+      .def("__repr__", [](const PointFile& f) {
+        return "<PointFile " + py::repr(py::str(f.getSourceName().toStdString())).cast<std::string>() + ": " +
+               std::to_string(f.getPoints().size()) + " points" + (f.hasIdentifiers() ? ", ids" : "") +
+               (f.hasWeights() ? ", weights" : "") + ">";
+      });
 }
 
 }  // namespace zempy

@@ -24,12 +24,6 @@ loads back bit for bit. A flag may be False while its matrix holds anything;
 both are kept. Files are written safely: a failed save leaves an existing
 file as it was.)doc";
 
-/// str, bytes or os.PathLike, as the file system's name.
-QString fileName(py::handle path) {
-  const py::object name = py::module_::import("os").attr("fsdecode")(path);
-  return QString::fromStdString(name.cast<std::string>());
-}
-
 /// The log's entries, one per line.
 std::string logText(const ErrorLog& log) { return log.getEntries().join(QStringLiteral("\n")).toStdString(); }
 
@@ -54,7 +48,7 @@ std::unique_ptr<LastAndGlobalTransformation> load(const py::object& path) {
   auto record = std::make_unique<LastAndGlobalTransformation>(Transformation::identity(), false,
                                                               Transformation::identity(), false);
   ErrorLog log;
-  if (!record->load(fileName(path), &log, 0, 0)) raiseLoadError(log);
+  if (!record->load(fileNameOf(path), &log, 0, 0)) raiseLoadError(log);
   return record;
 }
 
@@ -75,11 +69,29 @@ void bindTrafoIO(py::module_& m) {
           "A copy of the global transformation.")
       .def_property_readonly("last_valid", &LastAndGlobalTransformation::isLastTransformationValid)
       .def_property_readonly("global_valid", &LastAndGlobalTransformation::isGlobalTransformationValid)
+      .def("__repr__",
+           [](const LastAndGlobalTransformation& r) {
+             const auto text = [](const py::handle& h) { return py::repr(h).cast<std::string>(); };
+             return "LastAndGlobalTransformation(" + text(py::cast(r.getLastTransformation())) + ", " +
+                    (r.isLastTransformationValid() ? "True" : "False") + ", " +
+                    text(py::cast(r.getGlobalTransformation())) + ", " +
+                    (r.isGlobalTransformationValid() ? "True" : "False") + ")";
+           })
+      .def(py::pickle(
+          [](const LastAndGlobalTransformation& r) {
+            return py::make_tuple(r.getLastTransformation(), r.isLastTransformationValid(),
+                                  r.getGlobalTransformation(), r.isGlobalTransformationValid());
+          },
+          [](const py::tuple& state) {
+            return std::make_unique<LastAndGlobalTransformation>(
+                state[0].cast<Transformation>(), state[1].cast<bool>(), state[2].cast<Transformation>(),
+                state[3].cast<bool>());
+          }))
       .def(
           "save",
           [](LastAndGlobalTransformation& r, const py::object& path) {
             ErrorLog log;
-            if (!r.save(fileName(path), &log, 0, 0)) raiseOSError(log);
+            if (!r.save(fileNameOf(path), &log, 0, 0)) raiseOSError(log);
           },
           py::arg("path"), "Writes the record to the file (name as given, no extension added); OSError on failure.")
       .def_static("load", &load, py::arg("path"),
@@ -89,7 +101,7 @@ void bindTrafoIO(py::module_& m) {
           "export_report",
           [](const LastAndGlobalTransformation& r, const py::object& path) {
             ErrorLog log;
-            if (!r.exportASCII(fileName(path), &log)) raiseOSError(log);
+            if (!r.exportASCII(fileNameOf(path), &log)) raiseOSError(log);
           },
           py::arg("path"),
           "Writes a readable text report of both transformations (angles of Order.YXZ, translation, scale, "

@@ -1,6 +1,7 @@
 // zemtrafo.Transformation and zemtrafo.Order.
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -43,7 +44,14 @@ Construction::
 
     Transformation()                                   # identity
     Transformation(translation, angles, scale=1.0, order=None)
-    Transformation(matrix)                             # a 4x4 array as above
+    Transformation(matrix)                             # a 4x4 array, see below
+
+The matrix constructor takes the form above, or the form numpy, SciPy and
+point-cloud libraries hold, [[s R, t'], [0, 1]] (p' = s R p + t'): the scale
+s = cbrt(det) > 0 is split out of the block, so .scale, .inverse() and .matrix
+(always the form above) are right. A block that is not s times a rotation (a
+shear, a stretch, a reflection) raises ValueError. .affine_matrix returns the
+second form, [[s R, s t], [0, 1]].
 
 a.append(b) makes a into "a, then b" (matrix b @ a); a.prepend(b) into "b, then a"
 (matrix a @ b); a @ b is the new transformation "b, then a".)doc";
@@ -56,21 +64,58 @@ order=Order.XYZ).matrix[:3, :3] equals Rotation.from_euler("XYZ", [x, y, z]).as_
 and likewise for every order (SciPy's intrinsic upper-case sequence, transposed).)doc";
 
 double checkedScale(double scale) {
-  if (scale == 0.0 || !std::isfinite(scale))
-    throw py::value_error("scale must be finite and non-zero (the matrix stores 1/scale), got " +
+  // The matrix stores 1/scale: a scale so small that 1/scale overflows would
+  // build a matrix with an infinite element.
+  if (scale == 0.0 || !std::isfinite(scale) || !std::isfinite(1.0 / scale))
+    throw py::value_error("scale must be finite and non-zero with a finite 1/scale (the matrix stores 1/scale), got " +
                           py::repr(py::float_(scale)).cast<std::string>());
   return scale;
 }
 
-/// A 4x4 array as the library stores a transformation. Only matrices that
-/// the point mapping p' = (R p + t) / m33 describes are accepted: row 3 must
-/// be (0, 0, 0, m33) with m33 non-zero, and every element finite.
+/// Three finite numbers (shape (3,)); ValueError naming the argument otherwise.
+BaVec3d<double> finiteVector3(py::handle obj, const char* name) {
+  const BaVec3d<double> v = vector3(obj, name);
+  if (!std::isfinite(v.x) || !std::isfinite(v.y) || !std::isfinite(v.z))
+    throw py::value_error(std::string(name) + " must be finite, got " + py::repr(toArray(v)).cast<std::string>());
+  return v;
+}
+
+/// Largest deviation of the columns of `b` / scale from an orthonormal set:
+/// max |(b/scale)^T (b/scale) - I| over the nine elements.
+double orthonormalityError(const double b[3][3], double scale) {
+  double worst = 0.0;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      double dot = 0.0;
+      for (int k = 0; k < 3; ++k) dot += (b[k][i] / scale) * (b[k][j] / scale);
+      worst = std::max(worst, std::fabs(dot - (i == j ? 1.0 : 0.0)));
+    }
+  return worst;
+}
+
+/// How far the rotation block may be from orthonormal (after dividing by
+/// the scale): well above the rounding of a fitted or composed matrix
+/// (~1e-15), well below any shear or stretch a user means.
+constexpr double kOrthonormalTolerance = 1e-9;
+
+double determinant(const double b[3][3]) {
+  return b[0][0] * (b[1][1] * b[2][2] - b[1][2] * b[2][1]) - b[0][1] * (b[1][0] * b[2][2] - b[1][2] * b[2][0]) +
+         b[0][2] * (b[1][0] * b[2][1] - b[1][1] * b[2][0]);
+}
+
+/// A 4x4 array in one of the two forms of a similarity:
+///  - the library's own, [[R, t], [0, 1/s]]: row 3 is (0, 0, 0, m33), R a
+///    rotation; kept exactly as given;
+///  - the form numpy, SciPy and most point-cloud libraries use,
+///    [[s R, t'], [0, 1]]: the scale s = cbrt(det) > 0 is split out of the
+///    block, giving [[R, t'/s], [0, 1/s]] (the same point mapping).
+/// Anything else (a shear, a stretch, a reflection, a projective row 3, a
+/// non-finite element) raises ValueError.
 Transformation fromMatrix(py::handle obj) {
   const py::array a = numericArray(obj, "matrix");
   if (a.ndim() != 2 || a.shape(0) != 4 || a.shape(1) != 4)
     throw py::value_error("matrix must have shape (4, 4), got " + shapeText(a));
-  const DoubleArray d = DoubleArray::ensure(a);
-  if (!d) throw py::error_already_set();
+  const DoubleArray d = doubleArray(a);
   double m[4][4];
   for (int r = 0; r < 4; ++r)
     for (int c = 0; c < 4; ++c) {
@@ -78,9 +123,37 @@ Transformation fromMatrix(py::handle obj) {
       if (!std::isfinite(m[r][c])) throw py::value_error("matrix has a non-finite element");
     }
   if (m[3][0] != 0.0 || m[3][1] != 0.0 || m[3][2] != 0.0)
-    throw py::value_error("matrix row 3 must be (0, 0, 0, 1/scale): a projective part cannot be applied");
-  if (m[3][3] == 0.0) throw py::value_error("matrix[3, 3] holds 1/scale and must not be 0");
+    throw py::value_error("matrix row 3 must be (0, 0, 0, 1) or (0, 0, 0, 1/scale): a projective part cannot be applied");
+  if (m[3][3] == 0.0 || !std::isfinite(1.0 / m[3][3]))
+    throw py::value_error("matrix[3, 3] holds 1/scale and must be non-zero with a finite reciprocal");
+  double block[3][3];
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) block[r][c] = m[r][c];
+  const double det = determinant(block);
+  if (det > 0.0 && orthonormalityError(block, 1.0) <= kOrthonormalTolerance) return Transformation(m);
+  const double scale = std::cbrt(det);
+  if (m[3][3] != 1.0 || !(det > 0.0) || !std::isfinite(1.0 / scale) ||
+      orthonormalityError(block, scale) > kOrthonormalTolerance)
+    throw py::value_error(
+        "matrix[:3, :3] must be a rotation R (with matrix[3, 3] = 1/scale) or s * R with s > 0 (with matrix[3, 3] = "
+        "1); got a block that is not a multiple of a rotation (a shear, a stretch or a reflection)");
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 4; ++c) m[r][c] /= scale;
+  }
+  m[3][3] = 1.0 / scale;
   return Transformation(m);
+}
+
+/// [[s R, s t], [0, 1]]: the matrix that maps points in one product.
+py::array_t<double> affineMatrixOf(const Transformation& t) {
+  py::array_t<double> a({4, 4});
+  double* p = a.mutable_data();
+  const double w = t.getMatrix(3, 3);
+  for (unsigned r = 0; r < 3; ++r)
+    for (unsigned c = 0; c < 4; ++c) p[4 * r + c] = t.getMatrix(c, r) / w;  // as transformPoint divides
+  p[12] = p[13] = p[14] = 0.0;
+  p[15] = 1.0;
+  return a;
 }
 
 Transformation construct(py::object translation, py::object angles, double scale, std::optional<Order> order,
@@ -94,8 +167,8 @@ Transformation construct(py::object translation, py::object angles, double scale
       throw py::value_error("give either a matrix or translation/angles/scale/order, not both");
     return fromMatrix(matrix);
   }
-  const BaVec3d<double> t = translation.is_none() ? BaVec3d<double>() : vector3(translation, "translation");
-  const BaVec3d<double> r = angles.is_none() ? BaVec3d<double>() : vector3(angles, "angles");
+  const BaVec3d<double> t = translation.is_none() ? BaVec3d<double>() : finiteVector3(translation, "translation");
+  const BaVec3d<double> r = angles.is_none() ? BaVec3d<double>() : finiteVector3(angles, "angles");
   Transformation result;
   if (order)
     result.set(t, r, *order, checkedScale(scale));
@@ -128,11 +201,15 @@ void bindTransformation(py::module_& m) {
   cls.def(py::init(&construct), py::arg("translation") = py::none(), py::arg("angles") = py::none(),
           py::arg("scale") = 1.0, py::arg("order") = py::none(), py::kw_only(), py::arg("matrix") = py::none(),
           "Identity by default; from translation (3,), angles (3,) in radians and scale, the rotation built in "
-          "`order` (Order.YXZ in closed form when None); or from a 4x4 matrix with m[3, 3] = 1/scale and row 3 "
-          "= (0, 0, 0, 1/scale). Raises ValueError for a zero or non-finite scale or a matrix of another form.")
+          "`order` (Order.YXZ in closed form when None); or from a 4x4 matrix, either [[R, t], [0, 1/scale]] "
+          "(kept as given) or [[scale * R, t'], [0, 1]] (the scale split out). Raises ValueError for a non-finite "
+          "translation, angle or element, a zero scale, or a matrix that is not a similarity.")
       .def_static("identity", &Transformation::identity, "The identity: R = I, t = 0, scale 1.")
       .def_property_readonly("matrix", &matrixOf,
                              "New 4x4 float64 array m[row, column]; m[:3, 3] is t, m[3, 3] is 1/scale.")
+      .def_property_readonly("affine_matrix", &affineMatrixOf,
+                             "New 4x4 float64 array [[s R, s t], [0, 1]]: p' = (affine_matrix @ [p, 1])[:3] in one "
+                             "product, the form numpy, SciPy and point-cloud libraries use.")
       .def_property_readonly(
           "translation", [](const Transformation& t) { return toArray(t.getTranslation()); },
           "t = m[:3, 3] as stored, not multiplied by the scale (the origin maps to scale * t).")
@@ -184,14 +261,35 @@ void bindTransformation(py::module_& m) {
           py::arg("vectors"), py::arg("out") = py::none(),
           "R v for an (N, 3) array (or one (3,) vector): no translation and no scale. `out` as in "
           "transform_points.")
+      .def(
+          "__eq__",
+          [](const Transformation& a, const Transformation& b) {
+            for (unsigned r = 0; r < 4; ++r)
+              for (unsigned c = 0; c < 4; ++c)
+                if (a.getMatrix(c, r) != b.getMatrix(c, r)) return false;
+            return true;
+          },
+          py::is_operator(), "Exact equality of the 16 stored matrix elements (see isclose).")
+      .def(
+          "isclose",
+          [](const Transformation& a, const Transformation& b, double tolerance) {
+            if (!(tolerance >= 0.0)) throw py::value_error("tolerance must be >= 0");
+            for (unsigned r = 0; r < 4; ++r)
+              for (unsigned c = 0; c < 4; ++c)
+                if (!(std::fabs(a.getMatrix(c, r) - b.getMatrix(c, r)) <= tolerance)) return false;
+            return true;
+          },
+          py::arg("other"), py::arg("tolerance") = 1e-9,
+          "True when every stored matrix element (rotation, translation in the points' unit, 1/scale) differs by "
+          "at most `tolerance` from other's.")
       .def("__repr__",
            [](const Transformation& t) { return "Transformation(" + py::repr(matrixOf(t)).cast<std::string>() + ")"; })
       .def(py::pickle([](const Transformation& t) { return py::make_tuple(matrixOf(t)); },
                       [](const py::tuple& state) {
                         // Kept as stored, without the checks of the constructor:
                         // a pickle carries back exactly what was there.
-                        const DoubleArray d = DoubleArray::ensure(state[0]);
-                        if (!d || d.size() != 16) throw py::value_error("not a pickled Transformation");
+                        const DoubleArray d = doubleArray(state[0]);
+                        if (d.size() != 16) throw py::value_error("not a pickled Transformation");
                         double mat[4][4];
                         for (int k = 0; k < 16; ++k) mat[k / 4][k % 4] = d.data()[k];
                         return Transformation(mat);

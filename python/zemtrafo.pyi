@@ -87,6 +87,13 @@ class Transformation:
         """t as stored, not multiplied by the scale."""
     @property
     def scale(self) -> float: ...
+    @property
+    def affine_matrix(self) -> npt.NDArray[np.float64]:
+        """[[s R, s t], [0, 1]]: maps [p, 1] in one product."""
+    def __eq__(self, other: object) -> bool:
+        """Exact equality of the 16 stored matrix elements."""
+    def isclose(self, other: Transformation, tolerance: float = 1e-9) -> bool:
+        """Every stored matrix element within tolerance of other's."""
     def angles(self, order: Optional[Order] = None) -> npt.NDArray[np.float64]:
         """Angles (x, y, z) in radians that rebuild the rotation in `order` (Order.YXZ without gimbal-lock case when None)."""
     def append(self, other: Transformation) -> None:

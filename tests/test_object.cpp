@@ -11,6 +11,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #include <iterator>
 #include <memory>
 #include <stdexcept>
@@ -100,6 +102,28 @@ TEST(Object, RoundTripAndFailedSavesOrLoadsLeaveFilesAndObjectAsTheyWere) {
   ASSERT_TRUE(blob.save(name, nullptr, 0, 0));
   EXPECT_EQ(readFile(name), next);
   EXPECT_EQ(QFileInfo(name).permissions(), permissions);
+}
+
+// A FIFO (also behind a symbolic link) is no file to replace: the save is
+// refused with one entry naming it, and the FIFO stays where it was.
+TEST(Object, SaveOntoAFifoIsRefusedAndLeavesIt) {
+  QTemporaryDir dir;
+  const QString fifo = dir.filePath("pipe.trafo"), link = dir.filePath("link.trafo");
+  ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+  ASSERT_TRUE(QFile::link(fifo, link));
+  Blob blob;
+  blob.content = pattern(100, 3);
+  for (const QString& target : {fifo, link}) {
+    SCOPED_TRACE(target.toStdString());
+    ErrorLog log;
+    EXPECT_FALSE(blob.save(target, &log, 0, 0));
+    EXPECT_EQ(log.getEntries().size(), 1);
+    EXPECT_TRUE(log.getEntries().value(0).contains("not a regular file")) << log.getEntries().value(0).toStdString();
+    EXPECT_TRUE(QFileInfo(fifo).exists());
+    EXPECT_FALSE(QFileInfo(fifo).isFile());  // still the FIFO
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+  }
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System).size(), 2);
 }
 
 // Hears its parent; its handler may remove a sibling from the parent.

@@ -117,6 +117,10 @@
         <source>cannot write file: %1</source>
         <translation>Datei kann nicht geschrieben werden: %1</translation>
     </message>
+    <message>
+        <source>cannot write file (not a regular file): %1</source>
+        <translation>Datei kann nicht geschrieben werden (keine reguläre Datei): %1</translation>
+    </message>
 </context>
 <context>
     <name>POINTFILE_err</name>

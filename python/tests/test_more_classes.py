@@ -1,6 +1,7 @@
 """Quaternion, Affine, point files, and the stub against the module."""
 import ast
 import pathlib
+import pickle
 
 import numpy as np
 import pytest
@@ -57,6 +58,19 @@ def test_point_files_share_names_and_pair_by_identifier(tmp_path):
         zt.PointFile.parse("1 2 3\n1 2 x\n", names, "bad.txt")
     with pytest.raises(OSError, match="cannot open"):
         zt.PointFile.read(tmp_path / "missing.txt", names)
+
+
+def test_affine_and_point_names_pickle_and_every_class_has_a_repr():
+    affine = zt.Affine(np.arange(8.0) / 3)
+    np.testing.assert_array_equal(pickle.loads(pickle.dumps(affine)).coefficients, affine.coefficients)
+    names = zt.PointNames()
+    ids = [names.id_of(name) for name in ("BORE_A", "P1", "Bohrung_\u00d81")]
+    copy = pickle.loads(pickle.dumps(names))
+    assert [copy.id_of(name) for name in ("BORE_A", "P1", "Bohrung_\u00d81")] == ids
+    assert len(copy) == 3
+    point_file = zt.PointFile.parse("A 1 2 3\n", names, "a.txt")
+    for obj in (affine, names, point_file, zt.Quaternion(), zt.CoordinateSystem(), zt.Transformation()):
+        assert not repr(obj).startswith("<zemtrafo."), type(obj).__name__
 
 
 def test_stub_names_what_the_module_has():

@@ -1,4 +1,7 @@
 """CoordinateSystem and the persisted last/global record."""
+import os
+import pickle
+import stat
 import zlib
 
 import numpy as np
@@ -21,7 +24,8 @@ def test_coordinate_system_orthonormalises_and_keeps_handedness():
     np.testing.assert_allclose(cs.origin, t.transform_points([1, 2, 3]), atol=1e-14)
     np.testing.assert_allclose(cs.axes, t.rotate_vectors(np.eye(3)), atol=1e-15)
     with pytest.raises(ValueError, match="Wrong transformation matrix"):
-        cs.transform(zt.Transformation(np.diag([0.0, 0.0, 0.0, 1.0])))
+        # Halfway between the identity and a half turn about Z: the x and y axes vanish.
+        cs.transform(zt.Transformation.lerp(zt.Transformation(), 0.5, zt.Transformation(np.diag([-1.0, -1.0, 1.0, 1.0]))))
 
 
 def make_record(rng):
@@ -70,3 +74,43 @@ def test_file_errors_raise_oserror(tmp_path):
                  lambda: zt.LastAndGlobalTransformation.load(missing)):
         with pytest.raises(OSError, match="no such directory"):
             call()
+
+
+@pytest.mark.parametrize("kind", [str, bytes, "pathlike"])
+def test_paths_may_be_str_bytes_or_pathlike(tmp_path, kind):
+    record = make_record(np.random.default_rng(8))
+    target = tmp_path / "rec.trafo"
+    path = {str: str(target), bytes: bytes(target), "pathlike": target}[kind]
+    record.save(path)
+    assert zt.LastAndGlobalTransformation.load(path).last_transformation == record.last_transformation
+
+
+def test_path_with_a_nul_character_is_refused_and_nothing_written(tmp_path):
+    record = make_record(np.random.default_rng(9))
+    with pytest.raises(ValueError, match="NUL"):
+        record.save(str(tmp_path / "rec\0.trafo"))
+    with pytest.raises(ValueError, match="NUL"):
+        zt.PointFile.read(str(tmp_path / "p\0.txt"), zt.PointNames())
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_record_and_coordinate_system_pickle_and_repr():
+    record = make_record(np.random.default_rng(10))
+    copy = pickle.loads(pickle.dumps(record))
+    assert copy.last_transformation == record.last_transformation
+    assert copy.global_transformation == record.global_transformation
+    assert (copy.last_valid, copy.global_valid) == (True, False)
+    assert repr(record).startswith("LastAndGlobalTransformation(Transformation(")
+    cs = zt.CoordinateSystem((1, 2, 3), (1, 1, 0), (-1, 1, 0), (0, 0, 1))
+    back = pickle.loads(pickle.dumps(cs))
+    np.testing.assert_array_equal(back.origin, cs.origin)
+    np.testing.assert_allclose(back.axes, cs.axes, atol=1e-16)
+
+
+def test_save_onto_a_fifo_is_refused_and_leaves_it(tmp_path):
+    fifo = tmp_path / "pipe.trafo"
+    os.mkfifo(fifo)
+    with pytest.raises(OSError, match="not a regular file"):
+        make_record(np.random.default_rng(11)).save(fifo)
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["pipe.trafo"]

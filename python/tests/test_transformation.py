@@ -147,3 +147,86 @@ def test_matrix_and_pickle_carry_every_bit():
     t = zt.Transformation((0.1, 1e-300, -7.25), (1.0, 2.0, 3.0), 1.0 / 3.0, zt.Order.ZYX)
     for copy in (zt.Transformation(t.matrix), pickle.loads(pickle.dumps(t))):
         assert copy.matrix.tobytes() == t.matrix.tobytes()
+
+
+def scaled_affine(scale, angles, offset):
+    """[[s R, t'], [0, 1]] as numpy and SciPy users hold a similarity."""
+    a = np.eye(4)
+    a[:3, :3] = scale * Rotation.from_euler("xyz", angles).as_matrix()
+    a[:3, 3] = offset
+    return a
+
+
+def test_matrix_with_the_scale_in_the_block_is_split_into_the_stored_form():
+    affine = scaled_affine(1.5, [0.3, -0.2, 1.1], [10.0, 20.0, 30.0])
+    t = zt.Transformation(affine)
+    assert t.scale == pytest.approx(1.5, rel=1e-15)
+    np.testing.assert_allclose(t.matrix[3, 3], 1 / 1.5, rtol=1e-15)
+    np.testing.assert_allclose(t.matrix[:3, :3], affine[:3, :3] / 1.5, atol=1e-15)
+    np.testing.assert_allclose((t.inverse() @ t).matrix, np.eye(4), atol=1e-14)
+    points = np.random.default_rng(3).normal(0, 100, (20, 3))
+    expected = points @ affine[:3, :3].T + affine[:3, 3]
+    np.testing.assert_allclose(t.transform_points(points), expected, atol=1e-12)
+    np.testing.assert_allclose(t.affine_matrix, affine, atol=1e-14)
+
+
+def test_affine_matrix_maps_points_in_one_product():
+    t = zt.Transformation((1.0, -2.0, 3.0), (0.4, 0.1, -0.7), 0.998, zt.Order.ZYX)
+    points = np.random.default_rng(4).normal(0, 500, (10, 3))
+    homogeneous = np.hstack([points, np.ones((10, 1))])
+    np.testing.assert_allclose((homogeneous @ t.affine_matrix.T)[:, :3], t.transform_points(points), atol=1e-12)
+    np.testing.assert_array_equal(t.affine_matrix[3], [0, 0, 0, 1])
+
+
+@pytest.mark.parametrize("name, block", [
+    ("shear", [[1, 0.1, 0], [0, 1, 0], [0, 0, 1]]),
+    ("stretch", np.diag([1.0, 2.0, 1.0])),
+    ("reflection", np.diag([1.0, 1.0, -1.0])),
+    ("scaled reflection", np.diag([-2.0, -2.0, -2.0])),
+    ("off by 1e-8", np.eye(3) + np.diag([1e-8, 0, 0])),
+])
+def test_matrix_that_is_no_scaled_rotation_is_refused(name, block):
+    m = np.eye(4)
+    m[:3, :3] = block
+    with pytest.raises(ValueError, match="not a multiple of a rotation"):
+        zt.Transformation(m)
+
+
+def test_stored_form_with_a_scale_in_the_block_is_refused():
+    m = scaled_affine(2.0, [0.1, 0.2, 0.3], [0, 0, 0])
+    m[3, 3] = 0.5  # scale twice: neither form
+    with pytest.raises(ValueError, match="not a multiple of a rotation"):
+        zt.Transformation(m)
+
+
+@pytest.mark.parametrize("kwargs", [
+    dict(angles=(np.nan, 0, 0)), dict(angles=(0, np.inf, 0)), dict(translation=(np.inf, 0, 0)),
+    dict(translation=(0, 0, np.nan)), dict(scale=1e-320), dict(scale=-1e-320),
+    dict(matrix=np.diag([1.0, 1.0, 1.0, 1e-320])),
+], ids=["nan angle", "inf angle", "inf translation", "nan translation", "denormal scale", "negative denormal scale",
+        "denormal 1/scale"])
+def test_non_finite_values_are_refused(kwargs):
+    with pytest.raises(ValueError):
+        zt.Transformation(**kwargs)
+
+
+def test_equality_is_exact_and_isclose_takes_a_tolerance():
+    a = zt.Transformation((1.0, 2.0, 3.0), (0.1, 0.2, 0.3), 1.5)
+    same = zt.Transformation(a.matrix)
+    shifted = a.matrix
+    shifted[0, 3] += 1e-12  # translation x, 1 pm further
+    moved = zt.Transformation(shifted)
+    assert a == same
+    assert not a != same
+    assert a != moved
+    assert a.isclose(moved, 1e-11)
+    assert not a.isclose(moved, 1e-13)
+    assert a != "not a transformation"
+    with pytest.raises(ValueError):
+        a.isclose(same, -1.0)
+
+
+def test_failed_conversion_raises_memory_error():
+    huge = np.broadcast_to(np.zeros(3), (2**44, 3))  # 384 TiB once made contiguous
+    with pytest.raises(MemoryError):
+        zt.Transformation().transform_points(huge)
