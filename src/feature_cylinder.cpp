@@ -1,10 +1,15 @@
-// Cylinder: for each start axis (the caller's hint, then the three principal
-// axes of the points) an algebraic circle across that axis, then the damped
-// least-squares search on the distances from the surface; the lowest sum of
-// squares wins. The axis point is kept at the foot of the perpendicular
-// from the centroid, so that it stays where the points are.
+// Cylinder: for each start axis (the caller's hint, the three principal
+// axes of the points, and the directions of a hemisphere grid whose
+// algebraic circles fit best) an algebraic circle across that axis, then the
+// damped least-squares search on the distances from the surface; the lowest
+// sum of squares wins. A principal axis can be ten degrees off the axis of
+// a long cylinder probed at a few points, far enough to end in another
+// minimum; the grid puts a start within a few degrees of any axis. The axis
+// point is kept at the foot of the perpendicular from the centroid, so that
+// it stays where the points are.
 #include <Eigen/Dense>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -68,6 +73,41 @@ class CylinderProblem {
   const Eigen::Matrix3Xd& q_;
 };
 
+/// Σ (ρ − r)² of the algebraic circle across `axis`, over at most about
+/// 2,000 of the points; HUGE_VAL when there is no circle.
+double circleScore(const Eigen::Matrix3Xd& q, const Eigen::Vector3d& axis) {
+  Eigen::Vector3d u, v;
+  feature::perpendicularPair(axis, &u, &v);
+  const Eigen::Index stride = std::max<Eigen::Index>(1, q.cols() / 2000);
+  const Eigen::Matrix3Xd sample =
+      stride == 1 ? q : Eigen::Matrix3Xd(q(Eigen::all, Eigen::seq(0, q.cols() - 1, stride)));
+  Eigen::Vector2d c;
+  double r = 0.0;
+  if (!feature::algebraicCircle(sample, u, v, &c, &r)) return HUGE_VAL;
+  double sum = 0.0;
+  for (Eigen::Index i = 0; i < sample.cols(); ++i)
+    sum += std::pow(Eigen::Vector2d(sample.col(i).dot(u) - c(0), sample.col(i).dot(v) - c(1)).norm() - r, 2);
+  return sum;
+}
+
+/// The `count` directions of a hemisphere grid (spacing about 7 degrees)
+/// whose algebraic circles fit best.
+std::vector<Eigen::Vector3d> bestGridAxes(const Eigen::Matrix3Xd& q, std::size_t count) {
+  constexpr int kDirections = 400;
+  const double golden = 3.14159265358979323846 * (3.0 - std::sqrt(5.0));  // the golden angle
+  std::vector<std::pair<double, Eigen::Vector3d>> scored;
+  for (int i = 0; i < kDirections; ++i) {
+    const double z = 1.0 - (i + 0.5) / kDirections, ring = std::sqrt(1.0 - z * z);
+    const Eigen::Vector3d axis(ring * std::cos(golden * i), ring * std::sin(golden * i), z);
+    scored.emplace_back(circleScore(q, axis), axis);
+  }
+  std::partial_sort(scored.begin(), scored.begin() + std::ptrdiff_t(count), scored.end(),
+                    [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<Eigen::Vector3d> best;
+  for (std::size_t k = 0; k < count; ++k) best.push_back(scored[k].second);
+  return best;
+}
+
 }  // namespace
 
 CylinderFit fitCylinder(const FeaturePoints& points, const BaVec3d<double>& axisHint) {
@@ -92,6 +132,7 @@ CylinderFit fitCylinder(const FeaturePoints& points, const BaVec3d<double>& axis
   const Eigen::Vector3d hint = toEigen(axisHint);
   if (hint.allFinite() && hint.norm() > 0.0) starts.push_back(hint.normalized());
   for (int axis = 2; axis >= 0; --axis) starts.push_back(cloud.vectors.col(axis).normalized());
+  for (const Eigen::Vector3d& axis : bestGridAxes(cloud.q, 3)) starts.push_back(axis);
 
   const CylinderProblem problem(cloud.q);
   CylinderState best;
