@@ -5,8 +5,8 @@
 // is √(h² + (ρ − r)²), so each point gives the two residuals h and ρ − r
 // (same sum of squares) and the Jacobian stays smooth. The circle starts in
 // the plane across the smallest principal axis and, for a partial arc whose
-// sagitta hides in the noise, also across the middle one; the better
-// minimum wins.
+// sagitta is not far above the noise, also across the middle one; the
+// better minimum wins.
 #include <Eigen/Dense>
 
 #include <cmath>
@@ -144,7 +144,11 @@ CircleFit fitCircle(const FeaturePoints& points, const BaVec3d<double>& normalHi
   CircleState best;
   feature::SearchOutcome bestOutcome, last;
   bool found = false;
-  for (int axis = 0; axis < 2; ++axis) {
+  // The plane across the middle axis is a start only where the arc's
+  // sagitta (that axis' spread) is within a hundred times the points'
+  // spread off the plane.
+  const int starts = cloud.values(1) <= 1e4 * cloud.values(0) ? 2 : 1;
+  for (int axis = 0; axis < starts; ++axis) {
     CircleState s;
     s.normal = cloud.vectors.col(axis).normalized();
     Eigen::Vector3d u, v;

@@ -1,6 +1,6 @@
-// Cylinder: for each start axis (the caller's hint, the three principal
-// axes of the points, and the directions of a hemisphere grid whose
-// algebraic circles fit best) an algebraic circle across that axis, then the
+// Cylinder: for each start axis (the caller's hint, and the three of the
+// principal axes of the points and the directions of a hemisphere grid
+// whose algebraic circles fit best) an algebraic circle across that axis, then the
 // damped least-squares search on the distances from the surface; the lowest
 // sum of squares wins. A principal axis can be ten degrees off the axis of
 // a long cylinder probed at a few points, far enough to end in another
@@ -25,6 +25,9 @@ using feature::fromEigen;
 using feature::toEigen;
 
 constexpr double kRunaway = 1e6;  ///< radius in scaled coordinates: a plane, not a cylinder
+/// Start axes taken from the ranking of principal axes and grid directions
+/// by their algebraic circles (besides the caller's hint).
+constexpr std::ptrdiff_t kRankedStarts = 3;
 
 struct CylinderState {
   Eigen::Vector3d point, axis;  ///< point: the axis point nearest the centroid (the origin)
@@ -90,22 +93,22 @@ double circleScore(const Eigen::Matrix3Xd& q, const Eigen::Vector3d& axis) {
   return sum;
 }
 
-/// The `count` directions of a hemisphere grid (spacing about 7 degrees)
-/// whose algebraic circles fit best.
-std::vector<Eigen::Vector3d> bestGridAxes(const Eigen::Matrix3Xd& q, std::size_t count) {
+/// The directions of a hemisphere grid (spacing about 7 degrees) and the
+/// principal axes, best algebraic circle first.
+std::vector<Eigen::Vector3d> rankedAxes(const Eigen::Matrix3Xd& q, const Eigen::Matrix3d& principal) {
   constexpr int kDirections = 400;
   const double golden = 3.14159265358979323846 * (3.0 - std::sqrt(5.0));  // the golden angle
   std::vector<std::pair<double, Eigen::Vector3d>> scored;
+  for (int k = 0; k < 3; ++k) scored.emplace_back(circleScore(q, principal.col(k)), principal.col(k).normalized());
   for (int i = 0; i < kDirections; ++i) {
     const double z = 1.0 - (i + 0.5) / kDirections, ring = std::sqrt(1.0 - z * z);
     const Eigen::Vector3d axis(ring * std::cos(golden * i), ring * std::sin(golden * i), z);
     scored.emplace_back(circleScore(q, axis), axis);
   }
-  std::partial_sort(scored.begin(), scored.begin() + std::ptrdiff_t(count), scored.end(),
-                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<Eigen::Vector3d> best;
-  for (std::size_t k = 0; k < count; ++k) best.push_back(scored[k].second);
-  return best;
+  std::stable_sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<Eigen::Vector3d> ranked;
+  for (const auto& entry : scored) ranked.push_back(entry.second);
+  return ranked;
 }
 
 }  // namespace
@@ -131,8 +134,8 @@ CylinderFit fitCylinder(const FeaturePoints& points, const BaVec3d<double>& axis
   std::vector<Eigen::Vector3d> starts;
   const Eigen::Vector3d hint = toEigen(axisHint);
   if (hint.allFinite() && hint.norm() > 0.0) starts.push_back(hint.normalized());
-  for (int axis = 2; axis >= 0; --axis) starts.push_back(cloud.vectors.col(axis).normalized());
-  for (const Eigen::Vector3d& axis : bestGridAxes(cloud.q, 3)) starts.push_back(axis);
+  const std::vector<Eigen::Vector3d> ranked = rankedAxes(cloud.q, cloud.vectors);
+  starts.insert(starts.end(), ranked.begin(), ranked.begin() + kRankedStarts);
 
   const CylinderProblem problem(cloud.q);
   CylinderState best;

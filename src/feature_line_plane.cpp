@@ -99,6 +99,31 @@ bool principalAxes(const FeaturePoints& points, std::size_t minimum, FeatureFit*
   return true;
 }
 
+/// Fills fit->residuals with residual(p) of every point, and rms and the
+/// smallest and largest residual, in the same pass (appended one by one:
+/// no zero fill of the vector, no second pass over it).
+template <class Residual>
+void residualPass(const FeaturePoints& points, Residual residual, FeatureFit* fit, double* low, double* high) {
+  const std::size_t n = points.size();
+  std::vector<double>& out = fit->residuals;
+  out.clear();
+  out.reserve(n);
+  double squares = 0.0, lo = HUGE_VAL, hi = -HUGE_VAL;
+  points.visit([&](auto at) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double r = residual(at(i));
+      out.push_back(r);
+      squares += r * r;
+      lo = r < lo ? r : lo;
+      hi = r > hi ? r : hi;
+    }
+    return 0;
+  });
+  fit->rms = std::sqrt(squares / double(n));
+  *low = lo;
+  *high = hi;
+}
+
 }  // namespace
 
 LineFit fitLine(const FeaturePoints& points, const BaVec3d<double>& directionHint) {
@@ -111,20 +136,11 @@ LineFit fitLine(const FeaturePoints& points, const BaVec3d<double>& directionHin
     return fit;
   }
   const Eigen::Vector3d d = feature::orientDirection(principal.axes.col(2).normalized(), points, directionHint);
-  const std::size_t n = points.size();
-  fit.residuals.resize(n);
-  double* out = fit.residuals.data();
-  const BaVec3d<double> o = fromEigen(m.origin), c = fromEigen(m.offset), dir = fromEigen(d);
-  points.visit([&](auto at) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = ((at(i) - o) - c).cross(dir).length();
-    return 0;
-  });
-  double largest = 0.0, squares = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    largest = std::max(largest, out[i]);
-    squares += out[i] * out[i];
-  }
-  fit.rms = std::sqrt(squares / double(n));
+  const BaVec3d<double> centroid = fromEigen(m.centroid()), dir = fromEigen(d);
+  double smallest = 0.0, largest = 0.0;
+  residualPass(
+      points, [&](const BaVec3d<double>& p) { return (p - centroid).cross(dir).length(); }, &fit, &smallest,
+      &largest);
   fit.form = 2.0 * largest;
   fit.point = fromEigen(m.centroid());
   fit.direction = dir;
@@ -147,16 +163,12 @@ PlaneFit fitPlane(const FeaturePoints& points, const BaVec3d<double>& normalHint
   }
   const Eigen::Vector3d normal =
       feature::orientNormal(principal.axes.col(0).normalized(), points, m.centroid(), normalHint);
-  const std::size_t n = points.size();
-  fit.residuals.resize(n);
-  double* out = fit.residuals.data();
   const BaVec3d<double> o = fromEigen(m.origin), nv = fromEigen(normal);
   const double shift = m.offset.dot(normal);
-  points.visit([&](auto at) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = (at(i) - o).dot(nv) - shift;
-    return 0;
-  });
-  feature::summarise(&fit);
+  double smallest = 0.0, largest = 0.0;
+  residualPass(
+      points, [&](const BaVec3d<double>& p) { return (p - o).dot(nv) - shift; }, &fit, &smallest, &largest);
+  fit.form = largest - smallest;
   fit.point = fromEigen(m.centroid());
   fit.normal = nv;
   fit.status = FeatureFit::FEATURE_SUCCEEDED;
