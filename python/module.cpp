@@ -59,4 +59,5 @@ PYBIND11_MODULE(zemtrafo, m) {
   zempy::bindPointFile(m);
   zempy::bindAlignment(m);
   zempy::bindConventions(m);
+  zempy::bindFeatures(m);
 }

@@ -218,6 +218,46 @@ TEST_F(Zemtrafo, AlignsFromFeatureFiles) {
   }
 }
 
+TEST_F(Zemtrafo, AlignsFromProbedPointsOfAMovedPart) {
+  // A part's top face z = 0, its edge y = 0 (probed at z = -5) and a bore
+  // of radius 5 at (60, 40), probed after a known motion with 1 um noise.
+  const Transformation motion(BaVec3d<double>(-120.0, 35.0, 410.0), BaVec3d<double>(0.3, -0.1, 2.0), 1.0);
+  std::mt19937 rng(17);
+  std::normal_distribution<double> noise(0.0, 1e-3);
+  std::string probed;
+  int id = 0;
+  const auto probe = [&](double x, double y, double z) {
+    const BaVec3d<double> p = motion.transformPoint(BaVec3d<double>(x, y, z));
+    char line[128];
+    std::snprintf(line, sizeof line, "%d %.6f %.6f %.6f\n", ++id, p.x + noise(rng), p.y + noise(rng), p.z + noise(rng));
+    probed += line;
+  };
+  const double top[][2] = {{10, 10}, {90, 10}, {90, 70}, {10, 70}, {50, 20}, {30, 60}};  // counter-clockwise: +z
+  for (const auto& xy : top) probe(xy[0], xy[1], 0.0);
+  for (int i = 0; i < 6; ++i) probe(5.0 + 18.0 * i, 0.0, -5.0);
+  for (int i = 0; i < 8; ++i) probe(60.0 + 5.0 * std::cos(0.7 * i), 40.0 + 5.0 * std::sin(0.7 * i), -3.0);
+  const std::string points = write("probed.txt", probed);
+  const std::string align321 = write("321.txt", "plane TOP 1-6 = 0\nline EDGE 7-12 = 0\ncircle BORE 13-20 = 60\n");
+  const std::string plp = write("plp.txt", "plane TOP 1-6 = 0 0 1 0\nline EDGE 7-12 = 0 0 -5 1 0 0\n"
+                                           "circle BORE 13-20 = 60 40 -3\n");
+  for (const std::string& command : {"align321 --features " + align321, "align-plp --features " + plp}) {
+    SCOPED_TRACE(command);
+    const ToolRun r = run(command + " --points " + points + " --out " + path("a.trafo"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    LastAndGlobalTransformation record(Transformation::identity(), false, Transformation::identity(), false);
+    ASSERT_TRUE(record.load(QString::fromStdString(path("a.trafo")), nullptr, 0, 0));
+    // 1 um of noise on 6 to 8 points leaves a few um over the part's 100 mm.
+    for (const BaVec3d<double>& corner : {BaVec3d<double>(0, 0, 0), BaVec3d<double>(100, 80, 0), BaVec3d<double>(60, 40, -3)})
+      EXPECT_TRUE(test::SameVec(record.getLastTransformation().transformPoint(motion.transformPoint(corner)), corner, 0.01));
+  }
+  const ToolRun shown = run("features " + points + " " + align321);
+  ASSERT_EQ(shown.status, 0) << shown.err;
+  EXPECT_TRUE(Near(numbersAfter(shown.out, "radius", 1), {5.0}, 0.002)) << shown.out;
+  const ToolRun missing = run("features " + points + " " + write("bad.txt", "\nsphere BALL 18-30\n"));
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_NE(missing.err.find("bad.txt:2: point 21 of 18-30 is not in the points file"), std::string::npos) << missing.err;
+}
+
 TEST_F(Zemtrafo, FitsALargePairOfFiles) {
   std::mt19937_64 rng(3);
   std::uniform_real_distribution<double> coordinate(0.0, 1000.0);

@@ -72,6 +72,36 @@ void addRecordOptions(CLI::App* command, zemtrafo::RecordOptions* record, const 
   command->add_option("--report", record->report, "Write the text report of the saved record");
 }
 
+constexpr const char* kElementFile =
+    "Element file: one element per line, \"TYPE NAME POINT...\" (see below)";
+constexpr const char* kElementFormat =
+    "Element file: one element per line, \"TYPE NAME POINT... [= NOMINAL...]\": TYPE plane, line, circle,\n"
+    "sphere or cylinder (least-squares fits of the orthogonal distances); POINT an identifier or name of\n"
+    "the points file, or a range A-B of numeric identifiers; NOMINAL what an alignment takes the element\n"
+    "to (ignored by features). '#' comments. Example:\n"
+    "  plane    A      1 2 3 4 5   = 0\n"
+    "  line     B      6-8         = 0\n"
+    "  circle   BORE1  10-17       = 25\n"
+    "  sphere   BALL1  20-28\n"
+    "  cylinder PIN    30-45\n"
+    "Residuals are signed (plane: along the normal; circle, sphere, cylinder: positive outside; line:\n"
+    "distances); form is the largest minus the smallest residual (line: twice the largest distance).";
+
+/// --points and --features of an alignment: the alternative to its FEATURES file.
+void addElementOptions(CLI::App* command, CLI::Option* featureFile, std::string* points, std::string* elements,
+                       const std::string& roles) {
+  CLI::Option* pointsOption =
+      command->add_option("--points", *points, "Probed points with identifiers (\"id x y z\"), with --features");
+  CLI::Option* elementsOption = command->add_option(
+      "--features", *elements, "Element file naming the probed points of " + roles);
+  pointsOption->needs(elementsOption)->excludes(featureFile);
+  elementsOption->needs(pointsOption);
+  command->callback([command, featureFile, pointsOption]() {
+    if (featureFile->count() == 0 && pointsOption->count() == 0)
+      throw CLI::RequiredError(command->get_name() + ": a FEATURES file or --points with --features");
+  });
+}
+
 int dispatch(int argc, char** argv);
 
 }  // namespace
@@ -123,12 +153,26 @@ int dispatch(int argc, char** argv) {
   applyCmd->add_flag("--global", apply.global, "Use the global transformation (default: the last one)");
   applyCmd->footer("Example: zemtrafo apply part.trafo measured.txt --out aligned.txt");
 
+  zemtrafo::FeaturesOptions features;
+  CLI::App* featuresCmd =
+      app.add_subcommand("features", "Fit planes, lines, circles, spheres and cylinders to probed points.");
+  featuresCmd->add_option("POINTS", features.points, "Probed points with identifiers (\"id x y z\")")->required();
+  featuresCmd->add_option("ELEMENTS", features.features, kElementFile)->required();
+  featuresCmd->add_flag("--json", features.json, "Print the elements and every point's residual as JSON");
+  featuresCmd->footer(kElementFormat);
+
   zemtrafo::Align321Options align321;
-  CLI::App* align321Cmd = app.add_subcommand("align321", "3-2-1 alignment from a feature file.");
-  align321Cmd->add_option("FEATURES", align321.features,
-                          "Feature file: three \"plane x y z height\", two \"direction x y z value\" and one "
-                          "\"point x y z value\" lines (measured point, nominal coordinate)")
-      ->required();
+  std::string align321Features;
+  CLI::App* align321Cmd =
+      app.add_subcommand("align321", "3-2-1 alignment from a feature file, or from probed points and an element file.");
+  CLI::Option* align321File =
+      align321Cmd->add_option("FEATURES", align321.features,
+                              "Feature file: three \"plane x y z height\", two \"direction x y z value\" and one "
+                              "\"point x y z value\" lines (measured point, nominal coordinate)");
+  addElementOptions(align321Cmd, align321File, &align321.points, &align321Features,
+                    "one plane \"= height\", one line or cylinder \"= value\" (secondary axis) and one circle "
+                    "or sphere \"= value\" (tertiary axis); the plane's normal and the line's direction are the "
+                    "fitted ones (right-hand order of the plane's first three points, first to last point)");
   align321Cmd
       ->add_option("--mode", align321.mode, "Primary, secondary and tertiary axis: zyx (default), zxy, yzx, yxz, xyz, xzy")
       ->type_name("AXES")
@@ -138,14 +182,21 @@ int dispatch(int argc, char** argv) {
                         "The direction points to negative values");
   addOrderOption(align321Cmd, &align321.order);
   addRecordOptions(align321Cmd, &align321.record, "alignment");
-  align321Cmd->footer("Example: zemtrafo align321 features.txt --mode zyx --out part.trafo");
+  align321Cmd->footer(std::string("Examples: zemtrafo align321 features.txt --mode zyx --out part.trafo\n"
+                                  "          zemtrafo align321 --points probed.txt --features datums.txt --out part.trafo\n") +
+                      kElementFormat);
 
   zemtrafo::AlignPlpOptions alignPlp;
-  CLI::App* alignPlpCmd = app.add_subcommand("align-plp", "Plane-line-point alignment from a feature file.");
-  alignPlpCmd->add_option("FEATURES", alignPlp.features,
-                          "Feature file: \"plane a b c d a b c d\", \"line px py pz dx dy dz px py pz dx dy dz\" "
-                          "and \"point x y z x y z\" (measured, then nominal)")
-      ->required();
+  std::string alignPlpFeatures;
+  CLI::App* alignPlpCmd = app.add_subcommand(
+      "align-plp", "Plane-line-point alignment from a feature file, or from probed points and an element file.");
+  CLI::Option* alignPlpFile =
+      alignPlpCmd->add_option("FEATURES", alignPlp.features,
+                              "Feature file: \"plane a b c d a b c d\", \"line px py pz dx dy dz px py pz dx dy dz\" "
+                              "and \"point x y z x y z\" (measured, then nominal)");
+  addElementOptions(alignPlpCmd, alignPlpFile, &alignPlp.points, &alignPlpFeatures,
+                    "one plane \"= a b c d\", one line or cylinder \"= px py pz dx dy dz\" and one circle or "
+                    "sphere \"= x y z\": the nominal elements");
   alignPlpCmd
       ->add_option("--mode", alignPlp.mode, "Priority of the features: plane-line-point (default), plane-point-line, "
                                       "line-plane-point, line-point-plane, point-plane-line, point-line-plane")
@@ -153,7 +204,9 @@ int dispatch(int argc, char** argv) {
       ->transform(wordOf(kPlpModes));
   addOrderOption(alignPlpCmd, &alignPlp.order);
   addRecordOptions(alignPlpCmd, &alignPlp.record, "alignment");
-  alignPlpCmd->footer("Example: zemtrafo align-plp features.txt --out part.trafo");
+  alignPlpCmd->footer(std::string("Examples: zemtrafo align-plp features.txt --out part.trafo\n"
+                                  "          zemtrafo align-plp --points probed.txt --features datums.txt\n") +
+                      kElementFormat);
 
   std::string showFile;
   CLI::App* showCmd = app.add_subcommand("show", "Print both transformations of a .trafo record.");
@@ -171,7 +224,10 @@ int dispatch(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? zemtrafo::kDone : zemtrafo::kBadInput;  // --help and --version are not errors
   }
+  if (!align321.points.empty()) align321.features = align321Features;
+  if (!alignPlp.points.empty()) alignPlp.features = alignPlpFeatures;
   if (fitCmd->parsed()) return zemtrafo::runFit(fit);
+  if (featuresCmd->parsed()) return zemtrafo::runFeatures(features);
   if (align321Cmd->parsed()) return zemtrafo::runAlign321(align321);
   if (alignPlpCmd->parsed()) return zemtrafo::runAlignPlp(alignPlp);
   if (applyCmd->parsed()) return zemtrafo::runApply(apply);

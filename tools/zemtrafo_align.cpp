@@ -13,8 +13,17 @@
 //     plane  a b c d  a b c d                  a·x + b·y + c·z + d = 0
 //     line   px py pz dx dy dz  px py pz dx dy dz   a point and a direction
 //     point  x y z  x y z
+//
+// Or from probed points (--points and --features): an element file
+// (zemtrafo_elements.h) whose plane, line (or cylinder axis) and point
+// (circle or sphere centre) carry their nominal values after "=". The
+// 3-2-1 alignment then takes three points of the fitted plane, in the
+// right-hand order of its normal, two points along the fitted line, in its
+// direction, and the centre; plane-line-point takes the fitted elements
+// themselves. Each alignment projects the line as its rule says.
 #include <QString>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -27,6 +36,7 @@
 #include "math_transformation.h"
 #include "zem_math.h"
 #include "zemtrafo_commands.h"
+#include "zemtrafo_elements.h"
 #include "zemtrafo_files.h"
 
 namespace zemtrafo {
@@ -93,9 +103,108 @@ BaVec3d<double> vec(const std::vector<double>& v, std::size_t at) {
   return BaVec3d<double>(v[at], v[at + 1], v[at + 2]);
 }
 
+/// The fitted plane, line and point of an element file: the one element of
+/// each role that has a nominal value (of `counts` numbers: plane, line,
+/// point), every fit succeeded.
+struct Datums {
+  const Element* plane = nullptr;
+  const Element* line = nullptr;
+  const Element* point = nullptr;
+};
+
+bool readDatums(const std::string& points, const std::string& features, const std::size_t (&counts)[3],
+                std::vector<Element>* elements, Datums* datums) {
+  Zem::PointNames names;
+  if (!readElements(points, features, &names, elements)) return false;
+  const Element** roles[3] = {&datums->plane, &datums->line, &datums->point};
+  const char* roleNames[3] = {"plane", "line (or cylinder)", "point (circle or sphere)"};
+  for (const Element& e : *elements) {
+    if (e.nominal.empty()) continue;
+    const int role = e.type == "plane" ? 0 : e.isLine() ? 1 : e.isPoint() ? 2 : -1;
+    if (role < 0 || *roles[role] || e.nominal.size() != counts[role]) {
+      message(e.where + ": " + (role < 0 || *roles[role] ? "a second element with a nominal for the " +
+                                                               std::string(role < 0 ? "line" : roleNames[role])
+                                                         : e.type + " takes " + std::to_string(counts[role]) +
+                                                               " nominal value(s) after \"=\", found " +
+                                                               std::to_string(e.nominal.size())));
+      return false;
+    }
+    *roles[role] = &e;
+  }
+  for (int role = 0; role < 3; ++role)
+    if (!*roles[role]) {
+      message(features + ": needs a " + roleNames[role] + " with its nominal value(s) after \"=\"");
+      return false;
+    }
+  std::vector<Element> used;
+  for (const Element* e : {datums->plane, datums->line, datums->point}) used.push_back(*e);
+  return reportFailedFits(used);
+}
+
+/// The RMS distance of an element's points from their centroid, at least
+/// 1 mm: the size of the triangle and segment standing in for plane and line.
+double spreadOf(const Element& e) {
+  BaVec3d<double> mean;
+  for (const auto& p : e.points) mean += p;
+  mean = mean / double(e.points.size());
+  double sum = 0.0;
+  for (const auto& p : e.points) sum += (p - mean).lengthSquared();
+  return std::max(1.0, std::sqrt(sum / double(e.points.size())));
+}
+
+int runAlign321FromPoints(const Align321Options& options) {
+  std::vector<Element> elements;
+  Datums d;
+  if (!readDatums(options.points, options.features, {1, 1, 1}, &elements, &d)) return kBadInput;
+  // Three points of the fitted plane whose right-hand order turns about its
+  // normal: (P1 − P0) × (P2 − P0) points along it.
+  const BaVec3d<double> n = d.plane->plane.normal, c = d.plane->plane.point;
+  BaVec3d<double> u = std::fabs(n.x) < 0.9 ? BaVec3d<double>(1, 0, 0).cross(n) : BaVec3d<double>(0, 1, 0).cross(n);
+  u.normalize();
+  const BaVec3d<double> v = n.cross(u);
+  const double s = spreadOf(*d.plane), half = 0.5 * s, high = 0.5 * std::sqrt(3.0) * s;
+  const std::vector<BaVec3d<double>> plane = {c + u * s, c - u * half + v * high, c - u * half - v * high};
+  const Zem::Line3d line = d.line->axis();
+  const double t = spreadOf(*d.line);
+  const std::vector<BaVec3d<double>> dir = {line.p - line.d * t, line.p + line.d * t};
+  const double h = d.plane->nominal[0], w = d.line->nominal[0];
+  Transformation result = Transformation::identity();
+  QString unused;
+  if (!result.computeTransformation321(options.mode, plane, {h, h, h}, !options.negativeFirst, dir, {w, w},
+                                       !options.negativeSecond, d.point->center(), d.point->nominal[0], unused)) {
+    message("the alignment failed: the fitted elements cannot reach the nominal values");
+    return kFitFailed;
+  }
+  return finishAlignment(result, options.order, options.record);
+}
+
+int runAlignPlpFromPoints(const AlignPlpOptions& options) {
+  std::vector<Element> elements;
+  Datums d;
+  if (!readDatums(options.points, options.features, {4, 6, 3}, &elements, &d)) return kBadInput;
+  const std::vector<double>& pl = d.plane->nominal;
+  const std::vector<double>& li = d.line->nominal;
+  if (BaVec3d<double>(pl[0], pl[1], pl[2]).length() <= 1e-50) {
+    message(d.plane->where + ": the nominal plane's normal (a, b, c) is zero");
+    return kBadInput;
+  }
+  Transformation t = Transformation::identity();
+  QString reason;
+  if (!t.computeTransformationPlaneLinePoint(options.mode, d.plane->plane.toPlane3d(),
+                                             Zem::Plane3d(pl[0], pl[1], pl[2], pl[3]), d.line->axis(),
+                                             Zem::Line3d(vec(li, 0), vec(li, 3)), d.point->center(),
+                                             vec(d.point->nominal, 0), &reason)) {
+    message("the alignment failed: " +
+            (reason.isEmpty() ? std::string("the features do not fix a frame") : reason.toStdString()));
+    return kFitFailed;
+  }
+  return finishAlignment(t, options.order, options.record);
+}
+
 }  // namespace
 
 int runAlign321(const Align321Options& options) {
+  if (!options.points.empty()) return runAlign321FromPoints(options);
   Features f;
   if (!readFeatures(options.features, {{"plane", {4, 3}}, {"direction", {4, 2}}, {"point", {4, 1}}}, &f))
     return kBadInput;
@@ -121,6 +230,7 @@ int runAlign321(const Align321Options& options) {
 }
 
 int runAlignPlp(const AlignPlpOptions& options) {
+  if (!options.points.empty()) return runAlignPlpFromPoints(options);
   Features f;
   if (!readFeatures(options.features, {{"plane", {8, 1}}, {"line", {12, 1}}, {"point", {6, 1}}}, &f))
     return kBadInput;

@@ -42,8 +42,17 @@ struct FitOptions {
   bool json = false;
 };
 
+/// zemtrafo features POINTS ELEMENTS.
+struct FeaturesOptions {
+  std::string points, features;
+  bool json = false;
+};
+
+/// With `points` set, `features` is an element file (zemtrafo_elements.h)
+/// whose elements are fitted to those points; else a feature file of
+/// measured and nominal values.
 struct Align321Options {
-  std::string features;
+  std::string features, points;
   Zem::Transformation::TransformMode_t mode = Zem::Transformation::ALIGN_ZYX;
   bool negativeFirst = false;   ///< the plane's normal points negative
   bool negativeSecond = false;  ///< the direction points negative
@@ -52,7 +61,7 @@ struct Align321Options {
 };
 
 struct AlignPlpOptions {
-  std::string features;
+  std::string features, points;
   Zem::Transformation::TrafoPLPMode_t mode = Zem::Transformation::PLP_PLANE_LINE_POINT;
   AngleOrder order = AngleOrder::ThreeArgumentForm;
   RecordOptions record;
@@ -65,6 +74,7 @@ struct ApplyOptions {
 };
 
 int runFit(const FitOptions& options);
+int runFeatures(const FeaturesOptions& options);
 int runAlign321(const Align321Options& options);
 int runAlignPlp(const AlignPlpOptions& options);
 /// Shows an alignment's result and writes its record and report.

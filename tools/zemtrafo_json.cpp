@@ -6,11 +6,6 @@
 
 namespace zemtrafo {
 
-namespace {
-
-using Zem::BaVec3d;
-using Zem::Transformation;
-
 std::string jsonString(const std::string& s) {
   std::string out = "\"";
   for (const char ch : s) {
@@ -31,9 +26,14 @@ std::string jsonString(const std::string& s) {
 
 std::string jsonNumber(double v) { return format("%.17g", v); }
 
-std::string jsonVec(const BaVec3d<double>& v) {
+std::string jsonVec(const Zem::BaVec3d<double>& v) {
   return "[" + jsonNumber(v.x) + ", " + jsonNumber(v.y) + ", " + jsonNumber(v.z) + "]";
 }
+
+namespace {
+
+using Zem::BaVec3d;
+using Zem::Transformation;
 
 std::string jsonNames(const Points& points, const Zem::PointNames& names) {
   std::string out = "[";

@@ -45,6 +45,11 @@ std::string recordText(const Zem::LastAndGlobalTransformation& record);
 void printFitText(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
                   AngleOrder order);
 
+/// JSON pieces: a quoted string, a number of 17 significant digits, [x, y, z].
+std::string jsonString(const std::string& s);
+std::string jsonNumber(double v);
+std::string jsonVec(const Zem::BaVec3d<double>& v);
+
 /// Prints the fit as JSON to stdout.
 void printFitJson(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
                   AngleOrder order, bool withScale);
