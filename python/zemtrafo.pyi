@@ -215,6 +215,8 @@ def fit(source: _ArrayLike, target: _ArrayLike, source_ids: Optional[_ArrayLike]
         scale: bool = False) -> FitResult:
     """Least-squares Transformation carrying source onto target, paired by row or by identifier.
 
+    weights: (N,), (N, 3) per coordinate, or (N, 3, 3) positive semi-definite matrices
+    (the fit minimises the sum of r^T W r). The GIL is released while fitting.
     Raises FitError when no transformation is found, ValueError for wrong shapes,
     non-finite coordinates or bad weights, TypeError for non-numeric arrays.
     """
