@@ -1,4 +1,5 @@
-// Reading and writing point files (format: include/math_point_file.h).
+// Reading point files (format: include/math_point_file.h; writing in
+// math_point_file_write.cpp).
 //
 // A file is read in chunks of a megabyte that stay in the cache while they
 // are parsed in place (text in memory is parsed as it stands): fields are
@@ -15,28 +16,31 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <memory>
 
+#include "point_number.h"
 #include "zem_base.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
-#endif
-#if defined(__SSE2__)
-#include <emmintrin.h>
 #endif
 
 namespace Zem {
 
 namespace {
 
+using detail::isNumber;
+using detail::leadingDigits;
+using detail::NumberStatus;
+using detail::numericId;
+using detail::plainDecimal;
+using detail::toNumber;
+
 constexpr std::size_t kMaxFields = 7;
 /// Bytes after a line's '\n' that the fast path may read ahead: a number
 /// starts at most one byte after it (behind a sign) and is loaded 16 bytes
 /// at a time, so 17 are needed.
 constexpr std::size_t kPadding = 32;
-constexpr int kFirstNameId = -2;
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 bool isHardSeparator(char c) { return c == ',' || c == ';'; }
@@ -51,55 +55,6 @@ QString quoted(std::string_view field) {
 }
 
 QString tr(const char* text) { return translate("POINTFILE_err", text); }
-
-/// The value of a numeric identifier (digits only, at most 2^31 − 1, leading
-/// zeros allowed), or −1.
-int numericId(std::string_view field) {
-  if (field.empty()) return -1;
-  while (field.size() > 1 && field.front() == '0') field.remove_prefix(1);
-  if (field.size() > 10) return -1;
-  std::int64_t v = 0;
-  for (char c : field) {
-    if (c < '0' || c > '9') return -1;
-    v = v * 10 + (c - '0');
-  }
-  return v <= std::numeric_limits<int>::max() ? int(v) : -1;
-}
-
-enum class NumberStatus { ok, notANumber, notFinite };
-
-/// True when a field that from_chars found out of range is a tiny number
-/// (below the smallest double), not a huge one: a negative exponent, or an
-/// integer part of zeros only.
-bool underflows(const char* first, const char* last) {
-  const char* e = std::find_if(first, last, [](char c) { return c == 'e' || c == 'E'; });
-  if (e != last) return e + 1 != last && e[1] == '-';
-  if (first != last && *first == '-') ++first;
-  return std::all_of(first, std::find(first, last, '.'), [](char c) { return c == '0'; });
-}
-
-NumberStatus toNumber(std::string_view field, double* value) {
-  const char* first = field.data();
-  const char* last = first + field.size();
-  // from_chars takes no plus sign; one is allowed before a digit or point.
-  if (first != last && *first == '+' && (last - first < 2 || first[1] == '-')) return NumberStatus::notANumber;
-  if (first != last && *first == '+') ++first;
-  // from_chars also takes "inf" and "nan"; they are caught below as non-finite.
-  const auto [end, ec] = std::from_chars(first, last, *value);
-  if (first == last || end != last) return NumberStatus::notANumber;
-  if (ec == std::errc::result_out_of_range) {
-    if (!underflows(first, last)) return NumberStatus::notFinite;  // beyond ±1.8e308
-    *value = *first == '-' ? -0.0 : 0.0;
-    return NumberStatus::ok;
-  }
-  if (ec != std::errc()) return NumberStatus::notANumber;
-  return std::isfinite(*value) ? NumberStatus::ok : NumberStatus::notFinite;
-}
-
-bool isNumber(std::string_view field) {
-  double v;
-  return toNumber(field, &v) != NumberStatus::notANumber;
-}
 
 /// Fields of one line: at most kMaxFields are kept, all are counted.
 struct Fields {
@@ -195,70 +150,6 @@ void adviseHugePages(const void* data, std::size_t bytes) {
 #endif
 }
 
-void appendNumber(std::string* out, double v) {
-  char buffer[32];
-  const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);  // shortest exact form
-  out->append(buffer, r.ptr);
-}
-
-}  // namespace
-
-// ----------------------------------------------------------------- PointNames
-
-int PointNames::idOf(std::string_view field) {
-  const int numeric = numericId(field);
-  if (numeric >= 0) return numeric;
-  if (starts_.empty()) starts_.push_back(0);
-  if (2 * (nameCount() + 1) > slots_.size()) grow();
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t h = std::hash<std::string_view>()(field) & mask;; h = (h + 1) & mask) {
-    const std::uint32_t slot = slots_[h];
-    if (slot == 0) {
-      // Ids run from −2 down to INT_MIN: 2^31 − 1 names.
-      if (nameCount() >= std::size_t(std::numeric_limits<int>::max()) - 1) return -1;
-      text_.append(field);
-      starts_.push_back(text_.size());
-      slots_[h] = std::uint32_t(nameCount());
-      return kFirstNameId - int(nameCount() - 1);
-    }
-    if (name(slot - 1) == field) return kFirstNameId - int(slot - 1);
-  }
-}
-
-void PointNames::grow() {
-  std::vector<std::uint32_t> table(std::max<std::size_t>(64, 2 * slots_.size()), 0);
-  const std::size_t mask = table.size() - 1;
-  for (std::size_t k = 0; k < nameCount(); ++k) {
-    std::size_t h = std::hash<std::string_view>()(name(k)) & mask;
-    while (table[h] != 0) h = (h + 1) & mask;
-    table[h] = std::uint32_t(k + 1);
-  }
-  slots_.swap(table);
-}
-
-std::string PointNames::nameOf(int id) const {
-  if (id >= 0) return std::to_string(id);
-  const std::int64_t k = std::int64_t(kFirstNameId) - id;
-  if (k >= 0 && k < std::int64_t(nameCount())) return std::string(name(std::size_t(k)));
-  return id == -1 ? std::string() : std::to_string(id);
-}
-
-// ------------------------------------------------------------------ PointFile
-
-bool PointFile::fail(unsigned long line, const QString& reason) {
-  points_.clear();
-  weights_.clear();
-  lines_.clear();
-  hasIds_ = hasWeights_ = false;
-  header_.clear();
-  errorLine_ = line;
-  error_ = line > 0 ? QStringLiteral("%1:%2: %3").arg(sourceName_).arg(line).arg(reason)
-                    : QStringLiteral("%1: %2").arg(sourceName_, reason);
-  return false;
-}
-
-namespace {
-
 // Character classes of the fast path.
 enum : unsigned char { kFieldChar = 0, kBlank = 1, kHardSeparator = 2, kLineEnd = 3 };
 
@@ -271,123 +162,6 @@ struct CharClasses {
   }
 };
 constexpr CharClasses kClasses;
-
-
-/// Powers of ten that are exact doubles.
-constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-/// The decimal digits at the start of the eight bytes at p, at most seven:
-/// returns their count and sets *value to their value, or returns 8 when all
-/// eight bytes are digits (then *value is not set). Eight bytes are read at
-/// once ("SWAR"): the bytes up to the first non-digit are exact whatever
-/// follows, since a borrow or carry only runs towards later bytes.
-inline unsigned leadingDigits(const char* p, std::uint64_t* value) {
-  std::uint64_t x;
-  std::memcpy(&x, p, sizeof x);  // first byte lowest (little-endian)
-  const std::uint64_t d = x - 0x3030303030303030u;  // digit bytes become 0..9
-  const std::uint64_t nonDigit = ((d + 0x7676767676767676u) | d) & 0x8080808080808080u;  // high bit: byte > 9
-  if (nonDigit == 0) return 8;
-  const unsigned n = unsigned(__builtin_ctzll(nonDigit)) / 8;
-  if (n == 0) {
-    *value = 0;
-    return 0;
-  }
-  // The n digits to the top, zeros (leading zeros of the number) below, then
-  // pairs, quadruples and the eight bytes combined by multiplication.
-  std::uint64_t v = d << (8 * (8 - n));
-  v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFu;
-  v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFu;
-  *value = (v * 10000 + (v >> 32)) & 0xFFFFFFFFu;
-  return n;
-}
-
-constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
-
-/// The value of the n decimal digits (n ≤ 7) at p; eight bytes are read.
-inline std::uint64_t digitsValue(const char* p, unsigned n) {
-  std::uint64_t x;
-  std::memcpy(&x, p, sizeof x);
-  // The n digits to the top (two shifts: none are left when n is 0).
-  std::uint64_t v = ((x - 0x3030303030303030u) << (8 * (7 - n))) << 8;
-  v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFu;
-  v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFu;
-  return (v * 10000 + (v >> 32)) & 0xFFFFFFFFu;
-}
-
-/// The common plain decimal ("-123.4567": sign, digits, point, digits, no
-/// exponent) when it can be converted exactly: its digits as an integer m
-/// up to 2^53 and at most 22 decimals k make m and 10^k exact doubles, so the
-/// one division m / 10^k is the correctly rounded value (Clinger's fast
-/// path), the same double that from_chars gives. Returns the end of the
-/// number, or nullptr for anything else (then from_chars decides). With 24
-/// bytes to read ahead, up to seven digits before and after the point are
-/// taken eight bytes at a time, without a branch per digit; kPadded: 16
-/// bytes may be read at p (after the sign) without a bounds test.
-template <bool kPadded>
-inline const char* plainDecimal(const char* p, const char* end, double* out) {
-  // Signs come at random in measured data: no branch on them.
-  const bool negative = p != end && *p == '-';
-  p += negative;
-  std::uint64_t m = 0;
-  int digits = 0, decimals = 0;
-  std::uint64_t whole = 0, fraction = 0;
-  unsigned nWhole = 8, nFraction = 0;
-#if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  if (kPadded) {
-    // The number's end from one 16-byte load: the next number's start then
-    // waits for this one's length only, not for its digits' values.
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i d = _mm_sub_epi8(x, _mm_set1_epi8('0'));
-    const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
-    const unsigned nonDigit = ~unsigned(_mm_movemask_epi8(isDigit)) & 0xFFFFu;
-    const unsigned point = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('.'))));
-    if (nonDigit != 0) {
-      const unsigned intDigits = unsigned(__builtin_ctz(nonDigit));
-      const unsigned afterPoint = nonDigit & (nonDigit - 1);
-      const bool hasPoint = (point >> intDigits) & 1u;
-      if (!hasPoint || afterPoint != 0) {
-        const unsigned length = hasPoint ? unsigned(__builtin_ctz(afterPoint)) : intDigits;
-        const unsigned fracDigits = hasPoint ? length - intDigits - 1 : 0;
-        if (intDigits <= 7 && fracDigits <= 7) {
-          if (intDigits + fracDigits == 0 || p[length] == 'e' || p[length] == 'E') return nullptr;
-          m = digitsValue(p, intDigits) * kPowersOfTen[fracDigits] + digitsValue(p + intDigits + 1, fracDigits);
-          const double v = double(m) / kExactPowersOfTen[fracDigits];
-          std::uint64_t bits;
-          std::memcpy(&bits, &v, sizeof bits);
-          bits |= std::uint64_t(negative) << 63;
-          std::memcpy(out, &bits, sizeof bits);
-          return p + length;
-        }
-      }
-    }
-  }
-#endif
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  if (kPadded || end - p >= 24) nWhole = leadingDigits(p, &whole);
-#endif
-  if (nWhole < 8 && (p[nWhole] != '.' || (nFraction = leadingDigits(p + nWhole + 1, &fraction)) < 8)) {
-    m = whole * kPowersOfTen[nFraction] + fraction;
-    digits = int(nWhole + nFraction);
-    decimals = int(nFraction);
-    p += nWhole + (p[nWhole] == '.' ? 1 + nFraction : 0);
-  } else {
-    for (; p != end && unsigned(*p - '0') < 10u && digits < 20; ++p, ++digits) m = 10 * m + unsigned(*p - '0');
-    if (p != end && *p == '.') {
-      const char* const point = ++p;
-      for (; p != end && unsigned(*p - '0') < 10u && digits < 20; ++p, ++digits) m = 10 * m + unsigned(*p - '0');
-      decimals = int(p - point);
-    }
-  }
-  if (digits == 0 || digits >= 20 || decimals > 22 || m > (std::uint64_t(1) << 53)) return nullptr;
-  if (p != end && (*p == 'e' || *p == 'E' || unsigned(*p - '0') < 10u)) return nullptr;
-  const double v = double(m) / kExactPowersOfTen[decimals];
-  std::uint64_t bits;
-  std::memcpy(&bits, &v, sizeof bits);
-  bits |= std::uint64_t(negative) << 63;  // "-0" gives −0.0, as from_chars does
-  std::memcpy(out, &bits, sizeof bits);
-  return p;
-}
 
 /// Class of the character at p; the caller makes sure that a line end
 /// ('\n') follows somewhere at or after p, so no scan needs a bounds test.
@@ -451,6 +225,18 @@ inline const char* fastLine(const char* p, const char* end, std::size_t fieldCou
 }
 
 }  // namespace
+
+bool PointFile::fail(unsigned long line, const QString& reason) {
+  points_.clear();
+  weights_.clear();
+  lines_.clear();
+  hasIds_ = hasWeights_ = false;
+  header_.clear();
+  errorLine_ = line;
+  error_ = line > 0 ? QStringLiteral("%1:%2: %3").arg(sourceName_).arg(line).arg(reason)
+                    : QStringLiteral("%1: %2").arg(sourceName_, reason);
+  return false;
+}
 
 bool PointFile::read(const QString& fileName, PointNames* names) {
   begin(fileName, names);
@@ -682,43 +468,6 @@ bool PointFile::finish() {
   const unsigned long line = getLine(again), firstLine = getLine(firstIndex);
   const QString name = QString::fromStdString(names_->nameOf(points_[again].id));
   return fail(line, tr("identifier %1 repeats the one on line %2").arg(name).arg(firstLine));
-}
-
-std::string PointFile::format(const std::vector<BaPoint3d<double>>& points, const PointNames& names) const {
-  std::string out;
-  out.reserve(points.size() * 64 + header_.size() + 1);
-  if (!header_.empty()) out.append(header_).push_back('\n');
-  const char sep = separator_;
-  const bool withWeights = hasWeights_ && weights_.size() == points.size();
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    const BaPoint3d<double>& p = points[i];
-    if (hasIds_) {
-      // A name that itself starts and ends with a double quote keeps them
-      // only inside another pair, since reading takes one pair off.
-      const std::string name = names.nameOf(p.id);
-      const bool quote = name.size() >= 2 && name.front() == '"' && name.back() == '"';
-      if (quote) out.push_back('"');
-      out.append(name);
-      if (quote) out.push_back('"');
-      out.push_back(sep);
-    }
-    appendNumber(&out, p.x);
-    out.push_back(sep);
-    appendNumber(&out, p.y);
-    out.push_back(sep);
-    appendNumber(&out, p.z);
-    if (withWeights) {
-      for (double w : {weights_[i].x, weights_[i].y, weights_[i].z}) {
-        out.push_back(sep);
-        appendNumber(&out, w);
-      }
-    }
-    out.push_back('\n');
-  }
-  // A reader skips a byte order mark at the start: text that begins with
-  // those bytes of its own (in the header or a name) needs one in front.
-  if (out.compare(0, 3, "\xEF\xBB\xBF") == 0) out.insert(0, "\xEF\xBB\xBF");
-  return out;
 }
 
 }  // namespace Zem

@@ -3,6 +3,7 @@
 // the work is in zemtrafo_commands.cpp.
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <cstdio>
 #include <exception>
 #include <map>
@@ -12,19 +13,52 @@
 
 namespace {
 
-const std::map<std::string, int> kOrders = {
-    {"xyz", Zem::Transformation::ORDER_XYZ}, {"xzy", Zem::Transformation::ORDER_XZY},
-    {"yxz", Zem::Transformation::ORDER_YXZ}, {"yzx", Zem::Transformation::ORDER_YZX},
-    {"zxy", Zem::Transformation::ORDER_ZXY}, {"zyx", Zem::Transformation::ORDER_ZYX},
-    {"set", zemtrafo::kThreeArgumentForm}};
+using zemtrafo::AngleOrder;
+using Zem::Transformation;
 
-void addOrderOption(CLI::App* command, std::string* order) {
+const std::map<std::string, AngleOrder> kOrders = {
+    {"xyz", AngleOrder::XYZ}, {"xzy", AngleOrder::XZY}, {"yxz", AngleOrder::YXZ}, {"yzx", AngleOrder::YZX},
+    {"zxy", AngleOrder::ZXY}, {"zyx", AngleOrder::ZYX}, {"set", AngleOrder::ThreeArgumentForm}};
+
+const std::map<std::string, Transformation::TransformMode_t> k321Modes = {
+    {"zyx", Transformation::ALIGN_ZYX}, {"zxy", Transformation::ALIGN_ZXY}, {"yzx", Transformation::ALIGN_YZX},
+    {"yxz", Transformation::ALIGN_YXZ}, {"xyz", Transformation::ALIGN_XYZ}, {"xzy", Transformation::ALIGN_XZY}};
+
+const std::map<std::string, Transformation::TrafoPLPMode_t> kPlpModes = {
+    {"plane-line-point", Transformation::PLP_PLANE_LINE_POINT},
+    {"plane-point-line", Transformation::PLP_PLANE_POINT_LINE},
+    {"line-plane-point", Transformation::PLP_LINE_PLANE_POINT},
+    {"line-point-plane", Transformation::PLP_LINE_POINT_PLANE},
+    {"point-plane-line", Transformation::PLP_POINT_PLANE_LINE},
+    {"point-line-plane", Transformation::PLP_POINT_LINE_PLANE}};
+
+/// Turns a word of `words` (any case) into its enum value for the option's
+/// variable; the help lists the words, and so does the message for any other
+/// word ("--mode: bad not in {xyz,...}").
+template <typename Enum>
+CLI::Validator wordOf(const std::map<std::string, Enum>& words) {
+  std::string list;
+  for (const auto& word : words) list += (list.empty() ? "{" : ",") + word.first;
+  list += "}";
+  return CLI::Validator(
+      [&words, list](std::string& word) {
+        std::string lower = word;
+        for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+        const auto found = words.find(lower);
+        if (found == words.end()) return word + " not in " + list;
+        word = std::to_string(static_cast<int>(found->second));
+        return std::string();
+      },
+      list);
+}
+
+void addOrderOption(CLI::App* command, AngleOrder* order) {
   command
       ->add_option("--order", *order, "Rotation order of the printed angles, the first letter acting first: "
                                       "xyz, xzy, yxz, yzx, zxy, zyx, or set, the three-argument form "
                                       "(Y, then X, then Z; the default)")
       ->type_name("ORDER")
-      ->transform(CLI::IsMember(kOrders, CLI::ignore_case));
+      ->transform(wordOf(kOrders));
 }
 
 void addRecordOptions(CLI::App* command, zemtrafo::RecordOptions* record, const std::string& what) {
@@ -37,19 +71,6 @@ void addRecordOptions(CLI::App* command, zemtrafo::RecordOptions* record, const 
       ->check(CLI::ExistingFile);
   command->add_option("--report", record->report, "Write the text report of the saved record");
 }
-
-const std::map<std::string, int> k321Modes = {
-    {"zyx", Zem::Transformation::ALIGN_ZYX}, {"zxy", Zem::Transformation::ALIGN_ZXY},
-    {"yzx", Zem::Transformation::ALIGN_YZX}, {"yxz", Zem::Transformation::ALIGN_YXZ},
-    {"xyz", Zem::Transformation::ALIGN_XYZ}, {"xzy", Zem::Transformation::ALIGN_XZY}};
-
-const std::map<std::string, int> kPlpModes = {
-    {"plane-line-point", Zem::Transformation::PLP_PLANE_LINE_POINT},
-    {"plane-point-line", Zem::Transformation::PLP_PLANE_POINT_LINE},
-    {"line-plane-point", Zem::Transformation::PLP_LINE_PLANE_POINT},
-    {"line-point-plane", Zem::Transformation::PLP_LINE_POINT_PLANE},
-    {"point-plane-line", Zem::Transformation::PLP_POINT_PLANE_LINE},
-    {"point-line-plane", Zem::Transformation::PLP_POINT_LINE_PLANE}};
 
 int dispatch(int argc, char** argv);
 
@@ -83,8 +104,7 @@ int dispatch(int argc, char** argv) {
   fitCmd->add_flag("--by-position", fit.byPosition, "Pair the n-th measured with the n-th nominal point");
   fitCmd->add_flag("--scale", fit.withScale, "Estimate a uniform scale too (else the scale is 1)");
   fitCmd->add_flag("--weights", fit.weights, "Weigh each pair by the weight columns of the file that has them");
-  std::string order = "set";
-  addOrderOption(fitCmd, &order);
+  addOrderOption(fitCmd, &fit.order);
   addRecordOptions(fitCmd, &fit.record, "fit");
   fitCmd->add_flag("--json", fit.json, "Print everything as JSON instead of text");
   fitCmd->add_option("--csv", fit.csv, "Write the pair table as CSV");
@@ -103,35 +123,35 @@ int dispatch(int argc, char** argv) {
   applyCmd->add_flag("--global", apply.global, "Use the global transformation (default: the last one)");
   applyCmd->footer("Example: zemtrafo apply part.trafo measured.txt --out aligned.txt");
 
-  zemtrafo::AlignOptions align321, alignPlp;
-  std::string mode321 = "zyx", modePlp = "plane-line-point", order321 = "set", orderPlp = "set";
+  zemtrafo::Align321Options align321;
   CLI::App* align321Cmd = app.add_subcommand("align321", "3-2-1 alignment from a feature file.");
   align321Cmd->add_option("FEATURES", align321.features,
                           "Feature file: three \"plane x y z height\", two \"direction x y z value\" and one "
                           "\"point x y z value\" lines (measured point, nominal coordinate)")
       ->required();
   align321Cmd
-      ->add_option("--mode", mode321, "Primary, secondary and tertiary axis: zyx (default), zxy, yzx, yxz, xyz, xzy")
+      ->add_option("--mode", align321.mode, "Primary, secondary and tertiary axis: zyx (default), zxy, yzx, yxz, xyz, xzy")
       ->type_name("AXES")
-      ->transform(CLI::IsMember(k321Modes, CLI::ignore_case));
+      ->transform(wordOf(k321Modes));
   align321Cmd->add_flag("--plane-negative", align321.negativeFirst, "The plane's normal points to negative values");
   align321Cmd->add_flag("--direction-negative", align321.negativeSecond,
                         "The direction points to negative values");
-  addOrderOption(align321Cmd, &order321);
+  addOrderOption(align321Cmd, &align321.order);
   addRecordOptions(align321Cmd, &align321.record, "alignment");
   align321Cmd->footer("Example: zemtrafo align321 features.txt --mode zyx --out part.trafo");
 
+  zemtrafo::AlignPlpOptions alignPlp;
   CLI::App* alignPlpCmd = app.add_subcommand("align-plp", "Plane-line-point alignment from a feature file.");
   alignPlpCmd->add_option("FEATURES", alignPlp.features,
                           "Feature file: \"plane a b c d a b c d\", \"line px py pz dx dy dz px py pz dx dy dz\" "
                           "and \"point x y z x y z\" (measured, then nominal)")
       ->required();
   alignPlpCmd
-      ->add_option("--mode", modePlp, "Priority of the features: plane-line-point (default), plane-point-line, "
+      ->add_option("--mode", alignPlp.mode, "Priority of the features: plane-line-point (default), plane-point-line, "
                                       "line-plane-point, line-point-plane, point-plane-line, point-line-plane")
       ->type_name("PRIORITY")
-      ->transform(CLI::IsMember(kPlpModes, CLI::ignore_case));
-  addOrderOption(alignPlpCmd, &orderPlp);
+      ->transform(wordOf(kPlpModes));
+  addOrderOption(alignPlpCmd, &alignPlp.order);
   addRecordOptions(alignPlpCmd, &alignPlp.record, "alignment");
   alignPlpCmd->footer("Example: zemtrafo align-plp features.txt --out part.trafo");
 
@@ -151,20 +171,9 @@ int dispatch(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? zemtrafo::kDone : zemtrafo::kBadInput;  // --help and --version are not errors
   }
-  if (fitCmd->parsed()) {
-    fit.order = kOrders.at(order);
-    return zemtrafo::runFit(fit);
-  }
-  if (align321Cmd->parsed()) {
-    align321.mode = k321Modes.at(mode321);
-    align321.order = kOrders.at(order321);
-    return zemtrafo::runAlign321(align321);
-  }
-  if (alignPlpCmd->parsed()) {
-    alignPlp.mode = kPlpModes.at(modePlp);
-    alignPlp.order = kOrders.at(orderPlp);
-    return zemtrafo::runAlignPlp(alignPlp);
-  }
+  if (fitCmd->parsed()) return zemtrafo::runFit(fit);
+  if (align321Cmd->parsed()) return zemtrafo::runAlign321(align321);
+  if (alignPlpCmd->parsed()) return zemtrafo::runAlignPlp(alignPlp);
   if (applyCmd->parsed()) return zemtrafo::runApply(apply);
   if (showCmd->parsed()) return zemtrafo::runShow(showFile);
   return zemtrafo::runReport(reportIn, reportOut);

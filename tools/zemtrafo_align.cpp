@@ -27,6 +27,7 @@
 #include "math_transformation.h"
 #include "zem_math.h"
 #include "zemtrafo_commands.h"
+#include "zemtrafo_files.h"
 
 namespace zemtrafo {
 
@@ -34,8 +35,6 @@ namespace {
 
 using Zem::BaVec3d;
 using Zem::Transformation;
-
-void message(const std::string& text) { std::fprintf(stderr, "zemtrafo: %s\n", text.c_str()); }
 
 /// The features of a file: for each keyword, its lines' numbers in order.
 using Features = std::map<std::string, std::vector<std::vector<double>>>;
@@ -96,26 +95,32 @@ BaVec3d<double> vec(const std::vector<double>& v, std::size_t at) {
 
 }  // namespace
 
-int runAlign321(const AlignOptions& options) {
+int runAlign321(const Align321Options& options) {
   Features f;
   if (!readFeatures(options.features, {{"plane", {4, 3}}, {"direction", {4, 2}}, {"point", {4, 1}}}, &f))
     return kBadInput;
   std::vector<BaVec3d<double>> plane, dir;
   std::vector<double> planeValues, dirValues;
-  for (const auto& v : f["plane"]) plane.push_back(vec(v, 0)), planeValues.push_back(v[3]);
-  for (const auto& v : f["direction"]) dir.push_back(vec(v, 0)), dirValues.push_back(v[3]);
+  for (const auto& v : f["plane"]) {
+    plane.push_back(vec(v, 0));
+    planeValues.push_back(v[3]);
+  }
+  for (const auto& v : f["direction"]) {
+    dir.push_back(vec(v, 0));
+    dirValues.push_back(v[3]);
+  }
   Transformation t = Transformation::identity();
   QString unused;  // the 3-2-1 alignment gives no reason of its own
-  if (!t.computeTransformation321(Transformation::TransformMode_t(options.mode), plane, planeValues,
+  if (!t.computeTransformation321(options.mode, plane, planeValues,
                                   !options.negativeFirst, dir, dirValues, !options.negativeSecond,
                                   vec(f["point"][0], 0), f["point"][0][3], unused)) {
     message("the alignment failed: the measured points cannot reach the nominal values");
     return kFitFailed;
   }
-  return finishAlignment(t, options);
+  return finishAlignment(t, options.order, options.record);
 }
 
-int runAlignPlp(const AlignOptions& options) {
+int runAlignPlp(const AlignPlpOptions& options) {
   Features f;
   if (!readFeatures(options.features, {{"plane", {8, 1}}, {"line", {12, 1}}, {"point", {6, 1}}}, &f))
     return kBadInput;
@@ -124,7 +129,10 @@ int runAlignPlp(const AlignOptions& options) {
   const std::vector<double>& po = f["point"][0];
   const auto plane = [&pl](std::size_t at) {
     Zem::Plane3d p;
-    p.a = pl[at], p.b = pl[at + 1], p.c = pl[at + 2], p.d = pl[at + 3];
+    p.a = pl[at];
+    p.b = pl[at + 1];
+    p.c = pl[at + 2];
+    p.d = pl[at + 3];
     return p;
   };
   const auto line = [&li](std::size_t at) {
@@ -140,13 +148,13 @@ int runAlignPlp(const AlignOptions& options) {
     }
   Transformation t = Transformation::identity();
   QString reason;
-  if (!t.computeTransformationPlaneLinePoint(Transformation::TrafoPLPMode_t(options.mode), plane(0), plane(4),
+  if (!t.computeTransformationPlaneLinePoint(options.mode, plane(0), plane(4),
                                              line(0), line(6), vec(po, 0), vec(po, 3), &reason)) {
     message("the alignment failed: " +
             (reason.isEmpty() ? std::string("the features do not fix a frame") : reason.toStdString()));
     return kFitFailed;
   }
-  return finishAlignment(t, options);
+  return finishAlignment(t, options.order, options.record);
 }
 
 }  // namespace zemtrafo

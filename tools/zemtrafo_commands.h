@@ -12,9 +12,18 @@ namespace zemtrafo {
 
 enum ExitStatus { kDone = 0, kFitFailed = 1, kBadInput = 2 };
 
-/// How angles are printed: an order of Transformation, or the three-argument
-/// form (getAngles() without an order).
-constexpr int kThreeArgumentForm = -1;
+/// How angles are printed: in one of Transformation's six orders (the same
+/// values), or in the three-argument form of getAngles() (ORDER_YXZ in closed
+/// form, printed under its own name).
+enum class AngleOrder {
+  XYZ = Zem::Transformation::ORDER_XYZ,
+  XZY = Zem::Transformation::ORDER_XZY,
+  YXZ = Zem::Transformation::ORDER_YXZ,
+  YZX = Zem::Transformation::ORDER_YZX,
+  ZXY = Zem::Transformation::ORDER_ZXY,
+  ZYX = Zem::Transformation::ORDER_ZYX,
+  ThreeArgumentForm = -1
+};
 
 /// Where a new transformation goes: --out, --global, --report.
 struct RecordOptions {
@@ -26,20 +35,26 @@ struct FitOptions {
   bool byPosition = false;
   bool withScale = false;
   bool weights = false;
-  int order = kThreeArgumentForm;
+  AngleOrder order = AngleOrder::ThreeArgumentForm;
   RecordOptions record;
   std::string csv, svg;
   double tolerance = -1.0;  ///< below 0: none
   bool json = false;
 };
 
-/// align321 and align-plp.
-struct AlignOptions {
+struct Align321Options {
   std::string features;
-  int mode = 0;                 ///< Transformation::TransformMode_t or TrafoPLPMode_t
-  bool negativeFirst = false;   ///< 3-2-1: the plane's normal points negative
-  bool negativeSecond = false;  ///< 3-2-1: the direction points negative
-  int order = kThreeArgumentForm;
+  Zem::Transformation::TransformMode_t mode = Zem::Transformation::ALIGN_ZYX;
+  bool negativeFirst = false;   ///< the plane's normal points negative
+  bool negativeSecond = false;  ///< the direction points negative
+  AngleOrder order = AngleOrder::ThreeArgumentForm;
+  RecordOptions record;
+};
+
+struct AlignPlpOptions {
+  std::string features;
+  Zem::Transformation::TrafoPLPMode_t mode = Zem::Transformation::PLP_PLANE_LINE_POINT;
+  AngleOrder order = AngleOrder::ThreeArgumentForm;
   RecordOptions record;
 };
 
@@ -50,10 +65,10 @@ struct ApplyOptions {
 };
 
 int runFit(const FitOptions& options);
-int runAlign321(const AlignOptions& options);
-int runAlignPlp(const AlignOptions& options);
+int runAlign321(const Align321Options& options);
+int runAlignPlp(const AlignPlpOptions& options);
 /// Shows an alignment's result and writes its record and report.
-int finishAlignment(const Zem::Transformation& t, const AlignOptions& options);
+int finishAlignment(const Zem::Transformation& t, AngleOrder order, const RecordOptions& record);
 int runApply(const ApplyOptions& options);
 int runShow(const std::string& trafo);
 int runReport(const std::string& trafo, const std::string& out);
