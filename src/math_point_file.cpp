@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 
+#include "point_fields.h"
 #include "point_number.h"
 #include "zem_base.h"
 
@@ -29,21 +30,20 @@ namespace Zem {
 
 namespace {
 
+using detail::Fields;
+using detail::isBlank;
 using detail::isNumber;
+using detail::kMaxFields;
 using detail::leadingDigits;
 using detail::NumberStatus;
 using detail::numericId;
 using detail::plainDecimal;
 using detail::toNumber;
 
-constexpr std::size_t kMaxFields = 7;
 /// Bytes after a line's '\n' that the fast path may read ahead: a number
 /// starts at most one byte after it (behind a sign) and is loaded 16 bytes
 /// at a time, so 17 are needed.
 constexpr std::size_t kPadding = 32;
-
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-bool isHardSeparator(char c) { return c == ',' || c == ';'; }
 
 /// A message naming a field: the field's text in double quotes, cut short
 /// when it is long, so that a binary file gives a readable line.
@@ -55,40 +55,6 @@ QString quoted(std::string_view field) {
 }
 
 QString tr(const char* text) { return translate("POINTFILE_err", text); }
-
-/// Fields of one line: at most kMaxFields are kept, all are counted.
-struct Fields {
-  std::string_view f[kMaxFields];
-  std::size_t count = 0;
-  bool emptyField = false;  ///< a comma or semicolon followed by nothing before the next one
-};
-
-/// Splits [p, end) (one line without its line end, comment cut off).
-void splitLine(const char* p, const char* end, Fields* out, char* separatorSeen) {
-  out->count = 0;
-  out->emptyField = false;
-  bool expectField = false;  // after a comma or semicolon
-  for (;;) {
-    while (p != end && isBlank(*p)) ++p;
-    if (p == end) return;  // a trailing comma or semicolon is tolerated
-    if (isHardSeparator(*p)) {
-      if (expectField || out->count == 0) out->emptyField = true;
-      if (*separatorSeen == ' ' || *separatorSeen == '\t') *separatorSeen = *p;
-      expectField = true;
-      ++p;
-      continue;
-    }
-    const char* start = p;
-    while (p != end && !isBlank(*p) && !isHardSeparator(*p)) ++p;
-    if (p != end && *p == '\t' && *separatorSeen == ' ') *separatorSeen = '\t';
-    std::string_view field(start, std::size_t(p - start));
-    if (field.size() >= 2 && field.front() == '"' && field.back() == '"') field = field.substr(1, field.size() - 2);
-    if (field.empty()) out->emptyField = true;  // ""
-    if (out->count < kMaxFields) out->f[out->count] = field;
-    ++out->count;
-    expectField = false;
-  }
-}
 
 bool validFieldCount(std::size_t n) { return n == 3 || n == 4 || n == 6 || n == 7; }
 
@@ -177,13 +143,23 @@ inline unsigned char at(const char* p) { return kClasses.of[static_cast<unsigned
 /// is the identifier field (untouched when the layout has none); *numeric
 /// its value when it is a number of up to seven digits, else −1.
 template <bool kPadded>
-inline const char* fastLine(const char* p, const char* end, std::size_t fieldCount, bool hasIds,
+inline const char* fastLine(const char* p, const char* end, std::size_t fieldCount, bool hasIds, char separator,
                             std::string_view* id, int* numeric, double* v) {
+  // A line is split either at hard separators or at blanks (never both, as
+  // splitLine does): the first gap decides, every other gap must agree, and
+  // a hard one must be the file's separator (a line of other separators,
+  // where a comma may be a decimal comma, is left to the general path).
+  bool hardGaps = false;
   for (std::size_t k = 0; k < fieldCount; ++k) {
     while (at(p) == kBlank) ++p;
-    if (k > 0 && at(p) == kHardSeparator) {
-      ++p;
-      while (at(p) == kBlank) ++p;
+    if (k > 0) {
+      const bool hard = at(p) == kHardSeparator;
+      if (k == 1) hardGaps = hard;
+      if (hard != hardGaps || (hard && *p != separator)) return nullptr;
+      if (hard) {
+        ++p;
+        while (at(p) == kBlank) ++p;
+      }
     }
     if (hasIds && k == 0) {
       if (at(p) != kFieldChar || *p == '"' || *p == '+') return nullptr;
@@ -217,6 +193,7 @@ inline const char* fastLine(const char* p, const char* end, std::size_t fieldCou
   }
   while (at(p) == kBlank) ++p;
   if (at(p) == kHardSeparator) {  // a trailing separator
+    if (!hardGaps || *p != separator) return nullptr;
     ++p;
     while (at(p) == kBlank) ++p;
   }
@@ -229,8 +206,9 @@ inline const char* fastLine(const char* p, const char* end, std::size_t fieldCou
 bool PointFile::fail(unsigned long line, const QString& reason) {
   points_.clear();
   weights_.clear();
+  normals_.clear();
   lines_.clear();
-  hasIds_ = hasWeights_ = false;
+  hasIds_ = hasWeights_ = hasNormals_ = false;
   header_.clear();
   errorLine_ = line;
   error_ = line > 0 ? QStringLiteral("%1:%2: %3").arg(sourceName_).arg(line).arg(reason)
@@ -294,9 +272,13 @@ void PointFile::begin(const QString& sourceName, PointNames* names) {
   errorLine_ = 0;
   points_.clear();
   weights_.clear();
+  normals_.clear();
   lines_.clear();
   header_.clear();
-  hasIds_ = hasWeights_ = false;
+  hasIds_ = hasWeights_ = hasNormals_ = false;
+  decimalComma_ = recodedNames_ = crlf_ = false;
+  lastHeader_ = HeaderLine();
+  numberInColumn_[0] = numberInColumn_[1] = 0;
   idsRising_ = true;
   separator_ = ' ';
   fieldCount_ = 0;
@@ -317,7 +299,12 @@ bool PointFile::parse(std::string_view text, const QString& sourceName, PointNam
 bool PointFile::addPoint(std::string_view idField, const double* v) {
   int id = -1;
   if (hasIds_) {
-    id = names_->idOf(idField);
+    if (detail::isValidUtf8(idField)) {
+      id = names_->idOf(idField);
+    } else {
+      id = names_->idOf(detail::windows1252ToUtf8(idField));
+      recodedNames_ = true;
+    }
     if (id == -1) return fail(lineNo_, tr("too many identifier names"));
   }
   // Line numbers are kept only once a point does not stand on the line
@@ -334,6 +321,12 @@ bool PointFile::addPoint(std::string_view idField, const double* v) {
     if (v[3] < 0.0 || v[4] < 0.0 || v[5] < 0.0) return fail(lineNo_, tr("negative weight"));
     weights_.emplace_back(v[3], v[4], v[5], id);
   }
+  if (hasNormals_) {
+    // hypot: no overflow or underflow on the way for huge or tiny components.
+    const double length = std::hypot(v[3], v[4], v[5]);
+    if (!(length > 0.0) || !std::isfinite(length)) return fail(lineNo_, tr("zero normal"));
+    normals_.emplace_back(v[3] / length, v[4] / length, v[5] / length);
+  }
   return true;
 }
 
@@ -346,7 +339,7 @@ const char* PointFile::fastRun(const char* p, const char* limit) {
     std::string_view idField;
     double v[3];
     int numeric = -1;
-    const char* next = fastLine<true>(p, limit, fieldCount_, kIds, &idField, &numeric, v);
+    const char* next = fastLine<true>(p, limit, fieldCount_, kIds, separator_, &idField, &numeric, v);
     if (!next) break;
     ++line;
     if (kIds && numeric < 0) numeric = numericId(idField);
@@ -382,23 +375,24 @@ bool PointFile::parseLines(const char* p, const char* const end, const char* rea
   Fields fields;
   while (p != end) {
     // Runs of common points (no weights) in the fast loop.
-    if (p < paddedEnd && fieldCount_ != 0 && !hasWeights_ && lines_.empty() && !points_.empty() &&
+    const bool plainLayout = fieldCount_ != 0 && !hasWeights_ && !hasNormals_ && !decimalComma_;
+    if (p < paddedEnd && plainLayout && lines_.empty() && !points_.empty() &&
         lineNo_ + 1 == firstLine_ + points_.size()) {
       p = hasIds_ ? fastRun<true>(p, paddedEnd) : fastRun<false>(p, paddedEnd);
       if (!p) return false;
       if (p == end) break;
     }
     ++lineNo_;
-    if (fieldCount_ != 0 && p != safeEnd) {
+    if (fieldCount_ != 0 && !decimalComma_ && p != safeEnd) {
       std::string_view idField;
       double v[6];
       int numeric = -1;
-      const char* next = fastLine<false>(p, safeEnd, fieldCount_, hasIds_, &idField, &numeric, v);
+      const char* next = fastLine<false>(p, safeEnd, fieldCount_, hasIds_, separator_, &idField, &numeric, v);
       if (next) {
         // The common point (a number or no identifier, no weights, on the
         // line after the previous point) here; all others through addPoint.
         if (hasIds_ && numeric < 0) numeric = numericId(idField);
-        if ((!hasIds_ || numeric >= 0) && !hasWeights_ && lines_.empty() && !points_.empty() &&
+        if ((!hasIds_ || numeric >= 0) && plainLayout && lines_.empty() && !points_.empty() &&
             lineNo_ == firstLine_ + points_.size()) {
           idsRising_ = idsRising_ && numeric > points_.back().id;
           points_.emplace_back(v[0], v[1], v[2], numeric);
@@ -412,56 +406,200 @@ bool PointFile::parseLines(const char* p, const char* const end, const char* rea
     const char* eol = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
     if (!eol) eol = end;
     const char* hash = static_cast<const char*>(std::memchr(p, '#', std::size_t(eol - p)));
-    splitLine(p, hash ? hash : eol, &fields, &separator_);
     const char* const lineStart = p;
+    const char* const contentEnd = hash ? hash : eol;
     p = eol == end ? end : eol + 1;
-    if (fields.count == 0 && !fields.emptyField) continue;
-    if (fields.emptyField) return fail(lineNo_, tr("empty field"));
-
+    if (lineNo_ == 1) crlf_ = eol != end && eol != lineStart && eol[-1] == '\r';
+    if (lineNo_ <= options_.skipLines) continue;
     if (fieldCount_ == 0) {
-      bool anyNumber = false;
-      for (std::size_t k = 0; k < std::min(fields.count, kMaxFields); ++k)
-        anyNumber = anyNumber || isNumber(fields.f[k]);
-      if (!validFieldCount(fields.count))
-        return fail(lineNo_, tr("%1 fields; expected 3 (x y z), 4 (id x y z), 6 (x y z and three weights) "
-                                "or 7 (id x y z and three weights)")
-                                 .arg(fields.count));
-      fieldCount_ = fields.count;
-      fixedOn_ = lineNo_;
-      hasIds_ = fieldCount_ == 4 || fieldCount_ == 7;
-      hasWeights_ = fieldCount_ >= 6;
+      const LineKind kind = leadingLine(lineStart, contentEnd, &fields);
+      if (kind == LineKind::Failed) return false;
+      if (kind != LineKind::Data) continue;
       // Room for as many lines as this one's length divides into the text.
       const std::size_t estimate = bytesHint / std::size_t(std::max<std::ptrdiff_t>(p - lineStart, 6)) + 16;
       points_.reserve(estimate);
       adviseHugePages(points_.data(), points_.capacity() * sizeof(BaPoint3d<double>));
       if (hasWeights_) weights_.reserve(estimate);
-      if (!anyNumber) {  // a header of names
-        header_.assign(lineStart, std::size_t((hash ? hash : eol) - lineStart));
-        while (!header_.empty() && isBlank(header_.back())) header_.pop_back();
-        continue;
+      if (hasNormals_) normals_.reserve(estimate);
+    } else {
+      // A line split at semicolons in a file of them, with commas too: the
+      // commas are decimal commas, not separators (a line of commas alone
+      // is split at them).
+      if (!decimalComma_ && separator_ == ';' && detail::holdsOutsideQuotes(lineStart, contentEnd, ',') &&
+          detail::holdsOutsideQuotes(lineStart, contentEnd, ';'))
+        return fail(lineNo_, tr("decimal commas in a file whose numbers have decimal points (as on line %1)")
+                                 .arg(fixedOn_));
+      detail::splitLine(lineStart, contentEnd, decimalComma_, &fields, &separator_);
+      if (fields.count == 0 && !fields.emptyField) continue;
+      if (fields.emptyField) return fail(lineNo_, tr("empty field"));
+      if (fields.count != fieldCount_) {
+        Fields asCommas;
+        char seen = ' ';
+        detail::splitLine(lineStart, contentEnd, true, &asCommas, &seen);
+        if (!decimalComma_ && separator_ != ',' && asCommas.count == fieldCount_)
+          return fail(lineNo_, tr("decimal commas in a file whose numbers have decimal points (as on line %1)")
+                                   .arg(fixedOn_));
+        return fail(lineNo_,
+                    tr("%1 fields; expected %2 as on line %3").arg(fields.count).arg(fieldCount_).arg(fixedOn_));
       }
-    } else if (fields.count != fieldCount_) {
-      return fail(lineNo_,
-                  tr("%1 fields; expected %2 as on line %3").arg(fields.count).arg(fieldCount_).arg(fixedOn_));
     }
-
-    const std::size_t first = hasIds_ ? 1 : 0;
     double v[6];
-    for (std::size_t k = first; k < fieldCount_; ++k) {
-      const NumberStatus status = toNumber(fields.f[k], &v[k - first]);
-      if (status == NumberStatus::notANumber) return fail(lineNo_, tr("%1 is not a number").arg(quoted(fields.f[k])));
-      if (status == NumberStatus::notFinite)
-        return fail(lineNo_, tr("%1 is not a finite number").arg(quoted(fields.f[k])));
-    }
+    if (!numbersOf(fields, v)) return false;
     if (!addPoint(hasIds_ ? fields.f[0] : std::string_view(), v)) return false;
   }
   return true;
 }
 
+bool PointFile::numbersOf(const Fields& fields, double* v) {
+  const std::size_t first = hasIds_ ? 1 : 0;
+  for (std::size_t k = first; k < fieldCount_; ++k) {
+    const std::string_view field = fields.f[k];
+    const NumberStatus status = detail::toNumberWithMark(field, decimalComma_, &v[k - first]);
+    if (status == NumberStatus::notFinite) return fail(lineNo_, tr("%1 is not a finite number").arg(quoted(field)));
+    if (status == NumberStatus::ok) continue;
+    double ignored;
+    if (decimalComma_ && toNumber(field, &ignored) == NumberStatus::ok)
+      return fail(lineNo_, tr("%1 has a decimal point in a file whose numbers have decimal commas (as on line %2)")
+                               .arg(quoted(field))
+                               .arg(fixedOn_));
+    return fail(lineNo_, tr("%1 is not a number").arg(quoted(field)));
+  }
+  return true;
+}
+
+namespace {
+
+/// Whether the fields of a line make a data line: a valid count and numbers
+/// in every column after the identifier.
+bool isDataLine(const Fields& fields, bool decimalComma) {
+  if (!validFieldCount(fields.count)) return false;
+  const std::size_t first = fields.count == 4 || fields.count == 7 ? 1 : 0;
+  double v;
+  for (std::size_t k = first; k < fields.count; ++k)
+    if (detail::toNumberWithMark(fields.f[k], decimalComma, &v) != NumberStatus::ok) return false;
+  return true;
+}
+
+bool anyDecimalComma(const Fields& fields) {
+  for (std::size_t k = 0; k < std::min(fields.count, kMaxFields); ++k)
+    if (fields.f[k].find(',') != std::string_view::npos) return true;
+  return false;
+}
+
+/// A number in either form (header lines are split before the mark is known).
+bool isNumberOfEitherMark(std::string_view field) {
+  double v;
+  return isNumber(field) || detail::toNumberWithMark(field, true, &v) == NumberStatus::ok;
+}
+
+bool namesACoordinate(const Fields& fields) {
+  for (std::size_t k = 0; k < std::min(fields.count, kMaxFields); ++k) {
+    const std::string name = detail::columnName(fields.f[k]);
+    if (name == "x" || name == "y" || name == "z") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+PointFile::LineKind PointFile::leadingLine(const char* first, const char* last, Fields* fields) {
+  // The decimal mark: a comma where it cannot be a separator (the line is
+  // split at semicolons or tabs) and the line then reads as data.
+  bool comma = options_.decimalMark == DecimalMark::Comma;
+  char seen = ' ';
+  detail::splitLine(first, last, comma, fields, &seen);
+  if (options_.decimalMark == DecimalMark::Detect && detail::mayHoldDecimalCommas(first, last)) {
+    Fields asCommas;
+    char commaSeen = ' ';
+    detail::splitLine(first, last, true, &asCommas, &commaSeen);
+    if (!asCommas.emptyField && isDataLine(asCommas, true) && anyDecimalComma(asCommas)) {
+      seen = ' ';
+      detail::splitLine(first, last, true, fields, &seen);
+      comma = true;
+    }
+  }
+  if (fields->count == 0 && !fields->emptyField) return LineKind::Blank;
+  if (fields->emptyField) return fail(lineNo_, tr("empty field")), LineKind::Failed;
+  if (!isDataLine(*fields, comma)) {
+    // No number where every layout has coordinates (columns 1 and 2): a
+    // header line. Otherwise the line is a bad data line and says why.
+    Fields header = *fields;
+    detail::dropUnitFields(&header);
+    const std::size_t shown = std::min(header.count, kMaxFields);
+    const bool coordinates = (shown > 1 && isNumberOfEitherMark(header.f[1])) ||
+                             (shown > 2 && isNumberOfEitherMark(header.f[2]));
+    if (coordinates) {
+      if (!validFieldCount(fields->count))
+        return fail(lineNo_, tr("%1 fields; expected 3 (x y z), 4 (id x y z), 6 (x y z and three weights or a "
+                                "normal) or 7 (id x y z and three weights or a normal)")
+                                 .arg(fields->count)),
+               LineKind::Failed;
+      // Read as the data line it is meant to be: numbersOf names the field.
+      fieldCount_ = fields->count;
+      fixedOn_ = lineNo_;
+      hasIds_ = fieldCount_ == 4 || fieldCount_ == 7;
+      decimalComma_ = comma;
+      double v[6];
+      numbersOf(*fields, v);
+      return LineKind::Failed;
+    }
+    for (int c = 0; c < 2; ++c) {
+      const std::size_t column = c == 0 ? 0 : 3;
+      if (shown > column && numberInColumn_[c] == 0 && isNumberOfEitherMark(header.f[column])) {
+        numberInColumn_[c] = lineNo_;
+        numberText_[c] = std::string(header.f[column]);
+      }
+    }
+    lastHeader_.line = lineNo_;
+    lastHeader_.text.assign(first, last);
+    while (!lastHeader_.text.empty() && isBlank(lastHeader_.text.back())) lastHeader_.text.pop_back();
+    lastHeader_.count = header.count;
+    lastHeader_.namesColumns = namesACoordinate(header);
+    return LineKind::Header;
+  }
+
+  // The first data line fixes the layout.
+  fieldCount_ = fields->count;
+  fixedOn_ = lineNo_;
+  decimalComma_ = comma;
+  separator_ = seen;
+  hasIds_ = fieldCount_ == 4 || fieldCount_ == 7;
+  const int coordinateColumn = hasIds_ ? 1 : 0;  // numberInColumn_ of the column 0 or 3 that holds a coordinate
+  if (numberInColumn_[coordinateColumn] != 0)
+    return fail(numberInColumn_[coordinateColumn],
+                tr("%1 stands in a column of coordinates, above the first data line (line %2): not a header line")
+                    .arg(quoted(numberText_[coordinateColumn]))
+                    .arg(lineNo_)),
+           LineKind::Failed;
+  const bool namedHeader = lastHeader_.line != 0 && lastHeader_.count == fieldCount_;
+  if (lastHeader_.namesColumns && !namedHeader)
+    return fail(lineNo_, tr("%1 fields; expected %2 as on line %3")
+                             .arg(fieldCount_)
+                             .arg(lastHeader_.count)
+                             .arg(lastHeader_.line)),
+           LineKind::Failed;
+  bool normals = false;
+  if (namedHeader) {
+    header_ = lastHeader_.text;
+    if (fieldCount_ >= 6) {
+      Fields names;
+      char ignored = ' ';
+      detail::splitLine(header_.data(), header_.data() + header_.size(), decimalComma_, &names, &ignored);
+      detail::dropUnitFields(&names);
+      if (names.count == fieldCount_)
+        normals = detail::extraColumnsOf(names.f[fieldCount_ - 3], names.f[fieldCount_ - 2],
+                                         names.f[fieldCount_ - 1]) == detail::ExtraColumns::Normals;
+    }
+  }
+  hasNormals_ = fieldCount_ >= 6 && normals;
+  hasWeights_ = fieldCount_ >= 6 && !normals;
+  return LineKind::Data;
+}
+
 bool PointFile::finish() {
   // Ids that rise from point to point (the usual numbering) cannot repeat:
   // no second pass over the points then.
-  if (!hasIds_ || idsRising_) return true;
+  if (!hasIds_ || idsRising_ || options_.allowRepeatedIdentifiers) return true;
   std::size_t firstIndex = 0;
   const std::size_t again = findRepeat(points_, &firstIndex);
   if (again == std::size_t(-1)) return true;
