@@ -24,6 +24,10 @@ struct FitReport {
   std::vector<std::string> pairNames;  ///< name of each pair
   Points unpairedNominal, unpairedMeasured;
   bool byPosition = false;
+  std::string nominalFile, measuredFile;
+  /// Each pair's deviation along the nominal normal, (T·measured − nominal)·n
+  /// in mm; empty when the nominal file has no normals.
+  std::vector<double> alongNormal;
 };
 
 /// printf of up to three numbers into a string (the patterns are short).
@@ -45,8 +49,8 @@ std::string recordText(const Zem::LastAndGlobalTransformation& record);
 void printFitText(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
                   AngleOrder order);
 
-/// Prints the fit as JSON to stdout.
-void printFitJson(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
+/// The fit as JSON.
+std::string fitJson(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
                   AngleOrder order, bool withScale);
 
 /// The pair table as CSV.
