@@ -17,6 +17,18 @@
 
 namespace Zem {
 
+/// How a fit of FitResult runs and what it reports.
+struct FitOptions {
+  /// The scale is estimated when true, else fixed at `scale`.
+  bool withScale = false;
+  double scale = 1.0;
+  /// Whether a successful fit also fills residuals, distances, mean, rms and
+  /// largest (one more pass over the pairs and two vectors of N values);
+  /// without them it gives the status, the transformation, the pair count
+  /// and meanWeighted.
+  bool residuals = true;
+};
+
 struct FitResult {
   enum Status_t {
     FIT_SUCCEEDED = 0,
@@ -43,6 +55,12 @@ struct FitResult {
                                  const std::vector<BaPoint3d<double>>& dst,
                                  const std::vector<BaPoint3d<double>>& weights, bool withScale,
                                  double scale = 1.0);
+  /// The same two fits with the scale and the report chosen by `options`.
+  static FitResult fitById(const std::vector<BaPoint3d<double>>& src, const std::vector<BaPoint3d<double>>& dst,
+                           const std::vector<BaPoint3d<double>>& weights, const FitOptions& options);
+  static FitResult fitByPosition(const std::vector<BaPoint3d<double>>& src,
+                                 const std::vector<BaPoint3d<double>>& dst,
+                                 const std::vector<BaPoint3d<double>>& weights, const FitOptions& options);
 
   /// A short English description of a status ("points on one line or coincident").
   static const char* getStatusText(Status_t status);
@@ -54,7 +72,8 @@ struct FitResult {
   Transformation transformation = Transformation::identity();
   /// Number of pairs formed (also on failure).
   std::size_t pairCount = 0;
-  /// The rest is filled only on success, pair by pair in pairing order:
+  /// The rest is filled only on success (the vectors and figures only when
+  /// FitOptions::residuals asks for them), pair by pair in pairing order:
   /// T·s − d, with the source point's id.
   std::vector<BaPoint3d<double>> residuals;
   /// |T·s − d| of each pair.

@@ -1,7 +1,8 @@
 // zemtrafo.fit, zemtrafo.FitResult and zemtrafo.FitError: the weighted
 // least-squares best fit of two (N, 3) arrays, paired by row or by
-// identifier, with the residual of every pair. The module forms the pairs
-// (so that it knows their rows) and hands them to the fit by position.
+// identifier, with the residual of every pair. The module pairs the rows with
+// the library's identifier pairing (so that it knows their rows), refusing
+// repeated identifiers, and hands the pairs to the library's fit by position.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -17,7 +18,8 @@
 
 #include "arrays.h"
 #include "bindings.h"
-#include "fit.h"
+#include "math_fit_pairing.h"
+#include "math_fit_result.h"
 
 namespace zempy {
 
@@ -26,6 +28,7 @@ namespace {
 using Zem::BaPoint3d;
 using Zem::BaVec3d;
 using Zem::Transformation;
+using Points = std::vector<BaPoint3d<double>>;
 
 /// Identifiers, one per row of the points they label: any integers; -1
 /// means "no identifier" (never paired), as in the library. An identifier
@@ -54,18 +57,21 @@ std::vector<std::pair<std::int64_t, std::int64_t>> sortedIds(const IndexArray& i
   return sorted;
 }
 
-/// Pairs by identifier, in the order of the source rows.
+/// Pairs by identifier, in the order of the source rows (the library's
+/// pairing); repeated identifiers are refused first, as the module's policy.
 void pairById(const IndexArray& sourceIds, const IndexArray& targetIds, std::vector<std::int64_t>* sourceRows,
               std::vector<std::int64_t>* targetRows) {
-  sortedIds(sourceIds, "source_ids");  // only to refuse repeated identifiers
-  const auto target = sortedIds(targetIds, "target_ids");
-  for (py::ssize_t i = 0; i < sourceIds.shape(0); ++i) {
-    const std::int64_t id = sourceIds.data()[i];
-    if (id == -1) continue;
-    const auto it = std::lower_bound(target.begin(), target.end(), std::make_pair(id, std::int64_t(-1)));
-    if (it == target.end() || it->first != id) continue;
-    sourceRows->push_back(i);
-    targetRows->push_back(it->second);
+  sortedIds(sourceIds, "source_ids");
+  sortedIds(targetIds, "target_ids");
+  std::vector<Zem::FitPair> pairs;
+  // Without repeated identifiers the pairing is never abandoned.
+  Zem::pairByIdentifier(sourceIds.data(), std::size_t(sourceIds.shape(0)), targetIds.data(),
+                        std::size_t(targetIds.shape(0)), &pairs);
+  sourceRows->reserve(pairs.size());
+  targetRows->reserve(pairs.size());
+  for (const Zem::FitPair& p : pairs) {
+    sourceRows->push_back(std::int64_t(p.source));
+    targetRows->push_back(std::int64_t(p.destination));
   }
 }
 
@@ -320,17 +326,20 @@ FitResult fit(const py::object& source, const py::object& target, const py::obje
   Points dstPoints = gather(dst, dstRows, pairs, "target");
   Points weightPoints = weighted ? gatherWeights(w, srcRows, pairs) : Points();
 
-  PairedFit fitted;
+  Zem::FitResult fitted;
   {
     py::gil_scoped_release released;
-    fitted = fitPairs(srcPoints, dstPoints, weightPoints, withScale);
+    // The residuals are left to FitResult::settle(), which writes them
+    // straight into numpy arrays when they are first read.
+    fitted = Zem::FitResult::fitByPosition(srcPoints, dstPoints, weightPoints, Zem::FitOptions{withScale, 1.0, false});
   }
-  if (!fitted.ok) throw FitFailure{"no transformation found: " + fitted.reason};
+  if (!fitted.isSucceeded())
+    throw FitFailure{std::string("no transformation found: ") + Zem::FitResult::getStatusText(fitted.status)};
 
   FitResult r;
   r.transformation = fitted.transformation;
   r.pairCount = py::ssize_t(pairs);
-  r.meanResidual = fitted.meanResidual;
+  r.meanResidual = fitted.meanWeighted;
   r.scaleEstimated = withScale;
   r.sourceRows = std::move(sourceRows);
   r.targetRows = std::move(targetRows);

@@ -1,0 +1,180 @@
+// Pairing by identifier, internal to the library: the index of a point set
+// by identifier and the one walk over the pairs that the fit, FitResult,
+// the tool and the Python module all use (through pairByIdentifier or
+// directly).
+//
+// The pairs, their order and the abort rule are those of comparing every
+// source point with every destination point in order: for each source point
+// in order, its partners in the order of the destination set; identifier −1
+// never pairs; the pairing is abandoned as soon as one more pair is found
+// when the pairs already number as many as either set has points.
+#ifndef ZEM_FIT_PAIRING_H
+#define ZEM_FIT_PAIRING_H
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "math_types.h"
+
+namespace Zem {
+namespace fit {
+
+/// Index of a set by identifier: for each identifier the first index holding
+/// it and, when identifiers repeat and chains are asked for, the next index
+/// with the same identifier (increasing). Identifier −1 is never indexed.
+/// Identifiers that fill most of their range use a direct table; others a
+/// flat open-addressing hash table (linear probing, load at most 1/2).
+/// Building and each lookup take constant time on average, and memory is 4
+/// to 20 bytes per point (plus 4 per point only when identifiers repeat).
+class IdIndex {
+ public:
+  static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  /// Largest number of points that can be indexed (the index counts in 32
+  /// bits; a billion points is far beyond any measurement this is meant for).
+  static constexpr std::size_t kMaxPoints = std::size_t(1) << 30;
+
+  /// Indexes `count` points; idOf(k) gives the identifier of point k.
+  template <class IdOf>
+  IdIndex(std::size_t count, const IdOf& idOf, bool withChains) {
+    std::size_t labelled = 0;
+    std::int64_t lo = std::numeric_limits<std::int64_t>::max(), hi = std::numeric_limits<std::int64_t>::min();
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::int64_t id = idOf(k);
+      if (id == -1) continue;
+      ++labelled;
+      lo = std::min(lo, id);
+      hi = std::max(hi, id);
+    }
+    if (labelled == 0) return;
+    // hi − lo computed without overflow: unsigned difference of the two.
+    const std::uint64_t range = std::uint64_t(hi) - std::uint64_t(lo);
+    dense_ = range < std::uint64_t(2 * labelled + 16);
+    if (dense_) {
+      base_ = lo;
+      direct_.assign(std::size_t(range + 1), kNone);
+    } else {
+      unsigned bits = 1;
+      while ((std::size_t(1) << bits) < 2 * labelled) ++bits;
+      shift_ = 64u - bits;
+      mask_ = (std::uint64_t(1) << bits) - 1u;
+      slots_.assign(std::size_t(1) << bits, Slot{-1, kNone});
+    }
+    // From the back, so that the first index of an identifier is entered
+    // last and each chain runs in increasing order.
+    constexpr std::size_t kAhead = 16;  // slots are written in random order: fetch them early
+    for (std::size_t k = count; k-- > 0;) {
+      if (dense_ && k >= kAhead && idOf(k - kAhead) != -1)
+        __builtin_prefetch(&direct_[std::size_t(idOf(k - kAhead) - base_)], 1);
+      const std::int64_t id = idOf(k);
+      if (id == -1) continue;
+      std::uint32_t& first = slotFor(id);
+      if (withChains && first != kNone) {
+        if (next_.empty()) next_.assign(count, kNone);
+        next_[k] = first;
+      }
+      first = std::uint32_t(k);
+    }
+  }
+
+  /// First index with this identifier, or kNone.
+  std::uint32_t first(std::int64_t id) const {
+    if (id == -1) return kNone;
+    if (dense_) {
+      const std::uint64_t k = std::uint64_t(id) - std::uint64_t(base_);  // wraps for id < base_
+      return k < direct_.size() ? direct_[std::size_t(k)] : kNone;
+    }
+    if (slots_.empty()) return kNone;
+    for (std::uint64_t h = hash(id);; h = (h + 1u) & mask_) {
+      if (slots_[h].id == id) return slots_[h].first;
+      if (slots_[h].id == -1) return kNone;
+    }
+  }
+
+  /// The next index after k with the same identifier, or kNone.
+  std::uint32_t next(std::uint32_t k) const { return next_.empty() ? kNone : next_[k]; }
+
+ private:
+  struct Slot {
+    std::int64_t id;  ///< −1: empty
+    std::uint32_t first;
+  };
+
+  std::uint32_t& slotFor(std::int64_t id) {
+    if (dense_) return direct_[std::size_t(id - base_)];
+    for (std::uint64_t h = hash(id);; h = (h + 1u) & mask_) {
+      if (slots_[h].id == id) return slots_[h].first;
+      if (slots_[h].id == -1) {
+        slots_[h].id = id;
+        return slots_[h].first;
+      }
+    }
+  }
+
+  // Fibonacci hashing: the top bits of id·2^64/φ spread runs and strides of
+  // identifiers evenly over the table.
+  std::uint64_t hash(std::int64_t id) const { return (std::uint64_t(id) * 0x9E3779B97F4A7C15u) >> shift_ & mask_; }
+
+  bool dense_ = false;
+  std::int64_t base_ = 0;
+  std::vector<std::uint32_t> direct_;
+  std::vector<Slot> slots_;
+  unsigned shift_ = 63;
+  std::uint64_t mask_ = 0;
+  std::vector<std::uint32_t> next_;
+};
+
+/// Walks the pairs by identifier in linear time, calling onPair(i, j) for
+/// source point i and destination point j of each pair, in pairing order
+/// (see the file comment), and ahead(j) with the first partner of the source
+/// point kAhead places further on, so that a caller reading the partners
+/// from memory can ask for them early. False, after the pairs found so far, as soon as
+/// one more pair is found when the pairs already number as many as either
+/// set has points, and for sets beyond IdIndex::kMaxPoints; *pairCount
+/// counts the pairs handed out.
+template <class SrcIdOf, class DstIdOf, class OnPair, class Ahead>
+bool forEachIdPair(std::size_t srcCount, const SrcIdOf& srcIdOf, std::size_t dstCount, const DstIdOf& dstIdOf,
+                   OnPair&& onPair, Ahead&& ahead, std::size_t* pairCount) {
+  // The partners lie anywhere in the destination set: asking for them a few
+  // source points ahead lets the reads wait on memory for several at once.
+  constexpr std::size_t kAhead = 16;
+  *pairCount = 0;
+  if (dstCount > IdIndex::kMaxPoints) return false;
+  const IdIndex dstById(dstCount, dstIdOf, true);
+  const std::size_t limit = std::min(srcCount, dstCount);
+  for (std::size_t i = 0; i < srcCount; ++i) {
+    if (i + kAhead < srcCount) {
+      const std::uint32_t later = dstById.first(srcIdOf(i + kAhead));
+      if (later != IdIndex::kNone) ahead(std::size_t(later));
+    }
+    for (std::uint32_t j = dstById.first(srcIdOf(i)); j != IdIndex::kNone; j = dstById.next(j)) {
+      if (*pairCount == limit) return false;
+      onPair(i, std::size_t(j));
+      ++*pairCount;
+    }
+  }
+  return true;
+}
+
+/// The pairs by identifier gathered for the fit: paired source and
+/// destination points and each pair's weights (the first weight point with
+/// the pair's identifier, else (1, 1, 1)).
+struct IdPairs {
+  const BaPoint3d<double>* src = nullptr;  ///< the source set itself, or pairedSrc.data()
+  std::vector<BaPoint3d<double>> pairedSrc, pairedDst, pairedWeights;
+  std::size_t count = 0;
+  bool unitWeights = true;  ///< no weights given: pairedWeights stays empty
+  const BaPoint3d<double>* weights() const { return unitWeights ? nullptr : pairedWeights.data(); }
+};
+
+/// Gathers the pairs by identifier into *out; false when the pairing was
+/// abandoned (out->count then counts the pairs found before).
+bool gatherById(const std::vector<BaPoint3d<double>>& src, const std::vector<BaPoint3d<double>>& dst,
+                const std::vector<BaPoint3d<double>>& weights, IdPairs* out);
+
+}  // namespace fit
+}  // namespace Zem
+
+#endif  // ZEM_FIT_PAIRING_H
