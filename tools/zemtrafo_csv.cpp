@@ -13,6 +13,9 @@ std::string csvField(const std::string& s) {
   return out + '"';
 }
 
+/// No "-0" in the table.
+double unsigned0(double v) { return v == 0.0 ? 0.0 : v; }
+
 }  // namespace
 
 std::string fitCsv(const Zem::FitResult& fit, const FitReport& report) {
@@ -21,8 +24,9 @@ std::string fitCsv(const Zem::FitResult& fit, const FitReport& report) {
   out.reserve(fit.residuals.size() * 80);
   for (std::size_t i = 0; i < fit.residuals.size(); ++i) {
     const Zem::BaPoint3d<double>& r = fit.residuals[i];
-    out += csvField(report.pairNames[i]) + format(",%.9g,%.9g", r.x, r.y) + format(",%.9g,%.9g", r.z, fit.distances[i]);
-    if (normals) out += format(",%.9g", report.alongNormal[i]);
+    out += csvField(report.pairNames[i]) + format(",%.9g,%.9g", unsigned0(r.x), unsigned0(r.y)) +
+           format(",%.9g,%.9g", unsigned0(r.z), fit.distances[i]);
+    if (normals) out += format(",%.9g", unsigned0(report.alongNormal[i]));
     out += '\n';
   }
   return out;

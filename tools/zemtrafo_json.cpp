@@ -29,7 +29,7 @@ std::string jsonString(const std::string& s) {
   return out + '"';
 }
 
-std::string jsonNumber(double v) { return format("%.17g", v); }
+std::string jsonNumber(double v) { return format("%.17g", v == 0.0 ? 0.0 : v); }  // no -0
 
 std::string jsonVec(const BaVec3d<double>& v) {
   return "[" + jsonNumber(v.x) + ", " + jsonNumber(v.y) + ", " + jsonNumber(v.z) + "]";
