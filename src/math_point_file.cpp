@@ -406,6 +406,7 @@ bool PointFile::parseLines(const char* p, const char* const end, const char* rea
     const char* eol = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
     if (!eol) eol = end;
     const char* hash = static_cast<const char*>(std::memchr(p, '#', std::size_t(eol - p)));
+    if (hash && std::memchr(p, '"', std::size_t(hash - p))) hash = detail::commentStart(p, eol);  // "P#1"
     const char* const lineStart = p;
     const char* const contentEnd = hash ? hash : eol;
     p = eol == end ? end : eol + 1;

@@ -14,14 +14,27 @@ std::string PointFile::format(const std::vector<BaPoint3d<double>>& points, cons
   std::string out;
   out.reserve(points.size() * 64 + header_.size() + 2);
   const char* const lineEnd = crlf_ ? "\r\n" : "\n";
-  if (!header_.empty()) out.append(header_).append(lineEnd);
   const char sep = separator_;
   const bool withWeights = hasWeights_ && weights_.size() == points.size();
   const bool withNormals = hasNormals_ && normals && normals->size() == points.size();
+  // The header names every column: without the weight or normal columns it
+  // would not fit the lines.
+  if (!header_.empty() && withWeights == hasWeights_ && withNormals == hasNormals_)
+    out.append(header_).append(lineEnd);
+  // With decimal commas every number carries one ("10,0", "1,0e-07"), so
+  // that the first line tells the mark again when the text is read back.
   const auto number = [&out, this](double v) {
     const std::size_t start = out.size();
     detail::appendNumber(&out, v);
-    if (decimalComma_) std::replace(out.begin() + std::ptrdiff_t(start), out.end(), '.', ',');
+    if (!decimalComma_) return;
+    const auto first = out.begin() + std::ptrdiff_t(start);
+    const auto point = std::find(first, out.end(), '.');
+    if (point != out.end()) {
+      *point = ',';
+    } else {
+      const auto exponent = std::find(first, out.end(), 'e');
+      out.insert(exponent, {',', '0'});
+    }
   };
   for (std::size_t i = 0; i < points.size(); ++i) {
     const BaPoint3d<double>& p = points[i];
@@ -29,7 +42,7 @@ std::string PointFile::format(const std::vector<BaPoint3d<double>>& points, cons
       // A name with blanks, separators, '#' or quotes is written in double
       // quotes, a quote inside doubled, as reading takes them.
       const std::string name = names.nameOf(p.id);
-      if (name.find_first_of(" \t,;#\"") == std::string::npos) {
+      if (name.find_first_of(" \t\r\v\f,;#\"") == std::string::npos) {
         out.append(name);
       } else {
         out.push_back('"');

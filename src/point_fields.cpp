@@ -52,6 +52,18 @@ bool hasHardSeparator(const char* p, const char* end, bool decimalComma) {
 
 }  // namespace
 
+const char* commentStart(const char* p, const char* end) {
+  while (p != end) {
+    if (*p == '"') {
+      p = quotedEnd(p, end);
+    } else {
+      if (*p == '#') return p;
+      ++p;
+    }
+  }
+  return nullptr;
+}
+
 bool holdsOutsideQuotes(const char* p, const char* end, char c) {
   while (p != end) {
     if (*p == '"') {

@@ -43,6 +43,9 @@ void splitLine(const char* p, const char* end, bool decimalComma, Fields* out, c
 /// "(mm)"), as a header split at blanks has them.
 void dropUnitFields(Fields* fields);
 
+/// The first '#' outside double quotes in [p, end), or nullptr.
+const char* commentStart(const char* p, const char* end);
+
 /// True when [p, end) holds `c` outside double quotes.
 bool holdsOutsideQuotes(const char* p, const char* end, char c);
 

@@ -260,7 +260,7 @@ TEST_F(ZemtrafoRealWorld, DashIsStandardInputAndOutput) {
   EXPECT_TRUE(Contains(fileBytes(path("fit.json")), "\"nominal_file\": \"-\""));
   const std::string identity = identityRecord();
   const ToolRun applied = run("apply " + identity + " - --out - < " + kCorpus + "de_semicolon.csv");
-  EXPECT_EQ(applied.out, fileBytes(kCorpus + "de_semicolon.csv"));
+  EXPECT_EQ(applied.out, "1;410,034;385,448;342,373\n2;-12,5;0,001;1000,0\n3;0,25;250,75;-3,125\n");
 }
 
 TEST_F(ZemtrafoRealWorld, RepeatedIdentifiersAreAllowedWhereTheyPairNothing) {
