@@ -52,6 +52,7 @@
 #include <QString>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -134,6 +135,11 @@ class PointFile {
   template <bool kIds>
   const char* fastRun(const char* p, const char* limit);
   bool addPoint(std::string_view idField, const double* v);
+  /// The id of a name (not a number) with its PointNames::hashOf; −1 when
+  /// the table is full. A name that is not UTF-8 is read as Windows-1252.
+  int nameId(std::string_view name, std::uint32_t hash);
+  /// Adds a point of the id and values of a line read in full.
+  bool storePoint(int id, const double* v);
   enum class LineKind { Blank, Header, Data, Failed };
   /// A line before the first data line [first, last): splits it into
   /// `fields`; on the first data line fixes the layout and decimal mark.
@@ -166,7 +172,8 @@ class PointFile {
   } lastHeader_;
   unsigned long numberInColumn_[2] = {0, 0};  ///< lines with a number in column 0, in column 3
   std::string numberText_[2];
-  bool idsRising_ = true;  ///< each point's id above the one before: none repeats
+  bool idsRising_ = true;   ///< each point's id above the one before: none repeats
+  bool idsFalling_ = true;  ///< each point's id below the one before: none repeats
   char separator_ = ' ';
   std::string header_;
   QString sourceName_;

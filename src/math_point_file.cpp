@@ -18,13 +18,11 @@
 #include <cstring>
 #include <memory>
 
+#include "huge_pages.h"
 #include "point_fields.h"
 #include "point_number.h"
 #include "zem_base.h"
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace Zem {
 
@@ -98,22 +96,6 @@ std::size_t findRepeat(const std::vector<BaPoint3d<double>>& points, std::size_t
       *firstIndex = order[k - 1].second;
     }
   return best;
-}
-
-/// Asks the system to back a large, freshly allocated buffer with huge
-/// pages where it can: filling 32 MB of points otherwise costs thousands of
-/// page faults, a third of the time of reading a million points. A hint
-/// only; nothing changes where it is not supported.
-void adviseHugePages(const void* data, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t(1) << 21;
-  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
-  if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
 }
 
 // Character classes of the fast path.
@@ -279,7 +261,7 @@ void PointFile::begin(const QString& sourceName, PointNames* names) {
   decimalComma_ = recodedNames_ = crlf_ = false;
   lastHeader_ = HeaderLine();
   numberInColumn_[0] = numberInColumn_[1] = 0;
-  idsRising_ = true;
+  idsRising_ = idsFalling_ = true;
   separator_ = ' ';
   fieldCount_ = 0;
   fixedOn_ = 0;
@@ -299,14 +281,20 @@ bool PointFile::parse(std::string_view text, const QString& sourceName, PointNam
 bool PointFile::addPoint(std::string_view idField, const double* v) {
   int id = -1;
   if (hasIds_) {
-    if (detail::isValidUtf8(idField)) {
-      id = names_->idOf(idField);
-    } else {
-      id = names_->idOf(detail::windows1252ToUtf8(idField));
-      recodedNames_ = true;
-    }
+    const int numeric = numericId(idField);
+    id = numeric >= 0 ? numeric : nameId(idField, PointNames::hashOf(idField));
     if (id == -1) return fail(lineNo_, tr("too many identifier names"));
   }
+  return storePoint(id, v);
+}
+
+int PointFile::nameId(std::string_view name, std::uint32_t hash) {
+  if (detail::isValidUtf8(name)) return names_->idOfName(name, hash);
+  recodedNames_ = true;
+  return names_->idOf(detail::windows1252ToUtf8(name));
+}
+
+bool PointFile::storePoint(int id, const double* v) {
   // Line numbers are kept only once a point does not stand on the line
   // after the previous one (a comment or a blank line between data lines).
   if (!points_.empty() && lines_.empty() && lineNo_ != firstLine_ + points_.size()) {
@@ -315,6 +303,7 @@ bool PointFile::addPoint(std::string_view idField, const double* v) {
   }
   if (points_.empty()) firstLine_ = lineNo_;
   if (!points_.empty() && id <= points_.back().id) idsRising_ = false;
+  if (!points_.empty() && id >= points_.back().id) idsFalling_ = false;
   points_.emplace_back(v[0], v[1], v[2], id);
   if (!lines_.empty()) lines_.push_back(lineNo_);
   if (hasWeights_) {
@@ -332,8 +321,36 @@ bool PointFile::addPoint(std::string_view idField, const double* v) {
 
 template <bool kIds>
 const char* PointFile::fastRun(const char* p, const char* limit) {
+  // A name is looked up a few lines after its own was read, its table entry
+  // fetched meanwhile: with a million names the table is far larger than
+  // the cache, and waiting for each entry in turn would take most of the
+  // time. The points still go in in file order.
+  struct Pending {
+    std::string_view name;
+    double v[3];
+    unsigned long line;
+    std::uint32_t hash;
+  };
+  constexpr unsigned kAhead = 16;
+  Pending pending[kAhead];
+  unsigned first = 0, count = 0;
   int lastId = points_.back().id;
-  bool rising = idsRising_;
+  bool rising = idsRising_, falling = idsFalling_;
+  const auto storePending = [&]() {
+    const Pending& q = pending[first];
+    first = (first + 1) % kAhead;
+    --count;
+    idsRising_ = rising;
+    idsFalling_ = falling;
+    lineNo_ = q.line;
+    const int id = nameId(q.name, q.hash);
+    if (id == -1) return fail(lineNo_, tr("too many identifier names"));
+    if (!storePoint(id, q.v)) return false;
+    rising = idsRising_;
+    falling = idsFalling_;
+    lastId = id;
+    return true;
+  };
   unsigned long line = lineNo_;
   while (p < limit) {
     std::string_view idField;
@@ -344,20 +361,26 @@ const char* PointFile::fastRun(const char* p, const char* limit) {
     ++line;
     if (kIds && numeric < 0) numeric = numericId(idField);
     if (kIds && numeric < 0) {  // a name
-      idsRising_ = rising;
-      lineNo_ = line;
-      if (!addPoint(idField, v)) return nullptr;
-      rising = idsRising_;
-      lastId = points_.back().id;
+      if (count == kAhead && !storePending()) return nullptr;
+      Pending& q = pending[(first + count) % kAhead];
+      q = Pending{idField, {v[0], v[1], v[2]}, line, PointNames::hashOf(idField)};
+      names_->prefetch(q.hash);
+      ++count;
       p = next;
       continue;
     }
+    while (count > 0)
+      if (!storePending()) return nullptr;
     if (kIds) rising = rising && numeric > lastId;
+    if (kIds) falling = falling && numeric < lastId;
     lastId = numeric;
     points_.emplace_back(v[0], v[1], v[2], numeric);
     p = next;
   }
+  while (count > 0)
+    if (!storePending()) return nullptr;
   idsRising_ = rising;
+  idsFalling_ = falling;
   lineNo_ = line;
   return p;
 }
@@ -395,6 +418,7 @@ bool PointFile::parseLines(const char* p, const char* const end, const char* rea
         if ((!hasIds_ || numeric >= 0) && plainLayout && lines_.empty() && !points_.empty() &&
             lineNo_ == firstLine_ + points_.size()) {
           idsRising_ = idsRising_ && numeric > points_.back().id;
+          idsFalling_ = idsFalling_ && numeric < points_.back().id;
           points_.emplace_back(v[0], v[1], v[2], numeric);
         } else if (!addPoint(idField, v)) {
           return false;
@@ -419,9 +443,14 @@ bool PointFile::parseLines(const char* p, const char* const end, const char* rea
       // Room for as many lines as this one's length divides into the text.
       const std::size_t estimate = bytesHint / std::size_t(std::max<std::ptrdiff_t>(p - lineStart, 6)) + 16;
       points_.reserve(estimate);
-      adviseHugePages(points_.data(), points_.capacity() * sizeof(BaPoint3d<double>));
+      detail::adviseHugePages(points_.data(), points_.capacity() * sizeof(BaPoint3d<double>));
       if (hasWeights_) weights_.reserve(estimate);
       if (hasNormals_) normals_.reserve(estimate);
+      // Names: room for one per line, so that the table is not rebuilt
+      // while it fills.
+      // Names grow longer down a file (P1 ... P1000000): 16 bytes a name.
+      if (hasIds_ && numericId(fields.f[0]) < 0)
+        names_->reserve(names_->nameCount() + estimate, estimate * std::max<std::size_t>(16, fields.f[0].size()));
     } else {
       // A line split at semicolons in a file of them, with commas too: the
       // commas are decimal commas, not separators (a line of commas alone
@@ -598,9 +627,10 @@ PointFile::LineKind PointFile::leadingLine(const char* first, const char* last, 
 }
 
 bool PointFile::finish() {
-  // Ids that rise from point to point (the usual numbering) cannot repeat:
-  // no second pass over the points then.
-  if (!hasIds_ || idsRising_ || options_.allowRepeatedIdentifiers) return true;
+  // Ids that rise from point to point (the usual numbering) cannot repeat,
+  // nor can ids that fall (names seen for the first time get ever lower
+  // ids): no second pass over the points then.
+  if (!hasIds_ || idsRising_ || idsFalling_ || options_.allowRepeatedIdentifiers) return true;
   std::size_t firstIndex = 0;
   const std::size_t again = findRepeat(points_, &firstIndex);
   if (again == std::size_t(-1)) return true;

@@ -180,5 +180,32 @@ TEST(PointFileRealWorld, FormatKeepsSeparatorDecimalMarkLineEndsAndQuotes) {
   }
 }
 
+// Files of many names: names are looked up a few lines behind the reading
+// (their table entries fetched meanwhile) and the table grows; the points
+// must keep file order, each name its id, and a repeat far down the file
+// must still be found.
+TEST(PointFileRealWorld, ManyNamesKeepTheirOrderAndIds) {
+  std::string forward, backward;
+  for (int i = 0; i < 5000; ++i) {
+    forward += "P" + std::to_string(i) + " " + std::to_string(i) + " 0 0\n";
+    if (i % 100 == 0) forward += std::to_string(100000 + i) + " -1 " + std::to_string(i) + " 0\n";  // numbers too
+  }
+  for (int i = 4999; i >= 0; --i) backward += "P" + std::to_string(i) + " " + std::to_string(i) + " 1 0\n";
+  PointNames names;
+  PointFile first, second;
+  ASSERT_TRUE(first.parse(forward, QStringLiteral("f"), &names)) << first.getError().toStdString();
+  ASSERT_TRUE(second.parse(backward, QStringLiteral("b"), &names)) << second.getError().toStdString();
+  ASSERT_EQ(first.getPoints().size(), 5050u);
+  EXPECT_EQ(names.nameCount(), 5000u);
+  for (const auto& p : first.getPoints()) {
+    const std::string expected = p.x < 0.0 ? std::to_string(100000 + int(p.y)) : "P" + std::to_string(int(p.x));
+    ASSERT_EQ(names.nameOf(p.id), expected);
+  }
+  for (const auto& p : second.getPoints()) ASSERT_EQ(names.nameOf(p.id), "P" + std::to_string(int(p.x)));
+  PointFile repeated;
+  EXPECT_FALSE(repeated.parse(forward + "P17 1 2 3\n", QStringLiteral("r"), &names));
+  EXPECT_EQ(repeated.getErrorLine(), 5051u);
+}
+
 }  // namespace
 }  // namespace Zem
