@@ -273,6 +273,14 @@ TEST_F(ZemtrafoRealWorld, RepeatedIdentifiersAreAllowedWhereTheyPairNothing) {
   EXPECT_TRUE(Contains(byId.err, "identifier SCAN repeats"));
 }
 
+TEST_F(ZemtrafoRealWorld, ZeroWeightsOnOneAxisSaySo) {
+  const std::string weighted = write("w.txt", "1 0 0 0 1 1 0\n2 100 0 0 1 1 0\n3 0 100 0 1 1 0\n4 0 0 100 1 1 0\n");
+  const std::string plain = write("p.txt", "1 0 0 0\n2 100 0 0\n3 0 100 0\n4 0 0 100\n");
+  const ToolRun r = run("fit " + weighted + " " + plain + " --weights");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "every weight of the z coordinates is 0"));
+}
+
 TEST_F(ZemtrafoRealWorld, IdentifiersInNoCommonFormSaySo) {
   const std::string a = write("a.txt", "1.0 0 0 0\n2.0 1 0 0\n3.0 0 1 0\n");
   const std::string b = write("b.txt", "1 0 0 0\n2 1 0 0\n3 0 1 0\n");

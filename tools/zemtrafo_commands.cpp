@@ -134,6 +134,15 @@ int runFit(const FitOptions& options) {
   if (options.weights) {
     weights = chosenWeights(nominal, measured);
     if (!weights) return kBadInput;
+    // The fit would call this degenerate ("points on one line"): say why.
+    double sum[3] = {0.0, 0.0, 0.0};
+    for (const auto& w : *weights) sum[0] += w.x, sum[1] += w.y, sum[2] += w.z;
+    for (int axis = 0; axis < 3; ++axis)
+      if (sum[axis] == 0.0) {
+        message(std::string("the fit failed: every weight of the ") + "xyz"[axis] +
+                " coordinates is 0, so nothing fixes the transformation along that axis");
+        return kFitFailed;
+      }
   } else if (nominal.hasWeights() || measured.hasWeights()) {
     message("note: the weight columns are not used without --weights");
   }
