@@ -37,9 +37,17 @@ class Affine {
   /// and the coefficients stored when the 8x8 system is solved; false, with
   /// the coefficients unchanged, when it is singular (two equal source
   /// points, three of them on an axis-parallel line, all four on one line...).
-  /// The decision does not depend on where the source points lie or on their
-  /// unit of length. Throws ProgError, before any work, when src or dst does
-  /// not hold exactly four points.
+  /// That decision does not depend on where the source points lie or on their
+  /// unit of length. The absolute form a0 to a7, however, cannot hold every
+  /// such mapping: far from the origin compared with the source
+  /// quadrilateral's size (a 0.01 cell at 1e5) its coefficients cancel
+  /// digits. The result is therefore checked at the four source points:
+  /// when it misses a destination point by more than 1e-9 of the
+  /// destination's extent (its larger width in x or y) plus four units of
+  /// rounding of its largest coordinate, the function returns false with the
+  /// coefficients unchanged. After true, transform(src[i]) lies within that
+  /// bound of dst[i]. Throws ProgError, before any work, when src or dst
+  /// does not hold exactly four points.
   bool computeTransformationRec(const std::vector<BaVec2d<double>>& src, const std::vector<BaVec2d<double>>& dst);
   /// The same for points; only x and y are read.
   bool computeTransformationRec(const std::vector<BaPoint2d<double>>& src,

@@ -173,9 +173,12 @@ class Transformation {
   BaVec3d<double> getAngles() const;
   /// Angles in the given order, such that set(t, getAngles(o), o, s) rebuilds
   /// the rotation, to rounding for any block that is orthonormal to rounding
-  /// (also next to the lock). At a gimbal lock (test element exactly ±1) the
-  /// middle angle is ±π/2, the angle that acts last is 0 and the one that
-  /// acts first takes the combined turn.
+  /// (also next to the lock). At a gimbal lock (test element exactly ±1 and
+  /// the other elements of its row and column, cos b times a sine or cosine,
+  /// at most 4 units of rounding, 8.9e-16) the middle angle is ±π/2, the
+  /// angle that acts last is 0 and the one that acts first takes the
+  /// combined turn. A test element that is ±1 only by rounding (middle angle
+  /// within 1.5e-8 rad of ±π/2, not at it) is decomposed like any other.
   /// An order outside 0 to 5 gives (0, 0, 0).
   BaVec3d<double> getAngles(RotationOrder_t order) const;
   /// this := b·this, b acts after this transformation. b may be *this.
@@ -373,10 +376,12 @@ class Transformation {
   /// Throws ProgError, changing nothing, when `plane` or `plane_v` does not
   /// hold three values or `dir` or `dir_v` not two; otherwise empties
   /// `message` (nothing else is ever written to it), sets the identity and
-  /// throws ProgError when `mode` is outside 0 to 5. Returns false when the
-  /// nominal values cannot be reached by the measured points (or the plane
-  /// points stay degenerate after four perturbing rotations); the matrix
-  /// then holds the steps done before the one that failed.
+  /// throws ProgError when `mode` is outside 0 to 5. Returns false, the
+  /// identity kept, when any point or nominal value is not finite (NaN,
+  /// infinity). Returns false when the nominal values cannot be reached by
+  /// the measured points (or the plane points stay degenerate after four
+  /// perturbing rotations); the matrix then holds the steps done before the
+  /// one that failed.
   bool computeTransformation321(TransformMode_t mode, const std::vector<BaVec3d<double>>& plane,
                                 const std::vector<double>& plane_v, bool planePositive,
                                 const std::vector<BaVec3d<double>>& dir, const std::vector<double>& dir_v,

@@ -98,12 +98,13 @@ void bindAffine(py::module_& m) {
             if (!a.computeTransformationRec(src, dst))
               throw FitFailure{
                   "no mapping: the four source points do not determine one (two equal, three on an "
-                  "axis-parallel line, or all on one line)"};
+                  "axis-parallel line, or all on one line), or they lie too far from the origin for their size "
+                  "for the eight coefficients to hold it"};
             return a;
           },
           py::arg("source"), py::arg("target"),
           "The mapping that carries the four (4, 2) source points exactly onto the target points; FitError when "
-          "the source points do not determine one.")
+          "the source points do not determine one or the coefficients cannot hold it so far from the origin.")
       .def("__repr__",
            [](const Affine& a) { return "Affine(" + py::repr(coefficientsOf(a)).cast<std::string>() + ")"; })
       .def(py::pickle([](const Affine& a) { return py::make_tuple(coefficientsOf(a)); },

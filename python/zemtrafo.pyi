@@ -293,7 +293,8 @@ class Affine:
     def append(self, other: Affine) -> None: ...
     @staticmethod
     def from_points(source: _ArrayLike, target: _ArrayLike) -> Affine:
-        """Exact mapping of four (4, 2) points; FitError when the source points do not determine one."""
+        """Exact mapping of four (4, 2) points; FitError when the source points do not determine one or the
+        coefficients cannot hold it so far from the origin."""
 
 class PointNames:
     """Identifier names of one run: the same name, the same id (below -1) in every file."""

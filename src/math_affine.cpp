@@ -2,7 +2,9 @@
 // from four point pairs.
 #include "math_affine.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "zem_adjust.h"
 #include "zem_base.h"
@@ -13,6 +15,14 @@ namespace {
 
 // The source name carried by every ProgError of this file.
 constexpr const char* kSourceFile = "math_affine";
+
+// A solution must map each source point onto its destination to within this
+// fraction of the destination's extent (the larger of its widths in x and
+// y)...
+constexpr double kMaxMiss = 1e-9;
+// ...plus this fraction of the destination's largest coordinate (a few units
+// in its last place), the rounding that the coordinates themselves carry.
+constexpr double kCoordinateRounding = 4.0 * std::numeric_limits<double>::epsilon();
 
 // Solves for the coefficients mapping src[i] onto dst[i]; P is BaVec2d or
 // BaPoint2d, of which only x and y are read. On success writes out[0..7].
@@ -57,6 +67,26 @@ bool solveRec(const std::vector<P>& src, const std::vector<P>& dst, double (&out
   }
   for (double c : a)
     if (!std::isfinite(c)) return false;  // overflow carrying back: no usable mapping
+
+  // Carrying back cancels digits: far from the origin compared with the
+  // quadrilateral's size, b1·cx, b3·cx·cy and their kin are much larger than
+  // the result, and the absolute coefficients no longer map the four points
+  // where they belong (at 1e6 a 0.01 cell misses by a sixth of the target).
+  // Such a mapping is refused rather than returned. The bound is a billionth
+  // of the destination's extent plus the rounding of the destination's own
+  // coordinates, which no coefficients can beat.
+  double lo[2] = {dst[0].x, dst[0].y}, hi[2] = {lo[0], lo[1]}, largest = 0.0;
+  for (const P& q : dst) {
+    lo[0] = std::min(lo[0], q.x), hi[0] = std::max(hi[0], q.x);
+    lo[1] = std::min(lo[1], q.y), hi[1] = std::max(hi[1], q.y);
+    largest = std::max({largest, std::fabs(q.x), std::fabs(q.y)});
+  }
+  const double tolerance = kMaxMiss * std::max(hi[0] - lo[0], hi[1] - lo[1]) + kCoordinateRounding * largest;
+  for (unsigned i = 0; i < 4; ++i) {
+    const double x = src[i].x, y = src[i].y;
+    const double mx = a[0] + a[1] * x + a[2] * y + a[3] * x * y, my = a[4] + a[5] * x + a[6] * y + a[7] * x * y;
+    if (!(std::fabs(mx - dst[i].x) <= tolerance) || !(std::fabs(my - dst[i].y) <= tolerance)) return false;
+  }
   for (unsigned k = 0; k < 8; ++k) out[k] = a[k];
   return true;
 }

@@ -274,6 +274,17 @@ bool Transformation::computeTransformation321(TransformMode_t mode, const std::v
   if (index > 5) throw ProgError(kFunction, kSourceFile, __LINE__, "invalid transformation mode");
   const int k = kAxes[index][0], a = kAxes[index][1], b = kAxes[index][2];
 
+  // NaN would pass every comparison of the steps below unnoticed and end in
+  // a matrix of NaN reported as success; infinity likewise. Refused before
+  // the first step, so the identity stays.
+  const auto finite = [](const Vec& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); };
+  const auto allFinite = [](const std::vector<double>& values) {
+    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+  };
+  if (!std::all_of(plane.begin(), plane.end(), finite) || !std::all_of(dir.begin(), dir.end(), finite) ||
+      !allFinite(plane_v) || !allFinite(dir_v) || !finite(point) || !std::isfinite(point_v))
+    return false;
+
   if (!alignPrimaryPlane(*this, k, plane, plane_v, planePositive)) return false;
   if (!alignSecondaryDirection(*this, a, k, dir, dir_v, dirPositive)) return false;
   alignTertiaryPoint(*this, b, point, point_v);

@@ -38,6 +38,16 @@ inline bool normalize(Vec& v) {
   return true;
 }
 
+/// v with its component along the unit vector u removed, in two passes. One
+/// pass leaves a component of a few eps·|v| along u, which is rounding
+/// noise for a v far from u but a large angle for a v nearly parallel to u
+/// (eps/sin of the angle between them); the second pass takes that off too,
+/// so the result is perpendicular to u to a few ulps.
+inline Vec perpendicularPart(const Vec& v, const Vec& u) {
+  const Vec once = v - u * u.dot(v);
+  return once - u * u.dot(once);
+}
+
 /// Reverses the axis when the signed value s of a point lies on the wrong
 /// side for the flag: s < 0 with `positive` true, s > 0 with it false. s = 0
 /// keeps the axis. Afterwards s ≥ 0 holds for a true flag, s ≤ 0 for false.

@@ -108,8 +108,12 @@ bool Transformation::computeTransformationPointAndPlane(const Plane3d& plane, co
   if (!frame::normalize(z) || !frame::normalize(x)) return false;
   // Y' = n̂ × x̂ has the length of the sine between the X direction and the
   // normal; X' = Y' × n̂ is then the X direction projected into the plane.
+  // The cross product of nearly parallel vectors is perpendicular to them
+  // only to eps/sin, so Y' is made perpendicular to n̂ once more: the frame
+  // is orthonormal to rounding however close to the limit the X direction is.
   Vec y = z.cross(x);
   if (!(y.length() > frame::kParallelSine)) return false;
+  y = frame::perpendicularPart(y, z);
   frame::normalize(y);
   x = y.cross(z);
   frame::normalize(x);
@@ -160,6 +164,7 @@ bool Transformation::computeTransformationXAxisAndPlane(Plane3d plane, BaVec3d<d
   const double reach = std::max({std::fabs(start.x), std::fabs(start.y), std::fabs(start.z), std::fabs(end.x),
                                  std::fabs(end.y), std::fabs(end.z)});
   if (!(x.length() > frame::kParallelSine * (1.0 + reach / length))) return false;
+  x = frame::perpendicularPart(x, z);  // the one projection above leaves x perpendicular to z only to eps/|x|
   frame::normalize(x);
   Vec y = z.cross(x);
   frame::normalize(y);

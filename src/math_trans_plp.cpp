@@ -7,6 +7,7 @@
 // reference frame: a source point p maps to R⁻¹(S(p)).
 #include <QString>
 
+#include "math_trans_frame.h"
 #include "math_transformation.h"
 #include "zem_base.h"
 #include "zem_math.h"
@@ -33,12 +34,19 @@ struct Features {
   Vec point;
 };
 
-// The line becomes its projection into the plane (the feet of the
-// perpendiculars from P and P + D). False when it stood perpendicular.
+// The line becomes its projection into the plane: its point the foot of the
+// perpendicular from P, its direction D − (D·n̂)·n̂. The direction is
+// projected by itself, not as the difference of the feet from P and P + D:
+// that difference carries the rounding of P's coordinates divided by |D|,
+// which far from the origin or for a short D swamps the direction. It is
+// projected in two passes, so that it lies in the plane to rounding even for
+// a line steep to the plane, and the point moved along it stays in the plane.
+// False when the line stood perpendicular.
 bool projectLineIntoPlane(Features& f) {
-  const Vec foot0 = f.plane.perpend(f.line.p), foot1 = f.plane.perpend(f.line.p + f.line.d);
+  Vec n = f.plane.getNormal();
+  frame::normalize(n);  // a zero normal was refused before; a non-finite one leaves NaN, which fails below
   const double length = f.line.d.length();
-  f.line.createFromPoints(foot0, foot1);
+  f.line = Line3d(f.plane.perpend(f.line.p), frame::perpendicularPart(f.line.d, n));
   return f.line.d.length() > kPerpendicularSine * length;
 }
 

@@ -12,6 +12,10 @@ namespace {
 
 // The double nearest π/2; returned as the middle angle at a gimbal lock.
 constexpr double kHalfPi = 1.5707963267948966;
+// cos b at or below which a test element of ±1 counts as the gimbal lock: a
+// few units of rounding. A middle angle of exactly ±π/2 leaves cos b =
+// 6.1e-17 (the cosine of the double nearest π/2) in the neighbours of e.
+constexpr double kLockNoise = 4.0 * std::numeric_limits<double>::epsilon();
 
 }  // namespace
 
@@ -125,10 +129,13 @@ BaVec3d<double> Transformation::getAngles(RotationOrder_t order) const {
   // from elements of its own: near the lock cos b is rounding noise, c is
   // whatever that noise says, and a taken this way absorbs c's error, so the
   // three angles always rebuild R to rounding.
-  // e reaching ±1 exactly (no tolerance) is the gimbal lock: the first and
-  // last rotations turn about the same axis and only their combination is
-  // defined. The whole turn then goes to a, the angle that acts first, and c,
-  // the angle that acts last, is 0.
+  // The gimbal lock: e is ±1 and the other elements of its column i and row
+  // k (all cos b times a sine or cosine) are rounding noise. The first and
+  // last rotations then turn about the same axis and only their combination
+  // is defined; the whole turn goes to a, the angle that acts first, and c,
+  // the angle that acts last, is 0. e alone does not tell: within 1.5e-8 rad
+  // of the lock sin b rounds to exactly ±1 while cos b is still far above
+  // rounding, and taking the lock there would be off by cos b.
   int i, j, k;
   switch (order) {
     case ORDER_XYZ: i = 0, j = 1, k = 2; break;
@@ -141,11 +148,11 @@ BaVec3d<double> Transformation::getAngles(RotationOrder_t order) const {
   }
   const double sigma = j == (i + 1) % 3 ? 1.0 : -1.0;
   const double e = m[k][i];
+  const bool locked = std::fabs(e) >= 1.0 && std::hypot(m[i][i], m[j][i]) <= kLockNoise &&
+                      std::hypot(m[k][j], m[k][k]) <= kLockNoise;
   double b, c = 0.0, sc = 0.0, cc = 1.0;
-  if (e >= 1.0) {
-    b = sigma * kHalfPi;
-  } else if (e <= -1.0) {
-    b = -sigma * kHalfPi;
+  if (locked) {
+    b = e > 0.0 ? sigma * kHalfPi : -sigma * kHalfPi;
   } else {
     c = std::atan2(-sigma * m[j][i], m[i][i]);
     b = std::atan2(sigma * e, std::hypot(m[i][i], m[j][i]));  // within ±π/2, like asin(σ·e)

@@ -2,6 +2,7 @@
 // failures that keep the coefficients, and chaining.
 #include <Eigen/Core>
 #include <algorithm>
+#include <limits>
 
 #include "math_affine.h"
 #include "test_util.h"
@@ -19,28 +20,78 @@ double maxDiff(const Affine& m, const Affine& e) { return (Coefs(m.a) - Coefs(e.
 
 const Pts kSquare = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
 
+/// After false the coefficients are `before`; after true the four source
+/// points map within 1e-9 of the destination's extent (plus the rounding of
+/// its largest coordinate) of their destinations.
+::testing::AssertionResult HitsOrKeeps(const Affine& m, bool solved, const Pts& src, const Pts& dst,
+                                       const Affine& before) {
+  if (!solved)
+    return maxDiff(m, before) == 0.0 ? ::testing::AssertionSuccess()
+                                     : ::testing::AssertionFailure() << "false, but the coefficients changed";
+  double wide = 0.0, largest = 0.0, miss = 0.0;
+  for (unsigned i = 0; i < 4; ++i) {
+    const P off = m.transform(src[i]) - dst[i];
+    miss = std::max({miss, std::fabs(off.x), std::fabs(off.y)});
+    largest = std::max({largest, std::fabs(dst[i].x), std::fabs(dst[i].y)});
+    for (const P& q : dst) wide = std::max({wide, std::fabs(q.x - dst[i].x), std::fabs(q.y - dst[i].y)});
+  }
+  const double bound = 1e-9 * wide + 4 * std::numeric_limits<double>::epsilon() * largest;
+  if (miss <= bound) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "true, but a point is missed by " << miss << " > " << bound;
+}
+
 }  // namespace
 
 TEST(Affine, FourPairsMapExactlyAndTheUnitSquareInterpolatesBilinearly) {
   Affine m;
   ASSERT_TRUE(m.computeTransformationRec(kSquare, Pts{{0, 0}, {2, 0}, {3, 1}, {0, 1}}));
   EXPECT_LT(maxDiff(m, coefficients({0, 2, 0, 1, 0, 0, 1, 0})), 1e-15);  // the third corner needs x·y
-  // The unit square, also far from the origin or in m instead of mm, is
-  // solved alike and interpolates the target corners bilinearly. The
-  // coefficient form itself loses digits as eps·(distance / size)², which sets
-  // the tolerance of the far cases.
+  // The unit square, also in m instead of mm, is solved alike and
+  // interpolates the target corners bilinearly. The coefficient form itself
+  // loses digits as eps·(distance / size)², which sets the tolerance of the
+  // far case.
   const std::vector<BaPoint2d<double>> quad = {{0.3, -0.2}, {2.1, 0.4}, {1.7, 1.9}, {-0.4, 1.2}};
-  const struct { P offset; double unit, tol; } places[] = {{P(0, 0), 1, 1e-14}, {P(5e2, -2e2), 1e-3, 1e-9},
-                                                           {P(3e6, 4e6), 1, 0.1}, {P(3e6, 4e6), 1e-3, 0.1}};
+  const struct { const char* name; P offset; double unit, tol; } places[] = {
+      {"at the origin", P(0, 0), 1, 1e-14}, {"at 500 in m", P(5e2, -2e2), 1e-3, 1e-9}};
   for (const auto& place : places) {
+    SCOPED_TRACE(place.name);
     const auto at = [&](P uv) { return (uv + place.offset) * place.unit; };  // the square's point (u, v)
     std::vector<BaPoint2d<double>> src;
     for (const P& c : kSquare) src.emplace_back(at(c).x, at(c).y);
-    ASSERT_TRUE(m.computeTransformationRec(src, quad)) << place.offset.x << " " << place.unit;
+    ASSERT_TRUE(m.computeTransformationRec(src, quad));
     for (const P uv : {P(0, 0), P(1, 0), P(1, 1), P(0, 1), P(0.2, 0.9), P(-1, 3)}) {
       const P bottom = quad[0] * (1 - uv.x) + quad[1] * uv.x, top = quad[3] * (1 - uv.x) + quad[2] * uv.x;
       EXPECT_LT((m.transform(at(uv)) - (bottom * (1 - uv.y) + top * uv.y)).length(), place.tol) << uv.x << " " << uv.y;
     }
+  }
+}
+
+TEST(Affine, FarFromTheOriginEitherHitsTheFourPointsOrFailsUntouched) {
+  // Quadrilaterals of sizes 0.01 to 1000 at offsets up to 1e7 onto others.
+  // First a 0.01 cell at (1, 1), then at (1e6, 1e6), onto the unit square
+  // with its third corner at (1.1, 1): the absolute coefficients of the far
+  // one cancel their digits (its centre once went to 0.75, not 0.525).
+  const Affine before = coefficients({1, 2, 3, 4, 5, 6, 7, 8});
+  std::mt19937 rng(16);
+  std::uniform_real_distribution<double> unit(-1, 1), decade(-2, 3), far(0, 7);
+  const auto quad = [&](double size, P at) {
+    Pts q;
+    for (const P& c : kSquare) q.push_back(at + (c + P(unit(rng), unit(rng)) * 0.3) * size);
+    return q;
+  };
+  for (int i = 0; i < 4000; ++i) {
+    const double offset = i < 2 ? std::pow(1e6, i) : i % 4 ? std::pow(10.0, far(rng)) : 0.0;
+    const Pts src = i < 2 ? Pts{{offset, offset}, {offset + 0.01, offset}, {offset + 0.01, offset + 0.01},
+                                {offset, offset + 0.01}}
+                          : quad(std::pow(10.0, decade(rng)), P(unit(rng), unit(rng)) * offset);
+    const Pts dst = i < 2 ? Pts{{0, 0}, {1, 0}, {1.1, 1}, {0, 1}} : quad(std::pow(10.0, decade(rng)), P(1e3, -2e3));
+    SCOPED_TRACE("case " + std::to_string(i) + " at " + std::to_string(offset));
+    Affine m = before;
+    const bool solved = m.computeTransformationRec(src, dst);
+    if (offset <= 1.0) {
+      EXPECT_TRUE(solved);  // near the origin all are solved
+    }
+    EXPECT_TRUE(HitsOrKeeps(m, solved, src, dst, before));
   }
 }
 

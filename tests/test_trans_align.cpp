@@ -2,6 +2,7 @@
 // modes of each, the 3-2-1 flags select the mirror solutions, each
 // plane-line-point mode keeps its first feature and adjusts the others, and
 // the failure paths leave matrix, message and partial results as documented.
+#include <Eigen/Geometry>
 #include <QString>
 #include <limits>
 
@@ -114,6 +115,29 @@ TEST(Alignment, Failing321KeepsTheStepsDoneBefore) {
   }
 }
 
+TEST(Alignment, NonFinite321InputFailsWithTheIdentityAndAnEmptyMessage) {
+  Vecs plane{Vec(5, 10, 0), Vec(80, 20, 5), Vec(40, 70, 12)}, dir{Vec(10, 3, 4), Vec(90, 3, 4)};
+  std::vector<double> pv{0, 5, 12}, dv{3, 3};
+  Vec point(1, 2, 3);
+  double pointV = 0;
+  const struct { const char* name; double* slot; } inputs[] = {
+      {"plane point", &plane[1].y}, {"plane value", &pv[2]}, {"dir point", &dir[0].z},
+      {"dir value", &dv[1]},        {"point", &point.x},     {"point value", &pointV}};
+  for (const auto& input : inputs)
+    for (const double bad : {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity()}) {
+      SCOPED_TRACE(std::string(input.name) + " " + std::to_string(bad));
+      const double kept = *input.slot;
+      *input.slot = bad;
+      Transformation t = kUntouched;
+      QString message = "unchanged";
+      EXPECT_FALSE(t.computeTransformation321(Transformation::ALIGN_ZYX, plane, pv, true, dir, dv, true, point,
+                                              pointV, message));
+      EXPECT_TRUE(SameBits(t, Transformation::identity()));
+      EXPECT_TRUE(message.isEmpty());
+      *input.slot = kept;
+    }
+}
+
 TEST(Alignment, PlaneLinePointKeepsTheFirstFeatureAndAdjustsTheOthers) {
   // Source probes and where the source frame puts them (NaN: any value).
   const double any = std::numeric_limits<double>::quiet_NaN();
@@ -134,6 +158,58 @@ TEST(Alignment, PlaneLinePointKeepsTheFirstFeatureAndAdjustsTheOthers) {
     const Vec d = truth.inverse().transformPoint(t.transformPoint(c.probe)) - c.image;
     const auto near = [](double diff) { return std::isnan(diff) || std::fabs(diff) < 1e-9; };  // NaN: any value
     EXPECT_TRUE(near(d.x) && near(d.y) && near(d.z)) << "mode " << c.mode << " probe " << c.probe << " off " << d;
+  }
+}
+
+TEST(Alignment, PlaneLinePointMatchesAnIndependentFrameFarAwayForAnyDirectionLength) {
+  // Each side's frame in long double (Eigen): Z the unit normal and X the
+  // direction projected into the plane (modes 0, 1, 4), or X the direction and
+  // Z the normal's part across it (2, 3, 5); good to eps over the sine of the
+  // line's angle to the normal. Lines far away or short once lost their
+  // direction. In mode 0 the source plane lands on the reference plane.
+  using Vl = Eigen::Matrix<long double, 3, 1>;
+  using Ml = Eigen::Matrix<long double, 3, 3>;
+  const auto frame = [](const Side& s, bool planeFirst) {
+    const Vl n = Vl(s.plane.a, s.plane.b, s.plane.c).normalized();
+    const Vl d = Vl(s.line.d.x, s.line.d.y, s.line.d.z).normalized();
+    const Vl x = planeFirst ? Vl((d - n * n.dot(d)).normalized()) : d;
+    const Vl z = planeFirst ? n : Vl((n - d * d.dot(n)).normalized());
+    Ml rows;
+    rows << x.transpose(), z.cross(x).transpose(), z.transpose();
+    return rows;
+  };
+  std::mt19937 rng(16);
+  std::uniform_real_distribution<double> u(-1, 1), decade(0, 1);
+  const auto random = [&] { return Vec(u(rng), u(rng), u(rng)); };
+  const double sines[3] = {1.0, 2e-6, 0.0};  // of the line's angle to the normal; 0: random
+  const auto sine = [](const Side& s) {
+    return s.line.d.cross(s.plane.getNormal()).length() / (s.line.d.length() * s.plane.getNormal().length());
+  };
+  const auto side = [&](int i) {
+    const Vec n = random() * std::pow(10.0, 6 * decade(rng) - 3), across = n.cross(random());
+    const Vec p = random() * std::pow(10.0, 7 * decade(rng));
+    const double sin = sines[i % 3] ? sines[i % 3] : 0.01 + 0.99 * decade(rng);
+    const double length = std::pow(10.0, 18 * decade(rng) - 9);
+    const Vec d = (n / n.length() * std::sqrt(1 - sin * sin) + across / across.length() * sin) * length;
+    return Side{Plane3d(n, p + random()), Line3d(p, d), p + random() * 100};
+  };
+  for (int i = 0; i < 6000; ++i) {
+    const int mode = i % 6;
+    const Side src = side(i / 6), ref = side(i / 6 + 1);
+    SCOPED_TRACE("mode " + std::to_string(mode) + ", case " + std::to_string(i));
+    Transformation t;
+    ASSERT_TRUE(alignPLP(t, mode, src, ref));
+    const Ml expected = frame(ref, mode < 2 || mode == 4).transpose() * frame(src, mode < 2 || mode == 4);
+    double off = 0.0;
+    for (int k = 0; k < 9; ++k)
+      off = std::max(off, double(std::fabs(t.getMatrix(k % 3, k / 3) - expected(k / 3, k % 3))));
+    EXPECT_LE(off, 2e-15 / std::min(sine(src), sine(ref)));
+    if (mode != 0) continue;
+    const double reach = std::max(src.line.p.length(), ref.line.p.length()) + 200;
+    for (const Vec& q : {src.point, src.point + Vec(100, 0, 0), src.point + Vec(0, 0, 100)}) {
+      const Vec onPlane = t.transformPoint(src.plane.perpend(q));
+      EXPECT_LE(std::fabs(ref.plane.evaluate(onPlane)) / ref.plane.getNormal().length(), 2e-15 * reach);
+    }
   }
 }
 

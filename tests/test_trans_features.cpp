@@ -4,6 +4,7 @@
 // every failure must leave the object as documented.
 #include <Eigen/Geometry>
 #include <functional>
+#include <sstream>
 
 #include "test_util.h"
 #include "zem_math.h"
@@ -30,7 +31,49 @@ bool isRigid(const Transformation& t, double det = 1.0) {
          std::fabs(r.determinant() - det) <= 1e-13;
 }
 
+/// |R·Rᵀ − I| and |det R − 1| within a few ulps.
+::testing::AssertionResult OrthonormalToRounding(const Transformation& t) {
+  const Eigen::Matrix3d r = toEigen(t).topLeftCorner<3, 3>();
+  const double offOrthonormal = (r * r.transpose() - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff();
+  if (offOrthonormal > 1e-15) return ::testing::AssertionFailure() << "|R·Rᵀ − I| = " << offOrthonormal;
+  if (std::fabs(r.determinant() - 1.0) > 1e-15) return ::testing::AssertionFailure() << "det " << r.determinant();
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace
+
+TEST(FeatureFrames, RigidFramesAreOrthonormalToRoundingDownToTheirLimits) {
+  // An X direction or axis ε off the normal, or a second plane ε off the
+  // first, leaves one axis to a cancelling cross product or projection; at
+  // ε = 1e-11 it was once 3e-5 off perpendicular. The first case is the plane
+  // (1, 2, 3, 0) and ε·(3, 0, −1); then random planes far from the origin.
+  const char* const names[] = {"plane and X direction", "axis and plane", "three planes", "plane and side point",
+                               "plane and origin", "plane onto z = 0"};
+  std::mt19937 rng(16);
+  std::uniform_real_distribution<double> u(-1, 1), decade(-11.5, -5), reach(0, 7);
+  for (int i = 0; i < 3000; ++i) {
+    const V n = i ? V(u(rng), u(rng), u(rng)) : V(1, 2, 3), across = n.cross(V(u(rng), u(rng), u(rng)));
+    const double eps = i < 3 ? std::pow(10.0, -6.0 - 2.5 * i) : std::pow(10.0, decade(rng));
+    const V dir = n + (i ? across * (eps * n.length() / across.length()) : V(3, 0, -1) * eps);
+    const V at = V(u(rng), u(rng), u(rng)) * std::pow(10.0, reach(rng));
+    const Plane3d plane(n, at + V(u(rng), u(rng), u(rng)));
+    Transformation t[6];
+    const bool built[6] = {
+        t[0].computeTransformationPointAndPlane(plane, dir, at),
+        t[1].computeTransformationXAxisAndPlane(plane, at, at + dir * 10, ex),
+        t[2].computeTransformation3Planes(plane, Plane3d(dir, at), Plane3d(ex + ey * 2, at), at, true, ez, false),
+        t[3].computeTransformationPointAndPlane(plane, at, true), t[4].computeTransformationPointAndPlane(plane, at),
+        t[5].compute3d2dTransformation(plane, dir, at)};
+    for (int k = 0; k < 6; ++k) {
+      std::ostringstream trace;
+      trace << names[k] << ", case " << i << ", ε " << eps;
+      SCOPED_TRACE(trace.str());
+      if (built[k]) {
+        EXPECT_TRUE(OrthonormalToRounding(t[k]));
+      }
+    }
+  }
+}
 
 TEST(FeatureConstructions, GiveBackKnownRigidMotions) {
   // Frames: features built at the origin along X, Y, Z, normals of random

@@ -93,31 +93,49 @@ TEST(TransformationAngles, RotationsCarryingRoundingRebuildAtNearAndAwayFromTheL
   // d is a rotation composed with a and a⁻¹: the rotation set from the angles
   // up to rounding, as after any composition. At the lock its test element
   // lands on 1, just below or just above it, and the neighbours of the
-  // element are rounding noise. Angles well inside the principal ranges come back.
+  // element are rounding noise. Within 1.5e-8 of the lock the element rounds
+  // to ±1 while its neighbours (cos b) are not noise: no lock there. Angles
+  // well inside the principal ranges come back.
+  const struct { const char* name; double middle; bool anglesComeBack; } rows[] = {
+      {"at +lock", kPi / 2, false},           {"at -lock", -kPi / 2, false},
+      {"1e-12 below +lock", kPi / 2 - 1e-12, false}, {"1e-10 above -lock", -kPi / 2 + 1e-10, false},
+      {"1e-8 below +lock", kPi / 2 - 1e-8, false},   {"1e-8 above -lock", -kPi / 2 + 1e-8, false},
+      {"2e-7 below +lock", kPi / 2 - 2e-7, false},   {"3e-6 above -lock", -kPi / 2 + 3e-6, false},
+      {"1.2", 1.2, true},                     {"-0.3", -0.3, true}};
   std::mt19937 rng(17);
   std::uniform_real_distribution<double> angle(-kPi + 1e-6, kPi - 1e-6);
-  const double middles[] = {kPi / 2, -kPi / 2, kPi / 2 - 2e-7, -kPi / 2 + 3e-6, 1.2, -0.3};
-  for (int i = 0; i < 36000; ++i) {
-    const Order o = kAllOrders[i / 6000];
-    V l(angle(rng), angle(rng), angle(rng));
-    middle(l, o) = middles[i % 6];
-    Transformation d = fromAngles(l, o);
-    const Transformation a(V(), V(angle(rng), angle(rng), angle(rng)), 1.0);
-    d.append(a);
-    d.append(a.inverse());
-    ASSERT_TRUE(SameMatrix(fromAngles(d.getAngles(o), o), d, kTightTol)) << "order " << o << ", angles " << l;
-    ASSERT_TRUE(i % 6 < 4 || SameVec(d.getAngles(o), l, kTightTol)) << "order " << o << ", angles " << l;
-  }
+  for (Order o : kAllOrders)
+    for (const auto& row : rows) {
+      SCOPED_TRACE("order " + std::to_string(o) + ", middle angle " + row.name);
+      for (int i = 0; i < 500; ++i) {
+        V l(angle(rng), angle(rng), angle(rng));
+        middle(l, o) = row.middle;
+        Transformation d = fromAngles(l, o);
+        const Transformation a(V(), V(angle(rng), angle(rng), angle(rng)), 1.0);
+        d.append(a);
+        d.append(a.inverse());
+        ASSERT_TRUE(SameMatrix(fromAngles(d.getAngles(o), o), d, kTightTol)) << "angles " << l;
+        if (row.anglesComeBack) {
+          ASSERT_TRUE(SameVec(d.getAngles(o), l, kTightTol)) << "angles " << l;
+        }
+      }
+    }
 }
 
 TEST(TransformationAngles, ExactGimbalLockPutsTheTurnIntoTheFirstAngle) {
-  // m20 = sin(y) is exactly ±1 at y = ±π/2: x takes the combined turn, z is 0.
-  for (double sign : {1.0, -1.0}) {
-    const Transformation t = fromAngles(V(0.3, sign * kPi / 2, 0.2), Transformation::ORDER_XYZ);
-    ASSERT_EQ(t.getMatrix(0, 2), sign);
-    const V a = t.getAngles(Transformation::ORDER_XYZ);
-    EXPECT_TRUE(std::fabs(a.x - (0.3 + sign * 0.2)) < kTightTol && a.y == sign * kPi / 2 && a.z == 0.0) << a;
-  }
+  // A middle angle of exactly ±π/2 makes the test element exactly ±1 (for
+  // ORDER_XYZ m20 = sin y): it comes back exactly, the angle acting last is
+  // 0 and the first one takes the combined turn, so the three rebuild.
+  for (Order o : kAllOrders)
+    for (double sign : {1.0, -1.0}) {
+      SCOPED_TRACE("order " + std::to_string(o) + (sign > 0 ? " at +π/2" : " at -π/2"));
+      V l(0.3, 0.25, 0.2);
+      middle(l, o) = sign * kPi / 2;
+      V a = fromAngles(l, o).getAngles(o);
+      EXPECT_EQ(middle(a, o), sign * kPi / 2);
+      EXPECT_EQ((&a.x)[kAxes[o][2]], 0.0);
+      EXPECT_TRUE(SameMatrix(fromAngles(a, o), fromAngles(l, o), kTightTol));
+    }
   // Just below 1 (the largest double below it) is the general case: no tolerance.
   const double s = std::nextafter(1.0, 0.0), c = std::sqrt((1.0 - s) * (1.0 + s));
   const double m[4][4] = {{c, 0, -s, 0}, {0, 1, 0, 0}, {s, 0, c, 0}, {0, 0, 0, 1}};
