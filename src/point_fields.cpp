@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "zem_base.h"
+
 namespace Zem {
 namespace detail {
 
@@ -51,6 +53,15 @@ bool hasHardSeparator(const char* p, const char* end, bool decimalComma) {
 }
 
 }  // namespace
+
+QString pointFileText(const char* text) { return translate("POINTFILE_err", text); }
+
+QString quoted(std::string_view field) {
+  constexpr std::size_t kShown = 40;
+  QString text = QString::fromUtf8(field.data(), int(std::min(field.size(), kShown)));
+  if (field.size() > kShown) text += QStringLiteral("...");
+  return QLatin1Char('"') + text + QLatin1Char('"');
+}
 
 const char* commentStart(const char* p, const char* end) {
   while (p != end) {

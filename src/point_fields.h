@@ -5,6 +5,8 @@
 #ifndef ZEM_POINT_FIELDS_H
 #define ZEM_POINT_FIELDS_H
 
+#include <QString>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -15,6 +17,15 @@ namespace Zem {
 namespace detail {
 
 constexpr std::size_t kMaxFields = 7;
+
+/// The translated text of a point-file message.
+QString pointFileText(const char* text);
+
+/// A message naming a field: the field's text in double quotes, cut short
+/// when it is long, so that a binary file gives a readable line.
+QString quoted(std::string_view field);
+
+inline bool validFieldCount(std::size_t n) { return n == 3 || n == 4 || n == 6 || n == 7; }
 
 inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
