@@ -1,5 +1,6 @@
 #include "zemtrafo_files.h"
 
+#include <QDir>
 #include <QFile>
 #include <QString>
 
@@ -263,7 +264,10 @@ bool Outputs::addText(const std::string& path, const std::string& content) {
 bool Outputs::addRecord(const std::string& path, const Zem::LastAndGlobalTransformation& record) {
   std::ostringstream stream;
   Zem::ErrorLog log;
-  if (!const_cast<Zem::LastAndGlobalTransformation&>(record).saveStream(&stream, &log, 0, 0)) {
+  // saveStream is not const (the library's persisted-object interface).
+  Zem::LastAndGlobalTransformation copy(record.getLastTransformation(), record.isLastTransformationValid(),
+                                        record.getGlobalTransformation(), record.isGlobalTransformationValid());
+  if (!copy.saveStream(&stream, &log, 0, 0)) {
     messageLog(log);
     return false;
   }
@@ -273,18 +277,18 @@ bool Outputs::addRecord(const std::string& path, const Zem::LastAndGlobalTransfo
 bool Outputs::addReport(const std::string& path, const Zem::LastAndGlobalTransformation& record) {
   // The library writes the report to a file: into a scratch file of its own,
   // whose content is then prepared like any other.
-  char scratch[] = "/tmp/zemtrafo-report-XXXXXX";
-  const int fd = ::mkstemp(scratch);
+  std::string scratch = str(QDir::tempPath()) + "/zemtrafo-report-XXXXXX";
+  const int fd = ::mkstemp(&scratch[0]);
   if (fd < 0) {
     message(path + ": cannot write: " + systemReason(errno));
     return false;
   }
   ::close(fd);
   Zem::ErrorLog log;
-  const bool written = record.exportASCII(QString::fromLocal8Bit(scratch), &log);
-  QFile file(QString::fromLocal8Bit(scratch));
+  const bool written = record.exportASCII(qs(scratch), &log);
+  QFile file(qs(scratch));
   const QByteArray content = written && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-  ::unlink(scratch);
+  ::unlink(scratch.c_str());
   if (!written) {
     message(path + ": cannot write the report");
     messageLog(log);
