@@ -318,10 +318,20 @@ TEST_F(ZemtrafoRealWorld, NormalsGiveTheDeviationAlongThem) {
   EXPECT_TRUE(Near(jsonNumbers(r.out.substr(p5), "along_normal_mm", 1), {d5[2]}, 1e-15));
   EXPECT_TRUE(Contains(fileBytes(path("p.csv")), "distance_mm,along_normal_mm\n"));
   EXPECT_TRUE(Contains(run("fit " + nominal + " " + measured).out, "normal (mm)"));
-  const ToolRun refused = run("fit " + nominal + " " + measured + " --along-normals --out " + path("x.trafo"));
-  EXPECT_EQ(refused.status, 2);
-  EXPECT_TRUE(Contains(refused.err, "--along-normals"));
-  EXPECT_EQ(entries(), (std::vector<std::string>{"m.txt", "n.txt", "p.csv"}));
+  EXPECT_EQ(run("fit " + measured + " " + measured + " --along-normals").status, 2);  // no normals there
+}
+
+// Points measured with offsets along their surfaces (3-2-1 planes): the fit
+// along the normals ignores those and finds the identity.
+TEST_F(ZemtrafoRealWorld, FitAlongNormalsLetsPointsSlideOnTheirSurfaces) {
+  const std::string nominal = write("n.txt", "id x y z i j k\n1 0 0 0 0 0 1\n2 100 0 0 0 0 1\n3 0 100 0 0 0 1\n"
+                                             "4 0 0 50 0 1 0\n5 100 0 50 0 1 0\n6 0 50 50 1 0 0\n");
+  const std::string measured = write("m.txt", "1 1 2 0\n2 101 2 0\n3 1 102 0\n4 3 0 51\n5 103 0 51\n6 0 51 52\n");
+  const ToolRun r = run("fit " + nominal + " " + measured + " --along-normals --json");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Near(jsonNumbers(r.out, "translation_mm", 3), {0.0, 0.0, 0.0}, 1e-9));
+  EXPECT_TRUE(Near(jsonNumbers(r.out, "angles_deg", 3), {0.0, 0.0, 0.0}, 1e-9));
+  EXPECT_EQ(run("fit " + nominal + " " + measured + " --along-normals --weights").status, 2);
 }
 
 // q = s·(R·p + t): with s = 1.0005 and an offset of 1000 mm, t and the

@@ -127,7 +127,8 @@ int dispatch(int argc, char** argv) {
   fitCmd->add_flag("--scale", fit.withScale, "Estimate a uniform scale too (else the scale is 1)");
   fitCmd->add_flag("--weights", fit.weights, "Weigh each pair by the weight columns of the file that has them");
   fitCmd->add_flag("--along-normals", fit.alongNormals,
-                   "Fit by the deviations along the nominal normals (needs a nominal file with normals)");
+                   "Fit by the deviations along the nominal normals only, each point free to slide along its "
+                   "surface (needs a nominal file with normals, header \"id x y z i j k\")");
   addReadingOptions(fitCmd, &fit.reading);
   addOrderOption(fitCmd, &fit.order);
   addRecordOptions(fitCmd, &fit.record, "fit");

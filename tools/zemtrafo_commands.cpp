@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "math_fit_pairing.h"
+#include "math_fit_pairing.h"
 #include "math_fit_result.h"
 #include "math_point_file.h"
 #include "math_trafo_io.h"
@@ -94,14 +95,38 @@ std::vector<double> deviationsAlongNormals(const Zem::FitResult& fit, const Zem:
   return along;
 }
 
+/// The fit by the deviations along the nominal normals: each pair weighed
+/// by W = n·nᵀ of its nominal point's unit normal n, so that only
+/// (T·measured − nominal)·n counts (a point may slide along its surface).
+Zem::FitResult fitAlongNormals(const Zem::PointFile& measured, const Zem::PointFile& nominal, bool byPosition,
+                               bool withScale) {
+  std::vector<Zem::FitPair> pairs;
+  if (byPosition) {
+    for (std::size_t i = 0; i < measured.getPoints().size(); ++i) pairs.push_back({i, i});
+  } else if (!Zem::pairByIdentifier(measured.getPoints(), nominal.getPoints(), &pairs)) {
+    Zem::FitResult ambiguous;
+    ambiguous.status = Zem::FitResult::FIT_AMBIGUOUS_PAIRING;
+    ambiguous.pairCount = pairs.size();
+    return ambiguous;
+  }
+  Points src, dst;
+  std::vector<Zem::FitWeightMatrix> weights;
+  for (const Zem::FitPair& pair : pairs) {
+    src.push_back(measured.getPoints()[pair.source]);
+    dst.push_back(nominal.getPoints()[pair.destination]);
+    const Zem::BaVec3d<double>& n = nominal.getNormals()[pair.destination];
+    const double v[3] = {n.x, n.y, n.z};
+    Zem::FitWeightMatrix w;
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c) w.m[r][c] = v[r] * v[c];
+    weights.push_back(w);
+  }
+  return Zem::FitResult::fitByPosition(src, dst, weights, Zem::FitOptions{withScale, 1.0, true});
+}
+
 }  // namespace
 
 int runFit(const FitOptions& options) {
-  if (options.alongNormals) {
-    message("--along-normals: this build has no fit by the deviations along the normals yet; the pair table "
-            "shows them (column \"normal\") when the nominal file has normals");
-    return kBadInput;
-  }
   Outputs outputs;
   outputs.addInput(options.nominal);
   outputs.addInput(options.measured);
@@ -129,6 +154,12 @@ int runFit(const FitOptions& options) {
             std::to_string(nominal.getPoints().size()));
     return kBadInput;
   }
+  if (options.alongNormals && (!nominal.hasNormals() || options.weights)) {
+    message(options.weights ? std::string("--along-normals weighs by the normals; it cannot be combined with --weights")
+                            : "--along-normals: " + options.nominal + " has no normals (a header \"id x y z i j k\" "
+                              "names them)");
+    return kBadInput;
+  }
   if (measured.hasNormals()) message("note: the normals of " + options.measured + " are not used (only the nominal ones)");
   const Points noWeights;
   const Points* weights = &noWeights;
@@ -152,8 +183,9 @@ int runFit(const FitOptions& options) {
   if (!loadPrevious(options.record, &previous)) return kBadInput;
 
   const Zem::FitResult fit =
-      byPosition ? Zem::FitResult::fitByPosition(measured.getPoints(), nominal.getPoints(), *weights, options.withScale)
-                 : Zem::FitResult::fitById(measured.getPoints(), nominal.getPoints(), *weights, options.withScale);
+      options.alongNormals ? fitAlongNormals(measured, nominal, byPosition, options.withScale)
+      : byPosition ? Zem::FitResult::fitByPosition(measured.getPoints(), nominal.getPoints(), *weights, options.withScale)
+                   : Zem::FitResult::fitById(measured.getPoints(), nominal.getPoints(), *weights, options.withScale);
   if (!byPosition && fit.pairCount == 0) {
     message("no identifier in common between " + options.nominal + " and " + options.measured +
             " (\"1\" and \"1.0\" are different names); --by-position pairs the points in file order");
