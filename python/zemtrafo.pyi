@@ -185,7 +185,7 @@ class FitResult:
     """Outcome of a successful fit()."""
     @property
     def transformation(self) -> Transformation:
-        """Carries source onto target."""
+        """A copy of the transformation that carries source onto target."""
     @property
     def pair_count(self) -> int: ...
     @property

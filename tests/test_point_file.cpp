@@ -63,7 +63,7 @@ TEST(PointFile, BadInputNamesTheLineAndLeavesNothing) {
       {"a 1 2 3\n# c\nb 1 2 3\na 4 5 6\n", 4, "identifier a repeats the one on line 1"},
       {"1 1 2 3\n900000 1 2 3\n1 4 5 6\n", 3, "identifier 1 repeats the one on line 1"},
       {"1 2 3 1 -1 1\n", 1, "negative weight"},
-      {"x y z\nid x y\n", 2, "\"id\" is not a number"},
+      {"x y z\nid 2 3\n", 2, "\"id\" is not a number"},
       {"1 2 3\n4\0 5 6\n", 0, "zero byte"},
   };
   for (const Case& c : cases) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "zemtrafo_commands.h"
+#include "zemtrafo_files.h"
 
 namespace {
 
@@ -61,6 +62,23 @@ void addOrderOption(CLI::App* command, AngleOrder* order) {
       ->transform(wordOf(kOrders));
 }
 
+/// The angle convention, for the help of every command that prints angles.
+constexpr const char* kAngleConvention =
+    "Angles: degrees; a positive angle about Z carries +Y towards +X (the opposite of the right-hand rule), "
+    "likewise about X (+Z towards +Y) and Y (+X towards +Z). The transformation maps measured -> nominal.";
+
+/// --decimal-comma, --decimal-point and --skip-lines of the commands that read point files.
+void addReadingOptions(CLI::App* command, Zem::PointFile::ReadOptions* reading) {
+  using Mark = Zem::PointFile::DecimalMark;
+  command->add_flag_callback("--decimal-comma", [reading] { reading->decimalMark = Mark::Comma; },
+                             "Numbers have a decimal comma (fields then separated by ';', tabs or blanks); "
+                             "default: decided from the first data line");
+  command->add_flag_callback("--decimal-point", [reading] { reading->decimalMark = Mark::Point; },
+                             "Numbers have a decimal point, also in files of ';' or tabs");
+  command->add_option("--skip-lines", reading->skipLines, "Skip this many lines at the start of each point file")
+      ->type_name("N");
+}
+
 void addRecordOptions(CLI::App* command, zemtrafo::RecordOptions* record, const std::string& what) {
   command->add_option("--out", record->out, "Save the " + what + " as a .trafo record (last = global = this " +
                                                 what + ")");
@@ -107,6 +125,7 @@ int dispatch(int argc, char** argv);
 }  // namespace
 
 int main(int argc, char** argv) {
+  zemtrafo::installSignalHandlers();
   // The library's precondition errors would end the program unexplained: a
   // message and exit status 2 instead.
   try {
@@ -120,12 +139,15 @@ int main(int argc, char** argv) {
 namespace {
 
 int dispatch(int argc, char** argv) {
-  CLI::App app{"Best fits, transformations and reports on point files (mm, degrees)."};
+  CLI::App app{"Best fits, transformations and reports on point files (mm, degrees).", "zemtrafo"};
   app.set_version_flag("--version", "zemtrafo " ZEM_VERSION);
   app.require_subcommand(1);
-  app.footer("Exit status: 0 done, 1 the fit or alignment failed, 2 bad usage or bad input.\n"
-             "Point files: one point per line, \"x y z\" or \"id x y z\", optionally followed by three weights;\n"
-             "fields separated by blanks, tabs, commas or semicolons; '#' comments; one optional header line.");
+  app.footer(std::string("Exit status: 0 done, 1 the fit or alignment failed, 2 bad usage or bad input.\n"
+                         "Point files: one point per line, \"x y z\" or \"id x y z\", optionally followed by three "
+                         "weights\n(or a normal, under a header \"id x y z i j k\"); fields separated by blanks, tabs, "
+                         "commas or semicolons\n(decimal commas in files of ';' or tabs); '#' comments; header lines; "
+                         "\"-\" is standard input or output.\n") +
+             kAngleConvention);
 
   zemtrafo::FitOptions fit;
   CLI::App* fitCmd = app.add_subcommand("fit", "Fit the measured points onto the nominal ones (least squares).");
@@ -134,15 +156,23 @@ int dispatch(int argc, char** argv) {
   fitCmd->add_flag("--by-position", fit.byPosition, "Pair the n-th measured with the n-th nominal point");
   fitCmd->add_flag("--scale", fit.withScale, "Estimate a uniform scale too (else the scale is 1)");
   fitCmd->add_flag("--weights", fit.weights, "Weigh each pair by the weight columns of the file that has them");
+  fitCmd->add_flag("--along-normals", fit.alongNormals,
+                   "Fit by the deviations along the nominal normals only, each point free to slide along its "
+                   "surface (needs a nominal file with normals, header \"id x y z i j k\")");
+  addReadingOptions(fitCmd, &fit.reading);
   addOrderOption(fitCmd, &fit.order);
   addRecordOptions(fitCmd, &fit.record, "fit");
-  fitCmd->add_flag("--json", fit.json, "Print everything as JSON instead of text");
+  fitCmd->add_option("--json", fit.jsonFile, "Write everything as JSON instead of text, to FILE or standard output")
+      ->expected(0, 1)
+      ->type_name("[FILE]")
+      ->default_str("-");
   fitCmd->add_option("--csv", fit.csv, "Write the pair table as CSV");
   CLI::Option* svg = fitCmd->add_option("--svg", fit.svg, "Draw the pair distances as an SVG bar chart");
   fitCmd->add_option("--tolerance", fit.tolerance, "Draw this distance (mm) as a line in the chart")
       ->needs(svg)
-      ->check(CLI::NonNegativeNumber);
-  fitCmd->footer("Example: zemtrafo fit nominal.txt measured.txt --out part.trafo --report part.txt");
+      ->check(CLI::PositiveNumber);
+  fitCmd->footer(std::string("Example: zemtrafo fit nominal.txt measured.txt --out part.trafo --report part.txt\n") +
+                 kAngleConvention);
 
   zemtrafo::ApplyOptions apply;
   CLI::App* applyCmd = app.add_subcommand("apply", "Transform a point file by a .trafo record.");
@@ -151,6 +181,7 @@ int dispatch(int argc, char** argv) {
   applyCmd->add_option("--out", apply.out, "Write the points here instead of to stdout");
   applyCmd->add_flag("--inverse", apply.inverse, "Apply the inverse transformation");
   applyCmd->add_flag("--global", apply.global, "Use the global transformation (default: the last one)");
+  addReadingOptions(applyCmd, &apply.reading);
   applyCmd->footer("Example: zemtrafo apply part.trafo measured.txt --out aligned.txt");
 
   zemtrafo::FeaturesOptions features;
@@ -177,14 +208,17 @@ int dispatch(int argc, char** argv) {
       ->add_option("--mode", align321.mode, "Primary, secondary and tertiary axis: zyx (default), zxy, yzx, yxz, xyz, xzy")
       ->type_name("AXES")
       ->transform(wordOf(k321Modes));
-  align321Cmd->add_flag("--plane-negative", align321.negativeFirst, "The plane's normal points to negative values");
+  align321Cmd->add_flag("--plane-negative", align321.negativeFirst,
+                        "The plane's normal is -(P1 - P0) x (P2 - P0) of the plane lines in file order "
+                        "(default: +; swapping two plane lines also reverses it)");
   align321Cmd->add_flag("--direction-negative", align321.negativeSecond,
-                        "The direction points to negative values");
+                        "The direction runs from the second direction point to the first (default: first to "
+                        "second)");
   addOrderOption(align321Cmd, &align321.order);
   addRecordOptions(align321Cmd, &align321.record, "alignment");
   align321Cmd->footer(std::string("Examples: zemtrafo align321 features.txt --mode zyx --out part.trafo\n"
                                   "          zemtrafo align321 --points probed.txt --features datums.txt --out part.trafo\n") +
-                      kElementFormat);
+                      kElementFormat + "\n" + kAngleConvention);
 
   zemtrafo::AlignPlpOptions alignPlp;
   std::string alignPlpFeatures;
@@ -206,12 +240,12 @@ int dispatch(int argc, char** argv) {
   addRecordOptions(alignPlpCmd, &alignPlp.record, "alignment");
   alignPlpCmd->footer(std::string("Examples: zemtrafo align-plp features.txt --out part.trafo\n"
                                   "          zemtrafo align-plp --points probed.txt --features datums.txt\n") +
-                      kElementFormat);
+                      kElementFormat + "\n" + kAngleConvention);
 
   std::string showFile;
   CLI::App* showCmd = app.add_subcommand("show", "Print both transformations of a .trafo record.");
   showCmd->add_option("TRAFO", showFile, ".trafo record")->required()->check(CLI::ExistingFile);
-  showCmd->footer("Example: zemtrafo show part.trafo");
+  showCmd->footer(std::string("Example: zemtrafo show part.trafo\n") + kAngleConvention);
 
   std::string reportIn, reportOut;
   CLI::App* reportCmd = app.add_subcommand("report", "Write the text report of a .trafo record.");
@@ -219,13 +253,26 @@ int dispatch(int argc, char** argv) {
   reportCmd->add_option("OUT", reportOut, "Report file")->required();
   reportCmd->footer("Example: zemtrafo report part.trafo part.txt");
 
+  // An unknown subcommand is a word CLI11 would call an extra argument.
+  const auto isCommand = [&app](const std::string& word) {
+    return !app.get_subcommands([&word](const CLI::App* command) { return command->check_name(word); }).empty();
+  };
+  if (argc > 1 && argv[1][0] != '-' && !isCommand(argv[1])) {
+    std::fprintf(stderr, "zemtrafo: unknown command \"%s\"; the commands are fit, apply, align321, align-plp, show "
+                         "and report (zemtrafo --help)\n", argv[1]);
+    return zemtrafo::kBadInput;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? zemtrafo::kDone : zemtrafo::kBadInput;  // --help and --version are not errors
+    if (e.get_exit_code() == 0) return app.exit(e) == 0 ? zemtrafo::kDone : zemtrafo::kBadInput;  // --help, --version
+    std::fprintf(stderr, "zemtrafo: %s\nRun with --help for more information.\n", e.what());
+    return zemtrafo::kBadInput;
   }
   if (!align321.points.empty()) align321.features = align321Features;
   if (!alignPlp.points.empty()) alignPlp.features = alignPlpFeatures;
+  fit.json = fitCmd->count("--json") > 0;
+  if (fit.json && fit.jsonFile.empty()) fit.jsonFile = "-";
   if (fitCmd->parsed()) return zemtrafo::runFit(fit);
   if (featuresCmd->parsed()) return zemtrafo::runFeatures(features);
   if (align321Cmd->parsed()) return zemtrafo::runAlign321(align321);

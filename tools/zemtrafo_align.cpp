@@ -7,6 +7,13 @@
 //     plane      x y z  height      three points on the primary plane
 //     direction  x y z  value       two points along the secondary direction
 //     point      x y z  value       one point for the tertiary axis
+//   The order of the lines matters: the plane's normal points along
+//   (P1 − P0) × (P2 − P0) of its points in the order listed (swapping two
+//   plane lines turns the result by a half turn), and the direction runs
+//   from the first direction point to the second; --plane-negative and
+//   --direction-negative take the opposite senses.
+//
+// Keywords may be written in any case; a UTF-8 byte order mark is skipped.
 //
 //   plane-line-point (align-plp), three lines: the measured feature, then
 //   the nominal one
@@ -24,6 +31,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -32,6 +40,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "math_transformation.h"
 #include "zem_math.h"
@@ -53,6 +63,11 @@ using Features = std::map<std::string, std::vector<std::vector<double>>>;
 /// of lines. Messages name the file and the line.
 bool readFeatures(const std::string& path, const std::map<std::string, std::pair<std::size_t, std::size_t>>& counts,
                   Features* features) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    message(path + ": cannot read (is a directory)");
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     message(path + ": cannot open file for reading");
@@ -61,12 +76,14 @@ bool readFeatures(const std::string& path, const std::map<std::string, std::pair
   std::string line;
   for (unsigned long lineNo = 1; std::getline(in, line); ++lineNo) {
     const std::string where = path + ":" + std::to_string(lineNo) + ": ";
+    if (lineNo == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
     line = line.substr(0, line.find('#'));
     for (char& c : line)
       if (c == ',' || c == ';' || c == '\t' || c == '\r') c = ' ';
     std::istringstream fields(line);
     std::string keyword, field;
     if (!(fields >> keyword)) continue;
+    for (char& c : keyword) c = char(std::tolower(static_cast<unsigned char>(c)));
     const auto allowed = counts.find(keyword);
     if (allowed == counts.end()) {
       message(where + "\"" + keyword + "\" is not a feature here");
@@ -175,7 +192,8 @@ int runAlign321FromPoints(const Align321Options& options) {
     message("the alignment failed: the fitted elements cannot reach the nominal values");
     return kFitFailed;
   }
-  return finishAlignment(result, options.order, options.record);
+  return finishAlignment(result, options.order, options.record, options.features,
+                         "senses: the fitted plane's normal and the fitted line's direction\n");
 }
 
 int runAlignPlpFromPoints(const AlignPlpOptions& options) {
@@ -198,7 +216,7 @@ int runAlignPlpFromPoints(const AlignPlpOptions& options) {
             (reason.isEmpty() ? std::string("the features do not fix a frame") : reason.toStdString()));
     return kFitFailed;
   }
-  return finishAlignment(t, options.order, options.record);
+  return finishAlignment(t, options.order, options.record, options.features, "");
 }
 
 }  // namespace
@@ -218,15 +236,33 @@ int runAlign321(const Align321Options& options) {
     dir.push_back(vec(v, 0));
     dirValues.push_back(v[3]);
   }
+  // The reasons the alignment itself does not tell.
+  const BaVec3d<double> normal = (plane[1] - plane[0]).cross(plane[2] - plane[0]);
+  const double spread = std::max({(plane[1] - plane[0]).length(), (plane[2] - plane[0]).length(),
+                                  (plane[2] - plane[1]).length()});
+  if (!(normal.length() > 1e-12 * spread * spread)) {
+    message("the alignment failed: the three plane points coincide or lie on one line");
+    return kFitFailed;
+  }
+  if (!((dir[1] - dir[0]).length() > 0.0)) {
+    message("the alignment failed: the two direction points coincide");
+    return kFitFailed;
+  }
   Transformation t = Transformation::identity();
   QString unused;  // the 3-2-1 alignment gives no reason of its own
   if (!t.computeTransformation321(options.mode, plane, planeValues,
                                   !options.negativeFirst, dir, dirValues, !options.negativeSecond,
                                   vec(f["point"][0], 0), f["point"][0][3], unused)) {
-    message("the alignment failed: the measured points cannot reach the nominal values");
+    message("the alignment failed: the measured points cannot reach the nominal values (the direction may be "
+            "parallel to the plane's normal)");
     return kFitFailed;
   }
-  return finishAlignment(t, options.order, options.record);
+  const std::string senses =
+      std::string("  plane normal: ") + (options.negativeFirst ? "-" : "+") +
+      "(P1 - P0) x (P2 - P0) of the plane lines in file order" + (options.negativeFirst ? " (--plane-negative)" : "") +
+      "\n  direction: " + (options.negativeSecond ? "second to first" : "first to second") + " direction point" +
+      (options.negativeSecond ? " (--direction-negative)" : "") + "\n";
+  return finishAlignment(t, options.order, options.record, options.features, senses);
 }
 
 int runAlignPlp(const AlignPlpOptions& options) {
@@ -256,6 +292,11 @@ int runAlignPlp(const AlignPlpOptions& options) {
       message(options.features + ": a plane's normal (a, b, c) is zero");
       return kBadInput;
     }
+  for (std::size_t at : {3, 9})
+    if (!(vec(li, at).length() > 0.0)) {
+      message(options.features + ": a line's direction (dx, dy, dz) is zero");
+      return kBadInput;
+    }
   Transformation t = Transformation::identity();
   QString reason;
   if (!t.computeTransformationPlaneLinePoint(options.mode, plane(0), plane(4),
@@ -264,7 +305,7 @@ int runAlignPlp(const AlignPlpOptions& options) {
             (reason.isEmpty() ? std::string("the features do not fix a frame") : reason.toStdString()));
     return kFitFailed;
   }
-  return finishAlignment(t, options.order, options.record);
+  return finishAlignment(t, options.order, options.record, options.features, "");
 }
 
 }  // namespace zemtrafo

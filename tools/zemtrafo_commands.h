@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "math_point_file.h"
 #include "math_transformation.h"
 
 namespace zemtrafo {
@@ -35,11 +36,14 @@ struct FitOptions {
   bool byPosition = false;
   bool withScale = false;
   bool weights = false;
+  bool alongNormals = false;
   AngleOrder order = AngleOrder::ThreeArgumentForm;
   RecordOptions record;
   std::string csv, svg;
   double tolerance = -1.0;  ///< below 0: none
   bool json = false;
+  std::string jsonFile = "-";  ///< where --json writes ("-": standard output)
+  Zem::PointFile::ReadOptions reading;
 };
 
 /// zemtrafo features POINTS ELEMENTS.
@@ -71,14 +75,17 @@ struct ApplyOptions {
   std::string trafo, points, out;
   bool inverse = false;
   bool global = false;
+  Zem::PointFile::ReadOptions reading;
 };
 
 int runFit(const FitOptions& options);
 int runFeatures(const FeaturesOptions& options);
 int runAlign321(const Align321Options& options);
 int runAlignPlp(const AlignPlpOptions& options);
-/// Shows an alignment's result and writes its record and report.
-int finishAlignment(const Zem::Transformation& t, AngleOrder order, const RecordOptions& record);
+/// Shows an alignment's result (after `senses`, lines saying which senses
+/// it used) and writes its record and report.
+int finishAlignment(const Zem::Transformation& t, AngleOrder order, const RecordOptions& record,
+                    const std::string& features, const std::string& senses);
 int runApply(const ApplyOptions& options);
 int runShow(const std::string& trafo);
 int runReport(const std::string& trafo, const std::string& out);

@@ -138,7 +138,7 @@ const Zem::FeatureFit& Element::fit() const {
 bool readElements(const std::string& pointsPath, const std::string& elementsPath, Zem::PointNames* names,
                   std::vector<Element>* elements) {
   Zem::PointFile file;
-  if (!readPoints(pointsPath, names, &file)) return false;
+  if (!readPoints(pointsPath, Zem::PointFile::ReadOptions(), names, &file)) return false;
   if (!file.hasIdentifiers()) {
     message(pointsPath + ": the points have no identifiers (\"id x y z\") for the elements to name");
     return false;

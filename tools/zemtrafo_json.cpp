@@ -24,7 +24,7 @@ std::string jsonString(const std::string& s) {
   return out + '"';
 }
 
-std::string jsonNumber(double v) { return format("%.17g", v); }
+std::string jsonNumber(double v) { return format("%.17g", v == 0.0 ? 0.0 : v); }  // no -0
 
 std::string jsonVec(const Zem::BaVec3d<double>& v) {
   return "[" + jsonNumber(v.x) + ", " + jsonNumber(v.y) + ", " + jsonNumber(v.z) + "]";
@@ -53,34 +53,38 @@ std::string jsonMatrix(const Transformation& t) {
 
 }  // namespace
 
-void printFitJson(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
-                  AngleOrder order, bool withScale) {
+std::string fitJson(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
+                    AngleOrder order, bool withScale) {
   const Transformation& t = fit.transformation;
   const char* const orderWord =
       order == AngleOrder::ThreeArgumentForm ? "set" : orderName(Transformation::RotationOrder_t(order));
   std::string out = "{\n";
+  out += "  \"maps\": \"measured -> nominal\",\n";
+  out += "  \"nominal_file\": " + jsonString(report.nominalFile) + ",\n";
+  out += "  \"measured_file\": " + jsonString(report.measuredFile) + ",\n";
   out += "  \"pairing\": \"" + std::string(report.byPosition ? "position" : "identifier") + "\",\n";
   out += "  \"scale_estimated\": " + std::string(withScale ? "true" : "false") + ",\n";
   out += "  \"angle_order\": \"" + std::string(orderWord) + "\",\n";
   out += "  \"angles_deg\": " + jsonVec(anglesInDegrees(t, order)) + ",\n";
+  // q = s·(R·p + t): the stored t, and the displacement s·t of the origin.
   out += "  \"translation_mm\": " + jsonVec(t.getTranslation()) + ",\n";
+  out += "  \"displacement_mm\": " + jsonVec(t.transformPoint(BaVec3d<double>(0.0, 0.0, 0.0))) + ",\n";
   out += "  \"scale\": " + jsonNumber(t.getScale()) + ",\n";
   out += "  \"matrix\": " + jsonMatrix(t) + ",\n";
   out += "  \"pair_count\": " + std::to_string(fit.pairCount) + ",\n";
   out += "  \"mean_mm\": " + jsonNumber(fit.mean) + ",\n  \"rms_mm\": " + jsonNumber(fit.rms) +
          ",\n  \"largest_mm\": " + jsonNumber(fit.largest) + ",\n";
   out += "  \"mean_weighted_mm\": " + jsonNumber(fit.meanWeighted) + ",\n";
-  std::fputs(out.c_str(), stdout);
-  std::fputs("  \"pairs\": [", stdout);
+  out += "  \"pairs\": [";
   for (std::size_t i = 0; i < fit.residuals.size(); ++i) {
-    const std::string row = std::string(i ? ",\n    " : "\n    ") + "{\"id\": " + jsonString(report.pairNames[i]) +
-                            ", \"d_mm\": " + jsonVec(fit.residuals[i]) +
-                            ", \"distance_mm\": " + jsonNumber(fit.distances[i]) + "}";
-    std::fputs(row.c_str(), stdout);
+    out += std::string(i ? ",\n    " : "\n    ") + "{\"id\": " + jsonString(report.pairNames[i]) +
+           ", \"d_mm\": " + jsonVec(fit.residuals[i]) + ", \"distance_mm\": " + jsonNumber(fit.distances[i]);
+    if (!report.alongNormal.empty()) out += ", \"along_normal_mm\": " + jsonNumber(report.alongNormal[i]);
+    out += "}";
   }
-  out = "\n  ],\n  \"unpaired_nominal\": " + jsonNames(report.unpairedNominal, names) +
-        ",\n  \"unpaired_measured\": " + jsonNames(report.unpairedMeasured, names) + "\n}\n";
-  std::fputs(out.c_str(), stdout);
+  out += "\n  ],\n  \"unpaired_nominal\": " + jsonNames(report.unpairedNominal, names) +
+         ",\n  \"unpaired_measured\": " + jsonNames(report.unpairedMeasured, names) + "\n}\n";
+  return out;
 }
 
 }  // namespace zemtrafo

@@ -24,6 +24,10 @@ struct FitReport {
   std::vector<std::string> pairNames;  ///< name of each pair
   Points unpairedNominal, unpairedMeasured;
   bool byPosition = false;
+  std::string nominalFile, measuredFile;
+  /// Each pair's deviation along the nominal normal, (T·measured − nominal)·n
+  /// in mm; empty when the nominal file has no normals.
+  std::vector<double> alongNormal;
 };
 
 /// printf of up to three numbers into a string (the patterns are short).
@@ -50,8 +54,9 @@ std::string jsonString(const std::string& s);
 std::string jsonNumber(double v);
 std::string jsonVec(const Zem::BaVec3d<double>& v);
 
-/// Prints the fit as JSON to stdout.
-void printFitJson(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
+
+/// The fit as JSON.
+std::string fitJson(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
                   AngleOrder order, bool withScale);
 
 /// The pair table as CSV.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -21,10 +22,17 @@ std::string fixedTriple(const char* pattern, const BaVec3d<double>& v) {
   return format(pattern, shown(v.x), shown(v.y), shown(v.z));
 }
 
-/// `text` right-aligned in a column of 13 characters.
-std::string padded(const std::string& text) {
-  constexpr std::size_t kWidth = 13;
-  return text.size() >= kWidth ? " " + text : std::string(kWidth - text.size(), ' ') + text;
+/// Characters of UTF-8 text (the bytes that start one), for aligning columns.
+std::size_t displayWidth(const std::string& text) {
+  std::size_t n = 0;
+  for (const char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+/// `text` right-aligned in a column of `width` characters (at least one blank before it).
+std::string padded(const std::string& text, std::size_t width = 13) {
+  const std::size_t shown = displayWidth(text);
+  return shown >= width ? " " + text : std::string(width - shown, ' ') + text;
 }
 
 /// A length in mm with six decimals, right-aligned in 13 characters; a value
@@ -45,7 +53,13 @@ std::string orderText(AngleOrder order) {
 /// The translation, scale and matrix lines shared by the fit, the alignments
 /// and show.
 std::string translationText(const Transformation& t) {
-  return fixedTriple("  translation (mm): %.6f %.6f %.6f\n", t.getTranslation()) +
+  if (t.getScale() == 1.0)
+    return fixedTriple("  translation (mm): %.6f %.6f %.6f\n", t.getTranslation()) +
+           format("  scale: %.12f\n", t.getScale());
+  // With a scale the stored t is not how far a point moves: q = s (R p + t).
+  return fixedTriple("  translation t before the scale, q = s (R p + t) (mm): %.6f %.6f %.6f\n", t.getTranslation()) +
+         fixedTriple("  displacement of the origin, s t (mm): %.6f %.6f %.6f\n",
+                     t.transformPoint(BaVec3d<double>(0.0, 0.0, 0.0))) +
          format("  scale: %.12f\n", t.getScale());
 }
 
@@ -114,16 +128,22 @@ void printFitText(const Zem::FitResult& fit, const FitReport& report, const Zem:
                   AngleOrder order) {
   std::string out = "best fit of the measured points onto the nominal points, " + std::to_string(fit.pairCount) +
                     " pairs " + (report.byPosition ? "by position" : "by identifier") + "\n";
+  out += "  maps measured -> nominal (nominal: " + report.nominalFile + ", measured: " + report.measuredFile + ")\n";
   out += transformationText(fit.transformation, order);
   std::fputs(out.c_str(), stdout);
 
   // A million rows go out in blocks, formatted by to_chars (printf would
   // take most of the command's time).
-  out = "\n" + padded("id") + padded("dx (mm)") + padded("dy (mm)") + padded("dz (mm)") + padded("dist (mm)") + "\n";
+  std::size_t idWidth = 13;
+  for (const std::string& name : report.pairNames) idWidth = std::max(idWidth, displayWidth(name) + 1);
+  const bool normals = !report.alongNormal.empty();
+  out = "\n" + padded("id", idWidth) + padded("dx (mm)") + padded("dy (mm)") + padded("dz (mm)") +
+        padded("dist (mm)") + (normals ? padded("normal (mm)") : "") + "\n";
   for (std::size_t i = 0; i < fit.residuals.size(); ++i) {
     const BaPoint3d<double>& r = fit.residuals[i];
-    out += padded(report.pairNames[i]);
+    out += padded(report.pairNames[i], idWidth);
     for (double v : {r.x, r.y, r.z, fit.distances[i]}) appendFixed(&out, v);
+    if (normals) appendFixed(&out, report.alongNormal[i]);
     out += '\n';
     if (out.size() > (1u << 20)) {
       std::fputs(out.c_str(), stdout);
