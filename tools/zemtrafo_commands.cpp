@@ -148,10 +148,10 @@ int runApply(const ApplyOptions& options) {
   return printed(text);
 }
 
-int runShow(const std::string& trafo) {
+int runShow(const std::string& trafo, AngleOrder order) {
   Zem::LastAndGlobalTransformation record = emptyRecord();
   if (!loadRecord(trafo, &record)) return kBadInput;
-  return printed(recordText(record));
+  return printed(recordText(record, order));
 }
 
 int runReport(const std::string& trafo, const std::string& out) {

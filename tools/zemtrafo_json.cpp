@@ -56,13 +56,17 @@ std::string jsonMatrix(const Transformation& t) {
 void printFitJson(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
                   AngleOrder order, bool withScale) {
   const Transformation& t = fit.transformation;
-  const char* const orderWord =
-      order == AngleOrder::ThreeArgumentForm ? "set" : orderName(Transformation::RotationOrder_t(order));
+  const bool convention = order >= AngleOrder::FirstConvention;
+  const std::string orderWord = convention ? "scipy:" + conventionOf(order).getName().toStdString()
+                                : order == AngleOrder::ThreeArgumentForm ? "set"
+                                                                         : orderName(Transformation::RotationOrder_t(order));
   std::string out = "{\n";
   out += "  \"pairing\": \"" + std::string(report.byPosition ? "position" : "identifier") + "\",\n";
   out += "  \"scale_estimated\": " + std::string(withScale ? "true" : "false") + ",\n";
   out += "  \"angle_order\": \"" + std::string(orderWord) + "\",\n";
   out += "  \"angles_deg\": " + jsonVec(anglesInDegrees(t, order)) + ",\n";
+  if (convention)
+    out += "  \"gimbal_lock\": " + std::string(t.getEuler(conventionOf(order)).gimbalLock ? "true" : "false") + ",\n";
   out += "  \"translation_mm\": " + jsonVec(t.getTranslation()) + ",\n";
   out += "  \"scale\": " + jsonNumber(t.getScale()) + ",\n";
   out += "  \"matrix\": " + jsonMatrix(t) + ",\n";
