@@ -2,10 +2,13 @@
 // than the mean residual: why a fit failed, and every pair's deviation.
 //
 // The fit is that of Transformation::computeTransformation and its
-// siblings (the same pairing, iteration and result, bit for bit): the
+// siblings (the same pairing, method and result, bit for bit): the
 // transformation T carries each source point s onto its destination point d
-// in the weighted least-squares sense, d ≈ T·s. A pair's residual is
-// T·s − d (mm, in the destination frame), its distance |T·s − d|.
+// in the weighted least-squares sense, d ≈ T·s: it minimises Σ rᵀ·W·r over
+// the pairs, r = T·s − d and W the pair's weight (the identity, diag(wx, wy,
+// wz) from a weight point, or a FitWeightMatrix). Whenever the weighted pairs
+// determine the transformation the result is that optimum. A pair's residual
+// is T·s − d (mm, in the destination frame), its distance |T·s − d|.
 #ifndef ZEM_MATH_FIT_RESULT_H
 #define ZEM_MATH_FIT_RESULT_H
 
@@ -29,14 +32,24 @@ struct FitOptions {
   bool residuals = true;
 };
 
+/// The weight of one pair's residual r = T·s − d as a symmetric positive
+/// semi-definite 3x3 matrix W, m[row][col]: the pair adds rᵀ·W·r to the
+/// weighted sum of squares that the fit minimises (only the symmetric part
+/// (W + Wᵀ)/2 counts). Per-axis weights (wx, wy, wz) are W = diag(wx, wy, wz);
+/// a weight w along a unit surface normal n is W = w·n·nᵀ, which counts only
+/// the deviation along the normal.
+struct FitWeightMatrix {
+  double m[3][3];
+};
+
 struct FitResult {
   enum Status_t {
     FIT_SUCCEEDED = 0,
     FIT_TOO_FEW_PAIRS = 1,      ///< fewer than three pairs
     FIT_DEGENERATE = 2,         ///< the pairs do not fix the transformation: points on one line or coincident
     FIT_NOT_FINITE = 3,         ///< a paired coordinate or weight is infinite or NaN
-    FIT_NEGATIVE_WEIGHT = 4,    ///< a weight of a pair is below 0
-    FIT_NOT_CONVERGED = 5,      ///< the iteration did not settle (or gave no usable scale)
+    FIT_NEGATIVE_WEIGHT = 4,    ///< a weight of a pair is below 0 (a weight matrix is not positive semi-definite)
+    FIT_NOT_CONVERGED = 5,      ///< the arithmetic of the fit overflowed (finite data beyond the range of doubles)
     FIT_AMBIGUOUS_PAIRING = 6,  ///< repeated identifiers gave more pairs than a set has points
   };
 
@@ -61,6 +74,12 @@ struct FitResult {
   static FitResult fitByPosition(const std::vector<BaPoint3d<double>>& src,
                                  const std::vector<BaPoint3d<double>>& dst,
                                  const std::vector<BaPoint3d<double>>& weights, const FitOptions& options);
+  /// Pairs by position with a weight matrix per pair (weights[i] for pair i;
+  /// an empty list means unit weights). Throws ProgError as the other
+  /// fitByPosition does.
+  static FitResult fitByPosition(const std::vector<BaPoint3d<double>>& src,
+                                 const std::vector<BaPoint3d<double>>& dst,
+                                 const std::vector<FitWeightMatrix>& weights, const FitOptions& options);
 
   /// A short English description of a status ("points on one line or coincident").
   static const char* getStatusText(Status_t status);
@@ -82,7 +101,8 @@ struct FitResult {
   double rms = 0.0;      ///< root of the mean squared distance
   double largest = 0.0;  ///< largest distance
   /// The mean weighted residual that the fit functions of Transformation
-  /// return: (1/N)·Σ |w ∘ (T·s − d)|; equal to `mean` for unit weights.
+  /// return: (1/N)·Σ |W·(T·s − d)| (|w ∘ (T·s − d)| for weight points);
+  /// equal to `mean` for unit weights.
   double meanWeighted = 0.0;
 };
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,19 +78,22 @@ void pairById(const IndexArray& sourceIds, const IndexArray& targetIds, std::vec
 }
 
 /// Weights aligned with the source rows: (N,) for all three coordinates of
-/// a row, or (N, 3) per coordinate; finite and not negative.
+/// a row, (N, 3) per coordinate, finite and not negative; or (N, 3, 3), a
+/// finite symmetric positive semi-definite matrix per row (checked by the fit).
 DoubleArray weightArray(py::handle obj, py::ssize_t rows) {
   const py::array a = numericArray(obj, "weights");
   const bool perRow = a.ndim() == 1 && a.shape(0) == rows;
   const bool perCoordinate = a.ndim() == 2 && a.shape(0) == rows && a.shape(1) == 3;
-  if (!perRow && !perCoordinate)
-    throw py::value_error("weights must have shape (" + std::to_string(rows) + ",) or (" + std::to_string(rows) +
-                          ", 3) like the source rows, got " + shapeText(a));
+  const bool matrices = a.ndim() == 3 && a.shape(0) == rows && a.shape(1) == 3 && a.shape(2) == 3;
+  if (!perRow && !perCoordinate && !matrices)
+    throw py::value_error("weights must have shape (" + std::to_string(rows) + ",), (" + std::to_string(rows) +
+                          ", 3) or (" + std::to_string(rows) + ", 3, 3) like the source rows, got " + shapeText(a));
   DoubleArray w = DoubleArray::ensure(a);
   if (!w) throw py::error_already_set();
-  for (py::ssize_t k = 0; k < w.size(); ++k)
-    if (!(w.data()[k] >= 0.0 && std::isfinite(w.data()[k])))
-      throw py::value_error("weights must be finite and not negative");
+  for (py::ssize_t k = 0; k < w.size(); ++k) {
+    if (!std::isfinite(w.data()[k])) throw py::value_error("weights must be finite");
+    if (!matrices && w.data()[k] < 0.0) throw py::value_error("weights must be finite and not negative");
+  }
   return w;
 }
 
@@ -161,6 +166,17 @@ Points gather(const DoubleArray& a, const std::vector<std::int64_t>* rows, std::
         throw py::value_error(std::string(name) + " row " + std::to_string(r ? r[k] : std::int64_t(k)) +
                               " is not finite");
   return points;
+}
+
+std::vector<Zem::FitWeightMatrix> gatherMatrices(const DoubleArray& w, const std::vector<std::int64_t>* rows,
+                                                 std::size_t n) {
+  std::vector<Zem::FitWeightMatrix> matrices(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const double* m = w.data() + 9 * (rows ? (*rows)[k] : std::int64_t(k));
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c) matrices[k].m[r][c] = m[3 * r + c];
+  }
+  return matrices;
 }
 
 Points gatherWeights(const DoubleArray& w, const std::vector<std::int64_t>* rows, std::size_t n) {
@@ -261,15 +277,27 @@ struct FitResult {
   bool scaleEstimated = false;
   Points src, dst;  ///< the pairs, until settle() has used them
 
-  /// Computes the residuals, their lengths and figures once. Runs with the
-  /// GIL held, so that two threads cannot settle one result at once.
+  /// Computes the residuals, their lengths and figures once, without the
+  /// GIL; the lock keeps two threads from settling one result at once.
   void settle() {
     if (settled_) return;
-    residuals_ = py::array_t<double>({pairCount, py::ssize_t(3)});
-    distances_ = py::array_t<double>(pairCount);
+    std::unique_lock<std::mutex> lock(*settling_, std::defer_lock);
+    {
+      py::gil_scoped_release released;  // never wait for the lock holding the GIL
+      lock.lock();
+    }
+    if (settled_) return;
+    py::array_t<double> residuals({pairCount, py::ssize_t(3)});
+    py::array_t<double> distances(pairCount);
+    double* const res = residuals.mutable_data();
+    double* const dist = distances.mutable_data();
     double sumSquares = 0.0, largestSquared = 0.0;
-    residualsOf(transformation, src, dst, residuals_.mutable_data(), distances_.mutable_data(), &sumSquares,
-                &largestSquared);
+    {
+      py::gil_scoped_release released;
+      residualsOf(transformation, src, dst, res, dist, &sumSquares, &largestSquared);
+    }
+    residuals_ = std::move(residuals);
+    distances_ = std::move(distances);
     rms_ = std::sqrt(sumSquares / double(pairCount));
     largest_ = std::sqrt(largestSquared);
     frozen(residuals_);
@@ -285,6 +313,7 @@ struct FitResult {
 
  private:
   bool settled_ = false;
+  std::shared_ptr<std::mutex> settling_ = std::make_shared<std::mutex>();
   py::array_t<double> residuals_, distances_;
   double rms_ = 0.0, largest_ = 0.0;
 };
@@ -311,28 +340,38 @@ FitResult fit(const py::object& source, const py::object& target, const py::obje
   const bool weighted = !weights.is_none();
   const DoubleArray w = weighted ? weightArray(weights, n) : DoubleArray();
 
+  const bool matrices = weighted && w.ndim() == 3;
+  const IndexArray srcIds = byId ? idArray(sourceIds, "source_ids", n) : IndexArray();
+  const IndexArray dstIds = byId ? idArray(targetIds, "target_ids", dst.shape(0)) : IndexArray();
+
+  // Pairing, gathering and the fit run without the GIL; their exceptions
+  // take it back as they leave the block.
   std::vector<std::int64_t> sourceRows, targetRows;
-  if (byId)
-    pairById(idArray(sourceIds, "source_ids", n), idArray(targetIds, "target_ids", dst.shape(0)), &sourceRows,
-             &targetRows);
-  const std::size_t pairs = byId ? sourceRows.size() : std::size_t(n);
-  if (pairs < 3)
-    throw FitFailure{"a fit needs at least three pairs, got " + std::to_string(pairs) +
-                     (byId ? " (identifiers common to source_ids and target_ids)" : "")};
-
-  const std::vector<std::int64_t>* srcRows = byId ? &sourceRows : nullptr;
-  const std::vector<std::int64_t>* dstRows = byId ? &targetRows : nullptr;
-  Points srcPoints = gather(src, srcRows, pairs, "source");
-  Points dstPoints = gather(dst, dstRows, pairs, "target");
-  Points weightPoints = weighted ? gatherWeights(w, srcRows, pairs) : Points();
-
+  Points srcPoints, dstPoints;
   Zem::FitResult fitted;
+  std::size_t pairs;
   {
     py::gil_scoped_release released;
+    if (byId) pairById(srcIds, dstIds, &sourceRows, &targetRows);
+    pairs = byId ? sourceRows.size() : std::size_t(n);
+    if (pairs < 3)
+      throw FitFailure{"a fit needs at least three pairs, got " + std::to_string(pairs) +
+                       (byId ? " (identifiers common to source_ids and target_ids)" : "")};
+    const std::vector<std::int64_t>* srcRows = byId ? &sourceRows : nullptr;
+    const std::vector<std::int64_t>* dstRows = byId ? &targetRows : nullptr;
+    srcPoints = gather(src, srcRows, pairs, "source");
+    dstPoints = gather(dst, dstRows, pairs, "target");
     // The residuals are left to FitResult::settle(), which writes them
     // straight into numpy arrays when they are first read.
-    fitted = Zem::FitResult::fitByPosition(srcPoints, dstPoints, weightPoints, Zem::FitOptions{withScale, 1.0, false});
+    const Zem::FitOptions options{withScale, 1.0, false};
+    if (matrices)
+      fitted = Zem::FitResult::fitByPosition(srcPoints, dstPoints, gatherMatrices(w, srcRows, pairs), options);
+    else
+      fitted = Zem::FitResult::fitByPosition(srcPoints, dstPoints,
+                                             weighted ? gatherWeights(w, srcRows, pairs) : Points(), options);
   }
+  if (fitted.status == Zem::FitResult::FIT_NEGATIVE_WEIGHT)
+    throw py::value_error("weights must be positive semi-definite matrices");
   if (!fitted.isSucceeded())
     throw FitFailure{std::string("no transformation found: ") + Zem::FitResult::getStatusText(fitted.status)};
 
@@ -356,14 +395,18 @@ Pairing: by row (N == M) when no identifiers are given; by identifier when both
 source_ids (N,) and target_ids (M,) are given (integers, -1 = no identifier, no
 identifier repeated within one array), in the order of the source rows.
 weights: None (all 1), (N,) or (N, 3), aligned with the source rows: the weights
-of the x, y and z observations of each pair; finite, not negative.
+of the x, y and z observations of each pair, finite, not negative; or (N, 3, 3):
+a symmetric positive semi-definite matrix W per pair (w * outer(n, n) weighs only
+the deviation along a unit normal n). The fit minimises the sum of r^T W r over the
+pairs, r = transformation(source) - target.
 scale: True estimates the uniform scale, False keeps it at 1.
 
-The model is target ~ s (R source + t), solved by the C++ fit. Returns a
-FitResult. Raises FitError when no transformation is found (fewer than three
-pairs, collinear or coincident points, no convergence), ValueError for arrays of
-the wrong shape, non-finite coordinates or bad weights, TypeError for
-non-numeric arrays.)doc";
+The model is target ~ s (R source + t), solved by the C++ fit (the weighted
+least-squares optimum); the GIL is released while pairing, fitting and computing
+residuals. Returns a FitResult. Raises FitError when no transformation is found
+(fewer than three pairs, collinear or coincident points, weights that leave a
+direction free), ValueError for arrays of the wrong shape, non-finite coordinates
+or bad weights, TypeError for non-numeric arrays.)doc";
 
 }  // namespace
 

@@ -1,53 +1,52 @@
-// Weighted least-squares best fit of two point sets: pairing by identifier or
-// by position, a first estimate from three well-spread points, then a
-// Gauss-Newton iteration whose linearised steps go to EQN::EquationAdjust.
+// Weighted least-squares best fit of paired point sets.
 //
-// Model. A source point p maps to q = s·(R·p + t): R a rotation, t the
-// translation (stored as m03, m13, m23), s the uniform scale (m33 = 1/s).
+// Model. A source point p maps to q = s·R·p + T (R a rotation, s the uniform
+// scale, T the translation); the result is stored as set(T/s, angles of R, s),
+// q = s·(R·p + t). Each pair weighs its residual r = q − d by a symmetric
+// positive semi-definite 3x3 matrix W (the identity, diag(wx, wy, wz), or a
+// general one), and the fit minimises F = Σ rᵀ·W·r.
 //
-// Parameterisation of a step. The rotation is held as a matrix, never as
-// angles, while iterating. Each step solves for a small rotation ω (radians,
-// a rotation vector in the destination frame) applied after the current one,
-//     R ← exp([ω]×)·R,
-// together with the corrections of t and s. Its Jacobian is regular at every
-// orientation, so the fit behaves the same whatever the angles are, including
-// the orientations where the angle about X is ±π/2 (where the three angles of
-// the result lose one degree of freedom). Angles are computed once, from the
-// final matrix, to build the result with the three-argument set().
+// One pass. The pairs are read once, into the weighted moments of
+// fit_kernels.h, which make F an exact quadratic in the twelve numbers of an
+// affine map about a reference pair inside the set. Everything below works on
+// those twelve numbers, in time independent of the count: the pairs are read
+// once more only for the mean weighted residual, when it is asked for.
 //
-// Linearised at (t, R, s), with r = R·p:
-//     ∂q/∂t   = s·I
-//     ∂q/∂ω_k = s·(e_k × r):  x row (0, s·r.z, −s·r.y), y row (−s·r.z, 0, s·r.x),
-//                             z row (s·r.y, −s·r.x, 0)
-//     ∂q/∂s   = r + t = q / s
-// The zero entries (the other axes' translations, and for each coordinate the
-// turn about its own axis) are absent coefficients of the observation.
+// Start. The closed-form solution (Horn, Umeyama) with each pair's mean weight
+// tr(W)/3: weighted centroids, the cross-covariance C = U·D·Vᵀ (SVD), R = U·S·Vᵀ
+// with S = diag(1, 1, ±1) so that det R = +1 (a reflection is never the
+// answer), s = tr(D·S) / (weighted variance of the source) when estimated.
+// When every pair's weight is a multiple of the identity (unit weights among
+// them) this is the optimum.
 //
-// Conditioning. The solver sees an equivalent, well-scaled form of the same
-// step: the rotation and scale columns are taken about a centre c inside the
-// source set (r_c = R·(p − c)) and divided by a characteristic length L of the
-// set, and the variables are measured as (s·t', s·L·ω, L·ds), so that every
-// coefficient is 1 or of order 1 whatever the units, the scale and however far
-// the part lies from the origin. The step is mapped back exactly by
-//     t_correction = t' − ω × (R·c) − ds·(R·c + t)/s,
-// and the stopping rules apply to (t_correction, ω, ds). Only pairs that
-// carry weight choose c and L: a pair of weight 0 may lie anywhere.
+// Iteration. A safeguarded Newton method on the rotation manifold: a step
+// (du, ω, σ) maps (A = s·R, u) to A' = (1 + σ)·exp([ω]×)·A and
+// u' = u + du + (A − A')·ā, which turns and scales about the weighted centroid
+// ā (so that the translation does not carry the rotation's and the scale's
+// corrections). Gradient and Hessian, second-order terms of the rotation
+// included, follow exactly from the quadratic. Levenberg-Marquardt damping
+// (on the diagonal of the Gauss-Newton matrix) keeps every accepted step
+// downhill; the change of F is computed directly from the step, without the
+// cancellation of evaluating F twice. It stops on optimality: when the Newton
+// decrement −gradᵀ·δ is at rounding level relative to F, or when no damped
+// step lowers F any more. Only arithmetic that is not finite fails it.
 //
-// Determinacy. A step whose equilibrated normal matrix is rank-deficient
-// (EQN::EquationAdjust) is refused: all weighted points on one line, or at
-// one point. Equilibrated, that decision depends on the geometry of the
-// weighted pairs only, not on a common weight factor, on weak or absent
-// observations, on the units or on where the part lies.
+// Determinacy. The pairs determine the transformation when the Gauss-Newton
+// matrix of the free parameters at the result, equilibrated to a unit
+// diagonal, is regular beyond rounding: its smallest eigenvalue above
+// kDeterminacy. Equilibrated, that does not depend on the units, a common
+// weight factor, where the part lies or the number of pairs, only on the
+// geometry of the weighted pairs. All points on one line, or at one point,
+// or weights that leave a direction free, fail as degenerate.
 #include "fit_engine.h"
 
+#include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <limits>
 
 #include "fit_kernels.h"
-#include "zem_adjust.h"
-#include "zem_base.h"
+#include "fit_pairing.h"
 
 namespace Zem {
 namespace fit {
@@ -56,358 +55,353 @@ namespace {
 
 using Point = BaPoint3d<double>;
 using Vec = BaVec3d<double>;
-
 using Status = FitResult::Status_t;
+using Eigen::Matrix3d;
+using Eigen::Vector3d;
 
-// Stopping rules of the iteration, on the mean absolute correction of a step
-// (translation in mm, rotation in radians and scale added alike).
-constexpr unsigned kMaxIterations = 1000;    // reaching it is a failure
-constexpr double kConverged = 1e-12;         // below this the iteration stops
-constexpr unsigned kPatientIterations = 50;  // after these, go on only while
-constexpr double kRequiredShrink = 0.9;      //   each step shrinks by more than a tenth
-constexpr double kMaxFinalCorrection = 0.001;  // a last step above this is a failure
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 
-// The destination's three reference points give no first estimate when b − a
-// or the distance of c from the line a-b is at most this multiple of ε times
-// their coordinates' size: what is left of them is rounding, and their frame
-// would point anywhere. Relative, so that the start depends neither on the
-// units nor on how small the part is.
-constexpr double kFrameNoise = 64.0 * std::numeric_limits<double>::epsilon();
+/// The smallest eigenvalue of the equilibrated Gauss-Newton matrix that
+/// counts as determined. The moments are exact to a few ε of their size
+/// (compensated sums), so that an eigenvalue of a few ε is rounding: the
+/// weighted points then lie on a line (or a point) up to the precision of
+/// the arithmetic. A thin part whose cross-section is 1e-7 of its length has
+/// eigenvalues near 1e-14 = 45ε and counts as determined.
+constexpr double kDeterminacy = 8.0 * kEpsilon;
 
-/// 3x3 matrix acting on column vectors.
-struct Mat3 {
-  double a[3][3];
+/// Below this determinacy the optimum found from the moments is refined
+/// with gradients taken from the residuals (one pass each, at most
+/// kRefinePasses): the moments hold a thin part's cross-section only to a
+/// few ε of its length, the residuals to ε of their own size.
+constexpr double kRefine = 1e-5;
+constexpr int kRefinePasses = 8;
 
-  Vec operator*(const Vec& v) const {
-    return Vec(a[0][0] * v.x + a[0][1] * v.y + a[0][2] * v.z, a[1][0] * v.x + a[1][1] * v.y + a[1][2] * v.z,
-               a[2][0] * v.x + a[2][1] * v.y + a[2][2] * v.z);
-  }
-  Mat3 operator*(const Mat3& b) const {
-    Mat3 p;
-    for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 3; ++c) p.a[r][c] = a[r][0] * b.a[0][c] + a[r][1] * b.a[1][c] + a[r][2] * b.a[2][c];
-    return p;
-  }
-  Mat3 scaled(double f) const {
-    Mat3 p;
-    for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 3; ++c) p.a[r][c] = a[r][c] * f;
-    return p;
-  }
-};
+/// Newton iterations at most; a fit converges quadratically from the closed
+/// form in a handful. Reaching the limit ends the iteration where it is (it
+/// is not a failure: every accepted step lowered F).
+constexpr int kMaxIterations = 200;
+/// The iteration stops when the Newton decrement is below this fraction of
+/// the objective (plus its rounding).
+constexpr double kOptimality = 1e-14;
 
-Mat3 rotationBlock(const Transformation& t) {
-  Mat3 r;
-  for (unsigned i = 0; i < 3; ++i)
-    for (unsigned j = 0; j < 3; ++j) r.a[i][j] = t.getMatrix(j, i);  // column index first
-  return r;
+Vector3d toEigen(const Vec& v) { return Vector3d(v.x, v.y, v.z); }
+
+/// [v]×: the matrix of the cross product v × ·.
+Matrix3d crossMatrix(const Vector3d& v) {
+  Matrix3d m;
+  m << 0.0, -v.z(), v.y(), v.z(), 0.0, -v.x(), -v.y(), v.x(), 0.0;
+  return m;
 }
 
-/// The rotation about the axis ω by the angle |ω| (right-handed, acting on
-/// column vectors): I + A·[ω]× + B·[ω]×², A = sin θ/θ, B = (1 − cos θ)/θ².
-Mat3 rotationFromVector(const Vec& w) {
-  const double theta2 = w.lengthSquared();
-  double A, B;
-  if (theta2 < 1e-8) {  // series: the next terms are below 1e-17
-    A = 1.0 - theta2 / 6.0;
-    B = 0.5 - theta2 / 24.0;
-  } else {
-    const double theta = std::sqrt(theta2);
-    A = std::sin(theta) / theta;
-    B = (1.0 - std::cos(theta)) / theta2;
+/// The mean-weight moments of the quadratic: for isotropic weights exactly
+/// Σw, Σw·a, Σw·b, Σw·a·aᵀ and Σw·b·aᵀ.
+struct MeanMoments {
+  double sw;
+  Vector3d sa, sb;
+  Matrix3d saa, sba;
+};
+
+MeanMoments meanMoments(const Quadratic& q) {
+  MeanMoments m;
+  m.sw = q.H.block<3, 3>(9, 9).trace() / 3.0;
+  for (int k = 0; k < 3; ++k) {
+    m.sa(k) = q.H.block<3, 3>(3 * k, 9).trace() / 3.0;
+    for (int l = 0; l < 3; ++l) m.saa(k, l) = q.H.block<3, 3>(3 * k, 3 * l).trace() / 3.0;
+    m.sba.col(k) = q.g.segment<3>(3 * k);  // Σ a_k·W·b
   }
-  const double x = w.x, y = w.y, z = w.z;
-  Mat3 r;
-  r.a[0][0] = 1.0 - B * (y * y + z * z);
-  r.a[0][1] = -A * z + B * x * y;
-  r.a[0][2] = A * y + B * x * z;
-  r.a[1][0] = A * z + B * x * y;
-  r.a[1][1] = 1.0 - B * (x * x + z * z);
-  r.a[1][2] = -A * x + B * y * z;
-  r.a[2][0] = -A * y + B * x * z;
-  r.a[2][1] = A * x + B * y * z;
-  r.a[2][2] = 1.0 - B * (x * x + y * y);
-  return r;
+  m.sb = q.g.segment<3>(9);
+  return m;
 }
 
-/// Orthonormal frame of three points: e1 along b − a, e2 in their plane.
-struct Frame {
-  Vec e1, e2, e3;
-  double uSquared;  ///< |b − a|²
-  double wSquared;  ///< squared distance of c from the line a-b, before normalising
-};
-
-Frame frameOf(const Vec& a, const Vec& b, const Vec& c) {
-  Frame f;
-  const Vec u = b - a, v = c - a;
-  f.e1 = u;
-  f.e1.normalize();  // a vector too short to normalise is used as it is
-  const Vec w = v - f.e1 * v.dot(f.e1);
-  f.e2 = w;
-  f.e2.normalize();
-  f.e3 = f.e1.cross(f.e2);
-  f.uSquared = u.lengthSquared();
-  f.wSquared = w.lengthSquared();
-  return f;
-}
-
-/// Weights of pair i: the given weight points, or (1, 1, 1) for all. A pair
-/// carries weight unless all three of its weights are 0; only such pairs
-/// say anything about the motion (a pair of weight 0 may lie anywhere).
-struct UnitWeights {
-  static constexpr bool kUnit = true;
-  Vec operator[](std::size_t) const { return Vec(1.0, 1.0, 1.0); }
-  bool carries(std::size_t) const { return true; }
-};
-struct GivenWeights {
-  static constexpr bool kUnit = false;
-  const Point* w;
-  const Vec& operator[](std::size_t i) const { return w[i]; }
-  bool carries(std::size_t i) const { return !(w[i].x == 0.0 && w[i].y == 0.0 && w[i].z == 0.0); }
-};
-
-/// Three well-spread source points among the pairs that carry weight: a with
-/// the smallest x, b farthest from a, c with the largest sum of distances to
-/// a and b. Ties keep the lower index; each choice starts at the first pair
-/// that carries weight. False when no pair carries weight.
-template <class Weights>
-bool chooseReferencePoints(const Point* src, const Weights& weights, std::size_t n, std::size_t* a,
-                           std::size_t* b, std::size_t* c) {
-  std::size_t first = 0;
-  while (first < n && !weights.carries(first)) ++first;
-  if (first == n) return false;
-  std::size_t ia = first;
-  for (std::size_t i = first + 1; i < n; ++i)
-    if (src[i].x < src[ia].x && weights.carries(i)) ia = i;
-  // A square root only where the squared distance already beats the best:
-  // a larger distance needs a larger square, and comparing the roots keeps
-  // the choice exactly that of comparing distances.
-  std::size_t ib = first;
-  double bestSquared = (src[first] - src[ia]).lengthSquared();
-  double best = std::sqrt(bestSquared);
-  for (std::size_t i = first + 1; i < n; ++i) {
-    if (i == ia) continue;
-    const double d2 = (src[i] - src[ia]).lengthSquared();
-    if (d2 > bestSquared && weights.carries(i)) {
-      const double d = std::sqrt(d2);
-      if (d > best) {
-        bestSquared = d2;
-        best = d;
-        ib = i;
-      }
-    }
+/// An estimate b ≈ A·a + u with A = s·R.
+struct Estimate {
+  Matrix3d rotation;
+  double scale;
+  Vector3d u;
+  Matrix3d affine() const { return scale * rotation; }
+  Vector12 packed() const {
+    Vector12 x;
+    const Matrix3d a = affine();
+    for (int k = 0; k < 3; ++k) x.segment<3>(3 * k) = a.col(k);
+    x.segment<3>(9) = u;
+    return x;
   }
-  std::size_t ic = first;
-  best = (src[first] - src[ia]).length() + (src[first] - src[ib]).length();
-  for (std::size_t i = first + 1; i < n; ++i) {
-    if (i == ia || i == ib) continue;
-    // da + db ≤ sqrt(2·(da² + db²)): a point whose bound stays clearly below
-    // the best sum cannot beat it, and costs no square root. The margin
-    // keeps rounding from ever skipping a candidate that could win.
-    const double a2 = (src[i] - src[ia]).lengthSquared(), b2 = (src[i] - src[ib]).lengthSquared();
-    if (2.0 * (a2 + b2) < best * best * (1.0 - 1e-9)) continue;
-    const double d = std::sqrt(a2) + std::sqrt(b2);
-    if (d > best && weights.carries(i)) {
-      best = d;
-      ic = i;
-    }
-  }
-  *a = ia;
-  *b = ib;
-  *c = ic;
+};
+
+/// The closed-form start (see the file comment). False when the pairs carry
+/// no weight, or the estimated scale is 0 (nothing correlates).
+bool closedForm(const MeanMoments& m, bool withScale, double scale, Vector3d* centroid, Estimate* e) {
+  if (!(m.sw > 0.0)) return false;
+  const Vector3d abar = m.sa / m.sw, bbar = m.sb / m.sw;
+  const Matrix3d caa = m.saa / m.sw - abar * abar.transpose();
+  Matrix3d cba = m.sba / m.sw - bbar * abar.transpose();
+  // A fixed negative scale turns the source through the origin: the best
+  // rotation then takes −C.
+  if (!withScale && scale < 0.0) cba = -cba;
+  const Eigen::JacobiSVD<Matrix3d> svd(cba, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  const double d = svd.matrixU().determinant() * svd.matrixV().determinant() < 0.0 ? -1.0 : 1.0;
+  const Vector3d signs(1.0, 1.0, d);
+  e->rotation = svd.matrixU() * signs.asDiagonal() * svd.matrixV().transpose();
+  e->scale = withScale ? svd.singularValues().dot(signs) / caa.trace() : scale;
+  if (!(e->scale != 0.0) || !std::isfinite(e->scale)) return false;
+  e->u = bbar - e->affine() * abar;
+  *centroid = abar;
   return true;
 }
 
-/// What one pass over the pairs needs of the current estimate.
-struct StepFrame {
-  Mat3 rl;      ///< R / L
-  Vec centre;   ///< c
-  double sL;    ///< s·L
-  Vec offset;   ///< s·(R·c + t): q = s·L·rl(p) + offset
+/// Derivatives of x by the step parameters θ = (du, ω, σ) at θ = 0 (see the
+/// file comment): J (12 × n) and the second-order term of the Hessian,
+/// T_jk = ⟨G, ∂²A'/∂θ_j∂θ_k⟩ with G = ∇_A F − ∇_u F·āᵀ.
+template <int N>
+struct Derivatives {
+  Eigen::Matrix<double, 12, N> J;
+  Eigen::Matrix<double, N, N> T;
 };
 
-/// r = R·(p − c)/L and v = d − q of pairs i and i + 1, one per lane.
-struct PairLanes {
-  Lane2 rx, ry, rz, vx, vy, vz;
+template <int N>
+Derivatives<N> derivativesAt(const Estimate& e, const Vector3d& abar, const Vector12& gradX) {
+  Derivatives<N> d;
+  d.J.setZero();
+  d.T.setZero();
+  const Matrix3d a = e.affine();
+  Matrix3d grad;  // ∇_A F − ∇_u F·āᵀ
+  for (int k = 0; k < 3; ++k) grad.col(k) = gradX.segment<3>(3 * k);
+  grad -= gradX.segment<3>(9) * abar.transpose();
+  const auto setColumn = [&d, &abar](int j, const Matrix3d& dA) {
+    for (int k = 0; k < 3; ++k) d.J.template block<3, 1>(3 * k, j) = dA.col(k);
+    d.J.template block<3, 1>(9, j) = -dA * abar;
+  };
+  Matrix3d turned[3];
+  for (int j = 0; j < 3; ++j) {
+    d.J(9 + j, j) = 1.0;
+    turned[j] = crossMatrix(Vector3d::Unit(j)) * a;
+    setColumn(3 + j, turned[j]);
+  }
+  for (int j = 0; j < 3; ++j)
+    for (int k = j; k < 3; ++k) {
+      const Matrix3d ej = crossMatrix(Vector3d::Unit(j)), ek = crossMatrix(Vector3d::Unit(k));
+      d.T(3 + j, 3 + k) = d.T(3 + k, 3 + j) = (0.5 * (ej * ek + ek * ej) * a).cwiseProduct(grad).sum();
+    }
+  if constexpr (N == 7) {
+    setColumn(6, a);
+    for (int j = 0; j < 3; ++j) d.T(6, 3 + j) = d.T(3 + j, 6) = turned[j].cwiseProduct(grad).sum();
+  }
+  return d;
+}
+
+/// The estimate after the step θ.
+template <int N>
+Estimate stepped(const Estimate& e, const Vector3d& abar, const Eigen::Matrix<double, N, 1>& theta) {
+  Estimate next = e;
+  const Vector3d omega = theta.template segment<3>(3);
+  const double angle = omega.norm();
+  if (angle > 0.0) next.rotation = Eigen::AngleAxisd(angle, omega / angle).toRotationMatrix() * e.rotation;
+  if constexpr (N == 7) next.scale = e.scale * (1.0 + theta(6));
+  next.u = e.u + theta.template head<3>() + (e.affine() - next.affine()) * abar;
+  return next;
+}
+
+/// The optimum from the closed-form start (see the file comment). False
+/// when the weighted pairs do not determine the transformation.
+template <int N>
+Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e) {
+  using VectorN = Eigen::Matrix<double, N, 1>;
+  using MatrixN = Eigen::Matrix<double, N, N>;
+  Vector12 x = e->packed();
+  double mu = 0.0;
+  int settled = 0;
+  for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
+    const Vector12 gradX = 2.0 * (q.H * x - q.g);
+    const double f = x.dot(q.H * x) - 2.0 * q.g.dot(x) + q.c;
+    const Derivatives<N> d = derivativesAt<N>(*e, abar, gradX);
+    const MatrixN gaussNewton = 2.0 * d.J.transpose() * q.H * d.J;
+    const VectorN grad = d.J.transpose() * gradX;
+    const MatrixN hessian = gaussNewton + d.T;
+    const VectorN diagonal = gaussNewton.diagonal();
+    if (!(diagonal.minCoeff() > 0.0)) return FitResult::FIT_DEGENERATE;
+    if (!grad.allFinite() || !hessian.allFinite()) return FitResult::FIT_NOT_CONVERGED;
+    const double tolerance = kOptimality * (std::fabs(f) + kEpsilon * std::fabs(q.c));
+    bool accepted = false;
+    for (int tries = 0; tries < 60 && !accepted; ++tries) {
+      const Eigen::LDLT<MatrixN> ldlt(hessian + MatrixN(mu * diagonal.asDiagonal()));
+      const bool positive = ldlt.info() == Eigen::Success && ldlt.isPositive() && ldlt.vectorD().minCoeff() > 0.0;
+      if (positive) {
+        const VectorN theta = ldlt.solve(-grad);
+        const double decrement = -grad.dot(theta);
+        // Steps that promise less than rounding are still taken while they
+        // lower F (the gradient then falls to its own rounding level); two
+        // in a row end the iteration.
+        if (mu == 0.0 && decrement <= tolerance && ++settled >= 2) return FitResult::FIT_SUCCEEDED;
+        if (decrement > tolerance) settled = 0;
+        const Estimate next = stepped<N>(*e, abar, theta);
+        const Vector12 nextX = next.packed();
+        const Vector12 dx = nextX - x;
+        const double change = dx.dot(gradX + q.H * dx);
+        if (!std::isfinite(change)) return FitResult::FIT_NOT_CONVERGED;
+        if (change < 0.0 && next.scale * e->scale > 0.0) {
+          *e = next;
+          x = nextX;
+          accepted = true;
+          mu = mu < 1e-6 ? 0.0 : mu / 8.0;
+          continue;
+        }
+        if (decrement <= tolerance) return FitResult::FIT_SUCCEEDED;  // no lower F within rounding
+      }
+      mu = mu == 0.0 ? 1e-9 : mu * 8.0;
+    }
+    if (!accepted) return FitResult::FIT_SUCCEEDED;  // no damped step lowers F: rounding level
+  }
+  return FitResult::FIT_SUCCEEDED;
+}
+
+/// The smallest eigenvalue of the equilibrated Gauss-Newton matrix of the
+/// free parameters at e: how well the weighted pairs determine them (see the
+/// file comment); 0 when a parameter has no effect at all.
+template <int N>
+double determinacy(const Quadratic& q, const Vector3d& abar, const Estimate& e) {
+  using MatrixN = Eigen::Matrix<double, N, N>;
+  const Derivatives<N> d = derivativesAt<N>(e, abar, Vector12::Zero());
+  const MatrixN normal = d.J.transpose() * q.H * d.J;
+  const Eigen::Matrix<double, N, 1> diagonal = normal.diagonal();
+  if (!(diagonal.minCoeff() > 0.0)) return 0.0;
+  const Eigen::Matrix<double, N, 1> unit = diagonal.cwiseSqrt().cwiseInverse();
+  const MatrixN equilibrated = unit.asDiagonal() * normal * unit.asDiagonal();
+  const Eigen::SelfAdjointEigenSolver<MatrixN> eigen(equilibrated, Eigen::EigenvaluesOnly);
+  return eigen.eigenvalues()(0);
+}
+
+/// The optimum from the moments: closed form, Newton iteration, determinacy.
+struct Solution {
+  Estimate estimate;
+  Vector3d centroid;          ///< ā
+  double determinacy = 0.0;   ///< see determinacy()
 };
 
-inline PairLanes pairLanes(const Point* src, const Point* dst, std::size_t i, const StepFrame& f) {
-    const Mat3& m = f.rl;
-  const Point& p0 = src[i];
-  const Point& p1 = src[i + 1];
-  const Lane2 px = Lane2{p0.x, p1.x} - f.centre.x;
-  const Lane2 py = Lane2{p0.y, p1.y} - f.centre.y;
-  const Lane2 pz = Lane2{p0.z, p1.z} - f.centre.z;
-  PairLanes l;
-  l.rx = m.a[0][0] * px + m.a[0][1] * py + m.a[0][2] * pz;
-  l.ry = m.a[1][0] * px + m.a[1][1] * py + m.a[1][2] * pz;
-  l.rz = m.a[2][0] * px + m.a[2][1] * py + m.a[2][2] * pz;
-  l.vx = Lane2{dst[i].x, dst[i + 1].x} - (f.sL * l.rx + f.offset.x);
-  l.vy = Lane2{dst[i].y, dst[i + 1].y} - (f.sL * l.ry + f.offset.y);
-  l.vz = Lane2{dst[i].z, dst[i + 1].z} - (f.sL * l.rz + f.offset.z);
-  return l;
+Status solve(const Quadratic& q, bool withScale, double scale, Solution* out) {
+  if (!q.finite) return FitResult::FIT_NOT_FINITE;
+  if (q.negative) return FitResult::FIT_NEGATIVE_WEIGHT;
+  if (q.weighted == 0) return FitResult::FIT_DEGENERATE;
+  if (!withScale && !(scale != 0.0 && std::isfinite(scale))) return FitResult::FIT_DEGENERATE;  // no matrix
+  if (!closedForm(meanMoments(q), withScale, scale, &out->centroid, &out->estimate)) return FitResult::FIT_DEGENERATE;
+  // With isotropic weights the closed form is the optimum.
+  if (!q.isotropic) {
+    const Status status = withScale ? optimise<7>(q, out->centroid, &out->estimate)
+                                    : optimise<6>(q, out->centroid, &out->estimate);
+    if (status != FitResult::FIT_SUCCEEDED) return status;
+  }
+  out->determinacy = withScale ? determinacy<7>(q, out->centroid, out->estimate)
+                               : determinacy<6>(q, out->centroid, out->estimate);
+  return out->determinacy > kDeterminacy ? FitResult::FIT_SUCCEEDED : FitResult::FIT_DEGENERATE;
 }
 
-/// Hands the 3N observations of one linearised step to the solver, two pairs
-/// at a time (one per lane of the accumulator). Variables: 0–2 s·t', 3–5
-/// s·L·ω, 6 L·ds (with scale only). Per pair, with r = R·(p − c)/L and
-/// v = d − q, the x, y and z observations have the present columns
-///     x: 0, 4, 5 [, 6] with (1, r.z, −r.y [, r.x])
-///     y: 1, 3, 5 [, 6] with (1, −r.z, r.x [, r.y])
-///     z: 2, 3, 4 [, 6] with (1, r.y, −r.x [, r.z])
-/// and all other columns absent. (Measuring the variables so, rather than as
-/// t', ω and ds, makes every coefficient free of s: the translation columns
-/// are the constant 1, which costs no multiplication.)
-template <bool kWithScale, class Weights>
-void observePairs(EQN::EquationAdjust& adj, const Point* src, const Point* dst, const Weights& weights,
-                  std::size_t n, const StepFrame& f) {
-    NormalAccumulator<kWithScale ? 7 : 6> acc;
-  const Mat3& m = f.rl;
-  const double sL = f.sL;
-  const Lane2 one = {1.0, 1.0};
-  std::size_t i = 0;
-  for (; i + 2 <= n; i += 2) {
-    const PairLanes l = pairLanes(src, dst, i, f);
-    const Lane2 &rx = l.rx, &ry = l.ry, &rz = l.rz, &vx = l.vx, &vy = l.vy, &vz = l.vz;
-    const auto w0 = weights[i];
-    const auto w1 = weights[i + 1];
-    const Lane2 wx = {w0.x, w1.x}, wy = {w0.y, w1.y}, wz = {w0.z, w1.z};
-    if constexpr (kWithScale) {
-      acc.template add<0, 4, 5, 6>({one, rz, -ry, rx}, vx, wx);
-      acc.template add<1, 3, 5, 6>({one, -rz, rx, ry}, vy, wy);
-      acc.template add<2, 3, 4, 6>({one, ry, -rx, rz}, vz, wz);
-    } else {
-      acc.template add<0, 4, 5>({one, rz, -ry}, vx, wx);
-      acc.template add<1, 3, 5>({one, -rz, rx}, vy, wy);
-      acc.template add<2, 3, 4>({one, ry, -rx}, vz, wz);
-    }
-  }
-  for (; i < n; ++i) {  // an odd pair left over
-    const Vec pc = static_cast<const Vec&>(src[i]) - f.centre;
-    const Vec r = m * pc;
-    const Vec v = static_cast<const Vec&>(dst[i]) - (r * sL + f.offset);
-    const auto w = weights[i];
-    if constexpr (kWithScale) {
-      acc.template addOne<0, 4, 5, 6>({1.0, r.z, -r.y, r.x}, v.x, w.x);
-      acc.template addOne<1, 3, 5, 6>({1.0, -r.z, r.x, r.y}, v.y, w.y);
-      acc.template addOne<2, 3, 4, 6>({1.0, r.y, -r.x, r.z}, v.z, w.z);
-    } else {
-      acc.template addOne<0, 4, 5>({1.0, r.z, -r.y}, v.x, w.x);
-      acc.template addOne<1, 3, 5>({1.0, -r.z, r.x}, v.y, w.y);
-      acc.template addOne<2, 3, 4>({1.0, r.y, -r.x}, v.z, w.z);
-    }
-  }
-  acc.flushInto(adj);
+/// The transformation of an estimate about the reference pair:
+/// q = A·(p − p₀) + u + q₀ = s·R·p + T, stored as set(T/s, angles of R, s).
+Status toTransformation(const Quadratic& q, const Estimate& e, Transformation* result) {
+  const Vector3d translation = e.u + toEigen(q.refDst) - e.affine() * toEigen(q.refSrc);
+  double r[4][4] = {};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) r[i][j] = e.rotation(i, j);
+  r[3][3] = 1.0;
+  const Vector3d t = translation / e.scale;
+  Transformation fitted;
+  fitted.set(Vec(t.x(), t.y(), t.z()), Transformation(r).getAngles(), e.scale);
+  for (unsigned i = 0; i < 4; ++i)
+    for (unsigned j = 0; j < 4; ++j)
+      if (!std::isfinite(fitted.getMatrix(i, j))) return FitResult::FIT_NOT_CONVERGED;
+  *result = fitted;
+  return FitResult::FIT_SUCCEEDED;
 }
 
-/// Moments of the source set about the centre c, taken once per fit:
-/// Σ(p − c) and Σ(p − c)(p − c)ᵀ (symmetric, all nine kept).
-struct SourceMoments {
-  Vec first;
-  double second[3][3];
-};
-
-SourceMoments momentsAbout(const Point* src, std::size_t n, const Vec& c) {
-    Lane2 s[3] = {}, m[3][3] = {};
-  std::size_t i = 0;
-  for (; i + 2 <= n; i += 2) {
-    const Lane2 d[3] = {Lane2{src[i].x, src[i + 1].x} - c.x, Lane2{src[i].y, src[i + 1].y} - c.y,
-                        Lane2{src[i].z, src[i + 1].z} - c.z};
-    for (int r = 0; r < 3; ++r) {
-      s[r] += d[r];
-      for (int k = r; k < 3; ++k) m[r][k] += d[r] * d[k];
-    }
-  }
-  if (i < n) {
-    const Vec d = static_cast<const Vec&>(src[i]) - c;
-    const double dv[3] = {d.x, d.y, d.z};
-    for (int r = 0; r < 3; ++r) {
-      s[r] += Lane2{dv[r], 0.0};
-      for (int k = r; k < 3; ++k) m[r][k] += Lane2{dv[r] * dv[k], 0.0};
-    }
-  }
-  SourceMoments out;
-  out.first = Vec(s[0][0] + s[0][1], s[1][0] + s[1][1], s[2][0] + s[2][1]);
-  for (int r = 0; r < 3; ++r)
-    for (int k = r; k < 3; ++k) out.second[r][k] = out.second[k][r] = m[r][k][0] + m[r][k][1];
-  return out;
+/// The per-pair weight of each kind, and |W ∘ r| for the mean weighted residual.
+UnitKind::Weight unitWeight() { return {}; }
+MatrixKind::Weight matrixWeight(const FitWeightMatrix& m) {
+  // Only the symmetric part of W counts in rᵀ·W·r.
+  return {{m.m[0][0], m.m[1][1], m.m[2][2], 0.5 * (m.m[0][1] + m.m[1][0]), 0.5 * (m.m[0][2] + m.m[2][0]),
+           0.5 * (m.m[1][2] + m.m[2][1])}};
 }
 
-/// The same step as observePairs for unit weights, with far less work per
-/// pair. With every weight 1 the normal matrix depends on the source points
-/// only through Σr and Σr·rᵀ (r = R·(p − c)/L), which follow exactly from the
-/// moments of the source set; only the right-hand side, Σv, Σr×v and (with
-/// scale) Σr·v with v = d − q, needs a pass over the pairs. The entries are
-/// those that the three observations per pair of observePairs sum up:
-///     N00 = N11 = N22 = n,   N04 = Σr.z, N05 = −Σr.y, N13 = −Σr.z, N15 = Σr.x,
-///     N23 = Σr.y, N24 = −Σr.x,   N33 = Σ(r.y² + r.z²), N44 = Σ(r.x² + r.z²),
-///     N55 = Σ(r.x² + r.y²), N34 = −Σr.x·r.y, N35 = −Σr.x·r.z, N45 = −Σr.y·r.z,
-///     and with scale N06..N26 = Σr, N36 = N46 = N56 = 0, N66 = Σ|r|².
-template <bool kWithScale>
-void observeUnitPairs(EQN::EquationAdjust& adj, const Point* src, const Point* dst, std::size_t n,
-                      const StepFrame& f, const SourceMoments& moments) {
-    constexpr unsigned kN = kWithScale ? 7 : 6;
-  const Mat3& m = f.rl;
-  const double sL = f.sL;
-  Lane2 sumV[3] = {}, sumCross[3] = {}, sumDot = {0.0, 0.0};
-  std::size_t i = 0;
-  for (; i + 2 <= n; i += 2) {
-    const PairLanes l = pairLanes(src, dst, i, f);
-    const Lane2 &rx = l.rx, &ry = l.ry, &rz = l.rz, &vx = l.vx, &vy = l.vy, &vz = l.vz;
-    sumV[0] += vx;
-    sumV[1] += vy;
-    sumV[2] += vz;
-    sumCross[0] += ry * vz - rz * vy;
-    sumCross[1] += rz * vx - rx * vz;
-    sumCross[2] += rx * vy - ry * vx;
-    if constexpr (kWithScale) sumDot += rx * vx + ry * vy + rz * vz;
-  }
-  double rhs[kN];
-  for (int k = 0; k < 3; ++k) {
-    rhs[k] = sumV[k][0] + sumV[k][1];
-    rhs[3 + k] = sumCross[k][0] + sumCross[k][1];
-  }
-  if constexpr (kWithScale) rhs[6] = sumDot[0] + sumDot[1];
-  if (i < n) {  // an odd pair left over
-    const Vec r = m * (static_cast<const Vec&>(src[i]) - f.centre);
-    const Vec v = static_cast<const Vec&>(dst[i]) - (r * sL + f.offset);
-    const Vec c = r.cross(v);
-    rhs[0] += v.x, rhs[1] += v.y, rhs[2] += v.z;
-    rhs[3] += c.x, rhs[4] += c.y, rhs[5] += c.z;
-    if constexpr (kWithScale) rhs[6] += r.dot(v);
-  }
 
-  // Σr = (R/L)·Σ(p − c) and Σr·rᵀ = (R/L)·Σ(p − c)(p − c)ᵀ·(R/L)ᵀ.
-  const Vec s1 = m * moments.first;
-  double mt[3][3], s2[3][3];
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c)
-      mt[r][c] = moments.second[r][0] * m.a[c][0] + moments.second[r][1] * m.a[c][1] +
-                 moments.second[r][2] * m.a[c][2];
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) s2[r][c] = m.a[r][0] * mt[0][c] + m.a[r][1] * mt[1][c] + m.a[r][2] * mt[2][c];
-
-  double normal[kN * kN] = {};
-  auto at = [&normal](unsigned r, unsigned c) -> double& { return normal[r * kN + c]; };
-  at(0, 0) = at(1, 1) = at(2, 2) = double(n);
-  at(0, 4) = s1.z, at(0, 5) = -s1.y;
-  at(1, 3) = -s1.z, at(1, 5) = s1.x;
-  at(2, 3) = s1.y, at(2, 4) = -s1.x;
-  at(3, 3) = s2[1][1] + s2[2][2], at(4, 4) = s2[0][0] + s2[2][2], at(5, 5) = s2[0][0] + s2[1][1];
-  at(3, 4) = -s2[0][1], at(3, 5) = -s2[0][2], at(4, 5) = -s2[1][2];
-  if constexpr (kWithScale) {
-    at(0, 6) = s1.x, at(1, 6) = s1.y, at(2, 6) = s1.z;
-    at(6, 6) = s2[0][0] + s2[1][1] + s2[2][2];
-  }
-  adj.addNormalSums(normal, rhs, 3 * n);
+/// W·r for each kind of weight.
+Vec weighted(const Vec& r, const UnitKind::Weight&) { return r; }
+Vec weighted(const Vec& r, const AxisKind::Weight& w) { return Vec(w.x * r.x, w.y * r.y, w.z * r.z); }
+Vec weighted(const Vec& r, const MatrixKind::Weight& m) {
+  const double* w = m.w;
+  return Vec(w[0] * r.x + w[3] * r.y + w[4] * r.z, w[3] * r.x + w[1] * r.y + w[5] * r.z,
+             w[4] * r.x + w[5] * r.y + w[2] * r.z);
 }
 
-/// Mean weighted residual of the result: (1/N)·Σ |w ∘ (T·p − d)|, with T·p
-/// = (R·p + t)·(1/m33) (one division for the whole set, not three per point).
-template <class Weights>
-double meanResidual(const Transformation& t, const Point* src, const Point* dst, const Weights& weights,
-                    std::size_t n) {
-    double a[3][4];
+/// Mean of |W·(T·p − d)| over the pairs that `walk` hands out, with
+/// T·p = (R·p + t)·s (one division for the whole set).
+template <class Walk>
+double meanWeightedResidual(const Transformation& t, const Walk& walk, std::size_t n) {
+  double a[3][4];
+  for (unsigned r = 0; r < 3; ++r)
+    for (unsigned c = 0; c < 4; ++c) a[r][c] = t.getMatrix(c, r);
+  const double s = 1.0 / t.getMatrix(3, 3);
+  double total = 0.0;
+  walk([&](const Vec& p, const Vec& d, const auto& w) {
+    const Vec q((a[0][0] * p.x + a[0][1] * p.y + a[0][2] * p.z + a[0][3]) * s,
+                (a[1][0] * p.x + a[1][1] * p.y + a[1][2] * p.z + a[1][3]) * s,
+                (a[2][0] * p.x + a[2][1] * p.y + a[2][2] * p.z + a[2][3]) * s);
+    total += weighted(q - d, w).length();
+  });
+  return total / double(n);
+}
+
+/// F and ∇_x F at the estimate, from the residuals themselves: one pass,
+/// without the cancellation of the moments.
+template <class Walk>
+void residualGradient(const Walk& walk, const Quadratic& q, const Estimate& e, Vector12* grad, double* f) {
+  const Matrix3d a = e.affine();
+  const Vector3d offset = e.u + toEigen(q.refDst) - a * toEigen(q.refSrc);  // q = A·p + offset
+  Vector12 sum = Vector12::Zero();
+  double ssq = 0.0;
+  walk([&](const Vec& p, const Vec& d, const auto& w) {
+    const Vector3d ap = toEigen(p - q.refSrc);
+    const Vector3d r = a * toEigen(p) + offset - toEigen(d);
+    const Vec wr = weighted(Vec(r.x(), r.y(), r.z()), w);
+    const Vector3d v(wr.x, wr.y, wr.z);
+    for (int k = 0; k < 3; ++k) sum.segment<3>(3 * k) += ap(k) * v;
+    sum.segment<3>(9) += v;
+    ssq += r.dot(v);
+  });
+  *grad = 2.0 * sum;
+  *f = ssq;
+}
+
+/// Refines an ill-determined optimum with gradients from the residuals (see
+/// kRefine): Newton steps with the moments' Hessian, as long as they lower F.
+template <int N, class Walk>
+void refine(const Walk& walk, const Quadratic& q, Solution* s) {
+  using MatrixN = Eigen::Matrix<double, N, N>;
+  using VectorN = Eigen::Matrix<double, N, 1>;
+  Vector12 gradX;
+  double f;
+  residualGradient(walk, q, s->estimate, &gradX, &f);
+  for (int pass = 0; pass < kRefinePasses; ++pass) {
+    const Derivatives<N> d = derivativesAt<N>(s->estimate, s->centroid, gradX);
+    const MatrixN hessian = 2.0 * d.J.transpose() * q.H * d.J + d.T;
+    const VectorN grad = d.J.transpose() * gradX;
+    const Eigen::LDLT<MatrixN> ldlt(hessian);
+    if (ldlt.info() != Eigen::Success || !ldlt.isPositive()) return;
+    const VectorN theta = ldlt.solve(-grad);
+    if (!(-grad.dot(theta) > kOptimality * f)) return;  // optimal to rounding
+    const Estimate next = stepped<N>(s->estimate, s->centroid, theta);
+    Vector12 nextGrad;
+    double nextF;
+    residualGradient(walk, q, next, &nextGrad, &nextF);
+    if (!(nextF < f)) return;
+    s->estimate = next;
+    gradX = nextGrad;
+    f = nextF;
+  }
+}
+
+/// The same for pairs by position with unit (weights == nullptr) or per-axis
+/// weights, two pairs at a time.
+double meanResidualByPosition(const Transformation& t, const Point* src, const Point* dst, const Point* weights,
+                              std::size_t n) {
+  double a[3][4];
   for (unsigned r = 0; r < 3; ++r)
     for (unsigned c = 0; c < 4; ++c) a[r][c] = t.getMatrix(c, r);
   const double scale = 1.0 / t.getMatrix(3, 3);
@@ -417,161 +411,184 @@ double meanResidual(const Transformation& t, const Point* src, const Point* dst,
     const Point& p0 = src[i];
     const Point& p1 = src[i + 1];
     const Lane2 px = {p0.x, p1.x}, py = {p0.y, p1.y}, pz = {p0.z, p1.z};
-    const Lane2 qx = (a[0][0] * px + a[0][1] * py + a[0][2] * pz + a[0][3]) * scale;
-    const Lane2 qy = (a[1][0] * px + a[1][1] * py + a[1][2] * pz + a[1][3]) * scale;
-    const Lane2 qz = (a[2][0] * px + a[2][1] * py + a[2][2] * pz + a[2][3]) * scale;
-    const auto w0 = weights[i];
-    const auto w1 = weights[i + 1];
-    const Lane2 dx = Lane2{w0.x, w1.x} * (qx - Lane2{dst[i].x, dst[i + 1].x});
-    const Lane2 dy = Lane2{w0.y, w1.y} * (qy - Lane2{dst[i].y, dst[i + 1].y});
-    const Lane2 dz = Lane2{w0.z, w1.z} * (qz - Lane2{dst[i].z, dst[i + 1].z});
+    Lane2 dx = (a[0][0] * px + a[0][1] * py + a[0][2] * pz + a[0][3]) * scale - Lane2{dst[i].x, dst[i + 1].x};
+    Lane2 dy = (a[1][0] * px + a[1][1] * py + a[1][2] * pz + a[1][3]) * scale - Lane2{dst[i].y, dst[i + 1].y};
+    Lane2 dz = (a[2][0] * px + a[2][1] * py + a[2][2] * pz + a[2][3]) * scale - Lane2{dst[i].z, dst[i + 1].z};
+    if (weights) {
+      dx *= Lane2{weights[i].x, weights[i + 1].x};
+      dy *= Lane2{weights[i].y, weights[i + 1].y};
+      dz *= Lane2{weights[i].z, weights[i + 1].z};
+    }
     sum += sqrt2(dx * dx + dy * dy + dz * dz);
   }
   double total = sum[0] + sum[1];
   if (i < n) {
-    const Point& p = src[i];
-    const auto w = weights[i];
-    const double dx = w.x * ((a[0][0] * p.x + a[0][1] * p.y + a[0][2] * p.z + a[0][3]) * scale - dst[i].x);
-    const double dy = w.y * ((a[1][0] * p.x + a[1][1] * p.y + a[1][2] * p.z + a[1][3]) * scale - dst[i].y);
-    const double dz = w.z * ((a[2][0] * p.x + a[2][1] * p.y + a[2][2] * p.z + a[2][3]) * scale - dst[i].z);
-    total += std::sqrt(dx * dx + dy * dy + dz * dz);
+    const Vec d = t.transformPoint(static_cast<const Vec&>(src[i])) - dst[i];
+    total += weights ? weighted(d, static_cast<const Vec&>(weights[i])).length() : d.length();
   }
   return total / double(n);
 }
 
-bool isFinite(const Transformation& t) {
-  for (unsigned r = 0; r < 4; ++r)
-    for (unsigned c = 0; c < 4; ++c)
-      if (!std::isfinite(t.getMatrix(c, r))) return false;
-  return true;
-}
-
-/// The fit proper on n ≥ 3 pairs (src[i], dst[i], weights[i]). On success
-/// sets *result and *residual (the mean weighted residual); on failure
-/// returns the reason and leaves both untouched.
-template <bool kWithScale, class Weights>
-Status fitTyped(const Point* src, const Point* dst, const Weights& weights, std::size_t n, double scale,
-                Transformation* result, double* residual) {
-  if constexpr (!Weights::kUnit) {
-    // A negative weight has no least-squares meaning (it would reward a
-    // residual); non-finite ones are caught by the solver.
-    for (std::size_t i = 0; i < n; ++i)
-      if (weights[i].x < 0.0 || weights[i].y < 0.0 || weights[i].z < 0.0) return FitResult::FIT_NEGATIVE_WEIGHT;
-  }
-
-  double s = kWithScale ? 1.0 : scale;
-  Vec t;
-  Mat3 rot = rotationBlock(Transformation::identity());
-
-  // The reference points, and with them the first estimate, the centre and
-  // the length scale of the steps, come from the pairs that carry weight.
-  std::size_t ia, ib, ic;
-  // No pair that carries weight: nothing fixes the transformation.
-  if (!chooseReferencePoints(src, weights, n, &ia, &ib, &ic)) return FitResult::FIT_DEGENERATE;
-  const Frame from = frameOf(src[ia], src[ib], src[ic]);
-  const Frame to = frameOf(dst[ia], dst[ib], dst[ic]);
-  const double size = std::max({Vec(dst[ia]).length(), Vec(dst[ib]).length(), Vec(dst[ic]).length()});
-  const double noiseSquared = (kFrameNoise * size) * (kFrameNoise * size);
-  if (to.uSquared > noiseSquared && to.wSquared > noiseSquared) {
-    if (kWithScale) s = std::sqrt(to.uSquared / from.uSquared);
-    double r0[4][4] = {};
-    const Vec* const ef[3] = {&from.e1, &from.e2, &from.e3};
-    const Vec* const et[3] = {&to.e1, &to.e2, &to.e3};
-    for (int k = 0; k < 3; ++k) {
-      const double f[3] = {ef[k]->x, ef[k]->y, ef[k]->z};
-      const double g[3] = {et[k]->x, et[k]->y, et[k]->z};
-      for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) r0[r][c] += g[r] * f[c];
-    }
-    r0[3][3] = 1.0;
-    const Transformation estimate(r0);
-    // Start from the rotation that the angles of R0 describe: orthonormal even
-    // when a degenerate source frame made R0 anything but a rotation.
-    Transformation start;
-    start.set(Vec(), estimate.getAngles(), 1.0);
-    rot = rotationBlock(start);
-    t = static_cast<const Vec&>(dst[0]) / s - rotationBlock(estimate) * src[0];
-  }
-  // A zero scale maps everything onto the origin and has no matrix (m33 = 1/s).
-  if (s == 0.0 || !std::isfinite(s)) return FitResult::FIT_DEGENERATE;
-
-  // Centre and characteristic length of the weighted source points for the
-  // well-scaled form of each step (see the file comment).
-  const Vec centre = (static_cast<const Vec&>(src[ia]) + src[ib] + src[ic]) / 3.0;
-  const double spread = std::sqrt(from.uSquared);
-  const double L = spread > 0.0 ? spread : 1.0;
-
-  SourceMoments moments{};
-  if constexpr (Weights::kUnit) moments = momentsAbout(src, n, centre);
-
-  constexpr unsigned nVariables = kWithScale ? 7 : 6;
-  EQN::EquationAdjust adj(nVariables);
-  unsigned k = 0;
-  double prev = 0.0, mean = 0.0;
-  for (;;) {
-    ++k;
-    StepFrame f;
-    const Vec rc = rot * centre;
-    f.rl = rot.scaled(1.0 / L);
-    f.centre = centre;
-    f.sL = s * L;
-    f.offset = (rc + t) * s;
-    if constexpr (Weights::kUnit)
-      observeUnitPairs<kWithScale>(adj, src, dst, n, f, moments);
+/// Moments of the pairs of `walk`, the fit, and the mean weighted residual.
+/// `count` and `complete` are set by the walk: the pairs it handed out, and
+/// whether the pairing finished (identifier pairing may be abandoned).
+template <class Kind, class Walk, class MeanResidual>
+Status fitPairs(const Walk& walk, const MeanResidual& meanResidual, const std::size_t& count, const bool& complete,
+                bool withScale, double scale, bool wantMeanWeighted, Fitted* out) {
+  Moments<Kind> moments;
+  walk([&moments](const Vec& p, const Vec& q, const typename Kind::Weight& w) { moments.add(p, q, w); });
+  out->pairCount = count;
+  if (!complete) return FitResult::FIT_AMBIGUOUS_PAIRING;
+  if (count < 3) return FitResult::FIT_TOO_FEW_PAIRS;
+  const Quadratic q = moments.finish();
+  Solution solution;
+  Status status = solve(q, withScale, scale, &solution);
+  if (status != FitResult::FIT_SUCCEEDED) return status;
+  if (solution.determinacy < kRefine) {
+    if (withScale)
+      refine<7>(walk, q, &solution);
     else
-      observePairs<kWithScale>(adj, src, dst, weights, n, f);
-    // A step that leaves a variable undetermined (all points on one line: the
-    // turn about it is free) has no unique answer. The solver would give the
-    // smallest one, which fits the given points and moves everything else
-    // arbitrarily; the fit refuses instead.
-    if (!adj.solve() || adj.getRank() < nVariables) return FitResult::FIT_DEGENERATE;
-
-    const Vec omega = Vec(adj.getXValue(3), adj.getXValue(4), adj.getXValue(5)) / (s * L);
-    const double ds = kWithScale ? adj.getXValue(6) / L : 0.0;
-    Vec dt = Vec(adj.getXValue(0), adj.getXValue(1), adj.getXValue(2)) / s - omega.cross(rc);
-    if (kWithScale) dt -= (rc + t) * (ds / s);
-
-    t += dt;
-    rot = rotationFromVector(omega) * rot;
-    if (kWithScale) s += ds;
-    mean = (std::fabs(dt.x) + std::fabs(dt.y) + std::fabs(dt.z) + std::fabs(omega.x) + std::fabs(omega.y) +
-            std::fabs(omega.z) + std::fabs(ds)) /
-           nVariables;
-    if (!std::isfinite(mean) || !std::isfinite(s) || s == 0.0) return FitResult::FIT_NOT_CONVERGED;
-    const bool goOn =
-        k < kMaxIterations && mean > kConverged && (k < kPatientIterations || mean < kRequiredShrink * prev);
-    if (!goOn) break;
-    prev = mean;
+      refine<6>(walk, q, &solution);
   }
-  if (k == kMaxIterations || mean > kMaxFinalCorrection || (kWithScale && s < 0.0))
-    return FitResult::FIT_NOT_CONVERGED;
-
-  double r[4][4] = {};
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) r[i][j] = rot.a[i][j];
-  r[3][3] = 1.0;
   Transformation fitted;
-  fitted.set(t, Transformation(r).getAngles(), s);
-  if (!isFinite(fitted)) return FitResult::FIT_NOT_CONVERGED;
-  const double meanWeighted = meanResidual(fitted, src, dst, weights, n);
-  if (!std::isfinite(meanWeighted)) return FitResult::FIT_NOT_CONVERGED;
-  *result = fitted;
-  *residual = meanWeighted;
+  status = toTransformation(q, solution.estimate, &fitted);
+  if (status != FitResult::FIT_SUCCEEDED) return status;
+  double mean = 0.0;
+  if (wantMeanWeighted) {
+    mean = meanResidual(fitted);
+    if (!std::isfinite(mean)) return FitResult::FIT_NOT_CONVERGED;
+  }
+  out->transformation = fitted;
+  out->meanWeighted = mean;
   return FitResult::FIT_SUCCEEDED;
 }
 
 }  // namespace
 
-Status fitPairs(const Point* src, const Point* dst, const Point* weights, std::size_t n, bool withScale,
-                double scale, Transformation* result, double* residual) {
-  if (weights) {
-    const GivenWeights w{weights};
-    return withScale ? fitTyped<true>(src, dst, w, n, scale, result, residual)
-                     : fitTyped<false>(src, dst, w, n, scale, result, residual);
+template <>
+void Moments<UnitKind>::buildQuadratic() {
+  const double* s = sums_;
+  Matrix12& h = out_.H;
+  for (int r = 0; r < 3; ++r) {
+    h(9 + r, 9 + r) = s[0];
+    for (int k = 0; k < 3; ++k) {
+      h(3 * k + r, 9 + r) = h(9 + r, 3 * k + r) = s[1 + k];
+      for (int l = 0; l < 3; ++l) h(3 * k + r, 3 * l + r) = s[7 + sym(k, l)];
+      out_.g(3 * k + r) = s[13 + 3 * r + k];
+    }
+    out_.g(9 + r) = s[4 + r];
   }
-  const UnitWeights w;
-  return withScale ? fitTyped<true>(src, dst, w, n, scale, result, residual)
-                   : fitTyped<false>(src, dst, w, n, scale, result, residual);
+  out_.c = s[22];
+}
+
+template <>
+void Moments<AxisKind>::buildQuadratic() {
+  Matrix12& h = out_.H;
+  out_.c = 0.0;
+  for (int r = 0; r < 3; ++r) {
+    const double* t = sums_ + 15 * r;
+    h(9 + r, 9 + r) = t[0];
+    for (int k = 0; k < 3; ++k) {
+      h(3 * k + r, 9 + r) = h(9 + r, 3 * k + r) = t[1 + k];
+      for (int l = 0; l < 3; ++l) h(3 * k + r, 3 * l + r) = t[5 + sym(k, l)];
+      out_.g(3 * k + r) = t[11 + k];
+    }
+    out_.g(9 + r) = t[4];
+    out_.c += t[14];
+  }
+}
+
+template <>
+void Moments<MatrixKind>::buildQuadratic() {
+  const double* s = sums_;
+  Matrix12& h = out_.H;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      h(9 + i, 9 + j) = s[sym(i, j)];
+      for (int k = 0; k < 3; ++k) {
+        h(3 * k + i, 9 + j) = h(9 + j, 3 * k + i) = s[6 + 6 * k + sym(i, j)];
+        for (int l = 0; l < 3; ++l) h(3 * k + i, 3 * l + j) = s[24 + 6 * sym(k, l) + sym(i, j)];
+      }
+    }
+  for (int r = 0; r < 3; ++r) {
+    out_.g(9 + r) = s[60 + r];
+    for (int k = 0; k < 3; ++k) out_.g(3 * k + r) = s[63 + 3 * r + k];
+  }
+  out_.c = s[72];
+}
+
+Status fitByPosition(const Point* src, const Point* dst, PairWeights weights, std::size_t n, bool withScale,
+                     double scale, bool wantMeanWeighted, Fitted* out) {
+  const bool complete = true;
+  if (weights.matrices) {
+    const FitWeightMatrix* w = weights.matrices;
+    const auto walk = [=](auto&& f) {
+      for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], matrixWeight(w[i]));
+    };
+    const auto mean = [&](const Transformation& t) { return meanWeightedResidual(t, walk, n); };
+    return fitPairs<MatrixKind>(walk, mean, n, complete, withScale, scale, wantMeanWeighted, out);
+  }
+  if (weights.perAxis) {
+    const Point* w = weights.perAxis;
+    const auto walk = [=](auto&& f) {
+      for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], static_cast<const Vec&>(w[i]));
+    };
+    const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, w, n); };
+    return fitPairs<AxisKind>(walk, mean, n, complete, withScale, scale, wantMeanWeighted, out);
+  }
+  const auto walk = [=](auto&& f) {
+    for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], unitWeight());
+  };
+  const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, nullptr, n); };
+  return fitPairs<UnitKind>(walk, mean, n, complete, withScale, scale, wantMeanWeighted, out);
+}
+
+Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
+               bool withScale, double scale, bool wantMeanWeighted, Fitted* out) {
+  out->pairCount = 0;
+  if (weights.size() > IdIndex::kMaxPoints || dst.size() > IdIndex::kMaxPoints)
+    return FitResult::FIT_AMBIGUOUS_PAIRING;
+  const auto idOf = [](const std::vector<Point>& set) {
+    return [&set](std::size_t k) { return std::int64_t(set[k].id); };
+  };
+  const IdIndex dstById(dst.size(), idOf(dst), true);
+  const IdIndex weightById(weights.size(), idOf(weights), false);
+  const std::size_t limit = std::min(src.size(), dst.size());
+  const auto ahead = [&dst](std::size_t j) { __builtin_prefetch(&dst[j]); };
+  // The walk over the pairs, once to count and check them, then for the fit.
+  std::size_t count = 0;
+  bool complete = true;
+  const auto forEach = [&](auto&& onPair) {
+    count = 0;
+    complete = true;
+    for (std::size_t i = 0; i < src.size() && complete; ++i) {
+      if (i + 16 < src.size()) {
+        const std::uint32_t later = dstById.first(src[i + 16].id);
+        if (later != IdIndex::kNone) ahead(later);
+      }
+      for (std::uint32_t j = dstById.first(src[i].id); j != IdIndex::kNone; j = dstById.next(j)) {
+        if (count == limit) {
+          complete = false;
+          break;
+        }
+        onPair(i, std::size_t(j));
+        ++count;
+      }
+    }
+  };
+  // The pairs feed the moments as they are found, with no list of pairs.
+  if (weights.empty()) {
+    const auto walk = [&](auto&& f) { forEach([&](std::size_t i, std::size_t j) { f(src[i], dst[j], unitWeight()); }); };
+    const auto mean = [&](const Transformation& t) { return meanWeightedResidual(t, walk, count); };
+    return fitPairs<UnitKind>(walk, mean, count, complete, withScale, scale, wantMeanWeighted, out);
+  }
+  const auto weightOf = [&](std::size_t i) -> Vec {
+    const std::uint32_t k = weightById.first(src[i].id);
+    return k != IdIndex::kNone ? Vec(weights[k]) : Vec(1.0, 1.0, 1.0);
+  };
+  const auto walk = [&](auto&& f) { forEach([&](std::size_t i, std::size_t j) { f(src[i], dst[j], weightOf(i)); }); };
+  const auto mean = [&](const Transformation& t) { return meanWeightedResidual(t, walk, count); };
+  return fitPairs<AxisKind>(walk, mean, count, complete, withScale, scale, wantMeanWeighted, out);
 }
 
 }  // namespace fit

@@ -1,17 +1,37 @@
-// Kernels of the best fit, internal to the library: two observations at a
-// time into the normal equations of a linearised step, one per lane of a
-// two-wide vector register.
+// Kernels of the best fit, internal to the library: the weighted moments of
+// the pairs, taken in one pass, from which every quantity of the fit follows.
+//
+// With a = p − p₀ and b = q − q₀ (p₀, q₀ the first pair that carries weight:
+// a reference inside the set, so that a part far from the origin loses no
+// digits) and W the pair's 3x3 weight, the objective of an affine map
+// b ≈ A·a + u is
+//     F(x) = Σ (A·a + u − b)ᵀ·W·(A·a + u − b) = xᵀ·H·x − 2·gᵀ·x + c,
+// x = (column 0 of A, column 1, column 2, u) ∈ ℝ¹², with
+//     H = Σ [a·aᵀ ⊗ W, a ⊗ W; aᵀ ⊗ W, W],  g = Σ (a ⊗ W·b, W·b),  c = Σ bᵀ·W·b.
+// Block (k, l) of H is Σ a_k·a_l·W (k, l < 3), block (k, 3) is Σ a_k·W, block
+// (3, 3) is Σ W. The fit is then a problem in twelve numbers, whatever the
+// number of pairs.
+//
+// Pairs arrive one at a time (by position, or as the identifier pairing finds
+// them) into a buffer of kBlock pairs; each full buffer is summed two pairs at
+// a time (one per lane of a vector register) and its sums added to the
+// totals with compensated (two-sum) addition. The rounding of the moments is
+// then a few ε of their size whatever the count, so that what the data
+// determine does not depend on how many points carry it.
 #ifndef ZEM_FIT_KERNELS_H
 #define ZEM_FIT_KERNELS_H
 
+#include <Eigen/Core>
 #include <cmath>
 #include <cstddef>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#include "zem_adjust.h"
+#include "math_fit_result.h"
+#include "math_types.h"
 
 namespace Zem {
 namespace fit {
@@ -19,72 +39,6 @@ namespace fit {
 /// Two values side by side; on processors with SIMD registers an operation
 /// on a Lane2 is one instruction on both.
 typedef double Lane2 __attribute__((vector_size(2 * sizeof(double))));
-
-/// Fast path for long streams of observations whose present columns are
-/// known at compile time (the inner loop of a best fit): two observations are
-/// added at once, one per lane, into two independent partial sums of the
-/// normal equations of an N-variable problem. Local to one pass of a loop;
-/// flushInto() adds the sums of both lanes to an EquationAdjust, with the
-/// same effect as handing it each observation by setObservation (up to the
-/// order of floating-point sums).
-template <unsigned N>
-class NormalAccumulator {
- public:
-  NormalAccumulator() { clear(); }
-
-  /// Adds two observations: lane 0 of every argument is the first, lane 1
-  /// the second. coefficients[k] belongs to column Columns[k]; every other
-  /// column is absent. Weights must be 0 or more (not checked).
-  template <unsigned... Columns>
-  void add(const Lane2 (&coefficients)[sizeof...(Columns)], Lane2 value, Lane2 weight) {
-    constexpr unsigned kCount = sizeof...(Columns);
-    constexpr unsigned cols[kCount] = {Columns...};
-    static_assert(kCount > 0 && cols[kCount - 1] < N, "column beyond the number of variables");
-    for (unsigned k = 0; k < kCount; ++k) {
-      const Lane2 wc = weight * coefficients[k];
-      rhs_[cols[k]] += wc * value;
-      for (unsigned l = k; l < kCount; ++l) normal_[cols[k]][cols[l]] += wc * coefficients[l];
-    }
-    // Observations of weight 0 add exact zeros: they are not counted (the
-    // count sets the rounding allowance of the rank decision).
-    const auto weighs = weight != Lane2{0.0, 0.0};  // −1 in a lane whose weight is not 0, else 0
-    count_ += std::size_t(-(weighs[0] + weighs[1]));
-  }
-
-  /// Adds one observation (to lane 0), e.g. the last of an odd number.
-  template <unsigned... Columns>
-  void addOne(const double (&coefficients)[sizeof...(Columns)], double value, double weight) {
-    Lane2 c[sizeof...(Columns)];
-    for (unsigned k = 0; k < sizeof...(Columns); ++k) c[k] = Lane2{coefficients[k], 0.0};
-    add<Columns...>(c, Lane2{value, 0.0}, Lane2{weight, 0.0});
-  }
-
-  /// Adds the sums to `adj` (which must have N variables) and clears them.
-  void flushInto(EQN::EquationAdjust& adj) {
-    if (adj.getSize() != N) throw ProgError("Zem::fit::NormalAccumulator::flushInto", __FILE__, __LINE__,
-                                            "number of variables differs");
-    double normal[N * N], rhs[N];
-    for (unsigned i = 0; i < N; ++i) {
-      rhs[i] = rhs_[i][0] + rhs_[i][1];
-      for (unsigned j = 0; j < N; ++j) normal[i * N + j] = normal_[i][j][0] + normal_[i][j][1];
-    }
-    adj.addNormalSums(normal, rhs, count_);
-    clear();
-  }
-
- private:
-  void clear() {
-    for (unsigned i = 0; i < N; ++i) {
-      rhs_[i] = Lane2{0.0, 0.0};
-      for (unsigned j = 0; j < N; ++j) normal_[i][j] = Lane2{0.0, 0.0};
-    }
-    count_ = 0;
-  }
-
-  Lane2 normal_[N][N];  ///< upper triangle used
-  Lane2 rhs_[N];
-  std::size_t count_;
-};
 
 /// Square roots of both lanes (one instruction where SSE2 is available).
 inline Lane2 sqrt2(Lane2 v) {
@@ -94,6 +48,224 @@ inline Lane2 sqrt2(Lane2 v) {
   return Lane2{std::sqrt(v[0]), std::sqrt(v[1])};
 #endif
 }
+
+using Matrix12 = Eigen::Matrix<double, 12, 12>;
+using Vector12 = Eigen::Matrix<double, 12, 1>;
+
+/// The objective of the fit as a quadratic in x (see the file comment).
+struct Quadratic {
+  Matrix12 H = Matrix12::Zero();
+  Vector12 g = Vector12::Zero();
+  double c = 0.0;
+  BaVec3d<double> refSrc, refDst;  ///< p₀ and q₀
+  std::size_t weighted = 0;        ///< pairs that carry weight
+  bool isotropic = true;           ///< every pair's weight is a multiple of the identity
+  bool negative = false;           ///< a weight is negative (not positive semi-definite)
+  bool finite = true;              ///< every coordinate and weight was finite
+};
+
+/// A running sum kept as an unevaluated pair hi + lo (Knuth's two-sum).
+struct CompensatedSum {
+  double hi = 0.0, lo = 0.0;
+  void add(double v) {
+    const double s = hi + v, bv = s - hi;
+    lo += (hi - (s - bv)) + (v - bv);
+    hi = s;
+  }
+  double value() const { return hi + lo; }
+};
+
+/// Unit weights: W = I for every pair.
+struct UnitKind {
+  struct Weight {};
+  static bool carries(const Weight&) { return true; }
+  static constexpr unsigned kSums = 23;  // Σ1, Σa, Σb, Σa·aᵀ (6), Σb·aᵀ (9), Σ|b|²
+};
+
+/// Per-axis weights: W = diag(w).
+struct AxisKind {
+  using Weight = BaVec3d<double>;
+  static bool carries(const Weight& w) { return !(w.x == 0.0 && w.y == 0.0 && w.z == 0.0); }
+  // Per axis r: Σw_r, Σw_r·a (3), Σw_r·b_r, Σw_r·a·aᵀ (6), Σw_r·b_r·a (3), Σw_r·b_r²
+  static constexpr unsigned kSums = 3 * 15;
+};
+
+/// General weights: W symmetric positive semi-definite, kept as its six
+/// entries (00, 11, 22, 01, 02, 12).
+struct MatrixKind {
+  struct Weight {
+    double w[6];
+  };
+  static bool carries(const Weight& w) {
+    for (double v : w.w)
+      if (v != 0.0) return true;
+    return false;
+  }
+  // ΣW (6), Σa_k·W (18), Σa_k·a_l·W (6·6), ΣW·b (3), Σa_k·(W·b) (9), ΣbᵀWb
+  static constexpr unsigned kSums = 6 + 18 + 36 + 3 + 9 + 1;
+};
+
+/// Index of entry (i, j) of a symmetric 3x3 matrix in the order 00, 11, 22, 01, 02, 12.
+constexpr int sym(int i, int j) { return i == j ? i : (i + j == 1 ? 3 : (i + j == 2 ? 4 : 5)); }
+
+/// One pass of weighted moments (see the file comment).
+template <class Kind>
+class Moments {
+ public:
+  using Weight = typename Kind::Weight;
+
+  void add(const BaVec3d<double>& p, const BaVec3d<double>& q, const Weight& w) {
+    if (!referenced_) {
+      // Pairs of weight 0 before the first that carries weight add nothing
+      // but the test of their coordinates.
+      finiteCheck_ += p.x + p.y + p.z + q.x + q.y + q.z;
+      if (!Kind::carries(w)) return;
+      referenced_ = true;
+      out_.refSrc = p;
+      out_.refDst = q;
+    }
+    const std::size_t k = fill_++;
+    a_[0][k] = p.x - out_.refSrc.x;
+    a_[1][k] = p.y - out_.refSrc.y;
+    a_[2][k] = p.z - out_.refSrc.z;
+    b_[0][k] = q.x - out_.refDst.x;
+    b_[1][k] = q.y - out_.refDst.y;
+    b_[2][k] = q.z - out_.refDst.z;
+    storeWeight(k, w);
+    if (fill_ == kBlock) flush();
+  }
+
+  /// The quadratic of all pairs added.
+  Quadratic finish() {
+    if (fill_ > 0) flush();
+    for (unsigned k = 0; k < Kind::kSums; ++k) sums_[k] = totals_[k].value();
+    buildQuadratic();
+    out_.finite = std::isfinite(finiteCheck_);
+    for (int i = 0; i < 12; ++i) {
+      out_.finite = out_.finite && std::isfinite(out_.g(i));
+      for (int j = 0; j < 12; ++j) out_.finite = out_.finite && std::isfinite(out_.H(i, j));
+    }
+    out_.finite = out_.finite && std::isfinite(out_.c);
+    return out_;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 64;
+
+  void storeWeight(std::size_t, const UnitKind::Weight&) { ++out_.weighted; }
+  void storeWeight(std::size_t k, const AxisKind::Weight& w) {
+    w_[0][k] = w.x;
+    w_[1][k] = w.y;
+    w_[2][k] = w.z;
+    if (AxisKind::carries(w)) ++out_.weighted;
+    if (w.x < 0.0 || w.y < 0.0 || w.z < 0.0) out_.negative = true;
+    if (!(w.x == w.y && w.y == w.z)) out_.isotropic = false;
+  }
+  void storeWeight(std::size_t k, const MatrixKind::Weight& w) {
+    for (int e = 0; e < 6; ++e) w_[e][k] = w.w[e];
+    if (MatrixKind::carries(w)) ++out_.weighted;
+    if (!(w.w[3] == 0.0 && w.w[4] == 0.0 && w.w[5] == 0.0 && w.w[0] == w.w[1] && w.w[1] == w.w[2]))
+      out_.isotropic = false;
+    if (!positiveSemiDefinite(w.w)) out_.negative = true;
+  }
+
+  /// Sylvester's test on all principal minors, with room for the rounding
+  /// of a rank-deficient weight such as w·n·nᵀ.
+  static bool positiveSemiDefinite(const double (&w)[6]) {
+    constexpr double kRoom = 64.0 * 2.220446049250313e-16;
+    const double d0 = w[0], d1 = w[1], d2 = w[2], o01 = w[3], o02 = w[4], o12 = w[5];
+    if (d0 < 0.0 || d1 < 0.0 || d2 < 0.0) return false;
+    if (d0 * d1 - o01 * o01 < -kRoom * d0 * d1) return false;
+    if (d0 * d2 - o02 * o02 < -kRoom * d0 * d2) return false;
+    if (d1 * d2 - o12 * o12 < -kRoom * d1 * d2) return false;
+    const double det = d0 * (d1 * d2 - o12 * o12) - o01 * (o01 * d2 - o12 * o02) + o02 * (o01 * o12 - d1 * o02);
+    const double size = d0 + d1 + d2;
+    return !(det < -kRoom * size * size * size);
+  }
+
+  void flush() {
+    Lane2 s[Kind::kSums] = {};
+    std::size_t k = 0;
+    for (; k + 2 <= fill_; k += 2) sumTwo(s, k, Lane2{1.0, 1.0});
+    if (k < fill_) {  // the odd pair left over, alone in lane 0
+      for (int r = 0; r < 3; ++r) {
+        a_[r][k + 1] = 0.0;
+        b_[r][k + 1] = 0.0;
+      }
+      for (auto& w : w_) w[k + 1] = 0.0;
+      sumTwo(s, k, Lane2{1.0, 0.0});
+    }
+    for (unsigned e = 0; e < Kind::kSums; ++e) totals_[e].add(s[e][0] + s[e][1]);
+    fill_ = 0;
+  }
+
+  static Lane2 lanes(const double* v, std::size_t k) { return Lane2{v[k], v[k + 1]}; }
+
+  /// Adds pairs k and k + 1 to s; `one` is 1 in each lane that holds a pair.
+  void sumTwo(Lane2* s, std::size_t k, Lane2 one) {
+    const Lane2 a[3] = {lanes(a_[0], k), lanes(a_[1], k), lanes(a_[2], k)};
+    const Lane2 b[3] = {lanes(b_[0], k), lanes(b_[1], k), lanes(b_[2], k)};
+    Lane2 aa[6];
+    for (int i = 0; i < 3; ++i)
+      for (int j = i; j < 3; ++j) aa[sym(i, j)] = a[i] * a[j];
+    sumKind(s, k, one, a, b, aa);
+  }
+
+  void sumKind(Lane2* s, std::size_t k, Lane2 one, const Lane2 (&a)[3], const Lane2 (&b)[3],
+               const Lane2 (&aa)[6]) {
+    if constexpr (std::is_same<Kind, UnitKind>::value) {
+      s[0] += one;
+      for (int r = 0; r < 3; ++r) {
+        s[1 + r] += a[r];
+        s[4 + r] += b[r];
+      }
+      for (int e = 0; e < 6; ++e) s[7 + e] += aa[e];
+      for (int r = 0; r < 3; ++r)
+        for (int l = 0; l < 3; ++l) s[13 + 3 * r + l] += b[r] * a[l];
+      s[22] += b[0] * b[0] + b[1] * b[1] + b[2] * b[2];
+    } else if constexpr (std::is_same<Kind, AxisKind>::value) {
+      for (int r = 0; r < 3; ++r) {
+        Lane2* t = s + 15 * r;
+        const Lane2 w = Lane2{w_[r][k], w_[r][k + 1]};
+        const Lane2 wb = w * b[r];
+        t[0] += w;
+        for (int l = 0; l < 3; ++l) t[1 + l] += w * a[l];
+        t[4] += wb;
+        for (int e = 0; e < 6; ++e) t[5 + e] += w * aa[e];
+        for (int l = 0; l < 3; ++l) t[11 + l] += wb * a[l];
+        t[14] += wb * b[r];
+      }
+    } else {
+      Lane2 w[6];
+      for (int e = 0; e < 6; ++e) w[e] = Lane2{w_[e][k], w_[e][k + 1]};
+      Lane2 wb[3];
+      for (int r = 0; r < 3; ++r) wb[r] = w[sym(r, 0)] * b[0] + w[sym(r, 1)] * b[1] + w[sym(r, 2)] * b[2];
+      for (int e = 0; e < 6; ++e) {
+        s[e] += w[e];
+        for (int l = 0; l < 3; ++l) s[6 + 6 * l + e] += a[l] * w[e];
+        for (int f = 0; f < 6; ++f) s[24 + 6 * f + e] += aa[f] * w[e];
+      }
+      for (int r = 0; r < 3; ++r) {
+        s[60 + r] += wb[r];
+        for (int l = 0; l < 3; ++l) s[63 + 3 * r + l] += wb[r] * a[l];
+      }
+      s[72] += wb[0] * b[0] + wb[1] * b[1] + wb[2] * b[2];
+    }
+    (void)one;
+    (void)k;
+  }
+
+  void buildQuadratic();
+
+  bool referenced_ = false;
+  std::size_t fill_ = 0;
+  double finiteCheck_ = 0.0;
+  double a_[3][kBlock], b_[3][kBlock];
+  double w_[std::is_same<Kind, UnitKind>::value ? 1 : (std::is_same<Kind, AxisKind>::value ? 3 : 6)][kBlock];
+  CompensatedSum totals_[Kind::kSums];
+  double sums_[Kind::kSums];
+  Quadratic out_;
+};
 
 }  // namespace fit
 }  // namespace Zem

@@ -17,8 +17,6 @@
 #include <limits>
 #include <vector>
 
-#include "math_types.h"
-
 namespace Zem {
 namespace fit {
 
@@ -157,22 +155,6 @@ bool forEachIdPair(std::size_t srcCount, const SrcIdOf& srcIdOf, std::size_t dst
   }
   return true;
 }
-
-/// The pairs by identifier gathered for the fit: paired source and
-/// destination points and each pair's weights (the first weight point with
-/// the pair's identifier, else (1, 1, 1)).
-struct IdPairs {
-  const BaPoint3d<double>* src = nullptr;  ///< the source set itself, or pairedSrc.data()
-  std::vector<BaPoint3d<double>> pairedSrc, pairedDst, pairedWeights;
-  std::size_t count = 0;
-  bool unitWeights = true;  ///< no weights given: pairedWeights stays empty
-  const BaPoint3d<double>* weights() const { return unitWeights ? nullptr : pairedWeights.data(); }
-};
-
-/// Gathers the pairs by identifier into *out; false when the pairing was
-/// abandoned (out->count then counts the pairs found before).
-bool gatherById(const std::vector<BaPoint3d<double>>& src, const std::vector<BaPoint3d<double>>& dst,
-                const std::vector<BaPoint3d<double>>& weights, IdPairs* out);
 
 }  // namespace fit
 }  // namespace Zem

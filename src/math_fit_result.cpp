@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "fit_engine.h"
-#include "fit_pairing.h"
+#include "math_fit_pairing.h"
 #include "zem_base.h"
 
 namespace Zem {
@@ -41,24 +41,39 @@ void addResiduals(const Point* src, const Point* dst, std::size_t n, FitResult* 
   r->rms = std::sqrt(sumSquares / double(n));
 }
 
+bool allFinite(const FitWeightMatrix* weights, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    for (const auto& row : weights[i].m)
+      for (double v : row)
+        if (!std::isfinite(v)) return false;
+  return true;
+}
+
 /// The fit of n pairs by position with what `options` asks for.
-FitResult fitWithResult(const Point* src, const Point* dst, const Point* weights, std::size_t n,
+FitResult fitWithResult(const Point* src, const Point* dst, fit::PairWeights weights, std::size_t n,
                         const FitOptions& options) {
   FitResult r;
   r.pairCount = n;
   if (n < 3) return r;  // FIT_TOO_FEW_PAIRS
-  if (!allFinite(src, n) || !allFinite(dst, n) || (weights && !allFinite(weights, n))) {
+  // A non-finite coordinate of a pair of weight 0 would not show in the fit.
+  if (!allFinite(src, n) || !allFinite(dst, n) || (weights.perAxis && !allFinite(weights.perAxis, n)) ||
+      (weights.matrices && !allFinite(weights.matrices, n))) {
     r.status = FitResult::FIT_NOT_FINITE;
     return r;
   }
-  Transformation fitted;
-  double meanWeighted = 0.0;
-  r.status = fit::fitPairs(src, dst, weights, n, options.withScale, options.scale, &fitted, &meanWeighted);
+  fit::Fitted fitted;
+  r.status = fit::fitByPosition(src, dst, weights, n, options.withScale, options.scale, true, &fitted);
   if (!r.isSucceeded()) return r;
-  r.transformation = fitted;
-  r.meanWeighted = meanWeighted;
+  r.transformation = fitted.transformation;
+  r.meanWeighted = fitted.meanWeighted;
   if (options.residuals) addResiduals(src, dst, n, &r);
   return r;
+}
+
+void throwOnUnequalSizes(std::size_t src, std::size_t dst, std::size_t weights) {
+  // The same order of tests as computeTransformationNoId: the count first.
+  if (src >= 3 && (dst != src || (weights != 0 && weights != src)))
+    throw ProgError("Zem::FitResult::fitByPosition", "math_fit_result", __LINE__, "Ungleiche Punktemengen");
 }
 
 }  // namespace
@@ -76,23 +91,45 @@ FitResult FitResult::fitByPosition(const std::vector<BaPoint3d<double>>& src,
 
 FitResult FitResult::fitById(const std::vector<BaPoint3d<double>>& src, const std::vector<BaPoint3d<double>>& dst,
                              const std::vector<BaPoint3d<double>>& weights, const FitOptions& options) {
-  fit::IdPairs pairs;
-  if (!fit::gatherById(src, dst, weights, &pairs)) {
-    FitResult r;
-    r.status = FIT_AMBIGUOUS_PAIRING;
-    r.pairCount = pairs.count;
-    return r;
+  FitResult r;
+  fit::Fitted fitted;
+  r.status = fit::fitById(src, dst, weights, options.withScale, options.scale, true, &fitted);
+  r.pairCount = fitted.pairCount;
+  if (!r.isSucceeded()) return r;
+  r.transformation = fitted.transformation;
+  r.meanWeighted = fitted.meanWeighted;
+  if (options.residuals) {
+    // The pairs once more, now as a list, for the residual of each.
+    std::vector<FitPair> pairs;
+    pairByIdentifier(src, dst, &pairs);
+    std::vector<Point> pairedSrc, pairedDst;
+    pairedSrc.reserve(pairs.size());
+    pairedDst.reserve(pairs.size());
+    for (const FitPair& p : pairs) {
+      pairedSrc.push_back(src[p.source]);
+      pairedDst.push_back(dst[p.destination]);
+    }
+    addResiduals(pairedSrc.data(), pairedDst.data(), pairs.size(), &r);
   }
-  return fitWithResult(pairs.src, pairs.pairedDst.data(), pairs.weights(), pairs.count, options);
+  return r;
 }
 
 FitResult FitResult::fitByPosition(const std::vector<BaPoint3d<double>>& src,
                                    const std::vector<BaPoint3d<double>>& dst,
                                    const std::vector<BaPoint3d<double>>& weights, const FitOptions& options) {
-  // The same order of tests as computeTransformationNoId: the count first.
-  if (src.size() >= 3 && (dst.size() != src.size() || (!weights.empty() && weights.size() != src.size())))
-    throw ProgError("Zem::FitResult::fitByPosition", "math_fit_result", __LINE__, "Ungleiche Punktemengen");
-  return fitWithResult(src.data(), dst.data(), weights.empty() ? nullptr : weights.data(), src.size(), options);
+  throwOnUnequalSizes(src.size(), dst.size(), weights.size());
+  fit::PairWeights w;
+  w.perAxis = weights.empty() ? nullptr : weights.data();
+  return fitWithResult(src.data(), dst.data(), w, src.size(), options);
+}
+
+FitResult FitResult::fitByPosition(const std::vector<BaPoint3d<double>>& src,
+                                   const std::vector<BaPoint3d<double>>& dst,
+                                   const std::vector<FitWeightMatrix>& weights, const FitOptions& options) {
+  throwOnUnequalSizes(src.size(), dst.size(), weights.size());
+  fit::PairWeights w;
+  w.matrices = weights.empty() ? nullptr : weights.data();
+  return fitWithResult(src.data(), dst.data(), w, src.size(), options);
 }
 
 const char* FitResult::getStatusText(Status_t status) {

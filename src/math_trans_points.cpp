@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "fit_engine.h"
-#include "fit_pairing.h"
 #include "math_transformation.h"
 #include "zem_base.h"
 
@@ -16,8 +15,11 @@ namespace {
 constexpr double kFailed = -1.0;
 
 /// The result of the six functions: the mean weighted residual, or −1.0.
-double legacyResult(FitResult::Status_t status, double residual) {
-  return status == FitResult::FIT_SUCCEEDED ? residual : kFailed;
+/// The matrix is written only on success.
+double legacyResult(FitResult::Status_t status, const fit::Fitted& fitted, Transformation* self) {
+  if (status != FitResult::FIT_SUCCEEDED) return kFailed;
+  *self = fitted.transformation;
+  return fitted.meanWeighted;
 }
 
 }  // namespace
@@ -52,12 +54,8 @@ double Transformation::computeWeightedTransformation(const std::vector<BaPoint3d
                                                      const std::vector<BaPoint3d<double>>& dst,
                                                      const std::vector<BaPoint3d<double>>& weights,
                                                      bool withScale, double scale) {
-  fit::IdPairs pairs;
-  if (!fit::gatherById(src, dst, weights, &pairs) || pairs.count < 3) return kFailed;
-  double residual = 0.0;
-  const FitResult::Status_t status = fit::fitPairs(pairs.src, pairs.pairedDst.data(), pairs.weights(), pairs.count,
-                                                   withScale, scale, this, &residual);
-  return legacyResult(status, residual);
+  fit::Fitted fitted;
+  return legacyResult(fit::fitById(src, dst, weights, withScale, scale, true, &fitted), fitted, this);
 }
 
 double Transformation::computeWeightedTransformationNoId(const std::vector<BaPoint3d<double>>& src,
@@ -70,11 +68,11 @@ double Transformation::computeWeightedTransformationNoId(const std::vector<BaPoi
   if (dst.size() != src.size() || (!weights.empty() && weights.size() != src.size()))
     throw ProgError("Zem::Transformation::computeWeightedTransformationNoId", "math_trans_points", __LINE__,
                     "Ungleiche Punktemengen");
-  double residual = 0.0;
-  const FitResult::Status_t status = fit::fitPairs(src.data(), dst.data(),
-                                                   weights.empty() ? nullptr : weights.data(), src.size(), withScale,
-                                                   scale, this, &residual);
-  return legacyResult(status, residual);
+  fit::PairWeights pairWeights;
+  pairWeights.perAxis = weights.empty() ? nullptr : weights.data();
+  fit::Fitted fitted;
+  return legacyResult(
+      fit::fitByPosition(src.data(), dst.data(), pairWeights, src.size(), withScale, scale, true, &fitted), fitted, this);
 }
 
 }  // namespace Zem

@@ -4,6 +4,7 @@
 #define ZEM_FIT_TEST_UTIL_H
 
 #include <Eigen/Geometry>
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -61,6 +62,13 @@ inline ::testing::AssertionResult SameImages(const Transformation& t, const Eige
                                            << e(1) << ", " << e(2) << "), " << gap << " apart";
   }
   return ::testing::AssertionSuccess();
+}
+
+/// The largest distance of a point of the set from its first point.
+inline double extentOf(const Points& points) {
+  double extent = 0.0;
+  for (const Point& p : points) extent = std::max(extent, (p - points.front()).length());
+  return extent;
 }
 
 /// The images of every point of `at` under a and b agree to `tolerance`.

@@ -157,3 +157,157 @@ TEST(FitEngine, PerAxisWeightsGiveTheWeightedOptimum) {
       }
   }
 }
+
+namespace {
+
+/// A problem of unit weights and what is known of its answer.
+struct BadData {
+  const char* name;
+  Points src, dst;
+  bool withScale;
+};
+
+std::vector<BadData> badData() {
+  std::mt19937 rng(1824);
+  const Transformation motion(Vec(120, -40, 75), Vec(0.3, -1.1, 2.4), 1.0);
+  std::vector<BadData> cases;
+  const Points part = randomPoints(rng, 30, 100.0, Vec(10, 20, 30));
+  Points inch = moved(part, motion, rng, 0.005), grown, oneSwap = inch, twoSwaps = inch, grid, bar, unrelated;
+  for (Point& p : inch) p = Point(p / 25.4, p.id);
+  for (const Point& p : part) grown.push_back(Point(p * 25.4, p.id));
+  std::swap(static_cast<Vec&>(oneSwap[3]), static_cast<Vec&>(oneSwap[8]));
+  twoSwaps = oneSwap;
+  std::swap(static_cast<Vec&>(twoSwaps[11]), static_cast<Vec&>(twoSwaps[20]));
+  const Points box = randomPoints(rng, 1000, 2000.0, Vec(-1000, -500, 0));
+  const Transformation toMap(Vec(5e8, 5e9, 1e5), Vec(0.2, 0.1, 2.9), 0.001);  // mm onto a grid in metres
+  for (const Point& p : box) grid.push_back(Point(toMap.transformPoint(p), p.id));
+  const Points thin = [&] {
+    Points b;
+    std::uniform_real_distribution<double> along(0.0, 100.0), across(0.0, 0.1);
+    for (int i = 0; i < 40; ++i) b.push_back(Point(along(rng), across(rng), across(rng), i));
+    return b;
+  }();
+  bar = moved(thin, motion, rng, 3.0);  // noise 30 times the thickness
+  unrelated = randomPoints(rng, 30, 80.0, Vec(-500, 300, 40));
+  cases.push_back({"inch against mm, rigid", part, inch, false});
+  cases.push_back({"factor 25.4, rigid", part, grown, false});
+  cases.push_back({"one pair swapped", part, oneSwap, false});
+  cases.push_back({"two pairs swapped, scaled", part, twoSwaps, true});
+  cases.push_back({"unrelated sets", part, unrelated, false});
+  cases.push_back({"unrelated sets, scaled", part, unrelated, true});
+  cases.push_back({"mm onto a map grid, scaled", box, grid, true});
+  cases.push_back({"noisy thin bar", thin, bar, false});
+  cases.push_back({"noisy thin bar, scaled", thin, bar, true});
+  return cases;
+}
+
+}  // namespace
+
+TEST(FitEngine, BadDataStillGivesTheLeastSquaresOptimum) {
+  for (const BadData& c : badData()) {
+    SCOPED_TRACE(c.name);
+    Transformation fit = kUntouched;
+    EXPECT_GE(fit.computeTransformationNoId(c.src, c.dst, c.withScale), 0.0);
+    const double extent = std::max(extentOf(c.dst), extentOf(c.src));
+    EXPECT_TRUE(SameImages(fit, umeyamaOf(c.src, c.dst, c.withScale), c.src, 1e-9 * extent));
+  }
+}
+
+TEST(FitEngine, RandomProblemsWithGrossErrorsGiveTheLeastSquaresOptimum) {
+  std::mt19937 rng(77);
+  std::uniform_int_distribution<int> count(3, 25), errors(0, 4);
+  std::uniform_real_distribution<double> angle(-kPi, kPi), shift(-1e3, 1e3), decade(-2.0, 2.0), unit(0.0, 1.0);
+  int failures = 0;
+  for (int trial = 0; trial < 10000 && failures < 5; ++trial) {
+    const bool withScale = unit(rng) < 0.5;
+    const Points src = randomPoints(rng, std::size_t(count(rng)), 100.0, Vec(shift(rng), shift(rng), shift(rng)));
+    const Transformation truth(Vec(shift(rng), shift(rng), shift(rng)), Vec(angle(rng) / 2, angle(rng), angle(rng)),
+                               std::pow(10.0, decade(rng)));
+    Points dst = moved(src, truth, rng, 0.01);
+    for (int k = errors(rng); k > 0; --k) {  // gross errors up to a hundred times the part
+      Point& p = dst[std::size_t(unit(rng) * double(dst.size() - 1))];
+      p = Point(p + Vec(unit(rng) - 0.5, unit(rng) - 0.5, unit(rng) - 0.5) * 1e4 * unit(rng), p.id);
+    }
+    Transformation fit;
+    const double extent = std::max(extentOf(dst), extentOf(src));
+    const bool ok = fit.computeTransformationNoId(src, dst, withScale) >= 0.0 &&
+                    SameImages(fit, umeyamaOf(src, dst, withScale), src, 1e-9 * extent);
+    if (!ok) {
+      ++failures;
+      ADD_FAILURE() << "trial " << trial << " (" << src.size() << " points, scale " << withScale << "): "
+                    << SameImages(fit, umeyamaOf(src, dst, withScale), src, 1e-9 * extent).message();
+    }
+  }
+}
+
+TEST(FitEngine, FarFromTheOriginAnyScaleGivesTheMotionBack) {
+  std::mt19937 rng(6);
+  const Points near = randomPoints(rng, 20, 50.0, Vec(-20, 10, 5));
+  for (double offset : {0.0, 1e6})
+    for (double scale : {1e-6, 1e-3, 1.0, 1e3, 1e6})
+      for (double away : {0.0, 1e4, 1e7}) {
+        if (offset * scale > 1e7) continue;  // destinations up to 1e7 away
+        SCOPED_TRACE("source at " + std::to_string(offset) + ", scale " + std::to_string(scale) +
+                     ", destination at " + std::to_string(away));
+        Points src;
+        for (const Point& p : near) src.push_back(Point(p + Vec(offset, -offset, offset / 2), p.id));
+        const Transformation truth(Vec(away, away / 3, -away) / scale, Vec(1.2, -0.4, 2.2), scale);
+        const Points dst = moved(src, truth, rng, 0.0);
+        Transformation fit;
+        EXPECT_GE(fit.computeTransformationNoId(src, dst, true), 0.0);
+        // 1e-9 mm at the scale of the source; 1e-15 of the destination's distance is rounding.
+        EXPECT_TRUE(SameImages(fit, truth, src, 1e-9 * std::max(1.0, scale) + 1e-15 * away));
+        if (scale == 1.0) {
+          Transformation rigid;
+          EXPECT_GE(rigid.computeTransformationNoId(src, dst, false), 0.0);
+          EXPECT_TRUE(SameImages(rigid, truth, src, 1e-9 + 1e-15 * away));
+        }
+      }
+}
+
+TEST(FitEngine, ThinPartIsDeterminedAtAnyCount) {
+  // Exact data on a bar whose cross-section is 1e-7 of its length, along a
+  // diagonal (so that no axis of the coordinates separates it).
+  const Vec along = Vec(1, 2, 2) / 3.0, across1 = Vec(2, 1, -2) / 3.0, across2 = Vec(2, -2, 1) / 3.0;
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<double> u(-0.5, 0.5);
+  const Transformation truth(Vec(10, 20, -30), Vec(0.4, 1.0, -2.0), 1.0);
+  for (std::size_t n : {10, 1000, 100000}) {
+    SCOPED_TRACE(std::to_string(n) + " points");
+    Points src;
+    for (std::size_t i = 0; i < n; ++i)
+      src.push_back(Point(along * (1000.0 * u(rng)) + (across1 * u(rng) + across2 * u(rng)) * 1e-4, int(i)));
+    const Points dst = moved(src, truth, rng, 0.0);
+    Transformation fit;
+    EXPECT_GE(fit.computeTransformationNoId(src, dst, false), 0.0);
+    EXPECT_TRUE(SameImages(fit, truth, Points(src.begin(), src.begin() + 10), 1e-9));
+  }
+}
+
+TEST(FitEngine, WeightMatricesGeneralisePerAxisWeights) {
+  std::mt19937 rng(40);
+  std::uniform_real_distribution<double> weight(0.1, 3.0);
+  const Points src = randomPoints(rng, 25, 200.0, Vec(100, -50, 20));
+  const Points dst = moved(src, Transformation(Vec(3, 2, 1), Vec(0.2, 0.5, -0.9), 1.0), rng, 0.05);
+  Points axes;
+  std::vector<FitWeightMatrix> diagonal, normalsInPlane;
+  for (std::size_t i = 0; i < src.size(); ++i) {
+    axes.push_back(Point(weight(rng), weight(rng), weight(rng)));
+    diagonal.push_back({{{axes[i].x, 0, 0}, {0, axes[i].y, 0}, {0, 0, axes[i].z}}});
+    const double a = weight(rng);  // normals all in the x-y plane: nothing fixes z
+    normalsInPlane.push_back({{{std::cos(a) * std::cos(a), std::cos(a) * std::sin(a), 0},
+                               {std::cos(a) * std::sin(a), std::sin(a) * std::sin(a), 0},
+                               {0, 0, 0}}});
+  }
+  for (bool withScale : {false, true}) {
+    SCOPED_TRACE(withScale ? "scaled" : "rigid");
+    const FitOptions options{withScale, 1.0, false};
+    const FitResult byAxes = FitResult::fitByPosition(src, dst, axes, options);
+    const FitResult byMatrices = FitResult::fitByPosition(src, dst, diagonal, options);
+    ASSERT_TRUE(byMatrices.isSucceeded());
+    EXPECT_TRUE(SameImages(byMatrices.transformation, byAxes.transformation, src, 1e-9));
+    EXPECT_NEAR(byMatrices.meanWeighted, byAxes.meanWeighted, 1e-12);
+    const FitResult inPlane = FitResult::fitByPosition(src, dst, normalsInPlane, options);
+    EXPECT_EQ(inPlane.status, FitResult::FIT_DEGENERATE);
+  }
+}

@@ -96,3 +96,107 @@ SRC, DST = noisy_problem(11, n=10)
 def test_failures(call, error, text):
     with pytest.raises(error, match=text):
         call()
+
+
+def _rotation(v):
+    """exp([v]x) by Rodrigues' formula."""
+    angle = np.linalg.norm(v)
+    if angle == 0.0:
+        return np.eye(3)
+    k = np.cross(np.eye(3), v / angle)
+    return np.eye(3) + np.sin(angle) * k + (1 - np.cos(angle)) * k @ k
+
+
+def _weight_matrices(kind, rng, n):
+    if kind == "per-axis":
+        return rng.uniform(0.05, 4.0, (n, 3))
+    if kind == "matrices":
+        m = rng.normal(size=(n, 3, 3))
+        return m @ m.transpose(0, 2, 1)
+    normals = rng.normal(size=(n, 3))  # deviation along surface normals only
+    normals /= np.linalg.norm(normals, axis=1)[:, None]
+    return rng.uniform(0.5, 2.0, n)[:, None, None] * normals[:, :, None] * normals[:, None, :]
+
+
+def _as_matrices(w):
+    return w if w.ndim == 3 else np.einsum("ij,jk->ijk", w, np.eye(3))
+
+
+@pytest.mark.parametrize("kind", ["per-axis", "matrices", "normals"])
+@pytest.mark.parametrize("with_scale", [False, True])
+@pytest.mark.parametrize("seed", range(3))
+def test_weighted_fit_is_the_optimum_of_an_independent_solver(kind, with_scale, seed):
+    """Against SciPy's least_squares from many starts: the weighted sum of squares
+    is the best found to 1e-12 relative, and its gradient vanishes."""
+    from scipy.optimize import least_squares
+
+    rng = np.random.default_rng([seed, int(with_scale), len(kind)])
+    n = 40
+    src = rng.uniform(-100, 100, (n, 3))
+    truth = zt.Transformation(rng.uniform(-50, 50, 3), rng.uniform(-3, 3, 3), 1.3 if with_scale else 1.0)
+    dst = truth.transform_points(src) + rng.normal(0, 0.5, (n, 3))
+    dst[:3] += rng.normal(0, 30, (3, 3))  # gross errors: large residuals at the optimum
+    weights = _weight_matrices(kind, rng, n)
+    roots = np.linalg.cholesky(_as_matrices(weights) + 1e-300 * np.eye(3)) if kind == "matrices" else None
+
+    def residuals(params):
+        r = (params[6] if with_scale else 1.0) * src @ _rotation(params[3:6]).T + params[:3] - dst
+        if kind == "per-axis":
+            return (np.sqrt(weights) * r).ravel()
+        if kind == "matrices":
+            return np.einsum("nji,nj->ni", roots, r).ravel()  # L^T r with W = L L^T
+        return (np.sqrt(np.einsum("nij,ni,nj->n", weights, r, r))).ravel()
+
+    best = np.inf
+    for start in range(12):
+        x0 = np.concatenate([rng.uniform(-50, 50, 3), rng.uniform(-2, 2, 3), [1.0]])
+        sol = least_squares(residuals if kind != "normals" else lambda p: _normal_residuals(p, src, dst, weights,
+                                                                                             with_scale),
+                            x0 if with_scale else x0[:6], xtol=1e-15, ftol=1e-15, gtol=1e-15, method="lm")
+        best = min(best, 2 * sol.cost)
+    fitted = zt.fit(src, dst, weights=weights, scale=with_scale).transformation
+    r = fitted.transform_points(src) - dst
+    w = _as_matrices(weights)
+    ssq = np.einsum("ni,nij,nj->", r, w, r)
+    assert ssq <= best * (1 + 1e-12)
+    assert ssq >= best * (1 - 1e-6)  # the independent solver found the same minimum
+    # Gradient by the translation vanishes to rounding: sum of W r.
+    gradient = np.einsum("nij,nj->i", w, r)
+    assert np.linalg.norm(gradient) <= 1e-9 * np.einsum("nij,nj->", np.abs(w), np.abs(r))
+
+
+def _normal_residuals(params, src, dst, weights, with_scale):
+    """Signed deviations along the normals: W = w n n^T gives r^T W r = (sqrt(w) n.r)^2."""
+    r = (params[6] if with_scale else 1.0) * src @ _rotation(params[3:6]).T + params[:3] - dst
+    w, vectors = np.linalg.eigh(weights)
+    n = vectors[:, :, 2]  # the one non-zero eigenvalue's direction
+    return np.sqrt(np.maximum(w[:, 2], 0.0)) * np.einsum("ni,ni->n", n, r)
+
+
+@pytest.mark.parametrize("with_scale", [False, True])
+def test_isotropic_weights_give_the_weighted_svd_solution(with_scale):
+    src, dst = noisy_problem(11, n=50, scale=1.4 if with_scale else 1.0)
+    dst[5] += 40.0
+    w = np.random.default_rng(11).uniform(0.1, 5.0, 50)
+    mu_s, mu_d = w @ src / w.sum(), w @ dst / w.sum()
+    a, b = src - mu_s, dst - mu_d
+    u, sigma, vt = np.linalg.svd((w[:, None] * b).T @ a)
+    d = np.diag([1.0, 1.0, np.sign(np.linalg.det(u @ vt))])
+    r = u @ d @ vt
+    s = np.trace(np.diag(sigma) @ d) / (w @ (a * a).sum(axis=1)) if with_scale else 1.0
+    expected = src @ (s * r).T + mu_d - s * r @ mu_s
+    for weights in (w, np.repeat(w[:, None], 3, axis=1), w[:, None, None] * np.eye(3)):
+        fitted = zt.fit(src, dst, weights=weights, scale=with_scale).transformation
+        np.testing.assert_allclose(fitted.transform_points(src), expected, atol=1e-9 * 500)
+
+
+def test_bad_units_and_factors_still_fit():
+    rng = np.random.default_rng(3)
+    p = rng.uniform(0, 100, (30, 3))
+    fitted = zt.fit(p, 25.4 * p)  # rigid: the best rigid motion of a grown copy
+    s, r, t = umeyama(p, 25.4 * p, False)
+    np.testing.assert_allclose(fitted.transformation.transform_points(p), p @ r.T + t, atol=1e-9 * 2540)
+    with pytest.raises(zt.FitError, match="one line"):  # normals that fix no z
+        normals = np.zeros((30, 3, 3))
+        normals[:, 0, 0] = normals[:, 1, 1] = 1.0
+        zt.fit(p, p, weights=normals)
