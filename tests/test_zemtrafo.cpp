@@ -3,6 +3,8 @@
 // output file), apply followed by fit, and a pair of large generated files.
 #include <QTemporaryDir>
 
+#include <Eigen/Geometry>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -191,6 +193,35 @@ TEST_F(Zemtrafo, ShowAndReportReadTheRecord) {
   EXPECT_NE(shown.out.find("global transformation (valid)"), std::string::npos) << shown.out;
   EXPECT_EQ(run("report " + path("t.trafo") + " " + path("r.txt")).status, 0);
   EXPECT_EQ(fileBytes(path("r.txt")).rfind("Last transformation:\n", 0), 0u);
+}
+
+TEST_F(Zemtrafo, PrintsSciPyConventionsAndRotationVectorsBesideTheSixOrders) {
+  // ORDER_XYZ with (x, y, z) is SciPy's "xyz" with (-x, -y, -z); the rotation
+  // vector is Eigen's axis times angle of the same block.
+  Transformation t;
+  t.set(BaVec3d<double>(1, 2, 3), BaVec3d<double>(0.1, -0.2, 0.3), Transformation::ORDER_XYZ, 1.0);
+  ErrorLog log;
+  ASSERT_TRUE(LastAndGlobalTransformation(t, true, t, true).save(QString::fromStdString(path("t.trafo")), &log, 0, 0));
+  const ToolRun shown = run("show " + path("t.trafo") + " --order scipy:xyz");
+  ASSERT_EQ(shown.status, 0) << shown.err;
+  const double deg = 180.0 / test::kPi;
+  EXPECT_TRUE(Near(numbersAfter(shown.out, "xyz, extrinsic, right-hand:", 3), {-0.1 * deg, 0.2 * deg, -0.3 * deg}, 1e-6));
+  Eigen::Matrix3d block;
+  for (int k = 0; k < 9; ++k) block(k / 3, k % 3) = t.getMatrix(k % 3, k / 3);
+  const Eigen::AngleAxisd turn(block);
+  const Eigen::Vector3d v = turn.axis() * turn.angle();
+  EXPECT_TRUE(Near(numbersAfter(shown.out, "axis times angle):", 3), {v.x(), v.y(), v.z()}, 1e-9));
+  EXPECT_NE(shown.out.find("xyz, extrinsic, right-hand:"), shown.out.rfind("xyz, extrinsic, right-hand:"));  // both sections
+  const ToolRun plain = run("show " + path("t.trafo"));
+  EXPECT_EQ(plain.out.find("SciPy"), std::string::npos) << plain.out;
+  const ToolRun fitted = run("fit " + nominal_ + " " + measured_ + " --order scipy:ZXZ --json");
+  ASSERT_EQ(fitted.status, 0) << fitted.err;
+  EXPECT_NE(fitted.out.find("\"angle_order\": \"scipy:ZXZ\",\n  \"angles_deg\": ["), std::string::npos) << fitted.out;
+  EXPECT_NE(fitted.out.find("\"gimbal_lock\": false"), std::string::npos);
+  const ToolRun library = run("fit " + nominal_ + " " + measured_ + " --order XYZ");
+  EXPECT_NE(library.out.find("about X, Y, Z (order XYZ, the first letter acts first)"), std::string::npos);
+  for (const char* bad : {"scipy:xxy", "scipy:xYz", "scipy:", "scipy:xyzx"})
+    EXPECT_EQ(run("show " + path("t.trafo") + " --order " + bad).status, 2) << bad;
 }
 
 TEST_F(Zemtrafo, AlignsFromFeatureFiles) {

@@ -53,13 +53,33 @@ CLI::Validator wordOf(const std::map<std::string, Enum>& words) {
       list);
 }
 
+/// The six orders and "set" as wordOf takes them, or "scipy:" and one of
+/// SciPy's 24 convention names, whose case matters ("scipy:ZYX" intrinsic,
+/// "scipy:zyx" extrinsic).
+CLI::Validator orderWord() {
+  const CLI::Validator words = wordOf(kOrders);
+  return CLI::Validator(
+      [words](std::string& word) {
+        Zem::RotationConvention convention(Zem::RotationConvention::AXIS_X, Zem::RotationConvention::AXIS_Y,
+                                           Zem::RotationConvention::AXIS_Z, false);
+        if (word.rfind("scipy:", 0) != 0) return words(word);
+        if (!Zem::RotationConvention::parse(QString::fromStdString(word.substr(6)), &convention))
+          return word + " is not scipy: followed by one of SciPy's 24 conventions (xyz, ZYX, zxz, ...)";
+        word = std::to_string(static_cast<int>(zemtrafo::conventionOrder(convention)));
+        return std::string();
+      },
+      "");
+}
+
 void addOrderOption(CLI::App* command, AngleOrder* order) {
   command
       ->add_option("--order", *order, "Rotation order of the printed angles, the first letter acting first: "
                                       "xyz, xzy, yxz, yzx, zxy, zyx, or set, the three-argument form "
-                                      "(Y, then X, then Z; the default)")
+                                      "(Y, then X, then Z; the default); or scipy:SEQ with one of SciPy's 24 "
+                                      "conventions (scipy:ZYX intrinsic, scipy:zyx extrinsic, scipy:zxz, ...) "
+                                      "for right-hand angles in its letter sequence")
       ->type_name("ORDER")
-      ->transform(wordOf(kOrders));
+      ->transform(orderWord());
 }
 
 /// The angle convention, for the help of every command that prints angles.
@@ -245,6 +265,8 @@ int dispatch(int argc, char** argv) {
   std::string showFile;
   CLI::App* showCmd = app.add_subcommand("show", "Print both transformations of a .trafo record.");
   showCmd->add_option("TRAFO", showFile, ".trafo record")->required()->check(CLI::ExistingFile);
+  AngleOrder showOrder = AngleOrder::ThreeArgumentForm;
+  addOrderOption(showCmd, &showOrder);
   showCmd->footer(std::string("Example: zemtrafo show part.trafo\n") + kAngleConvention);
 
   std::string reportIn, reportOut;
@@ -278,7 +300,7 @@ int dispatch(int argc, char** argv) {
   if (align321Cmd->parsed()) return zemtrafo::runAlign321(align321);
   if (alignPlpCmd->parsed()) return zemtrafo::runAlignPlp(alignPlp);
   if (applyCmd->parsed()) return zemtrafo::runApply(apply);
-  if (showCmd->parsed()) return zemtrafo::runShow(showFile);
+  if (showCmd->parsed()) return zemtrafo::runShow(showFile, showOrder);
   return zemtrafo::runReport(reportIn, reportOut);
 }
 

@@ -257,10 +257,10 @@ int runApply(const ApplyOptions& options) {
   return outputs.addText(options.out, text) && outputs.commit() ? kDone : kBadInput;
 }
 
-int runShow(const std::string& trafo) {
+int runShow(const std::string& trafo, AngleOrder order) {
   Zem::LastAndGlobalTransformation record = emptyRecord();
   if (!loadRecord(trafo, &record)) return kBadInput;
-  return printed("record " + trafo + " (each transformation maps measured -> nominal)\n" + recordText(record));
+  return printed("record " + trafo + " (each transformation maps measured -> nominal)\n" + recordText(record, order));
 }
 
 int runReport(const std::string& trafo, const std::string& out) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "math_point_file.h"
+#include "math_rotation_convention.h"
 #include "math_transformation.h"
 
 namespace zemtrafo {
@@ -23,8 +24,15 @@ enum class AngleOrder {
   YZX = Zem::Transformation::ORDER_YZX,
   ZXY = Zem::Transformation::ORDER_ZXY,
   ZYX = Zem::Transformation::ORDER_ZYX,
-  ThreeArgumentForm = -1
+  ThreeArgumentForm = -1,
+  /// From here on one of SciPy's 24 conventions ("--order scipy:ZYX"),
+  /// printed as right-hand angles in its letter sequence; see conventionOrder.
+  FirstConvention = 100
 };
+
+/// The AngleOrder of a convention, and back (for an order from FirstConvention on).
+AngleOrder conventionOrder(const Zem::RotationConvention& convention);
+Zem::RotationConvention conventionOf(AngleOrder order);
 
 /// Where a new transformation goes: --out, --global, --report.
 struct RecordOptions {
@@ -87,7 +95,8 @@ int runAlignPlp(const AlignPlpOptions& options);
 int finishAlignment(const Zem::Transformation& t, AngleOrder order, const RecordOptions& record,
                     const std::string& features, const std::string& senses);
 int runApply(const ApplyOptions& options);
-int runShow(const std::string& trafo);
+/// Every order and the rotation vector; a convention `order` adds its angles.
+int runShow(const std::string& trafo, AngleOrder order);
 int runReport(const std::string& trafo, const std::string& out);
 
 }  // namespace zemtrafo

@@ -56,8 +56,10 @@ std::string jsonMatrix(const Transformation& t) {
 std::string fitJson(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
                     AngleOrder order, bool withScale) {
   const Transformation& t = fit.transformation;
-  const char* const orderWord =
-      order == AngleOrder::ThreeArgumentForm ? "set" : orderName(Transformation::RotationOrder_t(order));
+  const bool convention = order >= AngleOrder::FirstConvention;
+  const std::string orderWord = convention ? "scipy:" + conventionOf(order).getName().toStdString()
+                                : order == AngleOrder::ThreeArgumentForm ? "set"
+                                                                         : orderName(Transformation::RotationOrder_t(order));
   std::string out = "{\n";
   out += "  \"maps\": \"measured -> nominal\",\n";
   out += "  \"nominal_file\": " + jsonString(report.nominalFile) + ",\n";
@@ -66,6 +68,8 @@ std::string fitJson(const Zem::FitResult& fit, const FitReport& report, const Ze
   out += "  \"scale_estimated\": " + std::string(withScale ? "true" : "false") + ",\n";
   out += "  \"angle_order\": \"" + std::string(orderWord) + "\",\n";
   out += "  \"angles_deg\": " + jsonVec(anglesInDegrees(t, order)) + ",\n";
+  if (convention)
+    out += "  \"gimbal_lock\": " + std::string(t.getEuler(conventionOf(order)).gimbalLock ? "true" : "false") + ",\n";
   // q = s·(R·p + t): the stored t, and the displacement s·t of the origin.
   out += "  \"translation_mm\": " + jsonVec(t.getTranslation()) + ",\n";
   out += "  \"displacement_mm\": " + jsonVec(t.transformPoint(BaVec3d<double>(0.0, 0.0, 0.0))) + ",\n";

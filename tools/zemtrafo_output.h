@@ -42,8 +42,9 @@ const char* orderName(Zem::Transformation::RotationOrder_t order);
 /// The transformation's lines of the text output.
 std::string transformationText(const Zem::Transformation& t, AngleOrder order);
 
-/// Both transformations of a record in every angle order (the show command).
-std::string recordText(const Zem::LastAndGlobalTransformation& record);
+/// Both transformations of a record in every angle order and as rotation
+/// vectors, and in `order` when that is a convention (the show command).
+std::string recordText(const Zem::LastAndGlobalTransformation& record, AngleOrder order);
 
 /// Prints the fit as text to stdout.
 void printFitText(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,

@@ -45,7 +45,14 @@ void appendFixed(std::string* out, double v) {
   out->append(buffer, length);
 }
 
+bool isConvention(AngleOrder order) { return order >= AngleOrder::FirstConvention; }
+
 std::string orderText(AngleOrder order) {
+  if (isConvention(order)) {
+    const Zem::RotationConvention c = conventionOf(order);
+    return "SciPy's convention " + c.getName().toStdString() + (c.isIntrinsic() ? ", intrinsic" : ", extrinsic") +
+           ", right-hand";
+  }
   if (order == AngleOrder::ThreeArgumentForm) return "the three-argument form: Y acts first, then X, then Z";
   return std::string("order ") + orderName(Transformation::RotationOrder_t(order)) + ", the first letter acts first";
 }
@@ -87,8 +94,25 @@ std::string format(const char* pattern, double a, double b, double c) {
   return buffer;
 }
 
+AngleOrder conventionOrder(const Zem::RotationConvention& c) {
+  // 100 + 32·intrinsic + 9·first axis + 3·second axis + third axis
+  return AngleOrder(static_cast<int>(AngleOrder::FirstConvention) + 32 * c.isIntrinsic() + 9 * c.getAxis(0) +
+                    3 * c.getAxis(1) + c.getAxis(2));
+}
+
+Zem::RotationConvention conventionOf(AngleOrder order) {
+  using Axis = Zem::RotationConvention::Axis_t;
+  const int code = static_cast<int>(order) - static_cast<int>(AngleOrder::FirstConvention);
+  const int axes = code % 32;
+  return Zem::RotationConvention(Axis(axes / 9), Axis(axes % 9 / 3), Axis(axes % 3), code >= 32);
+}
+
 BaVec3d<double> anglesInDegrees(const Transformation& t, AngleOrder order) {
   constexpr double kDegPerRad = 57.295779513082320876798;
+  if (isConvention(order)) {
+    const Zem::EulerAngles e = t.getEuler(conventionOf(order));
+    return BaVec3d<double>(e.first, e.second, e.third) * kDegPerRad;
+  }
   const BaVec3d<double> radians = order == AngleOrder::ThreeArgumentForm
                                       ? t.getAngles()
                                       : t.getAngles(Transformation::RotationOrder_t(order));
@@ -100,14 +124,22 @@ const char* orderName(Transformation::RotationOrder_t order) {
   return kNames[order];
 }
 
+/// ", gimbal lock: the third angle is set to 0" when `t` is at the lock of a convention `order`.
+std::string lockText(const Transformation& t, AngleOrder order) {
+  return isConvention(order) && t.getEuler(conventionOf(order)).gimbalLock
+             ? ", gimbal lock: the third angle is set to 0"
+             : "";
+}
+
 std::string transformationText(const Transformation& t, AngleOrder order) {
-  return "  angles (deg) about X, Y, Z (" + orderText(order) + "):\n" +
+  const std::string about = isConvention(order) ? "in its letter sequence" : "about X, Y, Z";
+  return "  angles (deg) " + about + " (" + orderText(order) + lockText(t, order) + "):\n" +
          fixedTriple("      %.6f %.6f %.6f\n", anglesInDegrees(t, order)) + translationText(t) + matrixText(t);
 }
 
-std::string recordText(const Zem::LastAndGlobalTransformation& record) {
+std::string recordText(const Zem::LastAndGlobalTransformation& record, AngleOrder extra) {
   std::string out;
-  const auto section = [&out](const char* title, const Transformation& t, bool valid) {
+  const auto section = [&out, extra](const char* title, const Transformation& t, bool valid) {
     out += std::string(title) + " transformation (" + (valid ? "valid" : "marked not valid") + ")\n";
     out += translationText(t) + "  angles (deg) about X, Y, Z:\n";
     out += fixedTriple("    set (Y, then X, then Z) %12.6f %12.6f %12.6f\n",
@@ -116,6 +148,11 @@ std::string recordText(const Zem::LastAndGlobalTransformation& record) {
                                    AngleOrder::ZXY, AngleOrder::ZYX})
       out += std::string("    ") + orderName(Transformation::RotationOrder_t(order)) +
              fixedTriple("                     %12.6f %12.6f %12.6f\n", anglesInDegrees(t, order));
+    if (isConvention(extra))
+      out += "    " + orderText(extra) + lockText(t, extra) + ":\n" +
+             fixedTriple("                            %12.6f %12.6f %12.6f\n", anglesInDegrees(t, extra));
+    out += format("  rotation vector (rad, right-hand, axis times angle): %.9f %.9f %.9f\n", t.getRotationVector().x,
+                  t.getRotationVector().y, t.getRotationVector().z);
     out += matrixText(t);
   };
   section("last", record.getLastTransformation(), record.isLastTransformationValid());
