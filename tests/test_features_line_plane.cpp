@@ -98,12 +98,7 @@ TEST(FeatureLinePlane, DegenerateSetsFailWithTheirReason) {
   const Points cross = {{-9, 0, 0}, {9, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};  // no normal
   const Points withNan = {{0, 0, 0}, {1, 0, 0}, {0, std::nan(""), 0}};
   using F = FeatureFit;
-  struct Case {
-    const char* name;
-    FeatureFit fit;
-    F::Status_t status;
-    F::Degeneracy_t reason;
-  } cases[] = {
+  const Refused cases[] = {
       {"line of one point", fitLine(Points{{1, 2, 3}}), F::FEATURE_TOO_FEW_POINTS, F::DEGENERACY_NONE},
       {"plane of two points", fitPlane(Points{{1, 2, 3}, {4, 5, 6}}), F::FEATURE_TOO_FEW_POINTS, F::DEGENERACY_NONE},
       {"line of coinciding points", fitLine(coincident), F::FEATURE_DEGENERATE, F::DEGENERACY_COINCIDENT},
@@ -113,9 +108,9 @@ TEST(FeatureLinePlane, DegenerateSetsFailWithTheirReason) {
       {"plane of a symmetric cross", fitPlane(cross), F::FEATURE_DEGENERATE, F::DEGENERACY_NO_NORMAL},
       {"plane with NaN", fitPlane(withNan), F::FEATURE_NOT_FINITE, F::DEGENERACY_NONE},
   };
-  for (const Case& c : cases) {
+  for (const Refused& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_TRUE(FailsWith(c.fit, c.status, c.reason));
+    EXPECT_TRUE(FailsAsExpected(c));
   }
 }
 

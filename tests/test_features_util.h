@@ -6,10 +6,6 @@
 #include <Eigen/Geometry>
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <random>
-#include <vector>
-
 #include "math_features.h"
 #include "test_util.h"
 
@@ -106,13 +102,32 @@ inline ::testing::AssertionResult NearValue(double a, double b, double tol) {
   return ::testing::AssertionFailure() << a << " vs " << b << ", off by " << a - b;
 }
 
-/// The fit failed with exactly this status and reason.
-inline ::testing::AssertionResult FailsWith(const FeatureFit& fit, FeatureFit::Status_t status,
-                                            FeatureFit::Degeneracy_t reason) {
-  if (fit.status == status && fit.degeneracy == reason && fit.residuals.empty())
+/// A fit that must fail, and the status and reason it must give.
+struct Refused { const char* name; FeatureFit fit; FeatureFit::Status_t status; FeatureFit::Degeneracy_t reason; };
+
+/// The fit failed with exactly the expected status and reason, and no residuals.
+inline ::testing::AssertionResult FailsAsExpected(const Refused& r) {
+  const FeatureFit& fit = r.fit;
+  if (fit.status == r.status && fit.degeneracy == r.reason && fit.residuals.empty())
     return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "status " << fit.status << " reason " << fit.degeneracy << " ("
-                                       << fit.getStatusText() << "), " << fit.residuals.size() << " residuals";
+                                       << fit.getStatusText() << "), " << fit.residuals.size() << " residuals; expected "
+                                       << r.status << " reason " << r.reason;
+}
+
+/// Moving any parameter either way by `step` does not lower the sum of squares.
+template <class Squares>
+::testing::AssertionResult IsMinimum(const Squares& squares, const Eigen::VectorXd& at, double step) {
+  const double best = squares(at);
+  for (Eigen::Index k = 0; k < at.size(); ++k)
+    for (const double sign : {-1.0, 1.0}) {
+      Eigen::VectorXd moved = at;
+      moved(k) += sign * step;
+      if (squares(moved) < best * (1.0 - 1e-13))
+        return ::testing::AssertionFailure() << "parameter " << k << " moved by " << sign * step << " lowers "
+                                             << best << " to " << squares(moved);
+    }
+  return ::testing::AssertionSuccess();
 }
 
 }  // namespace test

@@ -1,9 +1,6 @@
 // 3-2-1 alignment (math_trans_321.cpp): known motions come back in all six
 // modes, the flags select the mirror solutions, and the failure paths leave
 // matrix and message as documented.
-#include <QString>
-
-#include <limits>
 
 #include "test_util.h"
 
@@ -55,40 +52,38 @@ TEST(Alignment321, KnownMotionsComeBackInEveryModeAndTheFlagsSelectTheMirrorSolu
     for (const Transformation& truth : rigidMotions(321, 40))
       for (const auto& datum : datums) {
         const bool touching = &datum == &datums[2];
-        const auto nominal = [&](const Vec& kab) { return placed(kab, m); };
-        const auto measured = [&](const Vec& kab) { return truth.inverse().transformPoint(nominal(kab)); };
-        const Vec* p = datum.points;
-        const struct { Vecs plane, edge; Vec end; } f{{measured(p[0]), measured(p[1]), measured(p[2])},
-                                                      {measured(edgeAndEnd[0]), measured(edgeAndEnd[1])},
-                                                      measured(edgeAndEnd[2])};
+        const auto measured = [&](const Vec& kab) { return truth.inverse().transformPoint(placed(kab, m)); };
         const auto planeUp = [&m](const Vec& a, const Vec& b, const Vec& c) {
           return at((b - a).cross(c - a), m.primary) >= 0;
         };
+        const Vec* p = datum.points;
+        const Vecs plane{measured(p[0]), measured(p[1]), measured(p[2])};
+        const Vecs edge{measured(edgeAndEnd[0]), measured(edgeAndEnd[1])};
+        const Vec end = measured(edgeAndEnd[2]);
+        const bool nominalUp = planeUp(placed(p[0], m), placed(p[1], m), placed(p[2], m));
         for (const bool planePositive : {true, false})
           for (const bool dirPositive : {true, false}) {
             SCOPED_TRACE(testing::Message() << "mode " << m.name << ", datum " << datum.name << ", flags "
                                             << planePositive << dirPositive);
             Transformation t;
             QString message = "unchanged";
-            ASSERT_TRUE(t.computeTransformation321(m.mode, f.plane, {p[0].x, p[1].x, p[2].x}, planePositive, f.edge,
-                                                   {3, 3}, dirPositive, f.end, -2, message));
+            ASSERT_TRUE(t.computeTransformation321(m.mode, plane, {p[0].x, p[1].x, p[2].x}, planePositive, edge,
+                                                   {3, 3}, dirPositive, end, -2, message));
             ASSERT_TRUE(message.isEmpty()) << message.toStdString();
-            double heights = 0.0, edge = 0.0;
-            for (int n = 0; n < 3; ++n) heights += std::fabs(at(t.transformPoint(f.plane[n]), m.primary) - p[n].x);
-            for (const Vec& q : f.edge) edge += std::fabs(at(t.transformPoint(q), m.secondary) - 3);
+            double heights = 0.0, edgeOff = 0.0;
+            for (int n = 0; n < 3; ++n) heights += std::fabs(at(t.transformPoint(plane[n]), m.primary) - p[n].x);
+            for (const Vec& q : edge) edgeOff += std::fabs(at(t.transformPoint(q), m.secondary) - 3);
             ASSERT_LT(heights, kAlignTol) << "the plane points off their heights";
-            ASSERT_LT(edge, kAlignTol) << "the edge points off a = 3";
-            ASSERT_NEAR(at(t.transformPoint(f.end), m.tertiary), -2, kAlignTol) << "the end point off b = -2";
-            const Vec r0 = t.transformPoint(f.plane[0]), r1 = t.transformPoint(f.plane[1]);
-            const Vec r2 = t.transformPoint(f.plane[2]);
+            ASSERT_LT(edgeOff, kAlignTol) << "the edge points off a = 3";
+            ASSERT_NEAR(at(t.transformPoint(end), m.tertiary), -2, kAlignTol) << "the end point off b = -2";
             if (!touching) {
-              ASSERT_EQ(planeUp(r0, r1, r2), planePositive) << "the side of the plane's normal";
+              ASSERT_EQ(planeUp(t.transformPoint(plane[0]), t.transformPoint(plane[1]), t.transformPoint(plane[2])),
+                        planePositive)
+                  << "the side of the plane's normal";
             }
-            ASSERT_EQ(at(t.transformPoint(f.edge[1]) - t.transformPoint(f.edge[0]), m.tertiary) >= 0, dirPositive)
+            ASSERT_EQ(at(t.transformPoint(edge[1]) - t.transformPoint(edge[0]), m.tertiary) >= 0, dirPositive)
                 << "the way of the edge";
-            const bool trueFlags =
-                dirPositive && (touching || planePositive == planeUp(nominal(p[0]), nominal(p[1]), nominal(p[2])));
-            if (trueFlags) {
+            if (dirPositive && (touching || planePositive == nominalUp)) {  // the true flags
               ASSERT_TRUE(SameMatrix(t, truth, kAlignTol));
             }
           }

@@ -3,7 +3,6 @@
 // rounding down to their limits; worked frames pin the conventions; every
 // failure leaves the matrix untouched.
 #include <Eigen/Geometry>
-#include <functional>
 
 #include "test_util.h"
 #include "zem_math.h"
