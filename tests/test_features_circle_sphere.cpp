@@ -84,7 +84,8 @@ TEST(FeatureCircleSphere, ResidualsArePositiveOutsideAndTheNormalFollowsThePoint
   EXPECT_GT(circle.residuals.back(), 0.0);
   EXPECT_TRUE(SameDirection(circle.normal, pose.axis(), 1e-9));
   EXPECT_TRUE(SameDirection(fitCircle(points, -pose.axis()).normal, -pose.axis(), 1e-9));
-  EXPECT_NEAR(circle.form, circle.residuals.back() - *std::min_element(circle.residuals.begin(), circle.residuals.end()), 1e-15);
+  const double innermost = *std::min_element(circle.residuals.begin(), circle.residuals.end());
+  EXPECT_NEAR(circle.form, circle.residuals.back() - innermost, 1e-15);
   Points ball = spherePoints(pose, 10.0, 180, 2, 6);
   ball.push_back(pose.at(0.0, 0.0, 9.0));
   EXPECT_LT(fitSphere(ball).residuals.back(), 0.0);

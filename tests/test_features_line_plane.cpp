@@ -139,14 +139,16 @@ TEST(FeatureLinePlane, EveryPointLayoutGivesTheSameBitsAndTheAlignmentTypes) {
     identified.emplace_back(p, int(identified.size()) + 7);
     packed.insert(packed.end(), {p.x, p.y, p.z});
   }
-  const PlaneFit a = fitPlane(points), b = fitPlane(identified), c = fitPlane(FeaturePoints(packed.data(), points.size()));
+  const PlaneFit a = fitPlane(points), b = fitPlane(identified);
+  const PlaneFit c = fitPlane(FeaturePoints(packed.data(), points.size()));
   EXPECT_EQ(a.residuals, b.residuals);
   EXPECT_EQ(a.residuals, c.residuals);
   EXPECT_EQ(a.normal, c.normal);
   const Plane3d plane = a.toPlane3d();
   EXPECT_NEAR(plane.evaluate(points[3]), a.residuals[3], 1e-12);
   const LineFit line = fitLine(points);
-  EXPECT_TRUE(SameVec(line.toLine3d().perpend(line.point + line.direction * 5.0), line.point + line.direction * 5.0, 1e-12));
+  const BaVec3d<double> onLine = line.point + line.direction * 5.0;
+  EXPECT_TRUE(SameVec(line.toLine3d().perpend(onLine), onLine, 1e-12));
 }
 
 }  // namespace

@@ -29,10 +29,10 @@ Eigen::Matrix3d eigenEuler(const Conv& c, const EulerAngles& a) {
 }
 
 ::testing::AssertionResult BlockIs(const Transformation& t, const Eigen::Matrix3d& e, double tol) {
-  for (int k = 0; k < 9; ++k)
-    if (!(std::fabs(t.getMatrix(k % 3, k / 3) - e(k / 3, k % 3)) <= tol))
-      return ::testing::AssertionFailure() << "element m" << k / 3 << k % 3 << ": " << t.getMatrix(k % 3, k / 3)
-                                           << " vs " << e(k / 3, k % 3);
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      if (!(std::fabs(t.getMatrix(c, r) - e(r, c)) <= tol))
+        return ::testing::AssertionFailure() << "element m" << r << c << ": " << t.getMatrix(c, r) << " vs " << e(r, c);
   return ::testing::AssertionSuccess();
 }
 
@@ -118,7 +118,7 @@ TEST(RotationConvention, NextToTheLockRebuildsToRoundingAndOnlyTheLockIsFlagged)
   for (const Conv& c : allConventions())
     for (double limit : c.isProperEuler() ? std::vector<double>{0.0, kPi} : std::vector<double>{-kPi / 2, kPi / 2})
       for (double offset : {0.0, 1e-12, 3e-11, 1e-9, 2e-8, 1e-7, 1e-6}) {
-        SCOPED_TRACE(c.getName().toStdString() + " limit " + std::to_string(limit) + " offset " + std::to_string(offset));
+        SCOPED_TRACE(testing::Message() << c.getName().toStdString() << " limit " << limit << " offset " << offset);
         const double inward = limit > 0.0 ? -offset : offset;
         const EulerAngles a(outer(rng), limit + inward, outer(rng));
         const EulerAngles back = fromEuler(c, a).getEuler(c);
