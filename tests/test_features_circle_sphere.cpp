@@ -20,12 +20,12 @@ TEST(FeatureCircleSphere, NoiseFreeElementsComeBackExactly) {
     const CircleFit circle = fitCircle(circlePoints(pose, row.radius, row.arcDegrees, 12));
     ASSERT_TRUE(Succeeded(circle));
     EXPECT_TRUE(SameVec(circle.center, pose.center(), 1e-10));
-    EXPECT_TRUE(NearValue(circle.radius, row.radius, 1e-10));
+    EXPECT_NEAR(circle.radius, row.radius, 1e-10);
     EXPECT_TRUE(SameDirection(circle.normal, pose.axis(), 1e-10));
     const SphereFit sphere = fitSphere(spherePoints(pose, row.radius, std::min(row.arcDegrees, 180.0), 3, 8));
     ASSERT_TRUE(Succeeded(sphere));
     EXPECT_TRUE(SameVec(sphere.center, pose.center(), 1e-10));
-    EXPECT_TRUE(NearValue(sphere.radius, row.radius, 1e-10));
+    EXPECT_NEAR(sphere.radius, row.radius, 1e-10);
   }
 }
 

@@ -32,7 +32,7 @@ TEST(FeatureCylinder, NoiseFreeCylindersComeBackExactly2000MmAway) {
     const CylinderFit fit = fitCylinder(points, hint);
     ASSERT_TRUE(Succeeded(fit));
     EXPECT_TRUE(SameDirection(fit.axis, pose.axis(), 1e-10));  // first point on the lowest ring
-    EXPECT_TRUE(NearValue(fit.radius, row.radius, 1e-10));
+    EXPECT_NEAR(fit.radius, row.radius, 1e-10);
     EXPECT_TRUE(SameVec(fit.toLine3d().perpend(pose.center()), pose.center(), 1e-10));
     EXPECT_LE(fit.rms, 1e-10);
   }

@@ -95,11 +95,6 @@ inline ::testing::AssertionResult SameDirection(const BaVec3d<double>& a, const 
   return ::testing::AssertionFailure() << a << " vs " << b << ", " << angle << " rad apart";
 }
 
-inline ::testing::AssertionResult NearValue(double a, double b, double tol) {
-  if (std::fabs(a - b) <= tol) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << a << " vs " << b << ", off by " << a - b;
-}
-
 /// A fit that must fail, and the status and reason it must give.
 struct Refused { const char* name; FeatureFit fit; FeatureFit::Status_t status; FeatureFit::Degeneracy_t reason; };
 
