@@ -8,8 +8,11 @@
 #include <QFile>
 #include <QString>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <ostream>
 #include <random>
 #include <sstream>
