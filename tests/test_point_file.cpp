@@ -64,6 +64,8 @@ TEST(PointFile, BadInputNamesTheLineAndLeavesNothing) {
       {"1 1 2 3\n900000 1 2 3\n1 4 5 6\n", 3, "identifier 1 repeats the one on line 1"},
       {"1 2 3 1 -1 1\n", 1, "negative weight"},
       {"x y z\nid 2 3\n", 2, "\"id\" is not a number"},
+      {"1;2.5;3;4;5;6;7\n2;2,5;3;4;5;6\n", 2, "decimal commas in a file whose numbers have decimal points"},
+      {"id;x;y;z\n1;2.5;3;4\n2;2,5;3\n", 3, "decimal points (as on line 2)"},
       {"1 2 3\n4\0 5 6\n", 0, "zero byte"},
   };
   for (const Case& c : cases) {
