@@ -109,24 +109,43 @@ TEST_F(Zemtrafo, BadInputNamesTheLineAndWritesNothing) {
   }
 }
 
-TEST_F(Zemtrafo, CommandLineErrorsExitWithStatus2AndSayWhatIsWrong) {
+// Every refusal: the exit status (2 for input the tool cannot use, 1 for a
+// computation that fails) and a message after the tool's name saying why.
+TEST_F(Zemtrafo, RefusalsSayWhatIsWrong) {
   const std::string fit = "fit " + nominal_ + " " + measured_;
+  const std::string plain = write("p.txt", "1 0 0 0\n2 100 0 0\n3 0 100 0\n4 0 0 100\n");
+  const std::string zOff = write("w.txt", "1 0 0 0 1 1 0\n2 100 0 0 1 1 0\n3 0 100 0 1 1 0\n4 0 0 100 1 1 0\n");
+  const std::string scan = write("scan.txt", "SCAN 0 0 0\nSCAN 100 0 0\nSCAN 0 100 0\n");
+  const std::string coincident = write("c.txt", "plane 0 0 0 0\nplane 0 0 0 0\nplane 0 80 0 0\ndirection 10 0 20 0\n"
+                                                "direction 90 0 20 0\npoint 0 40 20 0\n");
+  const std::string noDirection = write("l.txt", "plane 0 0 1 0 0 0 1 0\nline 0 0 0 0 0 0 0 0 0 1 0 0\n"
+                                                 "point 0 0 0 0 0 0\n");
   const struct {
     const char* name;
-    std::string args, message;
+    std::string args;
+    int status;
+    std::string message;
   } cases[] = {
-      {"unknown command", "fti a b", "unknown command \"fti\"; the commands are fit, apply"},
-      {"no measured file", "fit " + nominal_, "MEASURED is required"},
-      {"missing file", "fit " + nominal_ + " /nonexistent.txt", "/nonexistent.txt: cannot open file for reading"},
-      {"points for a record", "apply " + nominal_ + " " + measured_, "not a readable .trafo record"},
-      {"counts differ by position", "fit " + write("two.txt", "0 0 0\n1 0 0\n") + " " + measured_ + " --by-position",
+      {"unknown command", "fti a b", 2, "unknown command \"fti\"; the commands are fit, apply"},
+      {"no measured file", "fit " + nominal_, 2, "MEASURED is required"},
+      {"missing file", "fit " + nominal_ + " /nonexistent.txt", 2, "/nonexistent.txt: cannot open file for reading"},
+      {"a directory", "align321 " + dir_.path().toStdString(), 2, "cannot read (is a directory)"},
+      {"points for a record", "apply " + nominal_ + " " + measured_, 2, "not a readable .trafo record"},
+      {"counts differ by position", "fit " + write("two.txt", "0 0 0\n1 0 0\n") + " " + measured_ + " --by-position", 2,
        "needs as many measured points as nominal points"},
-      {"tolerance 0", fit + " --svg " + path("s.svg") + " --tolerance 0", "--tolerance: Value 0 not in range"},
+      {"tolerance 0", fit + " --svg " + path("s.svg") + " --tolerance 0", 2, "--tolerance: Value 0 not in range"},
+      {"identifiers in no common form", "fit " + write("a.txt", "1.0 0 0 0\n2.0 1 0 0\n3.0 0 1 0\n") + " " + plain, 2,
+       "no identifier in common between " + path("a.txt") + " and " + plain + " (\"1\" and \"1.0\" are different names); "
+       "--by-position pairs"},
+      {"repeated identifiers to pair by", "fit " + scan + " " + scan, 2, scan + ":2: identifier SCAN repeats"},
+      {"a line without direction", "align-plp " + noDirection, 2, "a line's direction (dx, dy, dz) is zero"},
+      {"zero weights on one axis", "fit " + zOff + " " + plain + " --weights", 1, "every weight of the z coordinates is 0"},
+      {"coincident plane points", "align321 " + coincident, 1, "the three plane points coincide or lie on one line"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const ToolRun r = run(c.args);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err.rfind("zemtrafo: ", 0), 0u) << r.err;
     EXPECT_TRUE(Contains(r.err, c.message));
   }
