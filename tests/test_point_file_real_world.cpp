@@ -104,6 +104,8 @@ TEST(PointFileRealWorld, BadExportsAreRefusedNamingTheLine) {
       {"bad_number_in_title.txt", 1, "\"Messung\" is not a number"},
       {"bad_number_in_coordinate_column.txt", 1, "\"4711\" stands in a column of coordinates"},
       {"scanner_repeated_names.txt", 2, "identifier SCAN repeats the one on line 1"},
+      // Tabs and blanks both separate fields where no comma or semicolon does.
+      {"names_with_spaces_tab.txt", 1, "5 fields; expected 3 (x y z), 4 (id x y z)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);

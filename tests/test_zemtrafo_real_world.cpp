@@ -34,28 +34,27 @@ class ZemtrafoRealWorld : public test::ToolTest {
   }
 };
 
-// Each readable file goes through apply with the identity: the points
-// written read back (in the file's own separator and decimal mark) as the
-// library reads the file itself, bit for bit.
+// Each file of the corpus that the library reads goes through apply with
+// the identity: the points written read back (in the file's own separator
+// and decimal mark) as the library reads the file itself, bit for bit.
 TEST_F(ZemtrafoRealWorld, EveryReadableExportComesBackWithItsValues) {
   const std::string identity = identityRecord();
-  for (const char* file :
-       {"de_semicolon.csv", "de_semicolon_header_names.csv", "de_units_header_crlf.csv", "de_tab.txt",
-        "de_tab_bom_header.txt", "de_normals_header.csv", "blank_crlf.txt", "bom_semicolon_points.csv",
-        "quoted_names_with_spaces.csv", "quoted_names_with_separators.csv", "units_header_points.csv",
-        "two_header_lines.txt", "comments_and_title.csv", "normals_ijk.txt", "weights_header.txt",
-        "weights_no_header.txt", "utf8_names.txt", "exponents_tabs.txt", "trailing_separators.csv",
-        "cp1252_names.txt", "scanner_repeated_names.txt"}) {
+  int readable = 0;
+  for (const QString& name : QDir(QString::fromStdString(kCorpus)).entryList(QDir::Files, QDir::Name)) {
+    const std::string file = name.toStdString();
     SCOPED_TRACE(file);
-    const ToolRun r = run("apply " + identity + " " + kCorpus + file);
-    ASSERT_EQ(r.status, 0) << r.err;
     PointNames names;
     PointFile original, written;
     PointFile::ReadOptions repeats;
     repeats.allowRepeatedIdentifiers = true;
     original.setReadOptions(repeats);
     written.setReadOptions(repeats);
-    ASSERT_TRUE(original.read(QString::fromStdString(kCorpus + file), &names));
+    // Files refused by the reader (test_point_file_real_world.cpp) or without points (below) are not apply's.
+    if (!original.read(QString::fromStdString(kCorpus + file), &names)) continue;
+    if (original.getPoints().empty()) continue;
+    ++readable;
+    const ToolRun r = run("apply " + identity + " " + kCorpus + file);
+    ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_TRUE(written.parse(r.out, QStringLiteral("out"), &names)) << written.getError().toStdString();
     ASSERT_EQ(written.getPoints().size(), original.getPoints().size());
     for (std::size_t i = 0; i < original.getPoints().size(); ++i) {
@@ -64,6 +63,7 @@ TEST_F(ZemtrafoRealWorld, EveryReadableExportComesBackWithItsValues) {
     }
     EXPECT_EQ(written.usesDecimalComma(), original.usesDecimalComma());
   }
+  EXPECT_EQ(readable, 21);
 }
 
 // The refusals of the bad exports, line by line, are the reader's
