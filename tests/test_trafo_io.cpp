@@ -18,7 +18,6 @@
 
 #include "math_trafo_io.h"
 #include "test_util.h"
-#include "zem_io.h"
 
 using namespace Zem;
 using namespace Zem::test;
@@ -137,8 +136,6 @@ TEST(TrafoRecord, LayoutIsTheLastFlagAndMatrixThenTheGlobalOnes) {
   EXPECT_TRUE(o.isGlobalTransformationValid());
   EXPECT_EQ(o.getLastTransformation().getMatrix(0, 1), 4.0);     // m10, the fifth value
   EXPECT_EQ(o.getGlobalTransformation().getMatrix(3, 0), -3.0);  // m03
-  EXPECT_EQ(o.getMagicKey(), LastAndGlobalTransformation::FILE_TYPE);  // the same pointer
-  EXPECT_EQ(o.getFileNameExtension(), QStringLiteral(".trafo"));
 }
 
 // A rejected stream gives one entry (and none without a log) and changes nothing.
