@@ -49,7 +49,7 @@ TEST_F(ZemtrafoRealWorld, EveryReadableExportComesBackWithItsValues) {
     repeats.allowRepeatedIdentifiers = true;
     original.setReadOptions(repeats);
     written.setReadOptions(repeats);
-    // Files refused by the reader (test_point_file_real_world.cpp) or without points (below) are not apply's.
+    // Files refused by the reader (test_point_file.cpp) or without points (below) are not apply's.
     if (!original.read(QString::fromStdString(kCorpus + file), &names)) continue;
     if (original.getPoints().empty()) continue;
     ++readable;
@@ -67,7 +67,7 @@ TEST_F(ZemtrafoRealWorld, EveryReadableExportComesBackWithItsValues) {
 }
 
 // The refusals of the bad exports, line by line, are the reader's
-// (test_point_file_real_world.cpp); a file without points is the tool's.
+// (test_point_file.cpp); a file without points is the tool's.
 TEST_F(ZemtrafoRealWorld, ExportsWithoutPointsAreRefused) {
   for (const char* file : {"bad_header_only.csv", "bad_empty.txt"}) {
     SCOPED_TRACE(file);
