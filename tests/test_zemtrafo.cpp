@@ -157,49 +157,26 @@ TEST_F(Zemtrafo, PairsNamesAndShowsThemInEveryOutput) {
   EXPECT_TRUE(Contains(run("fit " + n + " " + plain).out, "5 pairs by position"));
 }
 
-TEST_F(Zemtrafo, BadInputNamesTheLineAndWritesNothing) {
-  struct Case {
-    const char* name;
-    bool align;  // an align321 feature file, else the measured file of a fit
-    const char* text;
-    int status;
-    const char* message;  // after "<file>" in the message
-  } cases[] = {
-      {"not a number", false, "1 415.9 -181.7 107.1\n7 oops 1 2\n", 2, ":2: \"oops\" is not a number"},
-      {"two pairs", false, "1 0 0 0\n2 10 0 0\n", 1, "the fit failed: fewer than three pairs (2 pairs by identifier)"},
-      {"points on a line", false, "1 0 0 0\n2 10 0 0\n3 20 0 0\n7 30 0 0\n", 1,
-       "the fit failed: points on one line or coincident"},
-      {"feature not a number", true, "plane 1 2 3 0\n# next\nplane 1 2 x 0\n", 2, ":3: \"x\" is not a finite number"},
-      // Direction points 80 mm apart cannot differ by 500 mm in their nominal value.
-      {"alignment impossible", true,
-       "plane 0 0 0 0\nplane 100 0 0 0\nplane 0 80 0 0\ndirection 10 0 20 0\ndirection 90 0 20 500\n"
-       "point 0 40 20 0\n",
-       1, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string f = write("bad.txt", c.text), out = " --out " + path("x.trafo");
-    const ToolRun r =
-        run(c.align ? "align321 " + f + out : "fit " + nominal_ + " " + f + out + " --csv " + path("x.csv"));
-    EXPECT_EQ(r.status, c.status);
-    const std::string expected = c.status == 2 ? "zemtrafo: " + f + c.message : std::string(c.message);
-    EXPECT_TRUE(Contains(r.err, expected));
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(entries(), std::vector<std::string>{"bad.txt"});
-  }
-}
-
 // Every refusal: the exit status (2 for input the tool cannot use, 1 for a
-// computation that fails) and a message after the tool's name saying why.
-TEST_F(Zemtrafo, RefusalsSayWhatIsWrong) {
-  const std::string fit = "fit " + nominal_ + " " + measured_;
+// computation that fails), a message after the tool's name saying why (with
+// the file and line at fault), nothing on stdout and no file written.
+TEST_F(Zemtrafo, RefusalsSayWhatIsWrongAndWriteNothing) {
+  const std::string fit = "fit " + nominal_ + " " + measured_, outputs = " --out " + path("x.trafo");
   const std::string plain = write("p.txt", "1 0 0 0\n2 100 0 0\n3 0 100 0\n4 0 0 100\n");
   const std::string zOff = write("w.txt", "1 0 0 0 1 1 0\n2 100 0 0 1 1 0\n3 0 100 0 1 1 0\n4 0 0 100 1 1 0\n");
   const std::string scan = write("scan.txt", "SCAN 0 0 0\nSCAN 100 0 0\nSCAN 0 100 0\n");
+  const std::string oops = write("oops.txt", "1 415.9 -181.7 107.1\n7 oops 1 2\n");
+  const std::string twoPairs = write("two_pairs.txt", "1 0 0 0\n2 10 0 0\n");
+  const std::string inLine = write("in_line.txt", "1 0 0 0\n2 10 0 0\n3 20 0 0\n7 30 0 0\n");
+  const std::string badFeature = write("f.txt", "plane 1 2 3 0\n# next\nplane 1 2 x 0\n");
+  // Direction points 80 mm apart cannot differ by 500 mm in their nominal value.
+  const std::string impossible = write("i.txt", "plane 0 0 0 0\nplane 100 0 0 0\nplane 0 80 0 0\ndirection 10 0 20 0\n"
+                                                "direction 90 0 20 500\npoint 0 40 20 0\n");
   const std::string coincident = write("c.txt", "plane 0 0 0 0\nplane 0 0 0 0\nplane 0 80 0 0\ndirection 10 0 20 0\n"
                                                 "direction 90 0 20 0\npoint 0 40 20 0\n");
   const std::string noDirection = write("l.txt", "plane 0 0 1 0 0 0 1 0\nline 0 0 0 0 0 0 0 0 0 1 0 0\n"
                                                  "point 0 0 0 0 0 0\n");
+  const std::string headerOnly = kCorpus + "bad_header_only.csv", empty = kCorpus + "bad_empty.txt";
   const struct {
     const char* name;
     std::string args;
@@ -214,20 +191,33 @@ TEST_F(Zemtrafo, RefusalsSayWhatIsWrong) {
       {"counts differ by position", "fit " + write("two.txt", "0 0 0\n1 0 0\n") + " " + measured_ + " --by-position", 2,
        "needs as many measured points as nominal points"},
       {"tolerance 0", fit + " --svg " + path("s.svg") + " --tolerance 0", 2, "--tolerance: Value 0 not in range"},
+      {"not a number", "fit " + nominal_ + " " + oops + outputs + " --csv " + path("x.csv"), 2,
+       oops + ":2: \"oops\" is not a number"},
+      {"feature not a number", "align321 " + badFeature + outputs, 2, badFeature + ":3: \"x\" is not a finite number"},
+      {"header only", "fit " + headerOnly + " " + measured_, 2, "no points in " + headerOnly},
+      {"empty file", "fit " + empty + " " + measured_, 2, "no points in " + empty},
       {"identifiers in no common form", "fit " + write("a.txt", "1.0 0 0 0\n2.0 1 0 0\n3.0 0 1 0\n") + " " + plain, 2,
        "no identifier in common between " + path("a.txt") + " and " + plain + " (\"1\" and \"1.0\" are different names); "
        "--by-position pairs"},
       {"repeated identifiers to pair by", "fit " + scan + " " + scan, 2, scan + ":2: identifier SCAN repeats"},
       {"a line without direction", "align-plp " + noDirection, 2, "a line's direction (dx, dy, dz) is zero"},
+      {"two pairs", "fit " + nominal_ + " " + twoPairs + outputs, 1,
+       "the fit failed: fewer than three pairs (2 pairs by identifier)"},
+      {"points on a line", "fit " + nominal_ + " " + inLine + outputs, 1, "the fit failed: points on one line or coincident"},
       {"zero weights on one axis", "fit " + zOff + " " + plain + " --weights", 1, "every weight of the z coordinates is 0"},
       {"coincident plane points", "align321 " + coincident, 1, "the three plane points coincide or lie on one line"},
+      {"alignment impossible", "align321 " + impossible + outputs, 1,
+       "the alignment failed: the measured points cannot reach the nominal values"},
   };
+  const std::vector<std::string> before = entries();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const ToolRun r = run(c.args);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err.rfind("zemtrafo: ", 0), 0u) << r.err;
     EXPECT_TRUE(Contains(r.err, c.message));
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(entries(), before);
   }
 }
 
@@ -405,17 +395,6 @@ TEST_F(ZemtrafoRealWorld, EveryReadableExportComesBackWithItsValues) {
     EXPECT_EQ(written.usesDecimalComma(), original.usesDecimalComma());
   }
   EXPECT_EQ(readable, 21);
-}
-
-// The refusals of the bad exports, line by line, are the reader's
-// (test_point_file.cpp); a file without points is the tool's.
-TEST_F(ZemtrafoRealWorld, ExportsWithoutPointsAreRefused) {
-  for (const char* file : {"bad_header_only.csv", "bad_empty.txt"}) {
-    SCOPED_TRACE(file);
-    const ToolRun r = run("fit " + kCorpus + file + " " + measured_);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(Contains(r.err, std::string("no points in ") + kCorpus + file));
-  }
 }
 
 // A German export fitted onto itself moved by a known motion: decimal commas
