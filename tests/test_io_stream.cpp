@@ -20,8 +20,18 @@ namespace {
 
 using Lim = std::numeric_limits<double>;
 
-std::uint64_t bitsOf(double value) { std::uint64_t bits; std::memcpy(&bits, &value, sizeof bits); return bits; }
-double fromBits(std::uint64_t bits) { double value; std::memcpy(&value, &bits, sizeof value); return value; }
+std::uint64_t bitsOf(double value) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+double fromBits(std::uint64_t bits) {
+  double value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
 QString io(const char* text) { return Zem::translate("IO_err", text); }
 
 template <typename F>
@@ -150,9 +160,12 @@ TEST(IoStream, LayoutIsPinnedByteForByteAndLyingLengthsAreCaught) {
   std::ostringstream written;
   OutStream out(&written, "AB", 7);
   out.beginBlock(0x01020304u, 9);
-  out.beginBlock(5, 6); out.endBlock();
-  out.writeDouble(1.0); out.writeBool(true);
-  out.endBlock(); out.finish();
+  out.beginBlock(5, 6);
+  out.endBlock();
+  out.writeDouble(1.0);
+  out.writeBool(true);
+  out.endBlock();
+  out.finish();
   EXPECT_EQ(written.str(), handMade());
   auto open = [](const std::string& bytes) {
     std::istringstream data(bytes);
@@ -170,7 +183,8 @@ TEST(IoStream, SkipDiscardsUnreadContent) {
   InStream in(&data);
   double d = 1.0;
   EXPECT_THROW(in.readDouble(&d), Zem::ProgError);  // no block open: a programming error
-  in.openBlock(); in.openBlock();
+  in.openBlock();
+  in.openBlock();
   in.skipBlock();  // block 96: a value and a nested block, all unread
   in.readDouble(&d);
   EXPECT_EQ(bitsOf(d), bitsOf(-0.0));
@@ -230,7 +244,12 @@ TEST(IoStreamReads, BadContentIsRejectedAndTheTargetKept) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     std::stringstream data;
-    { OutStream out(&data, "READ", 1); out.beginBlock(1, 1); c.write(out); out.endBlock(); }
+    {
+      OutStream out(&data, "READ", 1);
+      out.beginBlock(1, 1);
+      c.write(out);
+      out.endBlock();
+    }
     InStream in(&data);
     in.openBlock();
     EXPECT_EQ(errorOf([&] { c.read(in); }), io(c.message));

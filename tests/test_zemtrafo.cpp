@@ -277,7 +277,11 @@ TEST_F(Zemtrafo, AlignsFromFeatureFiles) {
   // Features of a part (plane z = 0, direction along x in y = 0, point at
   // x = 0) measured after a known motion: both alignments must undo it.
   const Transformation motion(BaVec3d<double>(15.0, -40.0, 7.5), BaVec3d<double>(0.1, -0.2, 0.7), 1.0);
-  const auto num = [](double v) { char t[32]; std::snprintf(t, sizeof t, "%.15g", v); return std::string(t); };
+  const auto num = [](double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", v);
+    return std::string(text);
+  };
   const auto vec = [&num](const BaVec3d<double>& v) { return num(v.x) + " " + num(v.y) + " " + num(v.z); };
   const auto at = [&](double x, double y, double z) { return vec(motion.transformPoint(BaVec3d<double>(x, y, z))); };
   const BaVec3d<double> n = motion.rotateVector(BaVec3d<double>(0, 0, 1));
