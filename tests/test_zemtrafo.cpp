@@ -379,7 +379,7 @@ TEST_F(ZemtrafoRealWorld, EveryReadableExportComesBackWithItsValues) {
     repeats.allowRepeatedIdentifiers = true;
     original.setReadOptions(repeats);
     written.setReadOptions(repeats);
-    // Files refused by the reader (test_point_file.cpp) or without points (below) are not apply's.
+    // Files the reader refuses (test_point_file.cpp) or without points (refused above) are not apply's.
     if (!original.read(QString::fromStdString(kCorpus + file), &names)) continue;
     if (original.getPoints().empty()) continue;
     ++readable;
@@ -525,7 +525,7 @@ TEST_F(ZemtrafoRealWorld, DashIsStandardInputAndOutput) {
   EXPECT_EQ(applied.out, "1;410,034;385,448;342,373\n2;-12,5;0,001;1000,0\n3;0,25;250,75;-3,125\n");
 }
 
-// Refused where they pair (test_zemtrafo.cpp).
+// Refused where they pair (RefusalsSayWhatIsWrongAndWriteNothing).
 TEST_F(ZemtrafoRealWorld, RepeatedIdentifiersAreAllowedWhereTheyPairNothing) {
   const std::string scan = kCorpus + "scanner_repeated_names.txt";
   const std::string plain = write("plain.txt", "410.034 385.448 342.373\n-12.5 0.001 1000\n0.25 250.75 -3.125\n");
