@@ -76,7 +76,7 @@ TEST(PointFile, BadInputNamesTheLineAndLeavesNothing) {
       {"1;2.5;3;4;5;6;7\n2;2,5;3;4;5;6\n", 2, "decimal commas in a file whose numbers have decimal points"},
       {"id;x;y;z\n1;2.5;3;4\n2;2,5;3\n", 3, "decimal points (as on line 2)"},
       {std::string("1 2 3\n4\0 5 6\n", 13), 0, "zero byte"},
-      {corpusFile("bad_mixed_decimal_marks.csv"), 2, "decimal point in a file whose numbers have decimal commas (as on"},
+      {corpusFile("bad_mixed_decimal_marks.csv"), 2, "decimal point in a file whose numbers have decimal commas"},
       {corpusFile("bad_zero_normal.txt"), 3, "zero normal"},
       {corpusFile("bad_letter_in_number.csv"), 2, "\"O,001\" is not a number"},
       {corpusFile("bad_number_in_title.txt"), 1, "\"Messung\" is not a number"},
