@@ -76,7 +76,7 @@ TEST(Affine, FarFromTheOriginEitherHitsTheFourPointsOrFailsUntouched) {
     for (const P& c : kSquare) q.push_back(at + (c + P(unit(rng), unit(rng)) * 0.3) * size);
     return q;
   };
-  for (int trial = 0; trial < 1000; ++trial)
+  for (int trial = 0; trial < sweep(1000); ++trial)
     for (const bool nearOrigin : {true, false, false, false}) {
       const double offset = nearOrigin ? 0.0 : std::pow(10.0, far(rng));
       const Pts src = quad(std::pow(10.0, decade(rng)), P(unit(rng), unit(rng)) * offset);

@@ -37,12 +37,12 @@ TEST(FitEngine, DeterminacyDependsOnlyOnTheGeometryOfTheWeightedPairs) {
       bar.push_back(Point(diagonal * (1000.0 * u(rng)) + (across1 * u(rng) + across2 * u(rng)) * 1e-4, i));
     return bar;
   };
-  const Points bar10 = thinBar(10), bar1000 = thinBar(1000), bar100000 = thinBar(100000);
+  const Points bar10 = thinBar(10), bar1000 = thinBar(1000), bar100000 = thinBar(sweep(100000));
   struct Case { const char* name; const Points& src; Vec weight; bool determined, zeroWeightPairFarOff; };
   const Case cases[] = {{"thin triangle", thin, Vec(1, 1, 1), true, false},
                         {"thin bar of 10 points", bar10, Vec(1, 1, 1), true, false},
                         {"thin bar of 1000 points", bar1000, Vec(1, 1, 1), true, false},
-                        {"thin bar of 100000 points", bar100000, Vec(1, 1, 1), true, false},
+                        {"thin bar of 100000 points (10000 sanitized)", bar100000, Vec(1, 1, 1), true, false},
                         {"thin triangle in metres", thinInMetres, Vec(1, 1, 1), true, false},
                         {"weight 0 pair far off", spread, Vec(1, 1, 1), true, true},
                         {"x weights 1e-12", spread, Vec(1e-12, 1, 1), true, false},
@@ -124,7 +124,7 @@ TEST(FitEngine, RandomProblemsWithGrossErrorsGiveTheLeastSquaresOptimum) {
   std::mt19937 rng(77);
   std::uniform_int_distribution<int> count(3, 25), errors(0, 4);
   std::uniform_real_distribution<double> angle(-kPi, kPi), shift(-1e3, 1e3), decade(-2.0, 2.0), unit(0.0, 1.0);
-  for (int trial = 0; trial < 10000; ++trial) {
+  for (int trial = 0; trial < sweep(10000); ++trial) {
     const bool withScale = unit(rng) < 0.5;
     const Points src = randomPoints(rng, std::size_t(count(rng)), 100.0, Vec(shift(rng), shift(rng), shift(rng)));
     const Transformation truth(Vec(shift(rng), shift(rng), shift(rng)), Vec(angle(rng) / 2, angle(rng), angle(rng)),
