@@ -95,63 +95,29 @@ class SphereProblem : public feature::RadiusProblem<SphereState, 4> {
 
 };
 
-/// The status of a search that found no usable minimum.
-FeatureFit::Status_t failureOf(const feature::SearchOutcome& o) {
-  return o.result == feature::SearchOutcome::NOT_FINITE ? FeatureFit::FEATURE_NOT_FINITE
-                                                        : FeatureFit::FEATURE_NOT_CONVERGED;
-}
-
-/// Count, finiteness and the flatness the element cannot live with
-/// (`flatAxis`: 1 for points on one line, 0 for points in one plane).
-bool prepare(const FeaturePoints& points, std::size_t minimum, int flatAxis, FeatureFit* fit, Cloud* cloud) {
-  fit->minimumPoints = int(minimum);
-  FeatureFit::Degeneracy_t degeneracy = FeatureFit::DEGENERACY_NONE;
-  const FeatureFit::Status_t status = feature::makeCloud(points, minimum, cloud, &degeneracy);
-  if (status != FeatureFit::FEATURE_SUCCEEDED) {
-    feature::fail(fit, status, degeneracy);
-    return false;
-  }
-  for (int axis = 1; axis >= flatAxis; --axis)
-    if (cloud->isFlat(axis)) {
-      feature::fail(fit, FeatureFit::FEATURE_DEGENERATE,
-                    axis == 1 ? FeatureFit::DEGENERACY_COLLINEAR : FeatureFit::DEGENERACY_COPLANAR);
-      return false;
-    }
-  return true;
-}
-
 }  // namespace
 
 CircleFit fitCircle(const FeaturePoints& points, const BaVec3d<double>& normalHint) {
   CircleFit fit;
   Cloud cloud;
-  if (!prepare(points, 3, 1, &fit, &cloud)) return fit;
+  if (!feature::prepare(points, 3, 1, &fit, &cloud)) return fit;
   const CircleProblem problem(cloud.q);
-  CircleState best;
-  feature::SearchOutcome bestOutcome, last;
-  bool found = false;
   // The plane across the middle axis is a start only where the arc's
   // sagitta (that axis' spread) is within a hundred times the points'
   // spread off the plane.
-  const int starts = cloud.values(1) <= 1e4 * cloud.values(0) ? 2 : 1;
-  for (int axis = 0; axis < starts; ++axis) {
+  std::vector<Eigen::Vector3d> normals = {cloud.vectors.col(0).normalized()};
+  if (cloud.values(1) <= 1e4 * cloud.values(0)) normals.push_back(cloud.vectors.col(1).normalized());
+  const auto start = [](const Eigen::Vector3d& normal, const Eigen::Vector3d& centre, double radius) {
     CircleState s;
-    s.normal = cloud.vectors.col(axis).normalized();
-    Eigen::Vector3d u, v;
-    feature::perpendicularPair(s.normal, &u, &v);
-    Eigen::Vector2d c;
-    if (!feature::algebraicCircle(cloud.q, u, v, &c, &s.radius)) continue;
-    s.center = c(0) * u + c(1) * v;
-    last = feature::searchLeastSquares(problem, &s);
-    if (last.result == feature::SearchOutcome::CONVERGED && s.radius > 0.0 &&
-        (!found || last.cost < bestOutcome.cost)) {
-      best = s;
-      bestOutcome = last;
-      found = true;
-    }
-  }
-  if (!found) {
-    feature::fail(&fit, failureOf(last));
+    s.normal = normal;
+    s.center = centre;
+    s.radius = radius;
+    return s;
+  };
+  CircleState best;
+  feature::SearchOutcome bestOutcome;
+  if (!feature::bestRoundSearch(problem, cloud.q, normals, start, &best, &bestOutcome)) {
+    feature::fail(&fit, feature::failureOf(bestOutcome));
     return fit;
   }
   if (!bestOutcome.determined) {
@@ -178,7 +144,7 @@ CircleFit fitCircle(const FeaturePoints& points, const BaVec3d<double>& normalHi
 SphereFit fitSphere(const FeaturePoints& points) {
   SphereFit fit;
   Cloud cloud;
-  if (!prepare(points, 4, 0, &fit, &cloud)) return fit;
+  if (!feature::prepare(points, 4, 0, &fit, &cloud)) return fit;
   // |q|² = 2 c·q + k, linear in (c, k); r² = k + |c|².
   const Eigen::Index n = cloud.q.cols();
   Eigen::MatrixX4d A(n, 4);
@@ -196,7 +162,7 @@ SphereFit fitSphere(const FeaturePoints& points) {
   }
   const feature::SearchOutcome outcome = feature::searchLeastSquares(SphereProblem(cloud.q), &s);
   if (outcome.result != feature::SearchOutcome::CONVERGED || !(s.radius > 0.0)) {
-    feature::fail(&fit, failureOf(outcome));
+    feature::fail(&fit, feature::failureOf(outcome));
     return fit;
   }
   if (!outcome.determined) {

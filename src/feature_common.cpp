@@ -156,5 +156,22 @@ void summarise(FeatureFit* fit) {
   fit->form = high - low;
 }
 
+bool prepare(const FeaturePoints& points, std::size_t minimum, int flatAxis, FeatureFit* fit, Cloud* cloud) {
+  fit->minimumPoints = int(minimum);
+  FeatureFit::Degeneracy_t degeneracy = FeatureFit::DEGENERACY_NONE;
+  const FeatureFit::Status_t status = makeCloud(points, minimum, cloud, &degeneracy);
+  if (status != FeatureFit::FEATURE_SUCCEEDED) {
+    fail(fit, status, degeneracy);
+    return false;
+  }
+  for (int axis = 1; axis >= flatAxis; --axis)
+    if (cloud->isFlat(axis)) {
+      fail(fit, FeatureFit::FEATURE_DEGENERATE,
+           axis == 1 ? FeatureFit::DEGENERACY_COLLINEAR : FeatureFit::DEGENERACY_COPLANAR);
+      return false;
+    }
+  return true;
+}
+
 }  // namespace feature
 }  // namespace Zem

@@ -46,6 +46,12 @@ double flatEigenvalue(double magnitude, double scale);
 FeatureFit::Status_t makeCloud(const FeaturePoints& points, std::size_t minimum, Cloud* cloud,
                                FeatureFit::Degeneracy_t* degeneracy);
 
+/// The cloud of an element's points after the checks of count, finiteness
+/// and the flatness the element cannot live with (`flatAxis`: 1 for points
+/// on one line, 0 for points in one plane); false, with *fit failed, when
+/// they fail.
+bool prepare(const FeaturePoints& points, std::size_t minimum, int flatAxis, FeatureFit* fit, Cloud* cloud);
+
 /// Two unit vectors that make (u, v, n) a right-handed orthonormal frame.
 void perpendicularPair(const Eigen::Vector3d& n, Eigen::Vector3d* u, Eigen::Vector3d* v);
 

@@ -107,22 +107,8 @@ std::vector<Eigen::Vector3d> rankedAxes(const Eigen::Matrix3Xd& q, const Eigen::
 
 CylinderFit fitCylinder(const FeaturePoints& points, const BaVec3d<double>& axisHint) {
   CylinderFit fit;
-  fit.minimumPoints = 5;
   Cloud cloud;
-  FeatureFit::Degeneracy_t degeneracy = FeatureFit::DEGENERACY_NONE;
-  const FeatureFit::Status_t status = feature::makeCloud(points, 5, &cloud, &degeneracy);
-  if (status != FeatureFit::FEATURE_SUCCEEDED) {
-    feature::fail(&fit, status, degeneracy);
-    return fit;
-  }
-  if (cloud.isFlat(1)) {
-    feature::fail(&fit, FeatureFit::FEATURE_DEGENERATE, FeatureFit::DEGENERACY_COLLINEAR);
-    return fit;
-  }
-  if (cloud.isFlat(0)) {
-    feature::fail(&fit, FeatureFit::FEATURE_DEGENERATE, FeatureFit::DEGENERACY_COPLANAR);
-    return fit;
-  }
+  if (!feature::prepare(points, 5, 0, &fit, &cloud)) return fit;
   std::vector<Eigen::Vector3d> starts;
   const Eigen::Vector3d hint = toEigen(axisHint);
   if (hint.allFinite() && hint.norm() > 0.0) starts.push_back(hint.normalized());
@@ -130,28 +116,17 @@ CylinderFit fitCylinder(const FeaturePoints& points, const BaVec3d<double>& axis
   starts.insert(starts.end(), ranked.begin(), ranked.begin() + kRankedStarts);
 
   const CylinderProblem problem(cloud.q);
-  CylinderState best;
-  feature::SearchOutcome bestOutcome, last;
-  bool found = false;
-  for (const Eigen::Vector3d& axis : starts) {
+  const auto start = [](const Eigen::Vector3d& axis, const Eigen::Vector3d& point, double radius) {
     CylinderState s;
     s.axis = axis;
-    Eigen::Vector3d u, v;
-    feature::perpendicularPair(axis, &u, &v);
-    Eigen::Vector2d c;
-    if (!feature::algebraicCircle(cloud.q, u, v, &c, &s.radius)) continue;
-    s.point = c(0) * u + c(1) * v;
-    last = feature::searchLeastSquares(problem, &s);
-    if (last.result == feature::SearchOutcome::CONVERGED && s.radius > 0.0 &&
-        (!found || last.cost < bestOutcome.cost)) {
-      best = s;
-      bestOutcome = last;
-      found = true;
-    }
-  }
-  if (!found) {
-    feature::fail(&fit, last.result == feature::SearchOutcome::NOT_FINITE ? FeatureFit::FEATURE_NOT_FINITE
-                                                                          : FeatureFit::FEATURE_NOT_CONVERGED);
+    s.point = point;
+    s.radius = radius;
+    return s;
+  };
+  CylinderState best;
+  feature::SearchOutcome bestOutcome;
+  if (!feature::bestRoundSearch(problem, cloud.q, starts, start, &best, &bestOutcome)) {
+    feature::fail(&fit, feature::failureOf(bestOutcome));
     return fit;
   }
   if (!bestOutcome.determined) {

@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
+
+#include "feature_common.h"
 
 namespace Zem {
 namespace feature {
@@ -142,6 +145,40 @@ SearchOutcome searchLeastSquares(const Problem& problem, typename Problem::State
     out.determined = sv(P - 1) > kRankTolerance * sv(0);
   }
   return out;
+}
+
+/// The status of a search that found no usable minimum.
+inline FeatureFit::Status_t failureOf(const SearchOutcome& o) {
+  return o.result == SearchOutcome::NOT_FINITE ? FeatureFit::FEATURE_NOT_FINITE : FeatureFit::FEATURE_NOT_CONVERGED;
+}
+
+/// The best minimum of a round element's `problem` over starts across each
+/// of the unit `directions`: a start is the algebraic circle of the points
+/// seen along the direction (none when there is no circle), made a state by
+/// `start(direction, centre, radius)`. The best is the converged search of
+/// lowest cost with a positive radius; false when there is none, *outcome
+/// then being the last search's.
+template <class Problem, class Start>
+bool bestRoundSearch(const Problem& problem, const Eigen::Matrix3Xd& q, const std::vector<Eigen::Vector3d>& directions,
+                     const Start& start, typename Problem::State* best, SearchOutcome* outcome) {
+  bool found = false;
+  SearchOutcome last;
+  for (const Eigen::Vector3d& direction : directions) {
+    Eigen::Vector3d u, v;
+    perpendicularPair(direction, &u, &v);
+    Eigen::Vector2d c;
+    double radius = 0.0;
+    if (!algebraicCircle(q, u, v, &c, &radius)) continue;
+    typename Problem::State s = start(direction, Eigen::Vector3d(c(0) * u + c(1) * v), radius);
+    last = searchLeastSquares(problem, &s);
+    if (last.result == SearchOutcome::CONVERGED && s.radius > 0.0 && (!found || last.cost < outcome->cost)) {
+      *best = s;
+      *outcome = last;
+      found = true;
+    }
+  }
+  if (!found) *outcome = last;
+  return found;
 }
 
 }  // namespace feature
