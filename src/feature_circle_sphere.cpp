@@ -108,22 +108,11 @@ CircleFit fitCircle(const FeaturePoints& points, const BaVec3d<double>& normalHi
   std::vector<Eigen::Vector3d> normals = {cloud.vectors.col(0).normalized()};
   if (cloud.values(1) <= 1e4 * cloud.values(0)) normals.push_back(cloud.vectors.col(1).normalized());
   const auto start = [](const Eigen::Vector3d& normal, const Eigen::Vector3d& centre, double radius) {
-    CircleState s;
-    s.normal = normal;
-    s.center = centre;
-    s.radius = radius;
-    return s;
+    return CircleState{centre, normal, radius};
   };
   CircleState best;
   feature::SearchOutcome bestOutcome;
-  if (!feature::bestRoundSearch(problem, cloud.q, normals, start, &best, &bestOutcome)) {
-    feature::fail(&fit, feature::failureOf(bestOutcome));
-    return fit;
-  }
-  if (!bestOutcome.determined) {
-    feature::fail(&fit, FeatureFit::FEATURE_DEGENERATE, FeatureFit::DEGENERACY_UNDETERMINED);
-    return fit;
-  }
+  if (!feature::bestRoundSearch(problem, cloud.q, normals, start, &fit, &best, &bestOutcome)) return fit;
   const Eigen::Vector3d normal = feature::orientNormal(best.normal, points, cloud.mean, normalHint);
   fit.residuals.resize(std::size_t(cloud.q.cols()));
   for (Eigen::Index i = 0; i < cloud.q.cols(); ++i) {

@@ -117,22 +117,11 @@ CylinderFit fitCylinder(const FeaturePoints& points, const BaVec3d<double>& axis
 
   const CylinderProblem problem(cloud.q);
   const auto start = [](const Eigen::Vector3d& axis, const Eigen::Vector3d& point, double radius) {
-    CylinderState s;
-    s.axis = axis;
-    s.point = point;
-    s.radius = radius;
-    return s;
+    return CylinderState{point, axis, radius};
   };
   CylinderState best;
   feature::SearchOutcome bestOutcome;
-  if (!feature::bestRoundSearch(problem, cloud.q, starts, start, &best, &bestOutcome)) {
-    feature::fail(&fit, feature::failureOf(bestOutcome));
-    return fit;
-  }
-  if (!bestOutcome.determined) {
-    feature::fail(&fit, FeatureFit::FEATURE_DEGENERATE, FeatureFit::DEGENERACY_UNDETERMINED);
-    return fit;
-  }
+  if (!feature::bestRoundSearch(problem, cloud.q, starts, start, &fit, &best, &bestOutcome)) return fit;
   const Eigen::Vector3d axis = feature::orientDirection(best.axis, points, axisHint);
   fit.residuals.resize(std::size_t(cloud.q.cols()));
   for (Eigen::Index i = 0; i < cloud.q.cols(); ++i) {

@@ -156,11 +156,11 @@ inline FeatureFit::Status_t failureOf(const SearchOutcome& o) {
 /// of the unit `directions`: a start is the algebraic circle of the points
 /// seen along the direction (none when there is no circle), made a state by
 /// `start(direction, centre, radius)`. The best is the converged search of
-/// lowest cost with a positive radius; false when there is none, *outcome
-/// then being the last search's.
+/// lowest cost with a positive radius. False, with *fit failed, when there
+/// is none or the points do not determine it.
 template <class Problem, class Start>
 bool bestRoundSearch(const Problem& problem, const Eigen::Matrix3Xd& q, const std::vector<Eigen::Vector3d>& directions,
-                     const Start& start, typename Problem::State* best, SearchOutcome* outcome) {
+                     const Start& start, FeatureFit* fit, typename Problem::State* best, SearchOutcome* outcome) {
   bool found = false;
   SearchOutcome last;
   for (const Eigen::Vector3d& direction : directions) {
@@ -177,8 +177,15 @@ bool bestRoundSearch(const Problem& problem, const Eigen::Matrix3Xd& q, const st
       found = true;
     }
   }
-  if (!found) *outcome = last;
-  return found;
+  if (!found) {
+    fail(fit, failureOf(last));
+    return false;
+  }
+  if (!outcome->determined) {
+    fail(fit, FeatureFit::FEATURE_DEGENERATE, FeatureFit::DEGENERACY_UNDETERMINED);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace feature

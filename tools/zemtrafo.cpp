@@ -134,9 +134,10 @@ void addAlignmentTail(CLI::App* command, AngleOrder* order, zemtrafo::RecordOpti
   command->footer(std::string(examples) + kElementFormat + "\n" + kAngleConvention);
 }
 
-/// --points and --features of an alignment: the alternative to its FEATURES file.
-void addElementOptions(CLI::App* command, CLI::Option* featureFile, std::string* points, std::string* elements,
-                       const std::string& roles) {
+/// The inputs of an alignment: its FEATURES file, or --points with --features.
+void addAlignmentInputs(CLI::App* command, std::string* features, const std::string& featuresHelp,
+                        std::string* points, std::string* elements, const std::string& roles) {
+  CLI::Option* featureFile = command->add_option("FEATURES", *features, featuresHelp);
   CLI::Option* pointsOption =
       command->add_option("--points", *points, "Probed points with identifiers (\"id x y z\"), with --features");
   CLI::Option* elementsOption = command->add_option(
@@ -225,14 +226,13 @@ int dispatch(int argc, char** argv) {
   std::string align321Features;
   CLI::App* align321Cmd =
       app.add_subcommand("align321", "3-2-1 alignment from a feature file, or from probed points and an element file.");
-  CLI::Option* align321File =
-      align321Cmd->add_option("FEATURES", align321.features,
-                              "Feature file: three \"plane x y z height\", two \"direction x y z value\" and one "
-                              "\"point x y z value\" lines (measured point, nominal coordinate)");
-  addElementOptions(align321Cmd, align321File, &align321.points, &align321Features,
-                    "one plane \"= height\", one line or cylinder \"= value\" (secondary axis) and one circle "
-                    "or sphere \"= value\" (tertiary axis); the plane's normal and the line's direction are the "
-                    "fitted ones (right-hand order of the plane's first three points, first to last point)");
+  addAlignmentInputs(align321Cmd, &align321.features,
+                     "Feature file: three \"plane x y z height\", two \"direction x y z value\" and one "
+                     "\"point x y z value\" lines (measured point, nominal coordinate)",
+                     &align321.points, &align321Features,
+                     "one plane \"= height\", one line or cylinder \"= value\" (secondary axis) and one circle "
+                     "or sphere \"= value\" (tertiary axis); the plane's normal and the line's direction are the "
+                     "fitted ones (right-hand order of the plane's first three points, first to last point)");
   align321Cmd
       ->add_option("--mode", align321.mode, "Primary, secondary and tertiary axis: zyx (default), zxy, yzx, yxz, xyz, xzy")
       ->type_name("AXES")
@@ -251,13 +251,12 @@ int dispatch(int argc, char** argv) {
   std::string alignPlpFeatures;
   CLI::App* alignPlpCmd = app.add_subcommand(
       "align-plp", "Plane-line-point alignment from a feature file, or from probed points and an element file.");
-  CLI::Option* alignPlpFile =
-      alignPlpCmd->add_option("FEATURES", alignPlp.features,
-                              "Feature file: \"plane a b c d a b c d\", \"line px py pz dx dy dz px py pz dx dy dz\" "
-                              "and \"point x y z x y z\" (measured, then nominal)");
-  addElementOptions(alignPlpCmd, alignPlpFile, &alignPlp.points, &alignPlpFeatures,
-                    "one plane \"= a b c d\", one line or cylinder \"= px py pz dx dy dz\" and one circle or "
-                    "sphere \"= x y z\": the nominal elements");
+  addAlignmentInputs(alignPlpCmd, &alignPlp.features,
+                     "Feature file: \"plane a b c d a b c d\", \"line px py pz dx dy dz px py pz dx dy dz\" "
+                     "and \"point x y z x y z\" (measured, then nominal)",
+                     &alignPlp.points, &alignPlpFeatures,
+                     "one plane \"= a b c d\", one line or cylinder \"= px py pz dx dy dz\" and one circle or "
+                     "sphere \"= x y z\": the nominal elements");
   alignPlpCmd
       ->add_option("--mode", alignPlp.mode, "Priority of the features: plane-line-point (default), plane-point-line, "
                                       "line-plane-point, line-point-plane, point-plane-line, point-line-plane")
