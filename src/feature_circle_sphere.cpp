@@ -65,7 +65,6 @@ class CircleProblem : public feature::RadiusProblem<CircleState, 6> {
     t.radius = s.radius + step(5);
     return t;
   }
-
 };
 
 struct SphereState {
@@ -92,7 +91,6 @@ class SphereProblem : public feature::RadiusProblem<SphereState, 4> {
     t.radius = s.radius + step(3);
     return t;
   }
-
 };
 
 }  // namespace

@@ -65,7 +65,6 @@ class CylinderProblem : public feature::RadiusProblem<CylinderState, 5> {
     t.radius = s.radius + step(4);
     return t;
   }
-
 };
 
 /// Σ (ρ − r)² of the algebraic circle across `axis`, over at most about
