@@ -47,6 +47,10 @@ struct FitOptions {
   /// without them it gives the status, the transformation, the pair count
   /// and meanWeighted.
   bool residuals = true;
+  /// Whether a fit without residuals still gives the diagnostics of
+  /// FitResult (with residuals, with held freedoms or with `reject` it always
+  /// does).
+  bool diagnostics = false;
   /// The rotation freedom.
   FitRotation rotation = FitRotation::Free;
   /// Whether the translation along the destination X, Y and Z axes is free.
@@ -143,7 +147,8 @@ struct FitResult {
   /// "translation in X", "scale"); else nullptr.
   const char* undetermined = nullptr;
 
-  /// Diagnostics, filled with the residuals (or whenever `reject` is set).
+  /// Diagnostics, filled on success with the residuals, or when FitOptions
+  /// asks for them, holds a freedom or rejects.
   ///
   /// Parameters. A small change applied after the result, in the destination
   /// frame, q -> (1 + ds)·exp([ω]×)·(q − c) + c + dt about `center` c: dt in

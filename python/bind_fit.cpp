@@ -275,6 +275,7 @@ struct FitResult {
   std::vector<std::int64_t> sourceRows, targetRows;  ///< the pairs' rows; empty when paired by position
   double meanResidual = 0.0;
   bool scaleEstimated = false;
+  Zem::FitResult diagnostics;  ///< the C++ result: covariance, statistics, rejected pairs
   Points src, dst;  ///< the pairs, until settle() has used them
 
   /// Computes the residuals, their lengths and figures once, without the
@@ -295,10 +296,18 @@ struct FitResult {
     {
       py::gil_scoped_release released;
       residualsOf(transformation, src, dst, res, dist, &sumSquares, &largestSquared);
+      if (diagnostics.usedCount != std::size_t(pairCount)) {  // the figures of the pairs used
+        sumSquares = largestSquared = 0.0;
+        for (py::ssize_t k = 0; k < pairCount; ++k)
+          if (!diagnostics.rejected[std::size_t(k)]) {
+            sumSquares += dist[k] * dist[k];
+            largestSquared = std::max(largestSquared, dist[k] * dist[k]);
+          }
+      }
     }
     residuals_ = std::move(residuals);
     distances_ = std::move(distances);
-    rms_ = std::sqrt(sumSquares / double(pairCount));
+    rms_ = std::sqrt(sumSquares / double(diagnostics.usedCount));
     largest_ = std::sqrt(largestSquared);
     frozen(residuals_);
     frozen(distances_);
@@ -326,8 +335,63 @@ py::array_t<std::int64_t> rowArray(const std::vector<std::int64_t>& rows, py::ss
   return a;
 }
 
+/// The freedoms and the rejection of a fit from the Python arguments.
+Zem::FitOptions fitOptions(bool withScale, const std::string& rotation, const std::string& translation,
+                           const py::object& sigma, const py::object& reject) {
+  Zem::FitOptions o;
+  o.withScale = withScale;
+  o.residuals = false;  // left to FitResult::settle()
+  o.diagnostics = true;
+  if (rotation == "free") o.rotation = Zem::FitRotation::Free;
+  else if (rotation == "x") o.rotation = Zem::FitRotation::AboutX;
+  else if (rotation == "y") o.rotation = Zem::FitRotation::AboutY;
+  else if (rotation == "z") o.rotation = Zem::FitRotation::AboutZ;
+  else if (rotation == "none") o.rotation = Zem::FitRotation::None;
+  else throw py::value_error("rotation must be 'free', 'x', 'y', 'z' or 'none', got '" + rotation + "'");
+  const std::string axes = translation == "none" ? "" : translation;
+  for (char c : axes)
+    if (c < 'x' || c > 'z' || std::count(axes.begin(), axes.end(), c) > 1)
+      throw py::value_error("translation must name the free axes ('xyz', 'xy', 'z', 'none', ...), got '" +
+                            translation + "'");
+  for (int a = 0; a < 3; ++a) o.translation[a] = axes.find(char('x' + a)) != std::string::npos;
+  if (!sigma.is_none()) {
+    o.sigma = sigma.cast<double>();
+    if (!(o.sigma > 0.0) || !std::isfinite(o.sigma)) throw py::value_error("sigma must be a positive number (mm)");
+  }
+  if (!reject.is_none()) {
+    if (py::isinstance<py::bool_>(reject)) {
+      o.reject = reject.cast<bool>();
+    } else {
+      o.reject = true;
+      o.alpha = reject.cast<double>();
+      if (!(o.alpha > 0.0 && o.alpha < 1.0)) throw py::value_error("reject must be True, False, None or 0 < alpha < 1");
+    }
+  }
+  return o;
+}
+
+/// The 3x3 covariance of the image of each point of p ((3,) or (N, 3)).
+py::array_t<double> pointCovariance(const FitResult& r, const py::object& points) {
+  const DoubleArray p = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(points);
+  if (!p || !((p.ndim() == 1 && p.shape(0) == 3) || (p.ndim() == 2 && p.shape(1) == 3)))
+    throw py::value_error("point_covariance takes a point (3,) or points (N, 3)");
+  const py::ssize_t n = p.ndim() == 1 ? 1 : p.shape(0);
+  py::array_t<double> out(p.ndim() == 1 ? std::vector<py::ssize_t>{3, 3} : std::vector<py::ssize_t>{n, 3, 3});
+  double* o = out.mutable_data();
+  const double* in = p.data();
+  for (py::ssize_t k = 0; k < n; ++k) {
+    const Zem::FitCovariance3 c =
+        r.diagnostics.pointCovariance(Zem::BaVec3d<double>(in[3 * k], in[3 * k + 1], in[3 * k + 2]));
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) o[9 * k + 3 * i + j] = c.m[i][j];
+  }
+  return out;
+}
+
 FitResult fit(const py::object& source, const py::object& target, const py::object& sourceIds,
-              const py::object& targetIds, const py::object& weights, bool withScale) {
+              const py::object& targetIds, const py::object& weights, bool withScale, const std::string& rotation,
+              const std::string& translation, const py::object& sigma, const py::object& reject) {
+  const Zem::FitOptions options = fitOptions(withScale, rotation, translation, sigma, reject);
   const DoubleArray src = pointArray(source, "source");
   const DoubleArray dst = pointArray(target, "target");
   const py::ssize_t n = src.shape(0);
@@ -363,7 +427,6 @@ FitResult fit(const py::object& source, const py::object& target, const py::obje
     dstPoints = gather(dst, dstRows, pairs, "target");
     // The residuals are left to FitResult::settle(), which writes them
     // straight into numpy arrays when they are first read.
-    const Zem::FitOptions options{withScale, 1.0, false};
     if (matrices)
       fitted = Zem::FitResult::fitByPosition(srcPoints, dstPoints, gatherMatrices(w, srcRows, pairs), options);
     else
@@ -373,7 +436,8 @@ FitResult fit(const py::object& source, const py::object& target, const py::obje
   if (fitted.status == Zem::FitResult::FIT_NEGATIVE_WEIGHT)
     throw py::value_error("weights must be positive semi-definite matrices");
   if (!fitted.isSucceeded())
-    throw FitFailure{std::string("no transformation found: ") + Zem::FitResult::getStatusText(fitted.status)};
+    throw FitFailure{std::string("no transformation found: ") + Zem::FitResult::getStatusText(fitted.status) +
+                     (fitted.undetermined ? std::string(" (") + fitted.undetermined + " undetermined)" : "")};
 
   FitResult r;
   r.transformation = fitted.transformation;
@@ -384,6 +448,7 @@ FitResult fit(const py::object& source, const py::object& target, const py::obje
   r.targetRows = std::move(targetRows);
   r.src = std::move(srcPoints);
   r.dst = std::move(dstPoints);
+  r.diagnostics = std::move(fitted);
   return r;
 }
 
@@ -400,6 +465,13 @@ a symmetric positive semi-definite matrix W per pair (w * outer(n, n) weighs onl
 the deviation along a unit normal n). The fit minimises the sum of r^T W r over the
 pairs, r = transformation(source) - target.
 scale: True estimates the uniform scale, False keeps it at 1.
+rotation: "free", "x", "y" or "z" (a turn about that target axis only) or "none".
+translation: the free target axes, "xyz" (default), "xy", "z", ..., or "none";
+a held component is 0. Held freedoms are left out of the minimisation: the
+result is the least-squares optimum over the free parameters.
+sigma: a-priori standard deviation of unit weight (mm), or None to estimate it.
+reject: None/False, True (significance 0.001) or alpha: set gross errors aside,
+worst first, and take back those that pass against the final fit.
 
 The model is target ~ s (R source + t), solved by the C++ fit (the weighted
 least-squares optimum); the GIL is released while pairing, fitting and computing
@@ -442,6 +514,50 @@ void bindFit(py::module_& m) {
       .def_property_readonly("rms_residual", &FitResult::rms, "Root mean square of the distances.")
       .def_property_readonly("max_residual", &FitResult::largest, "Largest distance.")
       .def_readonly("scale_estimated", &FitResult::scaleEstimated, "Whether the scale was estimated.")
+      .def_property_readonly(
+          "covariance",
+          [](const FitResult& r) {
+            py::array_t<double> c({7, 7});
+            std::copy(&r.diagnostics.covariance[0][0], &r.diagnostics.covariance[0][0] + 49, c.mutable_data());
+            return c;
+          },
+          "(7, 7) covariance of (dtx, dty, dtz, wx, wy, wz, ds): a change applied after the result about "
+          "center, q -> (1 + ds) exp([w]x) (q - center) + center + dt (mm, radians, relative).")
+      .def_property_readonly(
+          "center",
+          [](const FitResult& r) {
+            py::array_t<double> c(3);
+            const Zem::BaVec3d<double>& v = r.diagnostics.center;
+            c.mutable_data()[0] = v.x, c.mutable_data()[1] = v.y, c.mutable_data()[2] = v.z;
+            return c;
+          },
+          "(3,) weighted centroid of the target points of the pairs used.")
+      .def_property_readonly(
+          "sigma0", [](const FitResult& r) { return r.diagnostics.sigma0; },
+          "Standard deviation of unit weight from the residuals of the pairs used (nan with no redundancy).")
+      .def_property_readonly(
+          "redundancy", [](const FitResult& r) { return r.diagnostics.redundancy; },
+          "Observations of the pairs used minus free parameters.")
+      .def_property_readonly(
+          "condition", [](const FitResult& r) { return r.diagnostics.condition; },
+          "Condition number of the equilibrated normal matrix of the free parameters.")
+      .def_property_readonly(
+          "statistics",
+          [](const FitResult& r) {
+            return py::array_t<double>(py::ssize_t(r.diagnostics.statistics.size()),
+                                       r.diagnostics.statistics.data());
+          },
+          "(K,) test statistic of each pair's residual (leave-one-out; chi-square or rank times F).")
+      .def_property_readonly(
+          "rejected",
+          [](const FitResult& r) {
+            py::array_t<bool> a(py::ssize_t(r.diagnostics.rejected.size()));
+            for (std::size_t k = 0; k < r.diagnostics.rejected.size(); ++k) a.mutable_data()[k] = r.diagnostics.rejected[k];
+            return a;
+          },
+          "(K,) whether each pair was set aside as a gross error.")
+      .def("point_covariance", &pointCovariance, py::arg("points"),
+           "(3, 3) covariance of the image of a point (3,), or (N, 3, 3) for points (N, 3).")
       .def("__repr__", [](FitResult& r) {
         return "FitResult(pair_count=" + std::to_string(r.pairCount) +
                ", mean_residual=" + py::repr(py::float_(r.meanResidual)).cast<std::string>() +
@@ -451,7 +567,8 @@ void bindFit(py::module_& m) {
 
   m.def("fit", &fit, py::arg("source"), py::arg("target"), py::arg("source_ids") = py::none(),
         py::arg("target_ids") = py::none(), py::arg("weights") = py::none(), py::arg("scale").noconvert() = false,
-        kFitDoc);
+        py::kw_only(), py::arg("rotation") = "free", py::arg("translation") = "xyz", py::arg("sigma") = py::none(),
+        py::arg("reject") = py::none(), kFitDoc);
 }
 
 }  // namespace zempy

@@ -266,6 +266,7 @@ Pose applied(const Pose& pose, const Vector7& theta, const Freedoms& fr, const V
 /// Eigen-decomposition of the equilibrated normal matrix of the free
 /// parameters: the inverse, the condition number and the weakest freedom.
 struct Normal {
+  bool regular = false;  ///< whether `inverse` is set
   MatrixM inverse;
   double smallest = 0.0;  ///< smallest eigenvalue, equilibrated
   double condition = 0.0;
@@ -280,6 +281,12 @@ Normal analyse(const Matrix7& n7, const Basis& b, const Freedoms& fr) {
   std::vector<int> index;
   for (int k = 0; k < 7; ++k)
     if (fr.free[k]) index.push_back(k);
+  if (m == 0) {  // nothing free: the held values are the result
+    out.regular = true;
+    out.smallest = out.condition = 1.0;
+    out.inverse.resize(0, 0);
+    return out;
+  }
   for (int k = 0; k < m; ++k)
     if (!(diagonal(k) > 0.0)) {
       out.weakest = index[std::size_t(k)];
@@ -294,7 +301,8 @@ Normal analyse(const Matrix7& n7, const Basis& b, const Freedoms& fr) {
   int largest = 0;
   eigen.eigenvectors().col(0).cwiseAbs().maxCoeff(&largest);
   out.weakest = index[std::size_t(largest)];
-  if (out.smallest > 0.0)
+  out.regular = out.smallest > 0.0;
+  if (out.regular)
     out.inverse = unit.asDiagonal() * eigen.eigenvectors() * values.cwiseInverse().asDiagonal() *
                   eigen.eigenvectors().transpose() * unit.asDiagonal();
   return out;
@@ -314,6 +322,7 @@ Status minimise(const Pairs& pairs, const Freedoms& fr, Pose* pose, double* f, i
   for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
     normalEquations(pairs, *pose, center, &n7, &g7, f);
     if (!n7.allFinite() || !g7.allFinite() || !std::isfinite(*f)) return FitResult::FIT_NOT_CONVERGED;
+    if (fr.count() == 0) return FitResult::FIT_SUCCEEDED;
     const Basis b = basisOf(fr, pose->translation, center);
     const Normal normal = analyse(n7, b, fr);
     if (!(normal.smallest > kDeterminacy)) {
@@ -463,7 +472,7 @@ Assessment assess(const Pairs& pairs, const Freedoms& fr, const Pose& pose) {
     Matrix3d k;
     const int rank = whitening(w, diagonal, &k);
     if (pairs.used[i]) observations += rank;
-    if (rank == 0 || out.normal.inverse.size() == 0) continue;
+    if (rank == 0 || !out.normal.regular) continue;
     const Vector3d q = pose.map(pairs.list.src[i]);
     const Vector3d e = k * (q - toEigen(pairs.list.dst[i]));
     const Eigen::Matrix<double, 3, Eigen::Dynamic, 0, 3, 7> a = k * jacobian(q, out.center) * out.basis;
@@ -561,7 +570,7 @@ void rejectGrossErrors(Pairs* pairs, const Freedoms& fr, const FitOptions& o, Po
   for (;;) {
     if (pairs->usedCount() <= keep || setAside + 1 > n / 2) break;
     const Assessment a = assess(*pairs, fr, *pose);
-    if (a.normal.inverse.size() == 0) break;
+    if (!a.normal.regular) break;
     const double variance = o.sigma > 0.0 ? o.sigma * o.sigma : robustVariance(a, *pairs);
     if (!(variance > 64.0 * kEpsilon * kEpsilon * a.spread)) break;
     double worstRatio = 1.0;
@@ -651,7 +660,7 @@ void fitWithDiagnostics(const PairList& list, const FitOptions& o, const Transfo
   r->condition = a.normal.condition;
   r->sigma0 = a.redundancy > 0 ? std::sqrt(a.omega / double(a.redundancy)) : std::numeric_limits<double>::quiet_NaN();
   const double variance = o.sigma > 0.0 ? o.sigma * o.sigma : r->sigma0 * r->sigma0;
-  if (a.normal.inverse.size() != 0 && std::isfinite(variance)) {
+  if (a.normal.regular && std::isfinite(variance)) {
     const Matrix7 covariance = variance * a.basis * a.normal.inverse * a.basis.transpose();
     for (int i = 0; i < 7; ++i)
       for (int j = 0; j < 7; ++j) r->covariance[i][j] = covariance(i, j);

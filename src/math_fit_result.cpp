@@ -49,7 +49,7 @@ void addResiduals(const Point* src, const Point* dst, std::size_t n, FitResult* 
 
 /// Whether the fit needs the pair-by-pair work of fit_diagnostics.cpp.
 bool wantsDiagnostics(const FitOptions& options) {
-  return options.residuals || options.reject || fit::holdsFreedoms(options);
+  return options.residuals || options.diagnostics || options.reject || fit::holdsFreedoms(options);
 }
 
 /// After the engine's fit of the pairs: held freedoms, rejection and the
