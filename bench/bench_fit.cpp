@@ -6,8 +6,12 @@
 // scaled by 1.7) plus Gaussian noise of 0.01 mm per coordinate. Times the fit
 // by position, the fit by identifier (destination order shuffled, pairing
 // included) and umeyama (on prebuilt 3xN matrices, with scaling for the scaled
-// case), then prints the best times, the ratios ours / umeyama and the largest
-// distance between the images of the two results.
+// case), the weighted fit by identifier (per-axis weights in [0.5, 2], pairing
+// included) and a streaming read (one pass summing the coordinates of the
+// source and destination arrays: what reading the input costs at least), then
+// prints the best times, the ratios ours / umeyama, by position / streaming
+// read, and the largest distance between the images of the unit-weight results
+// and umeyama's.
 //   cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
 //   cmake --build build-release --target bench_fit
 //   build-release/bench/bench_fit
@@ -32,9 +36,10 @@ namespace {
 using Points = std::vector<BaPoint3d<double>>;
 
 struct Problem {
-  Points src, dst, shuffled;
+  Points src, dst, shuffled, weights;
   Eigen::Matrix3Xd a, b;
-  Transformation byPos, byId;  // the last results, checked after timing
+  Transformation byPos, byId, weighted;  // the last results, checked after timing
+  double sum = 0.0;                      // of the streaming read
   Eigen::Matrix4d um;
 };
 
@@ -63,6 +68,9 @@ Problem& problem(std::size_t n, bool withScale) {
     p.a.col(long(i)) << p.src[i].x, p.src[i].y, p.src[i].z;
     p.b.col(long(i)) << p.dst[i].x, p.dst[i].y, p.dst[i].z;
   }
+  std::uniform_real_distribution<double> weight(0.5, 2.0);
+  p.weights.resize(n);
+  for (std::size_t i = 0; i < n; ++i) p.weights[i] = BaPoint3d<double>(weight(rng), weight(rng), weight(rng), int(i));
   p.shuffled = p.dst;
   std::shuffle(p.shuffled.begin(), p.shuffled.end(), rng);
   return p;
@@ -84,6 +92,26 @@ void BM_FitById(benchmark::State& state) {
     if (p.byId.computeTransformation(p.src, p.shuffled, state.range(1) != 0) < 0.0) state.SkipWithError("fit failed");
 }
 
+void BM_FitWeightedById(benchmark::State& state) {
+  Problem& p = problemOf(state);
+  for (auto _ : state)
+    if (p.weighted.computeWeightedTransformation(p.src, p.shuffled, p.weights, state.range(1) != 0) < 0.0)
+      state.SkipWithError("fit failed");
+}
+
+void BM_StreamingRead(benchmark::State& state) {
+  Problem& p = problemOf(state);
+  for (auto _ : state) {
+    double a = 0.0, b = 0.0;
+    for (std::size_t i = 0; i < p.src.size(); ++i) {
+      a += p.src[i].x + p.src[i].y + p.src[i].z;
+      b += p.dst[i].x + p.dst[i].y + p.dst[i].z;
+    }
+    p.sum = a + b;
+    benchmark::DoNotOptimize(p.sum);
+  }
+}
+
 void BM_Umeyama(benchmark::State& state) {
   Problem& p = problemOf(state);
   for (auto _ : state) {
@@ -100,6 +128,8 @@ void sizesAndCases(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_FitByPosition)->Apply(sizesAndCases);
 BENCHMARK(BM_FitById)->Apply(sizesAndCases);
+BENCHMARK(BM_FitWeightedById)->Apply(sizesAndCases);
+BENCHMARK(BM_StreamingRead)->Apply(sizesAndCases);
 BENCHMARK(BM_Umeyama)->Apply(sizesAndCases);
 
 double imageGap(const Transformation& t, const Eigen::Matrix4d& u, const Points& src) {
@@ -118,18 +148,20 @@ int main(int argc, char** argv) {
   zem_bench::RatioReporter reporter;
   reporter.runAll(&argc, argv);
 
-  std::printf("\nbest of 5 repetitions; ratios are ours / Eigen::umeyama; gap = largest distance between the images\n");
+  std::printf("\nbest of 5 repetitions; ratios are ours / Eigen::umeyama (pos, id, weighted id) and by position /"
+              " streaming read (read); gap = largest distance between the images of position, id and umeyama\n");
   for (long n = 1000; n <= 1000000; n *= 10)
     for (int scaled : {0, 1}) {
       const std::string args = "/" + std::to_string(n) + "/" + std::to_string(scaled);
       const double pos = reporter.best("BM_FitByPosition" + args), id = reporter.best("BM_FitById" + args),
+                   weighted = reporter.best("BM_FitWeightedById" + args), read = reporter.best("BM_StreamingRead" + args),
                    um = reporter.best("BM_Umeyama" + args);
-      if (pos <= 0.0 || id <= 0.0 || um <= 0.0) continue;  // filtered out
+      if (pos <= 0.0 || id <= 0.0 || weighted <= 0.0 || read <= 0.0 || um <= 0.0) continue;  // filtered out
       Problem& p = problem(std::size_t(n), scaled != 0);
-      std::printf("%9ld %-6s  position %9.3f ms  id %9.3f ms  umeyama %9.3f ms  | pos/um %5.2f  id/um %5.2f"
-                  "  | gap %.1e / %.1e mm\n",
-                  n, scaled ? "scaled" : "rigid", pos, id, um, pos / um, id / um, imageGap(p.byPos, p.um, p.src),
-                  imageGap(p.byId, p.um, p.src));
+      std::printf("%9ld %-6s  pos %8.3f  id %8.3f  weighted id %8.3f  read %8.3f  umeyama %8.3f ms | pos/um %5.2f"
+                  "  id/um %5.2f  wid/um %5.2f  pos/read %5.2f | gap %.1e / %.1e mm\n",
+                  n, scaled ? "scaled" : "rigid", pos, id, weighted, read, um, pos / um, id / um, weighted / um,
+                  pos / read, imageGap(p.byPos, p.um, p.src), imageGap(p.byId, p.um, p.src));
     }
   return 0;
 }

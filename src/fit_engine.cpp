@@ -209,6 +209,7 @@ Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e) {
   using MatrixN = Eigen::Matrix<double, N, N>;
   Vector12 x = e->packed();
   double mu = 0.0;
+  int settled = 0;
   for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
     const Vector12 gradX = 2.0 * (q.H * x - q.g);
     const double f = x.dot(q.H * x) - 2.0 * q.g.dot(x) + q.c;
@@ -227,7 +228,11 @@ Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e) {
       if (positive) {
         const VectorN theta = ldlt.solve(-grad);
         const double decrement = -grad.dot(theta);
-        if (mu == 0.0 && decrement <= tolerance) return FitResult::FIT_SUCCEEDED;  // at the optimum
+        // Steps that promise less than rounding are still taken while they
+        // lower F (the gradient then falls to its own rounding level); two
+        // in a row end the iteration.
+        if (mu == 0.0 && decrement <= tolerance && ++settled >= 2) return FitResult::FIT_SUCCEEDED;
+        if (decrement > tolerance) settled = 0;
         const Estimate next = stepped<N>(*e, abar, theta);
         const Vector12 nextX = next.packed();
         const Vector12 dx = nextX - x;

@@ -184,75 +184,92 @@ class Moments {
   }
 
   void flush() {
-    Lane2 s[Kind::kSums] = {};
-    std::size_t k = 0;
-    for (; k + 2 <= fill_; k += 2) sumTwo(s, k, Lane2{1.0, 1.0});
-    if (k < fill_) {  // the odd pair left over, alone in lane 0
+    if (fill_ % 2 != 0) {  // the odd pair left over: its partner lane holds zeros
       for (int r = 0; r < 3; ++r) {
-        a_[r][k + 1] = 0.0;
-        b_[r][k + 1] = 0.0;
+        a_[r][fill_] = 0.0;
+        b_[r][fill_] = 0.0;
       }
-      for (auto& w : w_) w[k + 1] = 0.0;
-      sumTwo(s, k, Lane2{1.0, 0.0});
+      for (auto& w : w_) w[fill_] = 0.0;
+    }
+    const std::size_t pairs = fill_ + fill_ % 2;
+    Lane2 s[Kind::kSums] = {};
+    if constexpr (std::is_same<Kind, AxisKind>::value) {
+      for (std::size_t k = 0; k < pairs; k += 2)
+        for (int r = 0; r < 3; ++r) sumAxis(s + 15 * r, r, k);
+    } else if constexpr (std::is_same<Kind, UnitKind>::value) {
+      // Source moments, then the destination's: each loop's sums stay in registers.
+      for (std::size_t k = 0; k < pairs; k += 2) sumSource(s, k);
+      for (std::size_t k = 0; k < pairs; k += 2) sumDestination(s, k);
+      s[0] = Lane2{double(fill_), 0.0};
+    } else {
+      for (std::size_t k = 0; k < pairs; k += 2) sumTwo(s, k, Lane2{1.0, 1.0});
     }
     for (unsigned e = 0; e < Kind::kSums; ++e) totals_[e].add(s[e][0] + s[e][1]);
     fill_ = 0;
   }
 
+  /// Unit weights: Σa, Σa·aᵀ of pairs k and k + 1.
+  void sumSource(Lane2* s, std::size_t k) {
+    const Lane2 a[3] = {lanes(a_[0], k), lanes(a_[1], k), lanes(a_[2], k)};
+    for (int i = 0; i < 3; ++i) {
+      s[1 + i] += a[i];
+      for (int j = i; j < 3; ++j) s[7 + sym(i, j)] += a[i] * a[j];
+    }
+  }
+  /// Unit weights: Σb, Σb·aᵀ, Σ|b|² of pairs k and k + 1.
+  void sumDestination(Lane2* s, std::size_t k) {
+    const Lane2 a[3] = {lanes(a_[0], k), lanes(a_[1], k), lanes(a_[2], k)};
+    const Lane2 b[3] = {lanes(b_[0], k), lanes(b_[1], k), lanes(b_[2], k)};
+    for (int r = 0; r < 3; ++r) {
+      s[4 + r] += b[r];
+      for (int l = 0; l < 3; ++l) s[13 + 3 * r + l] += b[r] * a[l];
+    }
+    s[22] += b[0] * b[0] + b[1] * b[1] + b[2] * b[2];
+  }
+  /// Per-axis weights, axis r, of pairs k and k + 1 (see AxisKind).
+  void sumAxis(Lane2* t, int r, std::size_t k) {
+    const Lane2 a[3] = {lanes(a_[0], k), lanes(a_[1], k), lanes(a_[2], k)};
+    const Lane2 w = lanes(w_[r], k);
+    const Lane2 wb = w * lanes(b_[r], k);
+    t[0] += w;
+    for (int i = 0; i < 3; ++i) {
+      const Lane2 wa = w * a[i];
+      t[1 + i] += wa;
+      for (int j = i; j < 3; ++j) t[5 + sym(i, j)] += wa * a[j];
+      t[11 + i] += wb * a[i];
+    }
+    t[4] += wb;
+    t[14] += wb * lanes(b_[r], k);
+  }
+
   static Lane2 lanes(const double* v, std::size_t k) { return Lane2{v[k], v[k + 1]}; }
 
-  /// Adds pairs k and k + 1 to s; `one` is 1 in each lane that holds a pair.
-  void sumTwo(Lane2* s, std::size_t k, Lane2 one) {
+  /// Adds pairs k and k + 1 to s (weight matrices).
+  void sumTwo(Lane2* s, std::size_t k, Lane2) {
     const Lane2 a[3] = {lanes(a_[0], k), lanes(a_[1], k), lanes(a_[2], k)};
     const Lane2 b[3] = {lanes(b_[0], k), lanes(b_[1], k), lanes(b_[2], k)};
     Lane2 aa[6];
     for (int i = 0; i < 3; ++i)
       for (int j = i; j < 3; ++j) aa[sym(i, j)] = a[i] * a[j];
-    sumKind(s, k, one, a, b, aa);
+    sumKind(s, k, a, b, aa);
   }
 
-  void sumKind(Lane2* s, std::size_t k, Lane2 one, const Lane2 (&a)[3], const Lane2 (&b)[3],
-               const Lane2 (&aa)[6]) {
-    if constexpr (std::is_same<Kind, UnitKind>::value) {
-      s[0] += one;
-      for (int r = 0; r < 3; ++r) {
-        s[1 + r] += a[r];
-        s[4 + r] += b[r];
-      }
-      for (int e = 0; e < 6; ++e) s[7 + e] += aa[e];
-      for (int r = 0; r < 3; ++r)
-        for (int l = 0; l < 3; ++l) s[13 + 3 * r + l] += b[r] * a[l];
-      s[22] += b[0] * b[0] + b[1] * b[1] + b[2] * b[2];
-    } else if constexpr (std::is_same<Kind, AxisKind>::value) {
-      for (int r = 0; r < 3; ++r) {
-        Lane2* t = s + 15 * r;
-        const Lane2 w = Lane2{w_[r][k], w_[r][k + 1]};
-        const Lane2 wb = w * b[r];
-        t[0] += w;
-        for (int l = 0; l < 3; ++l) t[1 + l] += w * a[l];
-        t[4] += wb;
-        for (int e = 0; e < 6; ++e) t[5 + e] += w * aa[e];
-        for (int l = 0; l < 3; ++l) t[11 + l] += wb * a[l];
-        t[14] += wb * b[r];
-      }
-    } else {
-      Lane2 w[6];
-      for (int e = 0; e < 6; ++e) w[e] = Lane2{w_[e][k], w_[e][k + 1]};
-      Lane2 wb[3];
-      for (int r = 0; r < 3; ++r) wb[r] = w[sym(r, 0)] * b[0] + w[sym(r, 1)] * b[1] + w[sym(r, 2)] * b[2];
-      for (int e = 0; e < 6; ++e) {
-        s[e] += w[e];
-        for (int l = 0; l < 3; ++l) s[6 + 6 * l + e] += a[l] * w[e];
-        for (int f = 0; f < 6; ++f) s[24 + 6 * f + e] += aa[f] * w[e];
-      }
-      for (int r = 0; r < 3; ++r) {
-        s[60 + r] += wb[r];
-        for (int l = 0; l < 3; ++l) s[63 + 3 * r + l] += wb[r] * a[l];
-      }
-      s[72] += wb[0] * b[0] + wb[1] * b[1] + wb[2] * b[2];
+  /// Weight matrices: every sum of MatrixKind for pairs k and k + 1.
+  void sumKind(Lane2* s, std::size_t k, const Lane2 (&a)[3], const Lane2 (&b)[3], const Lane2 (&aa)[6]) {
+    Lane2 w[6];
+    for (int e = 0; e < 6; ++e) w[e] = lanes(w_[e], k);
+    Lane2 wb[3];
+    for (int r = 0; r < 3; ++r) wb[r] = w[sym(r, 0)] * b[0] + w[sym(r, 1)] * b[1] + w[sym(r, 2)] * b[2];
+    for (int e = 0; e < 6; ++e) {
+      s[e] += w[e];
+      for (int l = 0; l < 3; ++l) s[6 + 6 * l + e] += a[l] * w[e];
+      for (int f = 0; f < 6; ++f) s[24 + 6 * f + e] += aa[f] * w[e];
     }
-    (void)one;
-    (void)k;
+    for (int r = 0; r < 3; ++r) {
+      s[60 + r] += wb[r];
+      for (int l = 0; l < 3; ++l) s[63 + 3 * r + l] += wb[r] * a[l];
+    }
+    s[72] += wb[0] * b[0] + wb[1] * b[1] + wb[2] * b[2];
   }
 
   void buildQuadratic();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "math_fit_pairing.h"
 #include "math_fit_result.h"
 #include "math_point_file.h"
 #include "math_trafo_io.h"
@@ -31,19 +32,19 @@ FitReport describePairs(const Zem::FitResult& fit, const Points& nominal, const 
       report.pairNames.push_back(nominal[i].id != -1 ? names.nameOf(nominal[i].id) : std::to_string(i + 1));
     return report;
   }
-  for (const auto& r : fit.residuals) report.pairNames.push_back(names.nameOf(r.id));
-  const auto idsOf = [](const Points& points) {
-    std::vector<int> ids;
-    ids.reserve(points.size());
-    for (const auto& p : points) ids.push_back(p.id);
-    std::sort(ids.begin(), ids.end());
-    return ids;
-  };
-  const std::vector<int> nominalIds = idsOf(nominal), measuredIds = idsOf(measured);
-  for (const auto& p : nominal)
-    if (!std::binary_search(measuredIds.begin(), measuredIds.end(), p.id)) report.unpairedNominal.push_back(p);
-  for (const auto& p : measured)
-    if (!std::binary_search(nominalIds.begin(), nominalIds.end(), p.id)) report.unpairedMeasured.push_back(p);
+  // The fit's own pairing (measured points onto nominal ones), in its order.
+  std::vector<Zem::FitPair> pairs;
+  Zem::pairByIdentifier(measured, nominal, &pairs);
+  std::vector<bool> nominalPaired(nominal.size(), false), measuredPaired(measured.size(), false);
+  for (const Zem::FitPair& pair : pairs) {
+    report.pairNames.push_back(names.nameOf(measured[pair.source].id));
+    measuredPaired[pair.source] = true;
+    nominalPaired[pair.destination] = true;
+  }
+  for (std::size_t i = 0; i < nominal.size(); ++i)
+    if (!nominalPaired[i]) report.unpairedNominal.push_back(nominal[i]);
+  for (std::size_t i = 0; i < measured.size(); ++i)
+    if (!measuredPaired[i]) report.unpairedMeasured.push_back(measured[i]);
   return report;
 }
 
