@@ -36,6 +36,9 @@ class OutStream;
 
 class Plane3d;
 class Line3d;
+class Quaternion;
+class RotationConvention;
+struct EulerAngles;
 
 class Transformation {
  public:
@@ -403,6 +406,34 @@ class Transformation {
   bool computeTransformationPlaneLinePoint(TrafoPLPMode_t mode, Plane3d srcPlane, Plane3d refPlane,
                                            Line3d srcLine, Line3d refLine, BaVec3d<double> srcPoint,
                                            BaVec3d<double> refPoint, QString* message);
+  /// @}
+
+  /// @name Conventions of other rotation libraries (math_rotation_convention.h)
+  /// Right-hand, active rotations as SciPy and Eigen use them; the rotation
+  /// block R maps p to R p as everywhere in this class.
+  /// @{
+  /// Rotation block from Euler angles in `convention`, then translation and 1/scale.
+  void setEuler(const BaVec3d<double>& translation, const RotationConvention& convention,
+                const EulerAngles& angles, double scale);
+  /// Euler angles of the rotation block in `convention`, in its canonical
+  /// ranges, with the gimbal-lock rule of math_rotation_convention.h.
+  EulerAngles getEuler(const RotationConvention& convention) const;
+  /// Rotation block from a rotation vector (unit axis times angle, radians),
+  /// then translation and 1/scale.
+  void setRotationVector(const BaVec3d<double>& translation, const BaVec3d<double>& rotationVector,
+                         double scale);
+  /// Rotation vector of the rotation block, angle in [0, π]; at a half turn
+  /// the axis is the one of the right-hand quaternion below.
+  BaVec3d<double> getRotationVector() const;
+  /// Rotation block from a right-hand quaternion (x, y, z, w), normalised
+  /// first, then translation and 1/scale. Returns false and leaves the
+  /// object untouched for a quaternion of length 0 or one not finite.
+  bool setRightHandQuaternion(const BaVec3d<double>& translation, const Quaternion& q, double scale);
+  /// Right-hand unit quaternion (x, y, z, w) of the rotation block, of q and
+  /// −q the one whose largest component is positive (as SciPy's from_matrix).
+  /// A block that is not quite orthonormal gives the quaternion of a nearby
+  /// rotation. The library's Quaternion(*this) is its conjugate.
+  Quaternion getRightHandQuaternion() const;
   /// @}
 
  private:

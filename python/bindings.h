@@ -23,6 +23,7 @@ void bindQuaternion(pybind11::module_& m);
 void bindAffine(pybind11::module_& m);
 void bindPointFile(pybind11::module_& m);
 void bindAlignment(pybind11::module_& m);
+void bindConventions(pybind11::module_& m);
 
 }  // namespace zempy
 

@@ -56,4 +56,5 @@ PYBIND11_MODULE(zemtrafo, m) {
   zempy::bindAffine(m);
   zempy::bindPointFile(m);
   zempy::bindAlignment(m);
+  zempy::bindConventions(m);
 }

@@ -112,6 +112,28 @@ class Transformation:
     def rotate_vectors(self, vectors: _ArrayLike,
                        out: Optional[npt.NDArray[np.float64]] = None) -> npt.NDArray[np.float64]:
         """R v for an (N, 3) array or one (3,) vector: no translation, no scale."""
+    # SciPy's Rotation interface (right-hand, active; see README): a single rotation gives a
+    # Transformation (zero translation, scale 1), a stack of N a list of N.
+    @staticmethod
+    def from_euler(seq: str, angles: _ArrayLike, degrees: bool = False) -> Union[Transformation, list[Transformation]]:
+        """'ZYX' upper case intrinsic, 'zyx' lower case extrinsic, 1 to 3 axes."""
+    def as_euler(self, seq: str, degrees: bool = False) -> npt.NDArray[np.float64]:
+        """(3,) angles of the rotation block; at a gimbal lock the third is 0 and a UserWarning is issued."""
+    @staticmethod
+    def from_rotvec(rotvec: _ArrayLike, degrees: bool = False) -> Union[Transformation, list[Transformation]]: ...
+    def as_rotvec(self, degrees: bool = False) -> npt.NDArray[np.float64]: ...
+    @staticmethod
+    def from_quat(quat: _ArrayLike) -> Union[Transformation, list[Transformation]]:
+        """(x, y, z, w), the scalar last, normalised first."""
+    def as_quat(self, canonical: bool = False) -> npt.NDArray[np.float64]: ...
+    @staticmethod
+    def from_matrix(matrix: _ArrayLike) -> Union[Transformation, list[Transformation]]:
+        """A 3x3 rotation matrix (or (N, 3, 3)), orthonormalised as SciPy does; a reflection raises ValueError."""
+    def as_matrix(self) -> npt.NDArray[np.float64]:
+        """The 3x3 rotation block."""
+    def apply(self, vectors: _ArrayLike, inverse: bool = False) -> npt.NDArray[np.float64]:
+        """transform_points, or with the inverse transformation."""
+    def inv(self) -> Transformation: ...
     # Alignments: each returns a new Transformation or raises FitError. Planes are
     # (a, b, c, d) of a x + b y + c z + d = 0; lines (2, 3) arrays (point, direction).
     @staticmethod
@@ -150,6 +172,14 @@ class Transformation:
     def align_plane_line_point(mode: PLPMode, source_plane: _ArrayLike, target_plane: _ArrayLike,
                                source_line: _ArrayLike, target_line: _ArrayLike, source_point: _ArrayLike,
                                target_point: _ArrayLike) -> Transformation: ...
+
+def matrices_from_euler(seq: str, angles: _ArrayLike, degrees: bool = False) -> npt.NDArray[np.float64]:
+    """(N, 3, 3) right-hand rotation matrices, as Rotation.from_euler(seq, angles).as_matrix()."""
+def euler_from_matrices(seq: str, matrices: _ArrayLike,
+                        degrees: bool = False) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.bool_]]:
+    """(angles (N, 3), gimbal_lock (N,)) of (N, 3, 3) rotation matrices."""
+def matrices_from_rotvec(rotvec: _ArrayLike, degrees: bool = False) -> npt.NDArray[np.float64]: ...
+def rotvec_from_matrices(matrices: _ArrayLike, degrees: bool = False) -> npt.NDArray[np.float64]: ...
 
 class FitResult:
     """Outcome of a successful fit()."""
