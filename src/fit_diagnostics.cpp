@@ -42,6 +42,8 @@
 #include <limits>
 #include <vector>
 
+#include "zem_base.h"
+
 namespace Zem {
 namespace fit {
 
@@ -503,29 +505,36 @@ double chiSquareQuantile(int degrees, double p) {
   return boost::math::quantile(boost::math::chi_squared_distribution<double>(degrees), p);
 }
 
-/// The statistic of pair i and its critical value at `alpha` (both 0 when it
-/// cannot be tested); `sigma` the a-priori sigma, or 0 for the least-squares
-/// estimate (leave-one-out for a pair used).
-void statisticOf(const Assessment& a, const Pairs& pairs, std::size_t i, double sigma, double alpha,
-                 double* statistic, double* critical) {
-  *statistic = 0.0;
-  *critical = 0.0;
+/// Quantiles of chi-square with 1, 2 or 3 degrees of freedom at one
+/// probability, worked out once (a quantile costs microseconds).
+struct ChiSquareQuantiles {
+  double value[4];
+  explicit ChiSquareQuantiles(double p) : value{0.0, chiSquareQuantile(1, p), chiSquareQuantile(2, p), chiSquareQuantile(3, p)} {}
+};
+
+/// The statistic of pair i (0 when it cannot be tested) and its
+/// degrees of freedom of the variance (0: a-priori sigma, or untestable);
+/// `sigma` the a-priori sigma, or 0 for the least-squares estimate
+/// (leave-one-out for a pair used).
+double statisticOf(const Assessment& a, const Pairs& pairs, std::size_t i, double sigma, long* dof) {
+  *dof = 0;
   const int r = a.rank[i];
-  if (r == 0) return;
-  if (sigma > 0.0) {
-    *statistic = a.drop[i] / (sigma * sigma);
-    *critical = chiSquareQuantile(r, 1.0 - alpha);
-    return;
-  }
-  const long dof = pairs.used[i] ? a.redundancy - r : a.redundancy;
-  if (dof <= 0) return;
-  const double rest = pairs.used[i] ? a.omega - a.drop[i] : a.omega;
-  const double variance = rest / double(dof);
+  if (r == 0) return 0.0;
+  if (sigma > 0.0) return a.drop[i] / (sigma * sigma);
+  const long rest = pairs.used[i] ? a.redundancy - r : a.redundancy;
+  if (rest <= 0) return 0.0;
+  const double variance = (pairs.used[i] ? a.omega - a.drop[i] : a.omega) / double(rest);
   // A variance at the rounding level of the data leaves nothing to test.
-  if (!(variance > 64.0 * kEpsilon * kEpsilon * a.spread)) return;
-  *statistic = a.drop[i] / variance;
-  *critical =
-      double(r) * boost::math::quantile(boost::math::fisher_f_distribution<double>(r, double(dof)), 1.0 - alpha);
+  if (!(variance > 64.0 * kEpsilon * kEpsilon * a.spread)) return 0.0;
+  *dof = rest;
+  return a.drop[i] / variance;
+}
+
+/// The critical value of a statistic with r degrees of freedom at `alpha`:
+/// chi-square (sigma given, dof 0) or r times F(r, dof).
+double criticalOf(int r, long dof, double alpha) {
+  if (dof == 0) return chiSquareQuantile(r, 1.0 - alpha);
+  return double(r) * boost::math::quantile(boost::math::fisher_f_distribution<double>(r, double(dof)), 1.0 - alpha);
 }
 
 /// The median of the drops of the pairs used, each divided by the median of
@@ -533,8 +542,9 @@ void statisticOf(const Assessment& a, const Pairs& pairs, std::size_t i, double 
 /// few gross errors do not pull up.
 double robustVariance(const Assessment& a, const Pairs& pairs) {
   std::vector<double> scaled;
+  const ChiSquareQuantiles half(0.5);
   for (std::size_t i = 0; i < pairs.list.n; ++i)
-    if (pairs.used[i] && a.rank[i] > 0) scaled.push_back(a.drop[i] / chiSquareQuantile(a.rank[i], 0.5));
+    if (pairs.used[i] && a.rank[i] > 0) scaled.push_back(a.drop[i] / half.value[a.rank[i]]);
   if (scaled.empty()) return 0.0;
   const std::size_t mid = scaled.size() / 2;
   std::nth_element(scaled.begin(), scaled.begin() + std::ptrdiff_t(mid), scaled.end());
@@ -567,6 +577,7 @@ void rejectGrossErrors(Pairs* pairs, const Freedoms& fr, const FitOptions& o, Po
   const std::size_t n = pairs->list.n;
   const std::size_t keep = std::max<std::size_t>(3, pairsNeeded(fr) + 1);
   std::size_t setAside = 0;
+  const ChiSquareQuantiles critical(1.0 - o.alpha);
   for (;;) {
     if (pairs->usedCount() <= keep || setAside + 1 > n / 2) break;
     const Assessment a = assess(*pairs, fr, *pose);
@@ -577,7 +588,7 @@ void rejectGrossErrors(Pairs* pairs, const Freedoms& fr, const FitOptions& o, Po
     std::size_t worst = n;
     for (std::size_t i = 0; i < n; ++i) {
       if (!pairs->used[i] || a.rank[i] == 0) continue;
-      const double ratio = a.drop[i] / variance / chiSquareQuantile(a.rank[i], 1.0 - o.alpha);
+      const double ratio = a.drop[i] / variance / critical.value[a.rank[i]];
       if (ratio > worstRatio) {
         worstRatio = ratio;
         worst = i;
@@ -597,9 +608,10 @@ void rejectGrossErrors(Pairs* pairs, const Freedoms& fr, const FitOptions& o, Po
   bool back = false;
   for (std::size_t i = 0; i < n; ++i) {
     if (pairs->used[i]) continue;
-    double statistic, critical;
-    statisticOf(a, *pairs, i, o.sigma, o.alpha, &statistic, &critical);
-    if (critical > 0.0 && statistic <= critical) {
+    long dof;
+    const double statistic = statisticOf(a, *pairs, i, o.sigma, &dof);
+    const bool testable = a.rank[i] > 0 && (o.sigma > 0.0 || dof > 0);
+    if (testable && statistic <= criticalOf(a.rank[i], dof, o.alpha)) {
       pairs->used[i] = 1;
       back = true;
     }
@@ -621,6 +633,10 @@ bool holdsFreedoms(const FitOptions& o) {
 
 void fitWithDiagnostics(const PairList& list, const FitOptions& o, const Transformation* unconstrained,
                         FitResult* r) {
+  if (o.reject && !(o.alpha > 0.0 && o.alpha < 1.0))
+    throw ProgError("Zem::FitResult", "fit_diagnostics", __LINE__, "alpha not between 0 and 1");
+  if (!(o.sigma >= 0.0) || !std::isfinite(o.sigma))
+    throw ProgError("Zem::FitResult", "fit_diagnostics", __LINE__, "sigma negative or not finite");
   const Freedoms fr = freedomsOf(o);
   Pairs pairs{list, std::vector<char>(list.n, 1)};
   Pose pose;
@@ -668,8 +684,8 @@ void fitWithDiagnostics(const PairList& list, const FitOptions& o, const Transfo
   r->statistics.assign(list.n, 0.0);
   r->rejected.assign(list.n, false);
   for (std::size_t i = 0; i < list.n; ++i) {
-    double critical;
-    statisticOf(a, pairs, i, o.sigma, o.alpha, &r->statistics[i], &critical);
+    long dof;
+    r->statistics[i] = statisticOf(a, pairs, i, o.sigma, &dof);
     r->rejected[i] = !pairs.used[i];
   }
 }

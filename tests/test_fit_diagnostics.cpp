@@ -203,8 +203,9 @@ TEST(FitHeldFreedoms, EveryCombinationIsTheOptimumOverTheFreeParameters) {
         const Transformation reference = referenceFit(src, dst, weights, o, truth);
         EXPECT_LE(objectiveOf(fit.transformation, src, dst, weights),
                   objectiveOf(reference, src, dst, weights) * (1.0 + 1e-11));
-        // The reference's numerical derivatives hold it to a few 1e-9 mm.
-        EXPECT_TRUE(test::SameImages(fit.transformation, reference, src, 1e-8));
+        // Numerical derivatives hold this reference to some 1e-8 mm; the
+        // Python tests compare with SciPy to 1e-9.
+        EXPECT_TRUE(test::SameImages(fit.transformation, reference, src, 1e-7));
       }
 }
 

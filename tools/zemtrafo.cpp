@@ -104,6 +104,16 @@ int dispatch(int argc, char** argv) {
   fitCmd->add_flag("--by-position", fit.byPosition, "Pair the n-th measured with the n-th nominal point");
   fitCmd->add_flag("--scale", fit.withScale, "Estimate a uniform scale too (else the scale is 1)");
   fitCmd->add_flag("--weights", fit.weights, "Weigh each pair by the weight columns of the file that has them");
+  fitCmd->add_option("--rotation", fit.rotation, "Rotation freedom: free, x, y, z (about that nominal axis) or none")
+      ->check(CLI::IsMember({"free", "x", "y", "z", "none"}));
+  fitCmd->add_option("--translation", fit.translation, "Free translation axes: xyz (default), xy, z, ... or none");
+  fitCmd->add_option("--sigma", fit.sigma, "A-priori standard deviation of unit weight (mm); else estimated")
+      ->check(CLI::PositiveNumber);
+  std::string rejectAlpha;
+  CLI::Option* reject =
+      fitCmd->add_option("--reject", rejectAlpha, "Set gross errors aside at significance ALPHA (default 0.001)")
+          ->expected(0, 1)
+          ->check(CLI::Range(1e-12, 0.5));
   addOrderOption(fitCmd, &fit.order);
   addRecordOptions(fitCmd, &fit.record, "fit");
   fitCmd->add_flag("--json", fit.json, "Print everything as JSON instead of text");
@@ -171,7 +181,11 @@ int dispatch(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? zemtrafo::kDone : zemtrafo::kBadInput;  // --help and --version are not errors
   }
-  if (fitCmd->parsed()) return zemtrafo::runFit(fit);
+  if (fitCmd->parsed()) {
+    fit.reject = reject->count() > 0;
+    if (!rejectAlpha.empty()) fit.alpha = std::stod(rejectAlpha);
+    return zemtrafo::runFit(fit);
+  }
   if (align321Cmd->parsed()) return zemtrafo::runAlign321(align321);
   if (alignPlpCmd->parsed()) return zemtrafo::runAlignPlp(alignPlp);
   if (applyCmd->parsed()) return zemtrafo::runApply(apply);

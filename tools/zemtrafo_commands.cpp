@@ -74,6 +74,26 @@ int printed(const std::string& text) {
   return std::fflush(stdout) == 0 && written ? kDone : kBadInput;
 }
 
+/// The library's fit options from the command's; false (with a message)
+/// for a --translation that names no axes.
+bool libraryFitOptions(const FitOptions& options, Zem::FitOptions* out) {
+  out->withScale = options.withScale;
+  const std::string axes = options.translation == "none" ? "" : options.translation;
+  for (const char c : axes)
+    if (c < 'x' || c > 'z' || std::count(axes.begin(), axes.end(), c) > 1) {
+      message("--translation takes the free axes (xyz, xy, z, ... or none), not '" + options.translation + "'");
+      return false;
+    }
+  for (int a = 0; a < 3; ++a) out->translation[a] = axes.find(char('x' + a)) != std::string::npos;
+  const char* const rotations[] = {"free", "x", "y", "z", "none"};
+  for (int k = 0; k < 5; ++k)
+    if (options.rotation == rotations[k]) out->rotation = Zem::FitRotation(k);
+  out->sigma = options.sigma;
+  out->reject = options.reject;
+  out->alpha = options.alpha;
+  return true;
+}
+
 }  // namespace
 
 int runFit(const FitOptions& options) {
@@ -100,11 +120,14 @@ int runFit(const FitOptions& options) {
   std::unique_ptr<Zem::LastAndGlobalTransformation> previous;
   if (!loadPrevious(options.record, &previous)) return kBadInput;
 
+  Zem::FitOptions fitOptions;
+  if (!libraryFitOptions(options, &fitOptions)) return kBadInput;
   const Zem::FitResult fit =
-      byPosition ? Zem::FitResult::fitByPosition(measured.getPoints(), nominal.getPoints(), *weights, options.withScale)
-                 : Zem::FitResult::fitById(measured.getPoints(), nominal.getPoints(), *weights, options.withScale);
+      byPosition ? Zem::FitResult::fitByPosition(measured.getPoints(), nominal.getPoints(), *weights, fitOptions)
+                 : Zem::FitResult::fitById(measured.getPoints(), nominal.getPoints(), *weights, fitOptions);
   if (!fit.isSucceeded()) {
-    message(std::string("the fit failed: ") + Zem::FitResult::getStatusText(fit.status) + " (" +
+    message(std::string("the fit failed: ") + Zem::FitResult::getStatusText(fit.status) +
+            (fit.undetermined ? std::string(", ") + fit.undetermined + " undetermined" : std::string()) + " (" +
             std::to_string(fit.pairCount) + " pairs " + (byPosition ? "by position" : "by identifier") + ")");
     return kFitFailed;
   }

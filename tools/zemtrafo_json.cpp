@@ -1,5 +1,6 @@
 // The fit as one JSON object. Numbers carry 17 significant digits, so that
 // they read back to the same doubles.
+#include <cmath>
 #include <cstdio>
 
 #include "zemtrafo_output.h"
@@ -29,7 +30,7 @@ std::string jsonString(const std::string& s) {
   return out + '"';
 }
 
-std::string jsonNumber(double v) { return format("%.17g", v); }
+std::string jsonNumber(double v) { return std::isfinite(v) ? format("%.17g", v) : "null"; }
 
 std::string jsonVec(const BaVec3d<double>& v) {
   return "[" + jsonNumber(v.x) + ", " + jsonNumber(v.y) + ", " + jsonNumber(v.z) + "]";
@@ -70,12 +71,27 @@ void printFitJson(const Zem::FitResult& fit, const FitReport& report, const Zem:
   out += "  \"mean_mm\": " + jsonNumber(fit.mean) + ",\n  \"rms_mm\": " + jsonNumber(fit.rms) +
          ",\n  \"largest_mm\": " + jsonNumber(fit.largest) + ",\n";
   out += "  \"mean_weighted_mm\": " + jsonNumber(fit.meanWeighted) + ",\n";
+  out += "  \"sigma0\": " + jsonNumber(fit.sigma0) + ",\n  \"redundancy\": " + std::to_string(fit.redundancy) +
+         ",\n  \"condition\": " + jsonNumber(fit.condition) + ",\n  \"center\": " + jsonVec(fit.center) +
+         ",\n  \"covariance\": [";
+  for (int r = 0; r < 7; ++r) {
+    out += r ? ",\n    [" : "\n    [";
+    for (int c = 0; c < 7; ++c) out += (c ? ", " : "") + jsonNumber(fit.covariance[r][c]);
+    out += "]";
+  }
+  out += "],\n  \"rejected_ids\": [";
+  bool first = true;
+  for (std::size_t i = 0; i < fit.rejected.size(); ++i)
+    if (fit.rejected[i]) out += (first ? "" : ", ") + jsonString(report.pairNames[i]), first = false;
+  out += "],\n";
   std::fputs(out.c_str(), stdout);
   std::fputs("  \"pairs\": [", stdout);
   for (std::size_t i = 0; i < fit.residuals.size(); ++i) {
     const std::string row = std::string(i ? ",\n    " : "\n    ") + "{\"id\": " + jsonString(report.pairNames[i]) +
                             ", \"d_mm\": " + jsonVec(fit.residuals[i]) +
-                            ", \"distance_mm\": " + jsonNumber(fit.distances[i]) + "}";
+                            ", \"distance_mm\": " + jsonNumber(fit.distances[i]) +
+                            ", \"statistic\": " + jsonNumber(fit.statistics[i]) +
+                            ", \"rejected\": " + (fit.rejected[i] ? "true" : "false") + "}";
     std::fputs(row.c_str(), stdout);
   }
   out = "\n  ],\n  \"unpaired_nominal\": " + jsonNames(report.unpairedNominal, names) +

@@ -59,6 +59,20 @@ std::string matrixText(const Transformation& t) {
   return out;
 }
 
+/// sigma0, the redundancy and each parameter's standard deviation
+/// (translation in mm, angles in arc seconds, scale in ppm).
+std::string diagnosticsText(const Zem::FitResult& fit) {
+  constexpr double kArcSecondsPerRadian = 206264.80624709636;
+  const auto deviation = [&fit](int k) { return std::sqrt(fit.covariance[k][k]); };
+  std::string out = format("  sigma0: %.6f mm  redundancy: %.0f  condition: %.3g\n", fit.sigma0,
+                           double(fit.redundancy), fit.condition);
+  out += format("  std. deviation of the translation (mm): %.6f %.6f %.6f\n", deviation(0), deviation(1), deviation(2));
+  out += format("  std. deviation of the angles (arcsec): %.3f %.3f %.3f\n", deviation(3) * kArcSecondsPerRadian,
+                deviation(4) * kArcSecondsPerRadian, deviation(5) * kArcSecondsPerRadian);
+  out += format("  std. deviation of the scale (ppm): %.3f\n", deviation(6) * 1e6);
+  return out;
+}
+
 std::string unpairedLine(const char* what, const Points& points, const Zem::PointNames& names) {
   std::string line = std::string("unpaired ") + what + " points (" + std::to_string(points.size()) + "):";
   for (const auto& p : points) line += " " + names.nameOf(p.id);
@@ -115,16 +129,17 @@ void printFitText(const Zem::FitResult& fit, const FitReport& report, const Zem:
   std::string out = "best fit of the measured points onto the nominal points, " + std::to_string(fit.pairCount) +
                     " pairs " + (report.byPosition ? "by position" : "by identifier") + "\n";
   out += transformationText(fit.transformation, order);
+  out += diagnosticsText(fit);
   std::fputs(out.c_str(), stdout);
 
   // A million rows go out in blocks, formatted by to_chars (printf would
   // take most of the command's time).
-  out = "\n" + padded("id") + padded("dx (mm)") + padded("dy (mm)") + padded("dz (mm)") + padded("dist (mm)") + "\n";
+  out = "\n" + padded("id") + padded("dx (mm)") + padded("dy (mm)") + padded("dz (mm)") + padded("dist (mm)") + padded("T") + "\n";
   for (std::size_t i = 0; i < fit.residuals.size(); ++i) {
     const BaPoint3d<double>& r = fit.residuals[i];
     out += padded(report.pairNames[i]);
     for (double v : {r.x, r.y, r.z, fit.distances[i]}) appendFixed(&out, v);
-    out += '\n';
+    out += format("%14.2f", fit.statistics[i]) + (fit.rejected[i] ? "  rejected\n" : "\n");
     if (out.size() > (1u << 20)) {
       std::fputs(out.c_str(), stdout);
       out.clear();
@@ -136,6 +151,12 @@ void printFitText(const Zem::FitResult& fit, const FitReport& report, const Zem:
   out.clear();
   if (!report.unpairedNominal.empty()) out += unpairedLine("nominal", report.unpairedNominal, names);
   if (!report.unpairedMeasured.empty()) out += unpairedLine("measured", report.unpairedMeasured, names);
+  if (fit.usedCount != fit.pairCount) {
+    out += "rejected pairs (" + std::to_string(fit.pairCount - fit.usedCount) + "):";
+    for (std::size_t i = 0; i < fit.rejected.size(); ++i)
+      if (fit.rejected[i]) out += " " + report.pairNames[i];
+    out += "\n";
+  }
   std::fputs(out.c_str(), stdout);
 }
 
