@@ -40,9 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                file.getWeights()[i].z >= 0.0))
       std::abort();
   }
+  for (const auto& n : file.getNormals())
+    if (!(std::fabs(n.length() - 1.0) <= 1e-15)) std::abort();
   Zem::PointFile again;
-  if (!again.parse(file.format(file.getPoints(), names), QStringLiteral("again"), &names) ||
-      !samePoints(again.getPoints(), file.getPoints()) || !samePoints(again.getWeights(), file.getWeights()))
+  if (!again.parse(file.format(file.getPoints(), names, &file.getNormals()), QStringLiteral("again"), &names) ||
+      !samePoints(again.getPoints(), file.getPoints()) || !samePoints(again.getWeights(), file.getWeights()) ||
+      again.getNormals().size() != file.getNormals().size())
     std::abort();
+  for (std::size_t i = 0; i < file.getNormals().size(); ++i)
+    if (!((again.getNormals()[i] - file.getNormals()[i]).length() <= 1e-15)) std::abort();
   return 0;
 }

@@ -14,6 +14,8 @@ int main(int argc, char** argv) {
       "# nominal\nid x y z\n1 5.0 5.0 12.0\nP2 80 5 12 # probe\n\n\"BORE_A\" 0.1 -0.2 1e-3\n",
       "x;y;z;wx;wy;wz\r\n1;2;3;1;1;1\r\n4;5;6;0.5;0;2;\r\n",
       "\xEF\xBB\xBF" "7\t1,5\t2\t3\t1\t1\t1\n007 +1 .5 3.\n",
+      "Messprotokoll\r\nPunkt;X [mm];Y [mm];Z [mm]\r\nP1;410,034;385,448;342,373\r\n\"Bore A\";-12,5;0;1e3\r\n",
+      "id x y z i j k\n1 0 0 0 0 0 2\n\"P#2\" 1 2 3 3 0 4\nBohrung_\xD8" "3 4 5 6 0 1 0\n",
   };
   int k = 0;
   for (const char* seed : seeds) {

@@ -33,7 +33,7 @@ constexpr double kDegPerRad = 180.0 / 3.141592653589793;
 RotationConvention conventionOf(const std::string& seq, bool exactlyThree) {
   if (exactlyThree && seq.size() != 3) throw py::value_error("Expected 3 axes, got " + std::to_string(seq.size()) + ".");
   if (seq.empty() || seq.size() > 3)
-    throw py::value_error("Expected axis specification to be a non-empty string of upto 3 characters, got " + seq);
+    throw py::value_error("Expected the axis sequence to be a non-empty string of up to 3 characters, got " + seq);
   if (seq.find_first_not_of("xyz") != std::string::npos && seq.find_first_not_of("XYZ") != std::string::npos)
     throw py::value_error("Expected axes from `seq` to be from ['x', 'y', 'z'] or ['X', 'Y', 'Z'], got " + seq);
   for (std::size_t i = 1; i < seq.size(); ++i)

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,9 +40,17 @@ IndexArray idArray(py::handle obj, const char* name, py::ssize_t rows) {
   const py::array a = numericArray(obj, name, "iu");
   if (a.ndim() != 1 || a.shape(0) != rows)
     throw py::value_error(std::string(name) + " must have shape (" + std::to_string(rows) + ",), got " + shapeText(a));
-  IndexArray ids = IndexArray::ensure(a);
-  if (!ids) throw py::error_already_set();
-  return ids;
+  // The library's identifiers are 32-bit: a wider one would wrap on the
+  // way (2**64 - 1 to -1, "no identifier") and its pair would vanish.
+  if (a.size() > 0) {
+    const py::object lowest = a.attr("min")(), highest = a.attr("max")();
+    if (lowest < py::int_(std::numeric_limits<std::int32_t>::min()) ||
+        highest > py::int_(std::numeric_limits<std::int32_t>::max()))
+      throw py::value_error(std::string(name) + " holds identifiers outside the 32-bit range [-2**31, 2**31 - 1], "
+                            "from " + py::repr(lowest).cast<std::string>() + " to " +
+                            py::repr(highest).cast<std::string>());
+  }
+  return indexArray(a);
 }
 
 /// (identifier, row) of every labelled row, sorted by identifier.
@@ -88,8 +97,7 @@ DoubleArray weightArray(py::handle obj, py::ssize_t rows) {
   if (!perRow && !perCoordinate && !matrices)
     throw py::value_error("weights must have shape (" + std::to_string(rows) + ",), (" + std::to_string(rows) +
                           ", 3) or (" + std::to_string(rows) + ", 3, 3) like the source rows, got " + shapeText(a));
-  DoubleArray w = DoubleArray::ensure(a);
-  if (!w) throw py::error_already_set();
+  DoubleArray w = doubleArray(a);
   for (py::ssize_t k = 0; k < w.size(); ++k) {
     if (!std::isfinite(w.data()[k])) throw py::value_error("weights must be finite");
     if (!matrices && w.data()[k] < 0.0) throw py::value_error("weights must be finite and not negative");
@@ -315,6 +323,14 @@ struct FitResult {
     Points().swap(dst);
     settled_ = true;
   }
+  /// A result whose residuals are known (unpickling).
+  void restore(py::array_t<double> residuals, py::array_t<double> distances, double rms, double largest) {
+    residuals_ = frozen(std::move(residuals));
+    distances_ = frozen(std::move(distances));
+    rms_ = rms;
+    largest_ = largest;
+    settled_ = true;
+  }
   const py::array_t<double>& residuals() { return settle(), residuals_; }
   const py::array_t<double>& distances() { return settle(), distances_; }
   double rms() { return settle(), rms_; }
@@ -474,11 +490,16 @@ reject: None/False, True (significance 0.001) or alpha: set gross errors aside,
 worst first, and take back those that pass against the final fit.
 
 The model is target ~ s (R source + t), solved by the C++ fit (the weighted
-least-squares optimum); the GIL is released while pairing, fitting and computing
-residuals. Returns a FitResult. Raises FitError when no transformation is found
-(fewer than three pairs, collinear or coincident points, weights that leave a
-direction free), ValueError for arrays of the wrong shape, non-finite coordinates
-or bad weights, TypeError for non-numeric arrays.)doc";
+least-squares optimum): it minimises the sum over the pairs and their three
+axes of w * r**2, r = the axis's component of transformation(source) - target
+and w its weight (with weight matrices, the sum of r^T W r). Returns a
+FitResult, whose mean_residual is the mean over the pairs of |w * r| (|W r|
+with weight matrices; with unit weights the mean distance). The GIL is released
+while pairing, fitting and computing residuals. Raises FitError when no
+transformation is found (fewer than three pairs, collinear or coincident
+points, weights that leave a direction free), ValueError for arrays of the
+wrong shape, non-finite coordinates or bad weights, TypeError for non-numeric
+arrays.)doc";
 
 }  // namespace
 
@@ -497,7 +518,11 @@ void bindFit(py::module_& m) {
   py::class_<FitResult>(m, "FitResult",
                         "Outcome of a successful fit(). residuals, distances, rms_residual and max_residual are "
                         "worked out when first read; the arrays are read-only.")
-      .def_readonly("transformation", &FitResult::transformation, "The Transformation that carries source onto target.")
+      // A copy: changing it must not change the result, whose residual
+      // figures describe the fitted transformation.
+      .def_property_readonly(
+          "transformation", [](const FitResult& r) { return r.transformation; },
+          "A copy of the Transformation that carries source onto target.")
       .def_readonly("pair_count", &FitResult::pairCount, "Number of pairs K that took part.")
       .def_property_readonly(
           "source_indices", [](const FitResult& r) { return rowArray(r.sourceRows, r.pairCount); },
@@ -558,12 +583,38 @@ void bindFit(py::module_& m) {
           "(K,) whether each pair was set aside as a gross error.")
       .def("point_covariance", &pointCovariance, py::arg("points"),
            "(3, 3) covariance of the image of a point (3,), or (N, 3, 3) for points (N, 3).")
-      .def("__repr__", [](FitResult& r) {
-        return "FitResult(pair_count=" + std::to_string(r.pairCount) +
-               ", mean_residual=" + py::repr(py::float_(r.meanResidual)).cast<std::string>() +
-               ", rms_residual=" + py::repr(py::float_(r.rms())).cast<std::string>() +
-               ", max_residual=" + py::repr(py::float_(r.largest())).cast<std::string>() + ")";
-      });
+      .def("__repr__",
+           [](FitResult& r) {
+             return "FitResult(pair_count=" + std::to_string(r.pairCount) +
+                    ", mean_residual=" + py::repr(py::float_(r.meanResidual)).cast<std::string>() +
+                    ", rms_residual=" + py::repr(py::float_(r.rms())).cast<std::string>() +
+                    ", max_residual=" + py::repr(py::float_(r.largest())).cast<std::string>() + ")";
+           })
+      .def(py::pickle(
+          [](FitResult& r) {
+            r.settle();
+            const py::object noRows = py::none();
+            return py::make_tuple(r.transformation, r.pairCount,
+                                  r.sourceRows.empty() ? noRows : py::object(rowArray(r.sourceRows, r.pairCount)),
+                                  r.targetRows.empty() ? noRows : py::object(rowArray(r.targetRows, r.pairCount)),
+                                  r.meanResidual, r.scaleEstimated, r.residuals(), r.distances(), r.rms(), r.largest());
+          },
+          [](const py::tuple& state) {
+            if (state.size() != 10) throw py::value_error("not a pickled FitResult");
+            FitResult r;
+            r.transformation = state[0].cast<Transformation>();
+            r.pairCount = state[1].cast<py::ssize_t>();
+            for (int k : {2, 3}) {
+              if (state[k].is_none()) continue;
+              const IndexArray rows = indexArray(state[k]);
+              (k == 2 ? r.sourceRows : r.targetRows).assign(rows.data(), rows.data() + rows.size());
+            }
+            r.meanResidual = state[4].cast<double>();
+            r.scaleEstimated = state[5].cast<bool>();
+            r.restore(py::array_t<double>(doubleArray(state[6])), py::array_t<double>(doubleArray(state[7])),
+                      state[8].cast<double>(), state[9].cast<double>());
+            return r;
+          }));
 
   m.def("fit", &fit, py::arg("source"), py::arg("target"), py::arg("source_ids") = py::none(),
         py::arg("target_ids") = py::none(), py::arg("weights") = py::none(), py::arg("scale").noconvert() = false,

@@ -24,6 +24,7 @@ void bindAffine(pybind11::module_& m);
 void bindPointFile(pybind11::module_& m);
 void bindAlignment(pybind11::module_& m);
 void bindConventions(pybind11::module_& m);
+void bindFeatures(pybind11::module_& m);
 
 }  // namespace zempy
 

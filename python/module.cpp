@@ -35,8 +35,10 @@ FitError when a fit finds no transformation.)doc";
 
 PYBIND11_MODULE(zemtrafo, m) {
   m.doc() = kModuleDoc;
-  // Library exceptions are not std::exceptions; each kind gets its Python
-  // counterpart with the library's own text.
+  // The library's exceptions are std::exceptions, which pybind11 alone would
+  // raise as RuntimeError with what(). This translator, registered after
+  // pybind11's own and so tried before them, gives each kind its Python
+  // counterpart with the library's text and the function it arose in.
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
@@ -57,4 +59,5 @@ PYBIND11_MODULE(zemtrafo, m) {
   zempy::bindPointFile(m);
   zempy::bindAlignment(m);
   zempy::bindConventions(m);
+  zempy::bindFeatures(m);
 }

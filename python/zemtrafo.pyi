@@ -185,7 +185,7 @@ class FitResult:
     """Outcome of a successful fit()."""
     @property
     def transformation(self) -> Transformation:
-        """Carries source onto target."""
+        """A copy of the transformation that carries source onto target."""
     @property
     def pair_count(self) -> int: ...
     @property
@@ -237,6 +237,8 @@ def fit(source: _ArrayLike, target: _ArrayLike, source_ids: Optional[_ArrayLike]
         sigma: Optional[float] = None, reject: Union[None, bool, float] = None) -> FitResult:
     """Least-squares Transformation carrying source onto target, paired by row or by identifier.
 
+    weights: (N,), (N, 3) per coordinate, or (N, 3, 3) positive semi-definite matrices
+    (the fit minimises the sum of r^T W r). The GIL is released while fitting.
     Raises FitError when no transformation is found, ValueError for wrong shapes,
     non-finite coordinates or bad weights, TypeError for non-numeric arrays.
     """
@@ -373,3 +375,113 @@ class PointFile:
     @property
     def source_name(self) -> str: ...
     def __len__(self) -> int: ...
+
+# Geometric elements fitted to probed points by orthogonal-distance least
+# squares. Residuals are signed (plane: along the normal; circle, sphere,
+# cylinder: positive outside; line: distances >= 0); form is largest minus
+# smallest residual (line: twice the largest distance). Each fit raises
+# FitError with the reason when the points do not fix the element.
+
+class LineFit:
+    """A fitted line."""
+    @property
+    def residuals(self) -> npt.NDArray[np.float64]:
+        """(N,) signed orthogonal residual of each point, in input order; read-only."""
+    @property
+    def rms(self) -> float: ...
+    @property
+    def form(self) -> float: ...
+    @property
+    def iterations(self) -> int: ...
+    @property
+    def point(self) -> npt.NDArray[np.float64]:
+        """The point of the line nearest the centroid."""
+    @property
+    def direction(self) -> npt.NDArray[np.float64]: ...
+
+class PlaneFit:
+    """A fitted plane."""
+    @property
+    def residuals(self) -> npt.NDArray[np.float64]:
+        """(N,) signed orthogonal residual of each point, in input order; read-only."""
+    @property
+    def rms(self) -> float: ...
+    @property
+    def form(self) -> float: ...
+    @property
+    def iterations(self) -> int: ...
+    @property
+    def point(self) -> npt.NDArray[np.float64]:
+        """The centroid."""
+    @property
+    def normal(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def coefficients(self) -> npt.NDArray[np.float64]:
+        """(a, b, c, d) of a x + b y + c z + d = 0."""
+
+class CircleFit:
+    """A fitted circle in 3D."""
+    @property
+    def residuals(self) -> npt.NDArray[np.float64]:
+        """(N,) signed orthogonal residual of each point, in input order; read-only."""
+    @property
+    def rms(self) -> float: ...
+    @property
+    def form(self) -> float: ...
+    @property
+    def iterations(self) -> int: ...
+    @property
+    def center(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def normal(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def radius(self) -> float: ...
+
+class SphereFit:
+    """A fitted sphere."""
+    @property
+    def residuals(self) -> npt.NDArray[np.float64]:
+        """(N,) signed orthogonal residual of each point, in input order; read-only."""
+    @property
+    def rms(self) -> float: ...
+    @property
+    def form(self) -> float: ...
+    @property
+    def iterations(self) -> int: ...
+    @property
+    def center(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def radius(self) -> float: ...
+
+class CylinderFit:
+    """A fitted cylinder."""
+    @property
+    def residuals(self) -> npt.NDArray[np.float64]:
+        """(N,) signed orthogonal residual of each point, in input order; read-only."""
+    @property
+    def rms(self) -> float: ...
+    @property
+    def form(self) -> float: ...
+    @property
+    def iterations(self) -> int: ...
+    @property
+    def point(self) -> npt.NDArray[np.float64]:
+        """The point of the axis nearest the centroid."""
+    @property
+    def axis(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def direction(self) -> npt.NDArray[np.float64]:
+        """The same as axis."""
+    @property
+    def radius(self) -> float: ...
+
+def fit_line(points: _ArrayLike, direction: Optional[_ArrayLike] = None) -> LineFit:
+    """At least 2 points; direction from the first point towards the last, or along `direction`."""
+def fit_plane(points: _ArrayLike, normal: Optional[_ArrayLike] = None) -> PlaneFit:
+    """At least 3 points; normal by the right-hand order of the first three points, or along `normal`."""
+def fit_circle(points: _ArrayLike, normal: Optional[_ArrayLike] = None) -> CircleFit:
+    """At least 3 points; circle in 3D with its plane fitted jointly."""
+def fit_sphere(points: _ArrayLike) -> SphereFit:
+    """At least 4 points."""
+def fit_cylinder(points: _ArrayLike, axis: Optional[_ArrayLike] = None) -> CylinderFit:
+    """At least 5 points; `axis`: approximate axis direction for short partial cylinders."""

@@ -553,28 +553,13 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
   };
   const IdIndex dstById(dst.size(), idOf(dst), true);
   const IdIndex weightById(weights.size(), idOf(weights), false);
-  const std::size_t limit = std::min(src.size(), dst.size());
   const auto ahead = [&dst](std::size_t j) { __builtin_prefetch(&dst[j]); };
-  // The walk over the pairs, once to count and check them, then for the fit.
+  // The walk over the pairs (fit_pairing.h), for the moments and again for
+  // the mean residual.
   std::size_t count = 0;
   bool complete = true;
   const auto forEach = [&](auto&& onPair) {
-    count = 0;
-    complete = true;
-    for (std::size_t i = 0; i < src.size() && complete; ++i) {
-      if (i + 16 < src.size()) {
-        const std::uint32_t later = dstById.first(src[i + 16].id);
-        if (later != IdIndex::kNone) ahead(later);
-      }
-      for (std::uint32_t j = dstById.first(src[i].id); j != IdIndex::kNone; j = dstById.next(j)) {
-        if (count == limit) {
-          complete = false;
-          break;
-        }
-        onPair(i, std::size_t(j));
-        ++count;
-      }
-    }
+    complete = forEachIdPair(dstById, src.size(), idOf(src), dst.size(), onPair, ahead, &count);
   };
   // The pairs feed the moments as they are found, with no list of pairs.
   if (weights.empty()) {

@@ -11,9 +11,11 @@ template <class SrcIdOf, class DstIdOf>
 bool collectPairs(std::size_t srcCount, const SrcIdOf& srcIdOf, std::size_t dstCount, const DstIdOf& dstIdOf,
                   std::vector<FitPair>* pairs) {
   pairs->clear();
+  if (dstCount > fit::IdIndex::kMaxPoints) return false;
+  const fit::IdIndex dstById(dstCount, dstIdOf, true);
   std::size_t count = 0;
   return fit::forEachIdPair(
-      srcCount, srcIdOf, dstCount, dstIdOf, [pairs](std::size_t i, std::size_t j) { pairs->push_back({i, j}); },
+      dstById, srcCount, srcIdOf, dstCount, [pairs](std::size_t i, std::size_t j) { pairs->push_back({i, j}); },
       [](std::size_t) {}, &count);
 }
 

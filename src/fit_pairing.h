@@ -128,19 +128,17 @@ class IdIndex {
 /// source point i and destination point j of each pair, in pairing order
 /// (see the file comment), and ahead(j) with the first partner of the source
 /// point kAhead places further on, so that a caller reading the partners
-/// from memory can ask for them early. False, after the pairs found so far, as soon as
-/// one more pair is found when the pairs already number as many as either
-/// set has points, and for sets beyond IdIndex::kMaxPoints; *pairCount
-/// counts the pairs handed out.
-template <class SrcIdOf, class DstIdOf, class OnPair, class Ahead>
-bool forEachIdPair(std::size_t srcCount, const SrcIdOf& srcIdOf, std::size_t dstCount, const DstIdOf& dstIdOf,
+/// from memory can ask for them early. `dstById` indexes the destination
+/// set (with chains). False, after the pairs found so far, as soon as one
+/// more pair is found when the pairs already number as many as either set
+/// has points; *pairCount counts the pairs handed out.
+template <class SrcIdOf, class OnPair, class Ahead>
+bool forEachIdPair(const IdIndex& dstById, std::size_t srcCount, const SrcIdOf& srcIdOf, std::size_t dstCount,
                    OnPair&& onPair, Ahead&& ahead, std::size_t* pairCount) {
   // The partners lie anywhere in the destination set: asking for them a few
   // source points ahead lets the reads wait on memory for several at once.
   constexpr std::size_t kAhead = 16;
   *pairCount = 0;
-  if (dstCount > IdIndex::kMaxPoints) return false;
-  const IdIndex dstById(dstCount, dstIdOf, true);
   const std::size_t limit = std::min(srcCount, dstCount);
   for (std::size_t i = 0; i < srcCount; ++i) {
     if (i + kAhead < srcCount) {

@@ -18,79 +18,35 @@
 #include <cstring>
 #include <memory>
 
+#include "huge_pages.h"
+#include "point_fields.h"
 #include "point_number.h"
 #include "zem_base.h"
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace Zem {
 
 namespace {
 
+using detail::Fields;
+using detail::isBlank;
 using detail::isNumber;
+using detail::kMaxFields;
 using detail::leadingDigits;
 using detail::NumberStatus;
 using detail::numericId;
 using detail::plainDecimal;
+using detail::quoted;
 using detail::toNumber;
+using detail::validFieldCount;
 
-constexpr std::size_t kMaxFields = 7;
+QString tr(const char* text) { return detail::pointFileText(text); }
+
 /// Bytes after a line's '\n' that the fast path may read ahead: a number
 /// starts at most one byte after it (behind a sign) and is loaded 16 bytes
 /// at a time, so 17 are needed.
 constexpr std::size_t kPadding = 32;
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-bool isHardSeparator(char c) { return c == ',' || c == ';'; }
-
-/// A message naming a field: the field's text in double quotes, cut short
-/// when it is long, so that a binary file gives a readable line.
-QString quoted(std::string_view field) {
-  constexpr std::size_t kShown = 40;
-  QString text = QString::fromUtf8(field.data(), int(std::min(field.size(), kShown)));
-  if (field.size() > kShown) text += QStringLiteral("...");
-  return QLatin1Char('"') + text + QLatin1Char('"');
-}
-
-QString tr(const char* text) { return translate("POINTFILE_err", text); }
-
-/// Fields of one line: at most kMaxFields are kept, all are counted.
-struct Fields {
-  std::string_view f[kMaxFields];
-  std::size_t count = 0;
-  bool emptyField = false;  ///< a comma or semicolon followed by nothing before the next one
-};
-
-/// Splits [p, end) (one line without its line end, comment cut off).
-void splitLine(const char* p, const char* end, Fields* out, char* separatorSeen) {
-  out->count = 0;
-  out->emptyField = false;
-  bool expectField = false;  // after a comma or semicolon
-  for (;;) {
-    while (p != end && isBlank(*p)) ++p;
-    if (p == end) return;  // a trailing comma or semicolon is tolerated
-    if (isHardSeparator(*p)) {
-      if (expectField || out->count == 0) out->emptyField = true;
-      if (*separatorSeen == ' ' || *separatorSeen == '\t') *separatorSeen = *p;
-      expectField = true;
-      ++p;
-      continue;
-    }
-    const char* start = p;
-    while (p != end && !isBlank(*p) && !isHardSeparator(*p)) ++p;
-    if (p != end && *p == '\t' && *separatorSeen == ' ') *separatorSeen = '\t';
-    std::string_view field(start, std::size_t(p - start));
-    if (field.size() >= 2 && field.front() == '"' && field.back() == '"') field = field.substr(1, field.size() - 2);
-    if (field.empty()) out->emptyField = true;  // ""
-    if (out->count < kMaxFields) out->f[out->count] = field;
-    ++out->count;
-    expectField = false;
-  }
-}
-
-bool validFieldCount(std::size_t n) { return n == 3 || n == 4 || n == 6 || n == 7; }
 
 /// Finds the first repeated id among points[i].id; returns the index of its
 /// second occurrence and the first in *firstIndex, or npos. Linear with a
@@ -134,22 +90,6 @@ std::size_t findRepeat(const std::vector<BaPoint3d<double>>& points, std::size_t
   return best;
 }
 
-/// Asks the system to back a large, freshly allocated buffer with huge
-/// pages where it can: filling 32 MB of points otherwise costs thousands of
-/// page faults, a third of the time of reading a million points. A hint
-/// only; nothing changes where it is not supported.
-void adviseHugePages(const void* data, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t(1) << 21;
-  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
-  if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
-
 // Character classes of the fast path.
 enum : unsigned char { kFieldChar = 0, kBlank = 1, kHardSeparator = 2, kLineEnd = 3 };
 
@@ -177,13 +117,23 @@ inline unsigned char at(const char* p) { return kClasses.of[static_cast<unsigned
 /// is the identifier field (untouched when the layout has none); *numeric
 /// its value when it is a number of up to seven digits, else −1.
 template <bool kPadded>
-inline const char* fastLine(const char* p, const char* end, std::size_t fieldCount, bool hasIds,
+inline const char* fastLine(const char* p, const char* end, std::size_t fieldCount, bool hasIds, char separator,
                             std::string_view* id, int* numeric, double* v) {
+  // A line is split either at hard separators or at blanks (never both, as
+  // splitLine does): the first gap decides, every other gap must agree, and
+  // a hard one must be the file's separator (a line of other separators,
+  // where a comma may be a decimal comma, is left to the general path).
+  bool hardGaps = false;
   for (std::size_t k = 0; k < fieldCount; ++k) {
     while (at(p) == kBlank) ++p;
-    if (k > 0 && at(p) == kHardSeparator) {
-      ++p;
-      while (at(p) == kBlank) ++p;
+    if (k > 0) {
+      const bool hard = at(p) == kHardSeparator;
+      if (k == 1) hardGaps = hard;
+      if (hard != hardGaps || (hard && *p != separator)) return nullptr;
+      if (hard) {
+        ++p;
+        while (at(p) == kBlank) ++p;
+      }
     }
     if (hasIds && k == 0) {
       if (at(p) != kFieldChar || *p == '"' || *p == '+') return nullptr;
@@ -217,6 +167,7 @@ inline const char* fastLine(const char* p, const char* end, std::size_t fieldCou
   }
   while (at(p) == kBlank) ++p;
   if (at(p) == kHardSeparator) {  // a trailing separator
+    if (!hardGaps || *p != separator) return nullptr;
     ++p;
     while (at(p) == kBlank) ++p;
   }
@@ -229,8 +180,9 @@ inline const char* fastLine(const char* p, const char* end, std::size_t fieldCou
 bool PointFile::fail(unsigned long line, const QString& reason) {
   points_.clear();
   weights_.clear();
+  normals_.clear();
   lines_.clear();
-  hasIds_ = hasWeights_ = false;
+  hasIds_ = hasWeights_ = hasNormals_ = false;
   header_.clear();
   errorLine_ = line;
   error_ = line > 0 ? QStringLiteral("%1:%2: %3").arg(sourceName_).arg(line).arg(reason)
@@ -294,10 +246,14 @@ void PointFile::begin(const QString& sourceName, PointNames* names) {
   errorLine_ = 0;
   points_.clear();
   weights_.clear();
+  normals_.clear();
   lines_.clear();
   header_.clear();
-  hasIds_ = hasWeights_ = false;
-  idsRising_ = true;
+  hasIds_ = hasWeights_ = hasNormals_ = false;
+  decimalComma_ = recodedNames_ = crlf_ = false;
+  lastHeader_ = HeaderLine();
+  numberInColumn_[0] = numberInColumn_[1] = 0;
+  idsRising_ = idsFalling_ = true;
   separator_ = ' ';
   fieldCount_ = 0;
   fixedOn_ = 0;
@@ -317,9 +273,20 @@ bool PointFile::parse(std::string_view text, const QString& sourceName, PointNam
 bool PointFile::addPoint(std::string_view idField, const double* v) {
   int id = -1;
   if (hasIds_) {
-    id = names_->idOf(idField);
+    const int numeric = numericId(idField);
+    id = numeric >= 0 ? numeric : nameId(idField, PointNames::hashOf(idField));
     if (id == -1) return fail(lineNo_, tr("too many identifier names"));
   }
+  return storePoint(id, v);
+}
+
+int PointFile::nameId(std::string_view name, std::uint32_t hash) {
+  if (detail::isValidUtf8(name)) return names_->idOfName(name, hash);
+  recodedNames_ = true;
+  return names_->idOf(detail::windows1252ToUtf8(name));
+}
+
+bool PointFile::storePoint(int id, const double* v) {
   // Line numbers are kept only once a point does not stand on the line
   // after the previous one (a comment or a blank line between data lines).
   if (!points_.empty() && lines_.empty() && lineNo_ != firstLine_ + points_.size()) {
@@ -328,43 +295,84 @@ bool PointFile::addPoint(std::string_view idField, const double* v) {
   }
   if (points_.empty()) firstLine_ = lineNo_;
   if (!points_.empty() && id <= points_.back().id) idsRising_ = false;
+  if (!points_.empty() && id >= points_.back().id) idsFalling_ = false;
   points_.emplace_back(v[0], v[1], v[2], id);
   if (!lines_.empty()) lines_.push_back(lineNo_);
   if (hasWeights_) {
     if (v[3] < 0.0 || v[4] < 0.0 || v[5] < 0.0) return fail(lineNo_, tr("negative weight"));
     weights_.emplace_back(v[3], v[4], v[5], id);
   }
+  if (hasNormals_) {
+    // hypot: no overflow or underflow on the way for huge or tiny components.
+    const double length = std::hypot(v[3], v[4], v[5]);
+    if (!(length > 0.0) || !std::isfinite(length)) return fail(lineNo_, tr("zero normal"));
+    normals_.emplace_back(v[3] / length, v[4] / length, v[5] / length);
+  }
   return true;
 }
 
 template <bool kIds>
 const char* PointFile::fastRun(const char* p, const char* limit) {
+  // A name is looked up a few lines after its own was read, its table entry
+  // fetched meanwhile: with a million names the table is far larger than
+  // the cache, and waiting for each entry in turn would take most of the
+  // time. The points still go in in file order.
+  struct Pending {
+    std::string_view name;
+    double v[3];
+    unsigned long line;
+    std::uint32_t hash;
+  };
+  constexpr unsigned kAhead = 16;
+  Pending pending[kAhead];
+  unsigned first = 0, count = 0;
   int lastId = points_.back().id;
-  bool rising = idsRising_;
+  bool rising = idsRising_, falling = idsFalling_;
+  const auto storePending = [&]() {
+    const Pending& q = pending[first];
+    first = (first + 1) % kAhead;
+    --count;
+    idsRising_ = rising;
+    idsFalling_ = falling;
+    lineNo_ = q.line;
+    const int id = nameId(q.name, q.hash);
+    if (id == -1) return fail(lineNo_, tr("too many identifier names"));
+    if (!storePoint(id, q.v)) return false;
+    rising = idsRising_;
+    falling = idsFalling_;
+    lastId = id;
+    return true;
+  };
   unsigned long line = lineNo_;
   while (p < limit) {
     std::string_view idField;
     double v[3];
     int numeric = -1;
-    const char* next = fastLine<true>(p, limit, fieldCount_, kIds, &idField, &numeric, v);
+    const char* next = fastLine<true>(p, limit, fieldCount_, kIds, separator_, &idField, &numeric, v);
     if (!next) break;
     ++line;
     if (kIds && numeric < 0) numeric = numericId(idField);
     if (kIds && numeric < 0) {  // a name
-      idsRising_ = rising;
-      lineNo_ = line;
-      if (!addPoint(idField, v)) return nullptr;
-      rising = idsRising_;
-      lastId = points_.back().id;
+      if (count == kAhead && !storePending()) return nullptr;
+      Pending& q = pending[(first + count) % kAhead];
+      q = Pending{idField, {v[0], v[1], v[2]}, line, PointNames::hashOf(idField)};
+      names_->prefetch(q.hash);
+      ++count;
       p = next;
       continue;
     }
+    while (count > 0)
+      if (!storePending()) return nullptr;
     if (kIds) rising = rising && numeric > lastId;
+    if (kIds) falling = falling && numeric < lastId;
     lastId = numeric;
     points_.emplace_back(v[0], v[1], v[2], numeric);
     p = next;
   }
+  while (count > 0)
+    if (!storePending()) return nullptr;
   idsRising_ = rising;
+  idsFalling_ = falling;
   lineNo_ = line;
   return p;
 }
@@ -382,25 +390,27 @@ bool PointFile::parseLines(const char* p, const char* const end, const char* rea
   Fields fields;
   while (p != end) {
     // Runs of common points (no weights) in the fast loop.
-    if (p < paddedEnd && fieldCount_ != 0 && !hasWeights_ && lines_.empty() && !points_.empty() &&
+    const bool plainLayout = fieldCount_ != 0 && !hasWeights_ && !hasNormals_ && !decimalComma_;
+    if (p < paddedEnd && plainLayout && lines_.empty() && !points_.empty() &&
         lineNo_ + 1 == firstLine_ + points_.size()) {
       p = hasIds_ ? fastRun<true>(p, paddedEnd) : fastRun<false>(p, paddedEnd);
       if (!p) return false;
       if (p == end) break;
     }
     ++lineNo_;
-    if (fieldCount_ != 0 && p != safeEnd) {
+    if (fieldCount_ != 0 && !decimalComma_ && p != safeEnd) {
       std::string_view idField;
       double v[6];
       int numeric = -1;
-      const char* next = fastLine<false>(p, safeEnd, fieldCount_, hasIds_, &idField, &numeric, v);
+      const char* next = fastLine<false>(p, safeEnd, fieldCount_, hasIds_, separator_, &idField, &numeric, v);
       if (next) {
         // The common point (a number or no identifier, no weights, on the
         // line after the previous point) here; all others through addPoint.
         if (hasIds_ && numeric < 0) numeric = numericId(idField);
-        if ((!hasIds_ || numeric >= 0) && !hasWeights_ && lines_.empty() && !points_.empty() &&
+        if ((!hasIds_ || numeric >= 0) && plainLayout && lines_.empty() && !points_.empty() &&
             lineNo_ == firstLine_ + points_.size()) {
           idsRising_ = idsRising_ && numeric > points_.back().id;
+          idsFalling_ = idsFalling_ && numeric < points_.back().id;
           points_.emplace_back(v[0], v[1], v[2], numeric);
         } else if (!addPoint(idField, v)) {
           return false;
@@ -412,56 +422,61 @@ bool PointFile::parseLines(const char* p, const char* const end, const char* rea
     const char* eol = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
     if (!eol) eol = end;
     const char* hash = static_cast<const char*>(std::memchr(p, '#', std::size_t(eol - p)));
-    splitLine(p, hash ? hash : eol, &fields, &separator_);
+    if (hash && std::memchr(p, '"', std::size_t(hash - p))) hash = detail::commentStart(p, eol);  // "P#1"
     const char* const lineStart = p;
+    const char* const contentEnd = hash ? hash : eol;
     p = eol == end ? end : eol + 1;
-    if (fields.count == 0 && !fields.emptyField) continue;
-    if (fields.emptyField) return fail(lineNo_, tr("empty field"));
-
+    if (lineNo_ == 1) crlf_ = eol != end && eol != lineStart && eol[-1] == '\r';
+    if (lineNo_ <= options_.skipLines) continue;
     if (fieldCount_ == 0) {
-      bool anyNumber = false;
-      for (std::size_t k = 0; k < std::min(fields.count, kMaxFields); ++k)
-        anyNumber = anyNumber || isNumber(fields.f[k]);
-      if (!validFieldCount(fields.count))
-        return fail(lineNo_, tr("%1 fields; expected 3 (x y z), 4 (id x y z), 6 (x y z and three weights) "
-                                "or 7 (id x y z and three weights)")
-                                 .arg(fields.count));
-      fieldCount_ = fields.count;
-      fixedOn_ = lineNo_;
-      hasIds_ = fieldCount_ == 4 || fieldCount_ == 7;
-      hasWeights_ = fieldCount_ >= 6;
+      const LineKind kind = leadingLine(lineStart, contentEnd, &fields);
+      if (kind == LineKind::Failed) return false;
+      if (kind != LineKind::Data) continue;
       // Room for as many lines as this one's length divides into the text.
       const std::size_t estimate = bytesHint / std::size_t(std::max<std::ptrdiff_t>(p - lineStart, 6)) + 16;
       points_.reserve(estimate);
-      adviseHugePages(points_.data(), points_.capacity() * sizeof(BaPoint3d<double>));
+      detail::adviseHugePages(points_.data(), points_.capacity() * sizeof(BaPoint3d<double>));
       if (hasWeights_) weights_.reserve(estimate);
-      if (!anyNumber) {  // a header of names
-        header_.assign(lineStart, std::size_t((hash ? hash : eol) - lineStart));
-        while (!header_.empty() && isBlank(header_.back())) header_.pop_back();
-        continue;
+      if (hasNormals_) normals_.reserve(estimate);
+      // Names: room for one per line, so that the table is not rebuilt
+      // while it fills.
+      // Names grow longer down a file (P1 ... P1000000): 16 bytes a name.
+      if (hasIds_ && numericId(fields.f[0]) < 0)
+        names_->reserve(names_->nameCount() + estimate, estimate * std::max<std::size_t>(16, fields.f[0].size()));
+    } else {
+      // A line split at semicolons in a file of them, with commas too: the
+      // commas are decimal commas, not separators (a line of commas alone
+      // is split at them).
+      if (!decimalComma_ && separator_ == ';' && detail::holdsOutsideQuotes(lineStart, contentEnd, ',') &&
+          detail::holdsOutsideQuotes(lineStart, contentEnd, ';'))
+        return fail(lineNo_, tr("decimal commas in a file whose numbers have decimal points (as on line %1)")
+                                 .arg(fixedOn_));
+      detail::splitLine(lineStart, contentEnd, decimalComma_, &fields, &separator_);
+      if (fields.count == 0 && !fields.emptyField) continue;
+      if (fields.emptyField) return fail(lineNo_, tr("empty field"));
+      if (fields.count != fieldCount_) {
+        Fields asCommas;
+        char seen = ' ';
+        detail::splitLine(lineStart, contentEnd, true, &asCommas, &seen);
+        if (!decimalComma_ && separator_ != ',' && asCommas.count == fieldCount_)
+          return fail(lineNo_, tr("decimal commas in a file whose numbers have decimal points (as on line %1)")
+                                   .arg(fixedOn_));
+        return fail(lineNo_,
+                    tr("%1 fields; expected %2 as on line %3").arg(fields.count).arg(fieldCount_).arg(fixedOn_));
       }
-    } else if (fields.count != fieldCount_) {
-      return fail(lineNo_,
-                  tr("%1 fields; expected %2 as on line %3").arg(fields.count).arg(fieldCount_).arg(fixedOn_));
     }
-
-    const std::size_t first = hasIds_ ? 1 : 0;
     double v[6];
-    for (std::size_t k = first; k < fieldCount_; ++k) {
-      const NumberStatus status = toNumber(fields.f[k], &v[k - first]);
-      if (status == NumberStatus::notANumber) return fail(lineNo_, tr("%1 is not a number").arg(quoted(fields.f[k])));
-      if (status == NumberStatus::notFinite)
-        return fail(lineNo_, tr("%1 is not a finite number").arg(quoted(fields.f[k])));
-    }
+    if (!numbersOf(fields, v)) return false;
     if (!addPoint(hasIds_ ? fields.f[0] : std::string_view(), v)) return false;
   }
   return true;
 }
 
 bool PointFile::finish() {
-  // Ids that rise from point to point (the usual numbering) cannot repeat:
-  // no second pass over the points then.
-  if (!hasIds_ || idsRising_) return true;
+  // Ids that rise from point to point (the usual numbering) cannot repeat,
+  // nor can ids that fall (names seen for the first time get ever lower
+  // ids): no second pass over the points then.
+  if (!hasIds_ || idsRising_ || idsFalling_ || options_.allowRepeatedIdentifiers) return true;
   std::size_t firstIndex = 0;
   const std::size_t again = findRepeat(points_, &firstIndex);
   if (again == std::size_t(-1)) return true;

@@ -1,42 +1,77 @@
 // Writing point files in the layout they were read in: the header, the
-// separator, identifiers and weights kept, numbers in their shortest exact
+// separator, decimal mark and line ends, identifiers, weights and normals kept, numbers in their shortest exact
 // form (they read back as the same doubles).
 #include "math_point_file.h"
+
+#include <algorithm>
 
 #include "point_number.h"
 
 namespace Zem {
 
-std::string PointFile::format(const std::vector<BaPoint3d<double>>& points, const PointNames& names) const {
+std::string PointFile::format(const std::vector<BaPoint3d<double>>& points, const PointNames& names,
+                              const std::vector<BaVec3d<double>>* normals) const {
   std::string out;
-  out.reserve(points.size() * 64 + header_.size() + 1);
-  if (!header_.empty()) out.append(header_).push_back('\n');
+  out.reserve(points.size() * 64 + header_.size() + 2);
+  const char* const lineEnd = crlf_ ? "\r\n" : "\n";
   const char sep = separator_;
   const bool withWeights = hasWeights_ && weights_.size() == points.size();
+  const bool withNormals = hasNormals_ && normals && normals->size() == points.size();
+  // The header names every column: without the weight or normal columns it
+  // would not fit the lines.
+  if (!header_.empty() && withWeights == hasWeights_ && withNormals == hasNormals_)
+    out.append(header_).append(lineEnd);
+  // With decimal commas every number carries one ("10,0", "1,0e-07"), so
+  // that the first line tells the mark again when the text is read back.
+  const auto number = [&out, this](double v) {
+    const std::size_t start = out.size();
+    detail::appendNumber(&out, v);
+    if (!decimalComma_) return;
+    const auto first = out.begin() + std::ptrdiff_t(start);
+    const auto point = std::find(first, out.end(), '.');
+    if (point != out.end()) {
+      *point = ',';
+    } else {
+      const auto exponent = std::find(first, out.end(), 'e');
+      out.insert(exponent, {',', '0'});
+    }
+  };
   for (std::size_t i = 0; i < points.size(); ++i) {
     const BaPoint3d<double>& p = points[i];
     if (hasIds_) {
-      // A name that itself starts and ends with a double quote keeps them
-      // only inside another pair, since reading takes one pair off.
+      // A name with blanks, separators, '#' or quotes is written in double
+      // quotes, a quote inside doubled, as reading takes them.
       const std::string name = names.nameOf(p.id);
-      const bool quote = name.size() >= 2 && name.front() == '"' && name.back() == '"';
-      if (quote) out.push_back('"');
-      out.append(name);
-      if (quote) out.push_back('"');
+      if (name.find_first_of(" \t\r\v\f,;#\"") == std::string::npos) {
+        out.append(name);
+      } else {
+        out.push_back('"');
+        for (const char c : name) {
+          out.push_back(c);
+          if (c == '"') out.push_back('"');
+        }
+        out.push_back('"');
+      }
       out.push_back(sep);
     }
-    detail::appendNumber(&out, p.x);
+    number(p.x);
     out.push_back(sep);
-    detail::appendNumber(&out, p.y);
+    number(p.y);
     out.push_back(sep);
-    detail::appendNumber(&out, p.z);
+    number(p.z);
     if (withWeights) {
       for (double w : {weights_[i].x, weights_[i].y, weights_[i].z}) {
         out.push_back(sep);
-        detail::appendNumber(&out, w);
+        number(w);
       }
     }
-    out.push_back('\n');
+    if (withNormals) {
+      for (double n : {(*normals)[i].x, (*normals)[i].y, (*normals)[i].z}) {
+        out.push_back(sep);
+        number(n);
+      }
+    }
+    out.append(lineEnd);
   }
   // A reader skips a byte order mark at the start: text that begins with
   // those bytes of its own (in the header or a name) needs one in front.

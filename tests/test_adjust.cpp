@@ -30,7 +30,8 @@ TEST(Equation, SolvedUnlessSingularEvenByRoundingOrNotFinite) {
   eq.setRow(1, {2e-9, -1e9, 1.0}, 3.0);
   eq.setRow(2, {0.0, 0.0, 2.0}, -2.0);
   ASSERT_TRUE(eq.solve());
-  EXPECT_TRUE(std::fabs(eq.getXValue(0) - 3e9) < 1e-5 && std::fabs(eq.getXValue(1) - 2e-9) < 1e-23);
+  EXPECT_NEAR(eq.getXValue(0), 3e9, 1e-5);
+  EXPECT_NEAR(eq.getXValue(1), 2e-9, 1e-23);
   EXPECT_EQ(eq.getXValue(2), -1.0);
   near.setRow(0, {0.1, 0.3}, 1.0);
   near.setRow(1, {0.1 * 3.0, 0.3 * 3.0}, 2.0);  // 3·row0 up to rounding
@@ -64,7 +65,8 @@ TEST(EquationAdjust, RankSmallestSolutionAndRefusalsWithoutResidue) {
   adj.setObservation({0.0, 1.0, kMax}, 6.0);
   expectSolution(adj, {4.0, 6.0, 0.0}, 1e-14, 2);
   // Nothing observed since the last solve: refused, the solution kept.
-  EXPECT_TRUE(!adj.solve() && std::fabs(adj.getXValue(1) - 6.0) < 1e-14);
+  EXPECT_FALSE(adj.solve());
+  EXPECT_NEAR(adj.getXValue(1), 6.0, 1e-14);
 }
 
 TEST(EquationSolvers, BadInputThrows) {

@@ -66,11 +66,27 @@ TEST(Affine, FourPairsMapExactlyAndTheUnitSquareInterpolatesBilinearly) {
   }
 }
 
+// A 0.01 cell at (1, 1), then at (1e6, 1e6), onto the unit square with its
+// third corner at (1.1, 1): the absolute coefficients of the far one cancel
+// their digits (its centre once went to 0.75, not 0.525).
+TEST(Affine, SmallCellFarFromTheOriginEitherHitsTheFourPointsOrFailsUntouched) {
+  const Affine before = coefficients({1, 2, 3, 4, 5, 6, 7, 8});
+  for (const double at : {1.0, 1e6}) {
+    SCOPED_TRACE(at);
+    const Pts src = {{at, at}, {at + 0.01, at}, {at + 0.01, at + 0.01}, {at, at + 0.01}};
+    const Pts dst = {{0, 0}, {1, 0}, {1.1, 1}, {0, 1}};
+    Affine m = before;
+    const bool solved = m.computeTransformationRec(src, dst);
+    if (at <= 1.0) {
+      EXPECT_TRUE(solved);
+    }
+    EXPECT_TRUE(HitsOrKeeps(m, solved, src, dst, before));
+  }
+}
+
+// Quadrilaterals of sizes 0.01 to 1000 at offsets up to 1e7 onto others; near
+// the origin all are solved.
 TEST(Affine, FarFromTheOriginEitherHitsTheFourPointsOrFailsUntouched) {
-  // Quadrilaterals of sizes 0.01 to 1000 at offsets up to 1e7 onto others.
-  // First a 0.01 cell at (1, 1), then at (1e6, 1e6), onto the unit square
-  // with its third corner at (1.1, 1): the absolute coefficients of the far
-  // one cancel their digits (its centre once went to 0.75, not 0.525).
   const Affine before = coefficients({1, 2, 3, 4, 5, 6, 7, 8});
   std::mt19937 rng(16);
   std::uniform_real_distribution<double> unit(-1, 1), decade(-2, 3), far(0, 7);
@@ -79,20 +95,19 @@ TEST(Affine, FarFromTheOriginEitherHitsTheFourPointsOrFailsUntouched) {
     for (const P& c : kSquare) q.push_back(at + (c + P(unit(rng), unit(rng)) * 0.3) * size);
     return q;
   };
-  for (int i = 0; i < 4000; ++i) {
-    const double offset = i < 2 ? std::pow(1e6, i) : i % 4 ? std::pow(10.0, far(rng)) : 0.0;
-    const Pts src = i < 2 ? Pts{{offset, offset}, {offset + 0.01, offset}, {offset + 0.01, offset + 0.01},
-                                {offset, offset + 0.01}}
-                          : quad(std::pow(10.0, decade(rng)), P(unit(rng), unit(rng)) * offset);
-    const Pts dst = i < 2 ? Pts{{0, 0}, {1, 0}, {1.1, 1}, {0, 1}} : quad(std::pow(10.0, decade(rng)), P(1e3, -2e3));
-    SCOPED_TRACE("case " + std::to_string(i) + " at " + std::to_string(offset));
-    Affine m = before;
-    const bool solved = m.computeTransformationRec(src, dst);
-    if (offset <= 1.0) {
-      EXPECT_TRUE(solved);  // near the origin all are solved
+  for (int trial = 0; trial < 1000; ++trial)
+    for (const bool nearOrigin : {true, false, false, false}) {
+      const double offset = nearOrigin ? 0.0 : std::pow(10.0, far(rng));
+      const Pts src = quad(std::pow(10.0, decade(rng)), P(unit(rng), unit(rng)) * offset);
+      const Pts dst = quad(std::pow(10.0, decade(rng)), P(1e3, -2e3));
+      SCOPED_TRACE("trial " + std::to_string(trial) + " at " + std::to_string(offset));
+      Affine m = before;
+      const bool solved = m.computeTransformationRec(src, dst);
+      if (nearOrigin) {
+        EXPECT_TRUE(solved);
+      }
+      EXPECT_TRUE(HitsOrKeeps(m, solved, src, dst, before));
     }
-    EXPECT_TRUE(HitsOrKeeps(m, solved, src, dst, before));
-  }
 }
 
 TEST(Affine, SingularSystemsAndWrongSizesKeepTheCoefficients) {
@@ -103,6 +118,7 @@ TEST(Affine, SingularSystemsAndWrongSizesKeepTheCoefficients) {
   EXPECT_FALSE(m.computeTransformationRec(Pts{{0, 0}, {1, 0}, {1, 0}, {0, 1}}, kSquare));
   EXPECT_FALSE(m.computeTransformationRec(Pts{{0, 0}, {1, 1}, {2, 2}, {3, 3}}, kSquare));
   for (const Pts& bad : {Pts(), Pts{{0, 0}, {1, 0}, {1, 1}}, Pts{{0, 0}, {1, 0}, {1, 1}, {0, 1}, {2, 2}}}) {
+    SCOPED_TRACE(testing::Message() << bad.size() << " points");
     EXPECT_EQ(progErrorOf([&] { m.computeTransformationRec(bad, kSquare); }), wrongSize);
     EXPECT_EQ(progErrorOf([&] { m.computeTransformationRec(kSquare, bad); }), wrongSize);
   }
@@ -116,9 +132,11 @@ TEST(Affine, AppendComposesAndKeepsOnlyTheBilinearTerms) {
   const Affine mixed = coefficients({0.5, 1.2, -0.3, 0.4, -1.0, 0.2, 0.9, -0.6});
   const Affine affine = coefficients({2.0, 0.6, -0.8, 0.0, 1.5, 0.7, 0.5, 0.0});
   const Affine shift = coefficients({3, 1, 0, 0, -4, 0, 1, 0});
-  const std::pair<Affine, Affine> cases[] = {{mixed, affine}, {shift, shift}, {Affine(), mixed}, {affine, mixed},
-                                             {mixed, mixed}};
-  for (const auto& [first, then] : cases) {
+  const struct { const char* name; Affine first, then; } cases[] = {
+      {"mixed, then affine", mixed, affine}, {"a shift twice", shift, shift}, {"identity, then mixed", Affine(), mixed},
+      {"affine, then mixed", affine, mixed}, {"mixed twice", mixed, mixed}};
+  for (const auto& [name, first, then] : cases) {
+    SCOPED_TRACE(name);
     Affine chained = first;
     chained.append(maxDiff(first, then) == 0.0 ? chained : then);  // equal operands: the object itself
     const auto f = [&](double x, double y) { return then.transform(first.transform(P(x, y))); };

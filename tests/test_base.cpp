@@ -94,7 +94,7 @@ TEST(BaseTranslate, EnglishWithoutApplicationGermanWithApplicationAndLocale) {
 // Every message the sources pass to translate with literal context and text
 // must have a German translation in the catalogue.
 TEST(BaseTranslate, CatalogueCoversEveryMessageInTheSources) {
-  const QDir root(QDir::cleanPath(QStringLiteral(ZEM_TEST_DATA_DIR "/../..")));
+  const QDir root(QDir::cleanPath(QStringLiteral(ZEM_SOURCE_DIR)));
   if (!root.exists(QStringLiteral("src"))) GTEST_SKIP() << "source tree not available";
   GermanApp scope;
   ASSERT_TRUE(Zem::installTranslator("ZemTransformation"));
@@ -119,23 +119,31 @@ TEST(BaseTranslate, CatalogueCoversEveryMessageInTheSources) {
 // Names, decimals and conversions are pinned by the report tests
 // (test_trafo_io.cpp); here the host's display units.
 TEST(BaseUnits, DisplayUnitsDefaultAndChange) {
-  ASSERT_TRUE(Zem::uLength() == UnitLinear::millimetre() && Zem::uAngle() == UnitLinear::degree());
+  ASSERT_TRUE(Zem::uLength() == UnitLinear::millimetre());
+  ASSERT_TRUE(Zem::uAngle() == UnitLinear::degree());
   Zem::setDisplayUnits(UnitLinear::inch(), nullptr);  // null keeps the angle unit
-  EXPECT_TRUE(Zem::uLength() == UnitLinear::inch() && Zem::uAngle() == UnitLinear::degree());
+  EXPECT_TRUE(Zem::uLength() == UnitLinear::inch());
+  EXPECT_TRUE(Zem::uAngle() == UnitLinear::degree());
   Zem::setDisplayUnits(UnitLinear::millimetre(), UnitLinear::degree());
 }
 
-TEST(BaseFile, OpenFileStreamWritesBinaryAndFailsWithNull) {
+TEST(BaseFile, OpenFileStreamWritesBinaryUnderANonAsciiName) {
   QTemporaryDir dir;
   const QString name = dir.filePath(QString::fromUtf8("Bericht ä.txt"));
   EXPECT_EQ(Zem::OS::openFileStream(name, Zem::OS::OPEN_READ), nullptr);  // does not exist yet
   FILE* out = Zem::OS::openFileStream(name, Zem::OS::OPEN_WRITE);
-  ASSERT_TRUE(out && std::fputs("line\r\n", out) >= 0 && std::fclose(out) == 0);
+  ASSERT_NE(out, nullptr);
+  ASSERT_GE(std::fputs("line\r\n", out), 0);
+  ASSERT_EQ(std::fclose(out), 0);
   QFile check(name);  // the non-ASCII name reached the file system intact; no line-end translation
   ASSERT_TRUE(check.open(QIODevice::ReadOnly));
   EXPECT_EQ(check.readAll(), QByteArray("line\r\n"));
-  for (const QString& bad : {QString(), name + QChar(u'\0') + "x"})
-    EXPECT_EQ(Zem::OS::openFileStream(bad, Zem::OS::OPEN_WRITE), nullptr);
+}
+
+TEST(BaseFile, OpenFileStreamGivesNullForAnEmptyNameOrAZeroCharacter) {
+  QTemporaryDir dir;
+  EXPECT_EQ(Zem::OS::openFileStream(QString(), Zem::OS::OPEN_WRITE), nullptr);
+  EXPECT_EQ(Zem::OS::openFileStream(dir.filePath("a") + QChar(u'\0') + "x", Zem::OS::OPEN_WRITE), nullptr);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The best fit proper: the least-squares optimum against Eigen's closed-form
-// solution, orientations at the angle singularity, what makes a problem
-// determined, and the weighted optimum.
+// solution on bad data, at the angle singularity, far from the origin and on
+// thin parts, what makes a problem determined, and weight matrices. (The
+// weighted optimum against an independent optimiser is tested in Python,
+// against SciPy.)
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -16,52 +18,7 @@ namespace {
 
 using Vec = BaVec3d<double>;
 
-/// One kind of problem: the angles of the motion, how many points, where.
-struct Kind {
-  const char* name;
-  double angleX;  ///< the angle about X of the motion (the others are fixed)
-  std::size_t points;
-  double extent;  ///< mm
-  Vec origin;
-};
-
-const Kind kKinds[] = {
-    {"general", 0.4, 25, 300.0, Vec(-120, 40, 300)},
-    {"about X at +pi/2", kPi / 2, 25, 300.0, Vec(-120, 40, 300)},
-    {"about X at -pi/2", -kPi / 2, 25, 300.0, Vec(-120, 40, 300)},
-    {"about X 1e-7 below pi/2", kPi / 2 - 1e-7, 25, 300.0, Vec(-120, 40, 300)},
-    {"about X 5e-8 above -pi/2", -kPi / 2 + 5e-8, 25, 300.0, Vec(-120, 40, 300)},
-    {"three points", 1.0, 3, 300.0, Vec(0, 0, 0)},
-    {"small part far from the origin", -0.7, 12, 20.0, Vec(8000, -6000, 3000)},
-};
-
 }  // namespace
-
-TEST(FitEngine, UnitWeightsGiveEigensClosedFormSolution) {
-  std::mt19937 rng(20261206);
-  for (const Kind& kind : kKinds)
-    for (bool withScale : {false, true})
-      for (double noise : {0.0, 0.01}) {
-        SCOPED_TRACE(std::string(kind.name) + (withScale ? ", scaled" : ", rigid") +
-                     (noise > 0.0 ? ", noisy" : ", exact"));
-        const Points src = randomPoints(rng, kind.points, kind.extent, kind.origin);
-        const Transformation truth(Vec(30, -500, 250), Vec(kind.angleX, 2.0, -2.5), withScale ? 1.7 : 1.0);
-        const Points dst = moved(src, truth, rng, noise);
-        Transformation fit = kUntouched;
-        const double residual = fit.computeTransformationNoId(src, dst, withScale);
-        ASSERT_GE(residual, 0.0);
-        EXPECT_TRUE(SameImages(fit, umeyamaOf(src, dst, withScale), src, 1e-9));
-        double sum = 0.0;
-        for (std::size_t i = 0; i < src.size(); ++i) sum += (image(fit, src[i]) - dst[i]).length();
-        EXPECT_NEAR(residual, sum / double(src.size()), 1e-12);  // the mean distance
-        if (noise == 0.0) {
-          EXPECT_TRUE(SameImages(fit, truth, src, 1e-9));
-        }
-        if (!withScale) {
-          EXPECT_EQ(fit.getScale(), 1.0);
-        }
-      }
-}
 
 TEST(FitEngine, DeterminacyDependsOnlyOnTheGeometryOfTheWeightedPairs) {
   // Noise-free data of a known motion: fitted and reproduced to 1e-9 mm
@@ -119,45 +76,6 @@ TEST(FitEngine, DeterminacyDependsOnlyOnTheGeometryOfTheWeightedPairs) {
     }
 }
 
-TEST(FitEngine, PerAxisWeightsGiveTheWeightedOptimum) {
-  // Per-axis weights (some zero) have no closed form: no small move of any
-  // parameter lowers the weighted sum of squares, and the returned value is
-  // the mean of |w ∘ (T·p − d)|, where a zero weight removes a coordinate.
-  std::mt19937 rng(12);
-  std::uniform_real_distribution<double> weight(0.0, 4.0);
-  const Points src = randomPoints(rng, 40, 150.0, Vec(-30, 60, 10));
-  Points dst = moved(src, Transformation(Vec(9, 8, 7), Vec(1.0, -0.4, 2.0), 1.3), rng, 0.05), weights;
-  for (const Point& p : src) weights.push_back(Point(weight(rng), weight(rng), weight(rng), p.id));
-  weights[3].x = 0.0;
-  weights[17].z = 0.0;
-  dst[3].x += 3.0;  // an outlier where it weighs nothing
-  const auto cost = [&](const Transformation& t, bool squares) {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < src.size(); ++i) {
-      const Vec d = image(t, src[i]) - dst[i], w(weights[i].x * d.x, weights[i].y * d.y, weights[i].z * d.z);
-      sum += squares ? w.x * d.x + w.y * d.y + w.z * d.z : w.length() / double(src.size());
-    }
-    return sum;
-  };
-  const char* const names[7] = {"t.x", "t.y", "t.z", "angle x", "angle y", "angle z", "scale"};
-  for (bool withScale : {false, true}) {
-    SCOPED_TRACE(withScale ? "scaled" : "rigid");
-    Transformation fit = kUntouched;
-    const double residual = fit.computeWeightedTransformation(src, dst, weights, withScale);
-    ASSERT_GE(residual, 0.0);
-    EXPECT_NEAR(residual, cost(fit, false), 1e-12);
-    const Vec t = fit.getTranslation(), a = fit.getAngles();
-    const double steps[7] = {1e-4, 1e-4, 1e-4, 1e-6, 1e-6, 1e-6, 1e-7};
-    for (int k = 0; k < (withScale ? 7 : 6); ++k)
-      for (double sign : {-1.0, 1.0}) {
-        std::array<double, 7> q = {t.x, t.y, t.z, a.x, a.y, a.z, fit.getScale()};
-        q[k] += sign * steps[k];
-        const Transformation nearby(Vec(q[0], q[1], q[2]), Vec(q[3], q[4], q[5]), q[6]);
-        EXPECT_GE(cost(nearby, true), cost(fit, true) * (1 - 1e-12)) << names[k] << " moved by " << sign * steps[k];
-      }
-  }
-}
-
 namespace {
 
 /// A problem of unit weights and what is known of its answer.
@@ -189,6 +107,12 @@ std::vector<BadData> badData() {
   }();
   bar = moved(thin, motion, rng, 3.0);  // noise 30 times the thickness
   unrelated = randomPoints(rng, 30, 80.0, Vec(-500, 300, 40));
+  // The angle about X at and next to ±π/2, where three angles lose a degree
+  // of freedom (the fit must not care).
+  for (double angleX : {kPi / 2, -kPi / 2, kPi / 2 - 1e-7, -kPi / 2 + 5e-8}) {
+    const Transformation singular(Vec(30, -500, 250), Vec(angleX, 2.0, -2.5), 1.7);
+    cases.push_back({"about X near pi/2, scaled", part, moved(part, singular, rng, 0.0), true});
+  }
   cases.push_back({"inch against mm, rigid", part, inch, false});
   cases.push_back({"factor 25.4, rigid", part, grown, false});
   cases.push_back({"one pair swapped", part, oneSwap, false});
@@ -207,7 +131,10 @@ TEST(FitEngine, BadDataStillGivesTheLeastSquaresOptimum) {
   for (const BadData& c : badData()) {
     SCOPED_TRACE(c.name);
     Transformation fit = kUntouched;
-    EXPECT_GE(fit.computeTransformationNoId(c.src, c.dst, c.withScale), 0.0);
+    const double residual = fit.computeTransformationNoId(c.src, c.dst, c.withScale);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < c.src.size(); ++i) sum += (image(fit, c.src[i]) - c.dst[i]).length();
+    EXPECT_NEAR(residual, sum / double(c.src.size()), 1e-12 + 1e-15 * c.dst[0].length());  // the mean distance
     const double extent = std::max(extentOf(c.dst), extentOf(c.src));
     EXPECT_TRUE(SameImages(fit, umeyamaOf(c.src, c.dst, c.withScale), c.src, 1e-9 * extent));
   }

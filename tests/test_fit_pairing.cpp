@@ -8,7 +8,6 @@
 
 #include "fit_test_util.h"
 #include "math_fit_pairing.h"
-#include "math_fit_result.h"
 
 using namespace Zem;
 using namespace Zem::test;
@@ -101,40 +100,4 @@ TEST(FitPairing, RepeatedIdentifiersPairEveryCombinationUntilASetIsExhausted) {
   Transformation fit = kUntouched;
   EXPECT_EQ(fit.computeTransformation(src, dst, false), -1.0);
   EXPECT_TRUE(SameBits(fit, kUntouched));
-}
-
-TEST(FitPairing, FitByIdentifierIsTheFitOfThePairsByPosition) {
-  // Destination order shuffled, points without identifier (−1 never pairs,
-  // not even with −1) and unmatched identifiers on both sides; weights
-  // looked up by identifier (the first weight point of an id wins, a pair
-  // without one weighs (1, 1, 1)).
-  std::mt19937 rng(5);
-  const Transformation motion(BaVec3d<double>(4, -5, 6), BaVec3d<double>(0.2, 0.9, -1.4), 1.0);
-  Points src = randomPoints(rng, 20, 100.0, BaVec3d<double>()), dst = moved(src, motion, rng, 0.02), weights;
-  std::uniform_real_distribution<double> weight(0.5, 2.0);
-  for (const Point& p : src) weights.push_back(Point(weight(rng), weight(rng), weight(rng), p.id));
-  weights.push_back(Point(9, 9, 9, 4));
-  weights.erase(weights.begin() + 9);
-  src[2].id = dst[2].id = -1;
-  src[7].id = 1000;
-  dst[11].id = 2000;
-  std::shuffle(dst.begin(), dst.end(), rng);
-  std::vector<FitPair> pairs;
-  ASSERT_TRUE(pairByIdentifier(src, dst, &pairs));
-  Points s, d, w;
-  for (const FitPair& p : pairs) {
-    s.push_back(src[p.source]);
-    d.push_back(dst[p.destination]);
-    const auto found = std::find_if(weights.begin(), weights.end(), [&](const Point& c) { return c.id == s.back().id; });
-    w.push_back(found != weights.end() ? *found : Point(1, 1, 1));
-  }
-  EXPECT_EQ(s.size(), 17u);
-  for (bool withScale : {false, true}) {
-    SCOPED_TRACE(withScale ? "scaled" : "rigid");
-    Transformation byId, byPosition;
-    const double r = byId.computeWeightedTransformation(src, dst, weights, withScale);
-    EXPECT_GE(r, 0.0);
-    EXPECT_NEAR(FitResult::fitByPosition(s, d, w, withScale).meanWeighted, r, 1e-14);  // summed in another order
-    EXPECT_TRUE(SameBits(FitResult::fitByPosition(s, d, w, withScale).transformation, byId));
-  }
 }

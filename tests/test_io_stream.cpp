@@ -57,26 +57,48 @@ std::string sample() {
 
 // Reads the sample as a loader would, everything opened, read, compared and
 // closed, then the end required. Throws StreamException for what the stream
-// notices and std::logic_error for data that passed but differs. A
-// std::istream told to throw, at its end too, is read like any other.
+// notices and std::logic_error naming the first step whose data passed but
+// differs. A std::istream told to throw, at its end too, is read like any
+// other.
 void walkSample(const std::string& bytes, bool throwingDevice = false) {
   std::istringstream data(bytes);
   if (throwingDevice) data.exceptions(std::ios_base::eofbit | std::ios_base::failbit);
   InStream in(&data);
-  bool ok = in.isOfType(QStringLiteral("IO-TEST-Ä")) && in.getVersion() == 4000000000u;
+  std::string differs;
+  const auto check = [&differs](bool same, const std::string& what) {
+    if (!same && differs.empty()) differs = what;
+  };
+  check(in.isOfType(QStringLiteral("IO-TEST-Ä")), "stream type " + in.getType().toStdString());
+  check(in.getVersion() == 4000000000u, "stream version " + std::to_string(in.getVersion()));
+  std::size_t step = 0;
   for (const Step& s : kSample) {
+    const std::string where = "step " + std::to_string(step++) + ": ";
     double d = 0.0;
     bool b = false;
     QString text = QStringLiteral("old");
     switch (s.kind) {
-      case '(': in.openBlock(); ok = ok && in.getBlockId() == s.a && in.getBlockVersion() == s.b; break;
+      case '(':
+        in.openBlock();
+        check(in.getBlockId() == s.a, where + "block id " + std::to_string(in.getBlockId()));
+        check(in.getBlockVersion() == s.b, where + "block version " + std::to_string(in.getBlockVersion()));
+        break;
       case ')': in.closeBlock(); break;
-      case 'd': in.readDouble(&d); ok = ok && bitsOf(d) == s.a; break;
-      case 'b': in.readBool(&b); ok = ok && b == (s.a != 0); break;
-      default: in.readString(&text); ok = ok && text == kTexts[s.a]; break;
+      case 'd':
+        in.readDouble(&d);
+        check(bitsOf(d) == s.a, where + "double bits " + std::to_string(bitsOf(d)) + " vs " + std::to_string(s.a));
+        break;
+      case 'b':
+        in.readBool(&b);
+        check(b == (s.a != 0), where + "bool " + std::to_string(b));
+        break;
+      default:
+        in.readString(&text);
+        check(text == kTexts[s.a], where + "text " + text.toStdString());
+        break;
     }
   }
-  if (!in.isStreamEnd() || !ok) throw std::logic_error("sample read back differently");
+  check(in.isStreamEnd(), "no stream end after the sample");
+  if (!differs.empty()) throw std::logic_error(differs);
 }
 
 // CRC-32 from zlib, an implementation independent of the stream code.
@@ -95,11 +117,14 @@ TEST(IoStream, SampleRoundTripsBitForBit) {
   EXPECT_NO_THROW(walkSample(bytes));
   EXPECT_NO_THROW(walkSample(bytes, true));
   EXPECT_EQ(errorOf([&] { walkSample(bytes.substr(0, bytes.size() - 1), true); }), io("stream ended unexpectedly"));
+}
 
+TEST(IoStream, EmptyStreamHasNoTypeAndNoBlock) {
   std::stringstream empty;
   { OutStream out(&empty, QString(), 0); }  // the destructor finishes the stream
   InStream in(&empty);
-  EXPECT_TRUE(in.getType().isEmpty() && in.isStreamEnd());
+  EXPECT_TRUE(in.getType().isEmpty());
+  EXPECT_TRUE(in.isStreamEnd());
   EXPECT_EQ(errorOf([&] { in.openBlock(); }), io("no further block in the stream"));
 }
 
@@ -174,7 +199,10 @@ TEST(IoStreamDamage, EveryTruncationChangedByteAndForeignStreamIsRejected) {
       {unfinished.str(), "stream ended unexpectedly"},
       {bytes + '\0', "data after the end of the stream"},
   };
-  for (const auto& [damaged, message] : cases) EXPECT_EQ(errorOf([&] { walkSample(damaged); }), io(message));
+  for (const auto& [damaged, message] : cases) {
+    SCOPED_TRACE(message);
+    EXPECT_EQ(errorOf([&] { walkSample(damaged); }), io(message));
+  }
 }
 
 // Bad content inside intact blocks: the read throws and leaves its target alone.
@@ -200,14 +228,17 @@ TEST(IoStreamReads, BadContentIsRejectedAndTheTargetKept) {
        [](InStream& in) { in.closeBlock(); }},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
     std::stringstream data;
     { OutStream out(&data, "READ", 1); out.beginBlock(1, 1); c.write(out); out.endBlock(); }
     InStream in(&data);
     in.openBlock();
-    EXPECT_EQ(errorOf([&] { c.read(in); }), io(c.message)) << c.message;
+    EXPECT_EQ(errorOf([&] { c.read(in); }), io(c.message));
     EXPECT_EQ(errorOf([&] { in.skipBlock(); }), io("stream unusable after an earlier error"));
   }
-  EXPECT_TRUE(b && d == 5.0 && text == QStringLiteral("kept"));
+  EXPECT_TRUE(b);
+  EXPECT_EQ(d, 5.0);
+  EXPECT_EQ(text, QStringLiteral("kept"));
 }
 
 // A device that refuses from the start or from the middle on (a full disk):

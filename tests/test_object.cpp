@@ -55,53 +55,73 @@ QByteArray readFile(const QString& name) {
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
-TEST(Object, RoundTripAndFailedSavesOrLoadsLeaveFilesAndObjectAsTheyWere) {
-  QTemporaryDir dir;
-  const QString name = dir.filePath(QString::fromUtf8("Messung ä.bin"));
-  Blob blob, loaded;
-  blob.content = pattern(50000, 1);
-  ErrorLog log;
-  ASSERT_TRUE(blob.save(name, &log, 0, 0) && loaded.load(name, &log, 0, 0) && log.isEmpty());
-  EXPECT_EQ(loaded.content, blob.content);
-  EXPECT_EQ(loaded.getFileName(), name);
+class ObjectFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    blob_.content = pattern(50000, 1);
+    ASSERT_TRUE(blob_.save(name_, nullptr, 0, 0));
+  }
+  QTemporaryDir dir_;
+  const QString name_ = dir_.filePath(QString::fromUtf8("Messung ä.bin"));
+  Blob blob_;
+};
 
-  const QByteArray previous = blob.content, next = pattern(70000, 2);  // longer: a truncating write would show
-  ASSERT_TRUE(QFile::setPermissions(name, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
-  ASSERT_TRUE(QDir(dir.path()).mkdir("sub"));
-  const auto entries = [&] { return QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); };
+TEST_F(ObjectFile, LoadGivesWhatWasSaved) {
+  Blob loaded;
+  ErrorLog log;
+  ASSERT_TRUE(loaded.load(name_, &log, 0, 0));
+  EXPECT_TRUE(log.isEmpty());
+  EXPECT_EQ(loaded.content, blob_.content);
+  EXPECT_EQ(loaded.getFileName(), name_);
+}
+
+// Failing saveStream over the existing file: its own entry passed on, the
+// base's naming the file for a stream left bad, none when it throws. Then
+// saves under a regular file (not even root can create anything there), in
+// a missing directory, over a directory, and the load of a missing file,
+// each with one entry naming the file.
+TEST_F(ObjectFile, FailedSavesAndLoadsLeaveFilesAndObjectAsTheyWere) {
+  const QByteArray previous = blob_.content;
+  blob_.content = pattern(70000, 2);  // longer: a truncating write would show
+  ASSERT_TRUE(QDir(dir_.path()).mkdir("sub"));
+  const auto entries = [&] { return QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); };
   const QStringList before = entries();
-  blob.content = next;
-  // Failing saveStream over the existing file: its own entry passed on, the
-  // base's naming the file for a stream left bad, none when it throws. Then
-  // saves under a regular file (not even root can create anything there), in
-  // a missing directory, over a directory, and the load of a missing file,
-  // each with one entry naming the file.
   using Failure = Blob::Failure;
-  const struct { Failure failure; QString file; bool load = false; } cases[] = {
-      {Failure::ReturnFalse, name}, {Failure::Throw, name}, {Failure::BadStream, name},
-      {Failure::None, name + "/target.bin"}, {Failure::None, dir.filePath("missing/target.bin")},
-      {Failure::None, dir.filePath("sub")}, {Failure::None, dir.filePath("absent.bin"), true},
+  // entry: what the one log entry contains; empty: no entry.
+  const struct { const char* name; Failure failure; QString file, entry; bool load = false; } cases[] = {
+      {"saveStream returns false", Failure::ReturnFalse, name_, "blob could not be written"},
+      {"saveStream throws", Failure::Throw, name_, QString()},
+      {"saveStream leaves the stream bad", Failure::BadStream, name_, name_},
+      {"save under a regular file", Failure::None, name_ + "/target.bin", name_ + "/target.bin"},
+      {"save in a missing directory", Failure::None, dir_.filePath("no/t.bin"), dir_.filePath("no/t.bin")},
+      {"save over a directory", Failure::None, dir_.filePath("sub"), dir_.filePath("sub")},
+      {"load of a missing file", Failure::None, dir_.filePath("absent.bin"), dir_.filePath("absent.bin"), true},
   };
   for (const auto& c : cases) {
-    blob.failure = c.failure;
-    log.clear();
+    SCOPED_TRACE(c.name);
+    blob_.failure = c.failure;
+    ErrorLog log;
     if (c.failure == Failure::Throw)
-      EXPECT_THROW(blob.save(c.file, &log, 0, 0), std::runtime_error);
+      EXPECT_THROW(blob_.save(c.file, &log, 0, 0), std::runtime_error);
+    else if (c.load)
+      EXPECT_FALSE(blob_.load(c.file, &log, 0, 0));
     else
-      EXPECT_FALSE(c.load ? blob.load(c.file, &log, 0, 0) : blob.save(c.file, &log, 0, 0)) << c.file.toStdString();
-    const QString entry = c.failure == Failure::ReturnFalse ? "blob could not be written" : c.file;
-    EXPECT_EQ(log.getEntries().size(), c.failure == Failure::Throw ? 0 : 1) << c.file.toStdString();
-    EXPECT_TRUE(c.failure == Failure::Throw || log.getEntries().value(0).contains(entry)) << entry.toStdString();
-    EXPECT_EQ(readFile(name), previous);
+      EXPECT_FALSE(blob_.save(c.file, &log, 0, 0));
+    EXPECT_EQ(log.getEntries().size(), c.entry.isEmpty() ? 0 : 1);
+    EXPECT_TRUE(log.getEntries().value(0).contains(c.entry)) << log.getEntries().value(0).toStdString();
+    EXPECT_EQ(readFile(name_), previous);
     EXPECT_EQ(entries(), before);  // no temporary left
-    EXPECT_EQ(blob.getFileName(), name);
+    EXPECT_EQ(blob_.getFileName(), name_);
   }
-  // A successful save replaces the content and keeps the file's permissions.
-  const QFileDevice::Permissions permissions = QFileInfo(name).permissions();
-  blob.failure = Failure::None;
-  ASSERT_TRUE(blob.save(name, nullptr, 0, 0));
-  EXPECT_EQ(readFile(name), next);
-  EXPECT_EQ(QFileInfo(name).permissions(), permissions);
+}
+
+TEST_F(ObjectFile, SaveReplacesTheContentAndKeepsThePermissions) {
+  ASSERT_TRUE(QFile::setPermissions(name_, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
+  const QFileDevice::Permissions permissions = QFileInfo(name_).permissions();
+  blob_.content = pattern(70000, 2);
+  ASSERT_TRUE(blob_.save(name_, nullptr, 0, 0));
+  EXPECT_EQ(readFile(name_), blob_.content);
+  EXPECT_EQ(QFileInfo(name_).permissions(), permissions);
 }
 
 // A FIFO (also behind a symbolic link) is no file to replace: the save is
@@ -145,7 +165,8 @@ TEST(Object, ChildrenRemovedOrDestroyedAreNeverReached) {
     parent.registerChild(child);
   ASSERT_EQ(parent.getChildren().size(), 2u);  // repeats, null and the parent itself ignored
   parent.sendNotifications(6);
-  EXPECT_TRUE(b->heard.isEmpty() && b->getParent() == nullptr);
+  EXPECT_TRUE(b->heard.isEmpty());
+  EXPECT_EQ(b->getParent(), nullptr);
   parent.registerChild(b.get());
   a.dropSibling = nullptr;
   b.reset();  // destroying a child deregisters it

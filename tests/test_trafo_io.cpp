@@ -44,15 +44,27 @@ std::string saved(LastAndGlobalTransformation& o) {
 }
 
 // A stream of the given type and version with one block 258 of the given
-// version holding the first `values` of the record's 34 values (true, 0 to
-// 15, true, 0 to -15), and optionally a second block after it.
+// version holding the first `values` of the record's 34 values (the last
+// flag true, the last matrix 0 to 15 row by row, the global flag true, the
+// global matrix 0 to −15), and optionally a second block after it.
 std::string craft(const QString& type, unsigned version, unsigned blockVersion, int values = 34, bool second = false) {
   std::ostringstream out;
   IO::OutStream s(&out, type, version);
   s.beginBlock(258, blockVersion);
-  for (int i = 0; i < values; ++i) (i % 17 == 0) ? s.writeBool(true) : s.writeDouble(i < 17 ? i - 1 : 18 - i);
+  int written = 0;
+  const auto put = [&](auto write) {
+    if (written++ < values) write();
+  };
+  put([&] { s.writeBool(true); });
+  for (int k = 0; k < 16; ++k) put([&] { s.writeDouble(k); });
+  put([&] { s.writeBool(true); });
+  for (int k = 0; k > -16; --k) put([&] { s.writeDouble(k); });
   s.endBlock();
-  if (second) { s.beginBlock(259, 1); s.writeDouble(1.0); s.endBlock(); }
+  if (second) {
+    s.beginBlock(259, 1);
+    s.writeDouble(1.0);
+    s.endBlock();
+  }
   s.finish();
   return out.str();
 }
@@ -107,52 +119,63 @@ class TrafoFile : public ::testing::Test {
 TEST(TrafoRecord, SaveThenLoadKeepsFlagsAndAllBits) {
   for (bool lastValid : {true, false})
     for (bool globalValid : {true, false}) {
+      SCOPED_TRACE(testing::Message() << "last valid " << lastValid << ", global valid " << globalValid);
       LastAndGlobalTransformation source(arbitraryMatrix(), lastValid, rigid(), globalValid);
       LastAndGlobalTransformation target(rigid(), !lastValid, arbitraryMatrix(), !globalValid);
       ErrorLog log;
-      ASSERT_TRUE(loadFrom(target, saved(source), &log) && log.isEmpty());
+      ASSERT_TRUE(loadFrom(target, saved(source), &log));
+      EXPECT_TRUE(log.isEmpty());
       EXPECT_TRUE(saved(target) == saved(source));
     }
-  // The layout: a crafted stream reads back value by value into the members.
+}
+
+// A crafted stream reads back value by value into the members.
+TEST(TrafoRecord, LayoutIsTheLastFlagAndMatrixThenTheGlobalOnes) {
   LastAndGlobalTransformation o(rigid(), false, rigid(), false);
   EXPECT_TRUE(loadFrom(o, craft(kType, 1, 1), nullptr));
-  EXPECT_TRUE(o.isLastTransformationValid() && o.isGlobalTransformationValid());
+  EXPECT_TRUE(o.isLastTransformationValid());
+  EXPECT_TRUE(o.isGlobalTransformationValid());
   EXPECT_EQ(o.getLastTransformation().getMatrix(0, 1), 4.0);     // m10, the fifth value
   EXPECT_EQ(o.getGlobalTransformation().getMatrix(3, 0), -3.0);  // m03
   EXPECT_EQ(o.getMagicKey(), LastAndGlobalTransformation::FILE_TYPE);  // the same pointer
   EXPECT_EQ(o.getFileNameExtension(), QStringLiteral(".trafo"));
 }
 
-TEST(TrafoRecord, EachRejectedStreamGivesOneEntryAndChangesNothing) {
-  // Bytes after block 258, where the stream must end: a second block, its
-  // bare frame (21 bytes; the end record is 13), a second block whose
-  // content no longer matches its checksum.
+// A rejected stream gives one entry (and none without a log) and changes nothing.
+::testing::AssertionResult RejectedAndUnchanged(const std::string& bytes, const QString& entry = {}) {
+  LastAndGlobalTransformation o(rigid(), false, arbitraryMatrix(), true);
+  const std::string before = saved(o);
+  ErrorLog log;
+  if (loadFrom(o, bytes, &log)) return ::testing::AssertionFailure() << "accepted";
+  if (log.getEntries().size() != 1 || (!entry.isEmpty() && log.getEntries()[0] != entry))
+    return ::testing::AssertionFailure() << "log: " << log.getEntries().join('|').toStdString();
+  if (loadFrom(o, bytes, nullptr)) return ::testing::AssertionFailure() << "accepted without a log";
+  if (saved(o) != before) return ::testing::AssertionFailure() << "the record changed";
+  return ::testing::AssertionSuccess();
+}
+
+TEST(TrafoRecord, ForeignTypesAndVersionsAreRejected) {
+  EXPECT_TRUE(RejectedAndUnchanged(craft(QStringLiteral("SOME-OTHER-OBJECT"), 1, 1), "invalid file type"));
+  EXPECT_TRUE(RejectedAndUnchanged(craft(kType, 2, 1), "invalid file version 2"));
+  EXPECT_TRUE(RejectedAndUnchanged(craft(kType, 1, 2), "invalid header block version"));
+}
+
+// Blocks that end early, with an intact checksum: the values read so far
+// must not be taken over.
+TEST(TrafoRecord, ShortBlocksAreRejected) {
+  for (int values : {0, 1, 5, 17, 18, 33}) EXPECT_TRUE(RejectedAndUnchanged(craft(kType, 1, 1, values))) << values;
+}
+
+// Where the stream must end: a second block, its bare frame (21 bytes; the
+// end record is 13), a second block whose content no longer matches its
+// checksum.
+TEST(TrafoRecord, BytesAfterTheRecordAreRejected) {
   const std::string two = craft(kType, 1, 1, 34, true);
   std::string garbled = two;
   garbled[two.size() - 13 - 5] ^= 0x5A;
-  const struct {
-    std::string bytes;
-    QString entry = {};  // empty: any one entry
-  } rows[] = {
-      {craft(QStringLiteral("SOME-OTHER-OBJECT"), 1, 1), QStringLiteral("invalid file type")},
-      {craft(kType, 2, 1), QStringLiteral("invalid file version 2")},
-      {craft(kType, 1, 2), QStringLiteral("invalid header block version")},
-      // Blocks that end early, with an intact checksum: the values read so
-      // far must not be taken over.
-      {craft(kType, 1, 1, 0)}, {craft(kType, 1, 1, 1)}, {craft(kType, 1, 1, 5)}, {craft(kType, 1, 1, 17)},
-      {craft(kType, 1, 1, 18)}, {craft(kType, 1, 1, 33)},
-      {two}, {two.substr(0, craft(kType, 1, 1).size() - 13 + 21)}, {garbled},
-  };
-  for (const auto& row : rows) {
-    LastAndGlobalTransformation o(rigid(), false, arbitraryMatrix(), true);
-    const std::string before = saved(o);
-    ErrorLog log;
-    EXPECT_FALSE(loadFrom(o, row.bytes, &log)) << row.bytes.size();
-    EXPECT_TRUE(log.getEntries().size() == 1 && (row.entry.isEmpty() || log.getEntries()[0] == row.entry))
-        << row.bytes.size() << ": " << log.getEntries().join('|').toStdString();
-    EXPECT_FALSE(loadFrom(o, row.bytes, nullptr));  // no log: same result, nothing written
-    EXPECT_TRUE(saved(o) == before) << row.bytes.size();
-  }
+  EXPECT_TRUE(RejectedAndUnchanged(two));
+  EXPECT_TRUE(RejectedAndUnchanged(two.substr(0, craft(kType, 1, 1).size() - 13 + 21)));
+  EXPECT_TRUE(RejectedAndUnchanged(garbled));
 }
 
 // Every file size limit short of the new file's length: the write fails at
@@ -190,7 +213,8 @@ TEST_F(TrafoFile, SaveOnAFullFileSystemKeepsTheOldFile) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot mount a tmpfs in a mount namespace here";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "1: a rule broken, 2: set-up failed";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a rule broken, 2: set-up failed";
 }
 
 // --- Text report ---------------------------------------------------------
@@ -205,10 +229,14 @@ TEST_F(TrafoFile, ReportInInchAndRadianOfAScaledTransformation) {
   const Transformation last(BaVec3d<double>(25.4, -2.54, 100), BaVec3d<double>(0.25, 0.5, -1.0), 2.0);
   ASSERT_TRUE(LastAndGlobalTransformation(last, false, Transformation::identity(), false).exportASCII(report, nullptr));
   const QStringList lines = QString::fromStdString(fileBytes(report)).split(QLatin1Char('\n'));
-  EXPECT_EQ(lines.mid(0, 13), QStringList({"Last transformation:", "", "Rotation y-Axis: 0.500000rad",
-                                           "Rotation x-Axis: 0.250000rad", "Rotation z-Axis: -1.000000rad", "",
-                                           "Translation x: 1.00000in", "Translation y: -0.10000in",
-                                           "Translation z: 3.93701in", "", "Scale: 2.000000e+00", "", "Matrix:"}));
+  const QStringList head = {"Last transformation:",     "",
+                            "Rotation y-Axis: 0.500000rad", "Rotation x-Axis: 0.250000rad",
+                            "Rotation z-Axis: -1.000000rad", "",
+                            "Translation x: 1.00000in",  "Translation y: -0.10000in",
+                            "Translation z: 3.93701in",  "",
+                            "Scale: 2.000000e+00",       "",
+                            "Matrix:"};
+  for (int i = 0; i < head.size(); ++i) EXPECT_EQ(lines.value(i), head[i]) << "line " << i + 1;
   EXPECT_EQ(lines.value(13).section(QLatin1Char(' '), 3), QStringLiteral("2.540000e+01 "));
   EXPECT_EQ(lines.value(16), QStringLiteral("0.000000e+00 0.000000e+00 0.000000e+00 5.000000e-01 "));
   EXPECT_EQ(lines.value(19), QStringLiteral("Global transformation:"));

@@ -23,15 +23,8 @@ Transformation oddMatrix() {
   return Transformation(m);
 }
 
-// A stream holding one block of the given id and version with `values`.
 std::string rawBlock(unsigned id, unsigned version, const std::vector<double>& values) {
-  std::ostringstream bytes;
-  IO::OutStream out(&bytes, "TRAFO-TEST", 1);
-  out.beginBlock(id, version);
-  for (double v : values) out.writeDouble(v);
-  out.endBlock();
-  out.finish();
-  return bytes.str();
+  return test::rawBlock("TRAFO-TEST", id, version, values);
 }
 
 TEST(TransformationStream, RoundTripInsideACallersBlockIsBitForBit) {
@@ -52,13 +45,14 @@ TEST(TransformationStream, RoundTripInsideACallersBlockIsBitForBit) {
   in.closeBlock();  // saveData wrote one block, loadData read exactly it
   EXPECT_TRUE(SameBits(loaded, oddMatrix()));
   EXPECT_EQ(after, -1.0);
+}
 
-  // Sixteen doubles row by row; any block id is read.
+TEST(TransformationStream, BlockIsSixteenDoublesRowByRowUnderAnyId) {
   const BaMatrix4x4<double> m = oddMatrix().getMatrix();
   std::istringstream raw(rawBlock(7, 1, std::vector<double>(std::begin(m.v), std::end(m.v))));
-  IO::InStream rawIn(&raw);
-  loaded = Transformation::identity();
-  loaded.loadData(rawIn, 0, 0);
+  IO::InStream in(&raw);
+  Transformation loaded = Transformation::identity();
+  loaded.loadData(in, 0, 0);
   EXPECT_TRUE(SameBits(loaded, oddMatrix()));
 }
 
@@ -70,16 +64,17 @@ TEST(TransformationStream, BadBlocksLeaveTheMatrixAlone) {
       {4294967295u, 16, "invalid transformation block version: 4294967295"},
       {1, 15, "read past the end of the block"}};
   for (const auto& row : rows) {
+    SCOPED_TRACE(row.error.toStdString());
     Transformation t = oddMatrix();
     std::istringstream bytes(rawBlock(128, row.version, std::vector<double>(row.values, 9.0)));
     IO::InStream in(&bytes);
     try {
       t.loadData(in, 0, 0);
-      ADD_FAILURE() << "version " << row.version << " accepted";
+      ADD_FAILURE() << "block accepted";
     } catch (const IO::StreamException& e) {
       EXPECT_EQ(e.getText(), row.error);
     }
-    EXPECT_TRUE(SameBits(t, oddMatrix())) << "version " << row.version;
+    EXPECT_TRUE(SameBits(t, oddMatrix()));
     EXPECT_EQ(in.getUnreadBlockBytes(), row.version == 1 ? 0u : 16u * sizeof(double));
   }
 }

@@ -9,77 +9,104 @@ using V = BaVec3d<double>;
 
 namespace {
 
-const Order kAllOrders[6] = {Transformation::ORDER_XYZ, Transformation::ORDER_XZY, Transformation::ORDER_YXZ,
-                             Transformation::ORDER_YZX, Transformation::ORDER_ZXY, Transformation::ORDER_ZYX};
-
 Transformation fromAngles(const V& a, Order o, const V& t = {}, double s = 1.0) {
   Transformation x;
   x.set(t, a, o, s);
   return x;
 }
 
-// Elementary rotation about axis k (0 = X), written out independently of the
-// library: Mx(a) = [1 0 0; 0 c s; 0 −s c], My and Mz likewise, cyclically. A
-// positive angle turns in the passive sense: about X, +Y goes towards −Z.
-Transformation elementary(int k, const V& angles) {
-  const double a = (&angles.x)[k];
-  double m[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
-  const int p = (k + 1) % 3, q = (k + 2) % 3;
-  m[p][p] = m[q][q] = std::cos(a);
-  m[p][q] = std::sin(a);
-  m[q][p] = -std::sin(a);
-  return Transformation(m);
+enum Axis { X, Y, Z };
+
+double& component(V& v, Axis axis) { return axis == X ? v.x : axis == Y ? v.y : v.z; }
+
+// Elementary rotations, written out independently of the library:
+// Mx(a) = [1 0 0; 0 c s; 0 −s c], My and Mz likewise, cyclically. A positive
+// angle turns in the passive sense: about X, +Y goes towards −Z.
+Transformation elementary(Axis axis, double a) {
+  const double c = std::cos(a), s = std::sin(a);
+  const double mx[4][4] = {{1, 0, 0, 0}, {0, c, s, 0}, {0, -s, c, 0}, {0, 0, 0, 1}};
+  const double my[4][4] = {{c, 0, -s, 0}, {0, 1, 0, 0}, {s, 0, c, 0}, {0, 0, 0, 1}};
+  const double mz[4][4] = {{c, s, 0, 0}, {-s, c, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
+  return Transformation(axis == X ? mx : axis == Y ? my : mz);
 }
 
-// Axes of each order (0 = X), in the sequence in which they act, and the middle angle.
-const int kAxes[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
-double& middle(V& a, Order o) { return (&a.x)[kAxes[o][1]]; }
+/// Each order with its axes in the sequence in which they act.
+struct OrderAxes { Order order; const char* name; Axis first, middle, last; };
+const OrderAxes kOrders[] = {{Transformation::ORDER_XYZ, "XYZ", X, Y, Z}, {Transformation::ORDER_XZY, "XZY", X, Z, Y},
+                             {Transformation::ORDER_YXZ, "YXZ", Y, X, Z}, {Transformation::ORDER_YZX, "YZX", Y, Z, X},
+                             {Transformation::ORDER_ZXY, "ZXY", Z, X, Y}, {Transformation::ORDER_ZYX, "ZYX", Z, Y, X}};
 
 }  // namespace
 
 // --- Storage, indices and scale -------------------------------------------
 
-TEST(TransformationConvention, IndicesScaleAndExports) {
+TEST(TransformationConvention, TheFirstIndexIsTheColumnAndM33IsOneOverTheScale) {
   const Transformation t(V(7, 8, 9), V(0.1, 0.2, 0.3), 2.0);
-  // The FIRST index is the column; m33 = 1/scale.
-  EXPECT_TRUE(t.getMatrix(3, 0) == 7.0 && t.getMatrix(0, 3) == 0.0 && t.getMatrix(3, 3) == 0.5);
+  EXPECT_EQ(t.getMatrix(3, 0), 7.0);
+  EXPECT_EQ(t.getMatrix(0, 3), 0.0);
+  EXPECT_EQ(t.getMatrix(3, 3), 0.5);
+}
+
+TEST(TransformationConvention, MatrixIsRowByRowAndTheGlExportColumnByColumn) {
+  const Transformation t(V(7, 8, 9), V(0.1, 0.2, 0.3), 2.0);
   const BaMatrix4x4<double> rows = t.getMatrix();
   double gl[16];
   t.getGLTransformation(gl);
   for (unsigned r = 0; r < 4; ++r)
     for (unsigned c = 0; c < 4; ++c) {
-      EXPECT_EQ(rows.v[4 * r + c], t.getMatrix(c, r));  // row by row
-      EXPECT_EQ(gl[4 * c + r], t.getMatrix(c, r));      // column by column
+      SCOPED_TRACE(testing::Message() << "row " << r << ", column " << c);
+      EXPECT_EQ(rows.v[4 * r + c], t.getMatrix(c, r));
+      EXPECT_EQ(gl[4 * c + r], t.getMatrix(c, r));
     }
-  // p' = s·(R·p + t): the scale also scales the translation, which is stored unscaled.
+}
+
+// p' = s·(R·p + t): the scale also scales the translation, which is stored unscaled.
+TEST(TransformationConvention, ScaleActsAfterTheTranslation) {
   const V shift(1, -2, 3), p(4, 5, -6);
   const Transformation x(shift, V(), 2.0);
-  EXPECT_TRUE(x.transformPoint(p) == (p + shift) * 2.0 && x.getTranslation() == shift && x.getScale() == 2.0);
-  // rotateVector neither translates nor scales; points keep their identifier.
+  EXPECT_TRUE(x.transformPoint(p) == (p + shift) * 2.0);
+  EXPECT_TRUE(x.getTranslation() == shift);
+  EXPECT_EQ(x.getScale(), 2.0);
+}
+
+TEST(TransformationConvention, RotateVectorNeitherTranslatesNorScalesAndPointsKeepTheirId) {
+  const Transformation t(V(7, 8, 9), V(0.1, 0.2, 0.3), 2.0);
   const V v(1.5, -2.5, 0.25), r = t.rotateVector(v);
   EXPECT_TRUE(SameVec(t.transformPoint(v), (r + t.getTranslation()) * 2.0, kTightTol));
   EXPECT_EQ(t.transformPoint(BaPoint3d<double>(1, 2, 3, 42)).id, 42);
-  // Per-axis scaling: no translation, and inverse() is its transpose, not its reciprocal.
+}
+
+// No translation, and inverse() is its transpose, not its reciprocal.
+TEST(TransformationConvention, PerAxisScaling) {
   const Transformation d(V(2, 3, 4));
-  EXPECT_TRUE(d.transformPoint(V(1, 1, 1)) == V(2, 3, 4) && SameMatrix(d.inverse(), d, 0.0));
+  EXPECT_TRUE(d.transformPoint(V(1, 1, 1)) == V(2, 3, 4));
+  EXPECT_TRUE(SameMatrix(d.inverse(), d, 0.0));
 }
 
 // --- Orders and angles ------------------------------------------------------
 
-TEST(TransformationAngles, EachOrderIsTheProductOfItsElementaryRotationsAndSetIsYXZ) {
-  const V a(0.3, -0.2, 0.5);
-  for (Order o : kAllOrders) {
-    Transformation expected = elementary(kAxes[o][0], a);  // then the others act after it
-    expected.append(elementary(kAxes[o][1], a));
-    expected.append(elementary(kAxes[o][2], a));
-    EXPECT_TRUE(SameMatrix(fromAngles(a, o), expected, kTightTol)) << o;
-    EXPECT_EQ(Transformation::identity().getAngles(o), V()) << o;
+TEST(TransformationAngles, EachOrderIsTheProductOfItsElementaryRotations) {
+  V a(0.3, -0.2, 0.5);
+  for (const OrderAxes& o : kOrders) {
+    SCOPED_TRACE(o.name);
+    Transformation expected = elementary(o.first, component(a, o.first));  // then the others act after it
+    expected.append(elementary(o.middle, component(a, o.middle)));
+    expected.append(elementary(o.last, component(a, o.last)));
+    EXPECT_TRUE(SameMatrix(fromAngles(a, o.order), expected, kTightTol));
+    EXPECT_EQ(Transformation::identity().getAngles(o.order), V());
   }
-  // An order outside 0 to 5: translation and scale with an identity rotation; no angles.
+}
+
+// Translation and scale with an identity rotation; no angles.
+TEST(TransformationAngles, AnOrderOutside0To5TurnsNothing) {
+  const V a(0.3, -0.2, 0.5);
   const Transformation outside = fromAngles(a, static_cast<Order>(7), V(1, 2, 3), 4.0);
   EXPECT_TRUE(SameMatrix(outside, Transformation(V(1, 2, 3), V(), 4.0), 0.0));
   EXPECT_EQ(Transformation(V(), a, 1.0).getAngles(static_cast<Order>(6)), V());
-  // The three-argument set is ORDER_YXZ; getAngles() inverts it inside the principal ranges.
+}
+
+// getAngles() inverts it inside the principal ranges.
+TEST(TransformationAngles, TheThreeArgumentSetIsYXZ) {
   std::mt19937 rng(7);
   std::uniform_real_distribution<double> angle(-kPi, kPi);
   for (int i = 0; i < 200; ++i) {
@@ -104,19 +131,19 @@ TEST(TransformationAngles, RotationsCarryingRoundingRebuildAtNearAndAwayFromTheL
       {"1.2", 1.2, true},                     {"-0.3", -0.3, true}};
   std::mt19937 rng(17);
   std::uniform_real_distribution<double> angle(-kPi + 1e-6, kPi - 1e-6);
-  for (Order o : kAllOrders)
+  for (const OrderAxes& o : kOrders)
     for (const auto& row : rows) {
-      SCOPED_TRACE("order " + std::to_string(o) + ", middle angle " + row.name);
+      SCOPED_TRACE(std::string("order ") + o.name + ", middle angle " + row.name);
       for (int i = 0; i < 500; ++i) {
         V l(angle(rng), angle(rng), angle(rng));
-        middle(l, o) = row.middle;
-        Transformation d = fromAngles(l, o);
+        component(l, o.middle) = row.middle;
+        Transformation d = fromAngles(l, o.order);
         const Transformation a(V(), V(angle(rng), angle(rng), angle(rng)), 1.0);
         d.append(a);
         d.append(a.inverse());
-        ASSERT_TRUE(SameMatrix(fromAngles(d.getAngles(o), o), d, kTightTol)) << "angles " << l;
+        ASSERT_TRUE(SameMatrix(fromAngles(d.getAngles(o.order), o.order), d, kTightTol)) << "angles " << l;
         if (row.anglesComeBack) {
-          ASSERT_TRUE(SameVec(d.getAngles(o), l, kTightTol)) << "angles " << l;
+          ASSERT_TRUE(SameVec(d.getAngles(o.order), l, kTightTol)) << "angles " << l;
         }
       }
     }
@@ -126,26 +153,32 @@ TEST(TransformationAngles, ExactGimbalLockPutsTheTurnIntoTheFirstAngle) {
   // A middle angle of exactly ±π/2 makes the test element exactly ±1 (for
   // ORDER_XYZ m20 = sin y): it comes back exactly, the angle acting last is
   // 0 and the first one takes the combined turn, so the three rebuild.
-  for (Order o : kAllOrders)
+  for (const OrderAxes& o : kOrders)
     for (double sign : {1.0, -1.0}) {
-      SCOPED_TRACE("order " + std::to_string(o) + (sign > 0 ? " at +π/2" : " at -π/2"));
+      SCOPED_TRACE(std::string("order ") + o.name + (sign > 0 ? " at +π/2" : " at -π/2"));
       V l(0.3, 0.25, 0.2);
-      middle(l, o) = sign * kPi / 2;
-      V a = fromAngles(l, o).getAngles(o);
-      EXPECT_EQ(middle(a, o), sign * kPi / 2);
-      EXPECT_EQ((&a.x)[kAxes[o][2]], 0.0);
-      EXPECT_TRUE(SameMatrix(fromAngles(a, o), fromAngles(l, o), kTightTol));
+      component(l, o.middle) = sign * kPi / 2;
+      V a = fromAngles(l, o.order).getAngles(o.order);
+      EXPECT_EQ(component(a, o.middle), sign * kPi / 2);
+      EXPECT_EQ(component(a, o.last), 0.0);
+      EXPECT_TRUE(SameMatrix(fromAngles(a, o.order), fromAngles(l, o.order), kTightTol));
     }
-  // Just below 1 (the largest double below it) is the general case: no tolerance.
+}
+
+// Just below 1 (the largest double below it) is the general case: no tolerance.
+TEST(TransformationAngles, JustBelowTheLockIsTheGeneralCase) {
   const double s = std::nextafter(1.0, 0.0), c = std::sqrt((1.0 - s) * (1.0 + s));
   const double m[4][4] = {{c, 0, -s, 0}, {0, 1, 0, 0}, {s, 0, c, 0}, {0, 0, 0, 1}};
   const V a = Transformation(m).getAngles(Transformation::ORDER_XYZ);
-  EXPECT_TRUE(a.y < kPi / 2 && a.y > kPi / 2 - 1e-7 && a.x == 0.0 && a.z == 0.0) << a;
+  EXPECT_LT(a.y, kPi / 2);
+  EXPECT_GT(a.y, kPi / 2 - 1e-7);
+  EXPECT_EQ(a.x, 0.0);
+  EXPECT_EQ(a.z, 0.0);
 }
 
 // --- Composition, inverse, interpolation ----------------------------------
 
-TEST(TransformationCompose, AppendActsAfterPrependActsBeforeInverseUndoesLerpPerElement) {
+TEST(TransformationCompose, AppendActsAfterPrependActsBeforeInverseUndoes) {
   std::mt19937 rng(11);
   std::uniform_real_distribution<double> u(-3, 3);
   auto random = [&] {
@@ -164,30 +197,40 @@ TEST(TransformationCompose, AppendActsAfterPrependActsBeforeInverseUndoesLerpPer
     ASSERT_TRUE(SameVec(b.transformPoint(p), m1.transformPoint(m2.transformPoint(p)), 1e-10)) << i;
     ASSERT_TRUE(SameVec(twice.transformPoint(p), m1.transformPoint(m1.transformPoint(p)), 1e-10)) << i;
     ASSERT_NEAR(a.getScale(), m1.getScale() * m2.getScale(), kTightTol);  // the scales multiply
-    ASSERT_TRUE(SameMatrix(undone, Transformation::identity(), 1e-12) && SameMatrix(undoneBefore, undone, 1e-12));
+    ASSERT_TRUE(SameMatrix(undone, Transformation::identity(), 1e-12)) << i;
+    ASSERT_TRUE(SameMatrix(undoneBefore, undone, 1e-12)) << i;
   }
-  // lerp works element by element: m33 (1/scale) is averaged, t is not clamped.
+}
+
+// m33 (1/scale) is averaged, t is not clamped.
+TEST(TransformationCompose, LerpWorksElementByElement) {
   const Transformation a(V(0, 0, 0), V(0.1, 0.2, 0.3), 1.0), b(V(10, 20, 30), V(-0.5, 0.4, 1.0), 4.0);
-  const Transformation mid = Transformation::lerp(a, 0.5, b);
-  EXPECT_TRUE(mid.getMatrix(3, 3) == (1.0 + 0.25) / 2 && Transformation::lerp(a, 2.0, b).getMatrix(3, 0) == 20.0);
+  EXPECT_EQ(Transformation::lerp(a, 0.5, b).getMatrix(3, 3), (1.0 + 0.25) / 2);
+  EXPECT_EQ(Transformation::lerp(a, 2.0, b).getMatrix(3, 0), 20.0);
 }
 
 // --- Angles, error vectors and boxes through a transformation ---------------
 
-TEST(TransformationApply, AnglesErrorVectorsAndBoxes) {
-  // transformAngles gives the angles of R_A·Rᵀ (R, then it, is R_A); translation and scale play no part.
+// transformAngles gives the angles of R_A·Rᵀ (R, then it, is R_A);
+// translation and scale play no part.
+TEST(TransformationApply, TransformAnglesGivesTheTurnThatFollowsTheRotation) {
   const V a(0.3, -0.2, 0.5);
   const Transformation m(V(100, 200, 300), V(-0.1, 0.25, 0.4), 2.0);
   EXPECT_TRUE(SameVec(Transformation::identity().transformAngles(a), a, kTightTol));
   Transformation r = m.getRotationMatrix();
   r.append(Transformation(V(), m.transformAngles(a), 1.0));
   EXPECT_TRUE(SameMatrix(r, Transformation(V(), a, 1.0), kTightTol));
-  // Error vectors are rotated and scaled, never translated.
+}
+
+TEST(TransformationApply, ErrorVectorsAreRotatedAndScaledNeverTranslated) {
+  const Transformation m(V(100, 200, 300), V(-0.1, 0.25, 0.4), 2.0);
   const V e(0.01, -0.02, 0.005), p(1, 2, 3);
   EXPECT_TRUE(SameVec(m.transformError(e), m.transformPoint(p + e) - m.transformPoint(p), 1e-12));
-  // A box: the axis-aligned box of the eight transformed corners.
-  const Box3d box(V(-1, -1, 0), V(1, 1, 1));
-  const Box3d turned = Transformation(V(), V(0, 0, kPi / 4), 1.0).transformBox(box);
-  EXPECT_TRUE(SameVec(turned.minCorner, V(-std::sqrt(2.0), -std::sqrt(2.0), 0), kTightTol) &&
-              SameVec(turned.maxCorner, V(std::sqrt(2.0), std::sqrt(2.0), 1), kTightTol));
+}
+
+// The axis-aligned box of the eight transformed corners.
+TEST(TransformationApply, BoxIsTheBoxOfTheCorners) {
+  const Box3d turned = Transformation(V(), V(0, 0, kPi / 4), 1.0).transformBox(Box3d(V(-1, -1, 0), V(1, 1, 1)));
+  EXPECT_TRUE(SameVec(turned.minCorner, V(-std::sqrt(2.0), -std::sqrt(2.0), 0), kTightTol));
+  EXPECT_TRUE(SameVec(turned.maxCorner, V(std::sqrt(2.0), std::sqrt(2.0), 1), kTightTol));
 }

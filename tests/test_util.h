@@ -12,11 +12,16 @@
 #include <cstring>
 #include <ostream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "math_transformation.h"
 #include "zem_base.h"
+#include "zem_io.h"
+
+/// Texts show as text in the messages of failed checks, not as bytes.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace Zem {
 
@@ -45,8 +50,11 @@ inline ::testing::AssertionResult SameMatrix(const Transformation& a, const Tran
 /// to half turns and translations up to 300.
 inline std::vector<Transformation> rigidMotions(unsigned seed, int n) {
   std::vector<Transformation> motions{Transformation::identity()};
-  for (int q = 0; q < 64; ++q)
-    motions.emplace_back(BaVec3d<double>(12, -40, 7), BaVec3d<double>(q % 4, q / 4 % 4, q / 16) * (kPi / 2), 1.0);
+  const double quarterTurns[] = {0.0, 1.0, 2.0, 3.0};
+  for (double z : quarterTurns)
+    for (double y : quarterTurns)
+      for (double x : quarterTurns)
+        motions.emplace_back(BaVec3d<double>(12, -40, 7), BaVec3d<double>(x, y, z) * (kPi / 2), 1.0);
   std::mt19937 rng(seed);
   std::uniform_real_distribution<double> angle(-kPi, kPi), decade(0, 8), shift(-300, 300);
   for (int i = 0; i < n; ++i) {
@@ -85,6 +93,18 @@ QString errorText(Call call) {
 inline ::testing::AssertionResult SameVec(const BaVec3d<double>& a, const BaVec3d<double>& b, double tol) {
   if ((a - b).length() <= tol) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << a << " vs " << b << ", off by " << (a - b).length();
+}
+
+/// A block stream of type `type` holding one block of the given id and
+/// version with `values`.
+inline std::string rawBlock(const char* type, unsigned id, unsigned version, const std::vector<double>& values) {
+  std::ostringstream bytes;
+  IO::OutStream out(&bytes, type, 1);
+  out.beginBlock(id, version);
+  for (double v : values) out.writeDouble(v);
+  out.endBlock();
+  out.finish();
+  return bytes.str();
 }
 
 /// The whole content of a file, or "<unreadable>".

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "math_point_file.h"
+#include "math_rotation_convention.h"
 #include "math_transformation.h"
 
 namespace zemtrafo {
@@ -22,8 +24,15 @@ enum class AngleOrder {
   YZX = Zem::Transformation::ORDER_YZX,
   ZXY = Zem::Transformation::ORDER_ZXY,
   ZYX = Zem::Transformation::ORDER_ZYX,
-  ThreeArgumentForm = -1
+  ThreeArgumentForm = -1,
+  /// From here on one of SciPy's 24 conventions ("--order scipy:ZYX"),
+  /// printed as right-hand angles in its letter sequence; see conventionOrder.
+  FirstConvention = 100
 };
+
+/// The AngleOrder of a convention, and back (for an order from FirstConvention on).
+AngleOrder conventionOrder(const Zem::RotationConvention& convention);
+Zem::RotationConvention conventionOf(AngleOrder order);
 
 /// Where a new transformation goes: --out, --global, --report.
 struct RecordOptions {
@@ -35,6 +44,7 @@ struct FitOptions {
   bool byPosition = false;
   bool withScale = false;
   bool weights = false;
+  bool alongNormals = false;
   AngleOrder order = AngleOrder::ThreeArgumentForm;
   RecordOptions record;
   std::string csv, svg;
@@ -45,10 +55,21 @@ struct FitOptions {
   double sigma = 0.0;              ///< a-priori sigma (mm); 0: estimated
   bool reject = false;
   double alpha = 0.001;
+  std::string jsonFile = "-";  ///< where --json writes ("-": standard output)
+  Zem::PointFile::ReadOptions reading;
 };
 
+/// zemtrafo features POINTS ELEMENTS.
+struct FeaturesOptions {
+  std::string points, features;
+  bool json = false;
+};
+
+/// With `points` set, `features` is an element file (zemtrafo_elements.h)
+/// whose elements are fitted to those points; else a feature file of
+/// measured and nominal values.
 struct Align321Options {
-  std::string features;
+  std::string features, points;
   Zem::Transformation::TransformMode_t mode = Zem::Transformation::ALIGN_ZYX;
   bool negativeFirst = false;   ///< the plane's normal points negative
   bool negativeSecond = false;  ///< the direction points negative
@@ -57,7 +78,7 @@ struct Align321Options {
 };
 
 struct AlignPlpOptions {
-  std::string features;
+  std::string features, points;
   Zem::Transformation::TrafoPLPMode_t mode = Zem::Transformation::PLP_PLANE_LINE_POINT;
   AngleOrder order = AngleOrder::ThreeArgumentForm;
   RecordOptions record;
@@ -67,15 +88,20 @@ struct ApplyOptions {
   std::string trafo, points, out;
   bool inverse = false;
   bool global = false;
+  Zem::PointFile::ReadOptions reading;
 };
 
 int runFit(const FitOptions& options);
+int runFeatures(const FeaturesOptions& options);
 int runAlign321(const Align321Options& options);
 int runAlignPlp(const AlignPlpOptions& options);
-/// Shows an alignment's result and writes its record and report.
-int finishAlignment(const Zem::Transformation& t, AngleOrder order, const RecordOptions& record);
+/// Shows an alignment's result (after `senses`, lines saying which senses
+/// it used) and writes its record and report.
+int finishAlignment(const Zem::Transformation& t, AngleOrder order, const RecordOptions& record,
+                    const std::string& features, const std::string& senses);
 int runApply(const ApplyOptions& options);
-int runShow(const std::string& trafo);
+/// Every order and the rotation vector; a convention `order` adds its angles.
+int runShow(const std::string& trafo, AngleOrder order);
 int runReport(const std::string& trafo, const std::string& out);
 
 }  // namespace zemtrafo

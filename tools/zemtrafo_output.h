@@ -24,6 +24,10 @@ struct FitReport {
   std::vector<std::string> pairNames;  ///< name of each pair
   Points unpairedNominal, unpairedMeasured;
   bool byPosition = false;
+  std::string nominalFile, measuredFile;
+  /// Each pair's deviation along the nominal normal, (T·measured − nominal)·n
+  /// in mm; empty when the nominal file has no normals.
+  std::vector<double> alongNormal;
 };
 
 /// printf of up to three numbers into a string (the patterns are short).
@@ -38,15 +42,22 @@ const char* orderName(Zem::Transformation::RotationOrder_t order);
 /// The transformation's lines of the text output.
 std::string transformationText(const Zem::Transformation& t, AngleOrder order);
 
-/// Both transformations of a record in every angle order (the show command).
-std::string recordText(const Zem::LastAndGlobalTransformation& record);
+/// Both transformations of a record in every angle order and as rotation
+/// vectors, and in `order` when that is a convention (the show command).
+std::string recordText(const Zem::LastAndGlobalTransformation& record, AngleOrder order);
 
 /// Prints the fit as text to stdout.
 void printFitText(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
                   AngleOrder order);
 
-/// Prints the fit as JSON to stdout.
-void printFitJson(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
+/// JSON pieces: a quoted string, a number of 17 significant digits, [x, y, z].
+std::string jsonString(const std::string& s);
+std::string jsonNumber(double v);
+std::string jsonVec(const Zem::BaVec3d<double>& v);
+
+
+/// The fit as JSON.
+std::string fitJson(const Zem::FitResult& fit, const FitReport& report, const Zem::PointNames& names,
                   AngleOrder order, bool withScale);
 
 /// The pair table as CSV.

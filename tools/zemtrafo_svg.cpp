@@ -33,12 +33,19 @@ std::string fitSvg(const Zem::FitResult& fit, const FitReport& report, double to
   const std::size_t bars = (n + perBar - 1) / perBar;
   const double barWidth = bars <= 100 ? 12.0 : 1200.0 / double(bars);
   const double left = 70.0, top = 30.0, height = 300.0, width = barWidth * double(bars);
-  const double topValue = std::max({fit.largest, tolerance, 1e-9}) * 1.1;
+  // At least 1 µm: a perfect fit gets a readable axis, not one of 1e-9 mm.
+  const double topValue = std::max({fit.largest, tolerance, 1e-3}) * 1.1;
   const auto y = [&](double v) { return top + height * (1.0 - v / topValue); };
 
+  // Room below the bars for the longest name (about 7 px a character at
+  // 11 px), right of them for the mean and tolerance labels.
+  std::size_t longest = 0;
+  if (bars <= 100)
+    for (const std::string& name : report.pairNames) longest = std::max(longest, name.size());
+  const double below = std::max(70.0, 7.0 * double(longest) + 20.0), right = 110.0;
   std::string out = format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
                            "font-family=\"sans-serif\" font-size=\"11\">\n",
-                           left + width + 20.0, top + height + 70.0);
+                           left + width + right, top + height + below);
   out += format("<text x=\"%.1f\" y=\"18\">distance after the fit (mm), %.0f pairs", left, double(n));
   out += perBar > 1 ? format("; each bar the largest of %.0f pairs", double(perBar)) : std::string();
   out += "</text>\n";

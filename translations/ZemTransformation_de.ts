@@ -141,8 +141,8 @@
         <translation>leeres Feld</translation>
     </message>
     <message>
-        <source>%1 fields; expected 3 (x y z), 4 (id x y z), 6 (x y z and three weights) or 7 (id x y z and three weights)</source>
-        <translation>%1 Felder; erwartet: 3 (x y z), 4 (id x y z), 6 (x y z und drei Gewichte) oder 7 (id x y z und drei Gewichte)</translation>
+        <source>%1 fields; expected 3 (x y z), 4 (id x y z), 6 (x y z and three weights or a normal) or 7 (id x y z and three weights or a normal)</source>
+        <translation>%1 Felder; erwartet: 3 (x y z), 4 (id x y z), 6 (x y z und drei Gewichte oder eine Normale) oder 7 (id x y z und drei Gewichte oder eine Normale)</translation>
     </message>
     <message>
         <source>%1 fields; expected %2 as on line %3</source>
@@ -167,6 +167,22 @@
     <message>
         <source>identifier %1 repeats the one on line %2</source>
         <translation>Kennung %1 wiederholt die aus Zeile %2</translation>
+    </message>
+    <message>
+        <source>zero normal</source>
+        <translation>Normale der Länge null</translation>
+    </message>
+    <message>
+        <source>decimal commas in a file whose numbers have decimal points (as on line %1)</source>
+        <translation>Dezimalkommas in einer Datei, deren Zahlen Dezimalpunkte haben (wie in Zeile %1)</translation>
+    </message>
+    <message>
+        <source>%1 has a decimal point in a file whose numbers have decimal commas (as on line %2)</source>
+        <translation>%1 hat einen Dezimalpunkt in einer Datei, deren Zahlen Dezimalkommas haben (wie in Zeile %2)</translation>
+    </message>
+    <message>
+        <source>%1 stands in a column of coordinates, above the first data line (line %2): not a header line</source>
+        <translation>%1 steht in einer Koordinatenspalte über der ersten Datenzeile (Zeile %2): keine Kopfzeile</translation>
     </message>
 </context>
 <context>

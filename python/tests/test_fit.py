@@ -1,4 +1,6 @@
 """fit(): against an independent SVD solution, pairing, weights and failures."""
+import pickle
+
 import numpy as np
 import pytest
 
@@ -200,3 +202,49 @@ def test_bad_units_and_factors_still_fit():
         normals = np.zeros((30, 3, 3))
         normals[:, 0, 0] = normals[:, 1, 1] = 1.0
         zt.fit(p, p, weights=normals)
+
+
+def fitted_pair():
+    rng = np.random.default_rng(21)
+    source = rng.normal(0, 100, (12, 3))
+    motion = zt.Transformation((5.0, -3.0, 2.0), (0.1, 0.2, -0.3))
+    return source, motion.transform_points(source) + rng.normal(0, 0.01, (12, 3))
+
+
+def test_result_hands_out_a_copy_of_its_transformation_and_stays_as_fitted():
+    source, target = fitted_pair()
+    result = zt.fit(source, target)
+    fitted = result.transformation.matrix
+    result.transformation.append(zt.Transformation((100.0, 0.0, 0.0)))
+    np.testing.assert_array_equal(result.transformation.matrix, fitted)
+    np.testing.assert_allclose(result.residuals, result.transformation.transform_points(source) - target, atol=1e-12)
+    with pytest.raises(AttributeError):
+        result.mean_residual = 0.0
+    with pytest.raises(ValueError):
+        result.residuals[0, 0] = 0.0
+
+
+def test_result_pickles_with_every_figure():
+    source, target = fitted_pair()
+    order = np.arange(12)[::-1]
+    result = zt.fit(source, target[order], np.arange(12), order)
+    copy = pickle.loads(pickle.dumps(result))
+    assert copy.transformation == result.transformation
+    for name in ("pair_count", "mean_residual", "rms_residual", "max_residual", "scale_estimated"):
+        assert getattr(copy, name) == getattr(result, name), name
+    for name in ("residuals", "distances", "source_indices", "target_indices"):
+        np.testing.assert_array_equal(getattr(copy, name), getattr(result, name), err_msg=name)
+
+
+@pytest.mark.parametrize("bad", [2**64 - 1, 2**31, -2**31 - 1], ids=["2**64-1", "2**31", "-2**31-1"])
+def test_identifiers_beyond_32_bits_are_refused(bad):
+    source, target = fitted_pair()
+    ids = np.arange(12, dtype=np.uint64 if bad > 0 else np.int64)
+    ids[3] = bad
+    with pytest.raises(ValueError, match="32-bit"):
+        zt.fit(source, target, ids, np.arange(12))
+
+
+def test_fit_docstring_states_the_objective():
+    assert "w * r**2" in zt.fit.__doc__
+    assert "mean_residual is the mean over the pairs of |w * r|" in zt.fit.__doc__.replace("\n", " ")

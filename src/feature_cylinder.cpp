@@ -1,0 +1,184 @@
+// Cylinder: for each start axis (the caller's hint, and the three of the
+// principal axes of the points and the directions of a hemisphere grid
+// whose algebraic circles fit best) an algebraic circle across that axis, then the
+// damped least-squares search on the distances from the surface; the lowest
+// sum of squares wins. A principal axis can be ten degrees off the axis of
+// a long cylinder probed at a few points, far enough to end in another
+// minimum; the grid puts a start within a few degrees of any axis. The axis
+// point is kept at the foot of the perpendicular from the centroid, so that
+// it stays where the points are.
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "feature_common.h"
+#include "feature_least_squares.h"
+
+namespace Zem {
+
+namespace {
+
+using feature::Cloud;
+using feature::fromEigen;
+using feature::toEigen;
+
+constexpr double kRunaway = 1e6;  ///< radius in scaled coordinates: a plane, not a cylinder
+/// Start axes taken from the ranking of principal axes and grid directions
+/// by their algebraic circles (besides the caller's hint).
+constexpr std::ptrdiff_t kRankedStarts = 3;
+
+struct CylinderState {
+  Eigen::Vector3d point, axis;  ///< point: the axis point nearest the centroid (the origin)
+  double radius = 0.0;
+};
+
+/// Parameters: shift of the axis point along u and v (2), turn of the axis
+/// along u and v (2), radius.
+class CylinderProblem {
+ public:
+  using State = CylinderState;
+  static constexpr int kParameters = 5;
+  explicit CylinderProblem(const Eigen::Matrix3Xd& q) : q_(q) {}
+
+  Eigen::Index residualCount() const { return q_.cols(); }
+
+  void evaluate(const State& s, Eigen::VectorXd* r, Eigen::Matrix<double, Eigen::Dynamic, 5>* J) const {
+    Eigen::Vector3d u, v;
+    feature::perpendicularPair(s.axis, &u, &v);
+    for (Eigen::Index i = 0; i < q_.cols(); ++i) {
+      const Eigen::Vector3d w = q_.col(i) - s.point;
+      const double h = w.dot(s.axis);
+      const Eigen::Vector3d radial = w - h * s.axis;
+      const double rho = radial.norm();
+      (*r)(i) = rho - s.radius;
+      if (!J) continue;
+      const double eu = rho > 0.0 ? radial.dot(u) / rho : 0.0, ev = rho > 0.0 ? radial.dot(v) / rho : 0.0;
+      J->row(i) << -eu, -ev, -h * eu, -h * ev, -1.0;
+    }
+  }
+
+  State moved(const State& s, const Eigen::Matrix<double, 5, 1>& step) const {
+    Eigen::Vector3d u, v;
+    feature::perpendicularPair(s.axis, &u, &v);
+    State t;
+    t.axis = (s.axis + step(2) * u + step(3) * v).normalized();
+    t.point = s.point + step(0) * u + step(1) * v;
+    t.point -= t.point.dot(t.axis) * t.axis;
+    t.radius = s.radius + step(4);
+    return t;
+  }
+
+  bool runsAway(const State& s) const { return !(std::fabs(s.radius) < kRunaway); }
+
+ private:
+  const Eigen::Matrix3Xd& q_;
+};
+
+/// Σ (ρ − r)² of the algebraic circle across `axis`, over at most about
+/// 2,000 of the points; HUGE_VAL when there is no circle.
+double circleScore(const Eigen::Matrix3Xd& q, const Eigen::Vector3d& axis) {
+  Eigen::Vector3d u, v;
+  feature::perpendicularPair(axis, &u, &v);
+  const Eigen::Index stride = std::max<Eigen::Index>(1, q.cols() / 2000);
+  const Eigen::Matrix3Xd sample =
+      stride == 1 ? q : Eigen::Matrix3Xd(q(Eigen::all, Eigen::seq(0, q.cols() - 1, stride)));
+  Eigen::Vector2d c;
+  double r = 0.0;
+  if (!feature::algebraicCircle(sample, u, v, &c, &r)) return HUGE_VAL;
+  double sum = 0.0;
+  for (Eigen::Index i = 0; i < sample.cols(); ++i)
+    sum += std::pow(Eigen::Vector2d(sample.col(i).dot(u) - c(0), sample.col(i).dot(v) - c(1)).norm() - r, 2);
+  return sum;
+}
+
+/// The directions of a hemisphere grid (spacing about 7 degrees) and the
+/// principal axes, best algebraic circle first.
+std::vector<Eigen::Vector3d> rankedAxes(const Eigen::Matrix3Xd& q, const Eigen::Matrix3d& principal) {
+  constexpr int kDirections = 400;
+  const double golden = 3.14159265358979323846 * (3.0 - std::sqrt(5.0));  // the golden angle
+  std::vector<std::pair<double, Eigen::Vector3d>> scored;
+  for (int k = 0; k < 3; ++k) scored.emplace_back(circleScore(q, principal.col(k)), principal.col(k).normalized());
+  for (int i = 0; i < kDirections; ++i) {
+    const double z = 1.0 - (i + 0.5) / kDirections, ring = std::sqrt(1.0 - z * z);
+    const Eigen::Vector3d axis(ring * std::cos(golden * i), ring * std::sin(golden * i), z);
+    scored.emplace_back(circleScore(q, axis), axis);
+  }
+  std::stable_sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<Eigen::Vector3d> ranked;
+  for (const auto& entry : scored) ranked.push_back(entry.second);
+  return ranked;
+}
+
+}  // namespace
+
+CylinderFit fitCylinder(const FeaturePoints& points, const BaVec3d<double>& axisHint) {
+  CylinderFit fit;
+  fit.minimumPoints = 5;
+  Cloud cloud;
+  FeatureFit::Degeneracy_t degeneracy = FeatureFit::DEGENERACY_NONE;
+  const FeatureFit::Status_t status = feature::makeCloud(points, 5, &cloud, &degeneracy);
+  if (status != FeatureFit::FEATURE_SUCCEEDED) {
+    feature::fail(&fit, status, degeneracy);
+    return fit;
+  }
+  if (cloud.isFlat(1)) {
+    feature::fail(&fit, FeatureFit::FEATURE_DEGENERATE, FeatureFit::DEGENERACY_COLLINEAR);
+    return fit;
+  }
+  if (cloud.isFlat(0)) {
+    feature::fail(&fit, FeatureFit::FEATURE_DEGENERATE, FeatureFit::DEGENERACY_COPLANAR);
+    return fit;
+  }
+  std::vector<Eigen::Vector3d> starts;
+  const Eigen::Vector3d hint = toEigen(axisHint);
+  if (hint.allFinite() && hint.norm() > 0.0) starts.push_back(hint.normalized());
+  const std::vector<Eigen::Vector3d> ranked = rankedAxes(cloud.q, cloud.vectors);
+  starts.insert(starts.end(), ranked.begin(), ranked.begin() + kRankedStarts);
+
+  const CylinderProblem problem(cloud.q);
+  CylinderState best;
+  feature::SearchOutcome bestOutcome, last;
+  bool found = false;
+  for (const Eigen::Vector3d& axis : starts) {
+    CylinderState s;
+    s.axis = axis;
+    Eigen::Vector3d u, v;
+    feature::perpendicularPair(axis, &u, &v);
+    Eigen::Vector2d c;
+    if (!feature::algebraicCircle(cloud.q, u, v, &c, &s.radius)) continue;
+    s.point = c(0) * u + c(1) * v;
+    last = feature::searchLeastSquares(problem, &s);
+    if (last.result == feature::SearchOutcome::CONVERGED && s.radius > 0.0 &&
+        (!found || last.cost < bestOutcome.cost)) {
+      best = s;
+      bestOutcome = last;
+      found = true;
+    }
+  }
+  if (!found) {
+    feature::fail(&fit, last.result == feature::SearchOutcome::NOT_FINITE ? FeatureFit::FEATURE_NOT_FINITE
+                                                                          : FeatureFit::FEATURE_NOT_CONVERGED);
+    return fit;
+  }
+  if (!bestOutcome.determined) {
+    feature::fail(&fit, FeatureFit::FEATURE_DEGENERATE, FeatureFit::DEGENERACY_UNDETERMINED);
+    return fit;
+  }
+  const Eigen::Vector3d axis = feature::orientDirection(best.axis, points, axisHint);
+  fit.residuals.resize(std::size_t(cloud.q.cols()));
+  for (Eigen::Index i = 0; i < cloud.q.cols(); ++i) {
+    const Eigen::Vector3d w = cloud.q.col(i) - best.point;
+    fit.residuals[std::size_t(i)] = (w.cross(axis).norm() - best.radius) * cloud.scale;
+  }
+  feature::summarise(&fit);
+  fit.point = fromEigen(cloud.mean + cloud.scale * best.point);
+  fit.axis = fromEigen(axis);
+  fit.radius = cloud.scale * best.radius;
+  fit.iterations = bestOutcome.iterations;
+  fit.status = FeatureFit::FEATURE_SUCCEEDED;
+  return fit;
+}
+
+}  // namespace Zem

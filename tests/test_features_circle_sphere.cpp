@@ -1,0 +1,146 @@
+// Circle and sphere fits: known elements back exactly, far from the origin
+// and over partial arcs; the result is a minimum of the sum of squared
+// distances computed here from the element's definition; degenerate sets.
+#include "test_features_util.h"
+
+namespace Zem {
+namespace test {
+namespace {
+
+struct Row {
+  const char* name;
+  double distance, radius, arcDegrees;
+};
+
+TEST(FeatureCircleSphere, NoiseFreeElementsComeBackExactly) {
+  const Row rows[] = {{"5 mm bore 2,000 mm away", 2000, 2.5, 360},
+                      {"20 degree arc 2,000 mm away", 2000, 50, 20},
+                      {"1,000 mm over 90 degrees at the origin", 0, 500, 90}};
+  std::mt19937 rng(1);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Pose pose = randomPose(&rng, row.distance);
+    const CircleFit circle = fitCircle(circlePoints(pose, row.radius, row.arcDegrees, 12));
+    ASSERT_TRUE(Succeeded(circle));
+    EXPECT_TRUE(SameVec(circle.center, pose.center(), 1e-10));
+    EXPECT_TRUE(NearValue(circle.radius, row.radius, 1e-10));
+    EXPECT_TRUE(SameDirection(circle.normal, pose.axis(), 1e-10));
+    const SphereFit sphere = fitSphere(spherePoints(pose, row.radius, std::min(row.arcDegrees, 180.0), 3, 8));
+    ASSERT_TRUE(Succeeded(sphere));
+    EXPECT_TRUE(SameVec(sphere.center, pose.center(), 1e-10));
+    EXPECT_TRUE(NearValue(sphere.radius, row.radius, 1e-10));
+  }
+}
+
+/// Σ distance² of the points from a circle, from its definition.
+double circleSquares(const Points& points, const Eigen::Vector3d& c, const Eigen::Vector3d& n, double r) {
+  double sum = 0.0;
+  for (const BaVec3d<double>& p : points) {
+    const Eigen::Vector3d w = eig(p) - c;
+    const double h = w.dot(n), off = (w - h * n).norm() - r;
+    sum += h * h + off * off;
+  }
+  return sum;
+}
+
+double sphereSquares(const Points& points, const Eigen::Vector3d& c, double r) {
+  double sum = 0.0;
+  for (const BaVec3d<double>& p : points) sum += std::pow((eig(p) - c).norm() - r, 2);
+  return sum;
+}
+
+/// Moving any parameter either way by `step` does not lower the sum of squares.
+template <class Squares>
+::testing::AssertionResult IsMinimum(const Squares& squares, const Eigen::VectorXd& at, double step) {
+  const double best = squares(at);
+  for (Eigen::Index k = 0; k < at.size(); ++k)
+    for (const double sign : {-1.0, 1.0}) {
+      Eigen::VectorXd moved = at;
+      moved(k) += sign * step;
+      if (squares(moved) < best * (1.0 - 1e-13))
+        return ::testing::AssertionFailure() << "parameter " << k << " moved by " << sign * step << " lowers "
+                                             << best << " to " << squares(moved);
+    }
+  return ::testing::AssertionSuccess();
+}
+
+TEST(FeatureCircleSphere, NoisyFitsSitOnTheMinimumOfTheOrthogonalDistances) {
+  const Row rows[] = {{"full, 10 um noise", 500, 10, 360}, {"30 degree arc, 1 um noise", 2000, 100, 30}};
+  std::mt19937 rng(2);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Pose pose = randomPose(&rng, row.distance);
+    const double sigma = row.arcDegrees < 360 ? 1e-3 : 1e-2;
+    const Points onCircle = noisy(circlePoints(pose, row.radius, row.arcDegrees, 40), sigma, &rng);
+    const CircleFit circle = fitCircle(onCircle);
+    ASSERT_TRUE(Succeeded(circle));
+    const auto circleAt = [&](const Eigen::VectorXd& x) {
+      return circleSquares(onCircle, x.head<3>(), x.segment<3>(3).normalized(), x(6));
+    };
+    Eigen::VectorXd x(7);
+    x << eig(circle.center), eig(circle.normal), circle.radius;
+    EXPECT_TRUE(IsMinimum(circleAt, x, 1e-6 * row.radius));
+    EXPECT_NEAR(circle.rms * circle.rms * double(onCircle.size()), circleAt(x), 1e-10 * circleAt(x));
+
+    const Points onSphere = noisy(spherePoints(pose, row.radius, std::min(row.arcDegrees, 180.0), 4, 10), sigma, &rng);
+    const SphereFit sphere = fitSphere(onSphere);
+    ASSERT_TRUE(Succeeded(sphere));
+    const auto sphereAt = [&](const Eigen::VectorXd& y) { return sphereSquares(onSphere, y.head<3>(), y(3)); };
+    Eigen::VectorXd y(4);
+    y << eig(sphere.center), sphere.radius;
+    EXPECT_TRUE(IsMinimum(sphereAt, y, 1e-6 * row.radius));
+  }
+}
+
+TEST(FeatureCircleSphere, ResidualsArePositiveOutsideAndTheNormalFollowsThePoints) {
+  std::mt19937 rng(4);
+  const Pose pose = randomPose(&rng, 50.0);
+  Points points = circlePoints(pose, 10.0, 360, 8);  // counter-clockwise about +w
+  points.push_back(pose.at(11.0, 0.0, 0.0));
+  const CircleFit circle = fitCircle(points);
+  ASSERT_TRUE(Succeeded(circle));
+  EXPECT_GT(circle.residuals.back(), 0.0);
+  EXPECT_TRUE(SameDirection(circle.normal, pose.axis(), 1e-9));
+  EXPECT_TRUE(SameDirection(fitCircle(points, -pose.axis()).normal, -pose.axis(), 1e-9));
+  EXPECT_NEAR(circle.form, circle.residuals.back() - *std::min_element(circle.residuals.begin(), circle.residuals.end()), 1e-15);
+  Points ball = spherePoints(pose, 10.0, 180, 2, 6);
+  ball.push_back(pose.at(0.0, 0.0, 9.0));
+  EXPECT_LT(fitSphere(ball).residuals.back(), 0.0);
+}
+
+TEST(FeatureCircleSphere, DegenerateSetsFailWithTheirReason) {
+  std::mt19937 rng(6);
+  const Pose pose = randomPose(&rng, 2000.0);
+  const Points collinear = {pose.at(0, 0, 0), pose.at(1, 0, 0), pose.at(3, 0, 0), pose.at(7, 0, 0)};
+  const Points oneCircle = circlePoints(pose, 5.0, 360, 9);
+  const Points coincident(5, pose.at(1, 2, 3));
+  Points withInf = oneCircle;
+  withInf[4].z = HUGE_VAL;
+  using F = FeatureFit;
+  struct Case {
+    const char* name;
+    FeatureFit fit;
+    F::Status_t status;
+    F::Degeneracy_t reason;
+  } cases[] = {
+      {"circle of two points", fitCircle(Points{{0, 0, 0}, {1, 0, 0}}), F::FEATURE_TOO_FEW_POINTS, F::DEGENERACY_NONE},
+      {"sphere of three points", fitSphere(Points{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}), F::FEATURE_TOO_FEW_POINTS,
+       F::DEGENERACY_NONE},
+      {"circle of collinear points", fitCircle(collinear), F::FEATURE_DEGENERATE, F::DEGENERACY_COLLINEAR},
+      {"sphere of collinear points", fitSphere(collinear), F::FEATURE_DEGENERATE, F::DEGENERACY_COLLINEAR},
+      {"sphere of points on one circle", fitSphere(oneCircle), F::FEATURE_DEGENERATE, F::DEGENERACY_COPLANAR},
+      {"circle of coinciding points", fitCircle(coincident), F::FEATURE_DEGENERATE, F::DEGENERACY_COINCIDENT},
+      {"sphere with an infinite coordinate", fitSphere(withInf), F::FEATURE_NOT_FINITE, F::DEGENERACY_NONE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(FailsWith(c.fit, c.status, c.reason));
+  }
+  // Three or four points fix a circle or sphere exactly: nothing degenerate.
+  EXPECT_TRUE(Succeeded(fitCircle(Points(oneCircle.begin(), oneCircle.begin() + 3))));
+  EXPECT_TRUE(Succeeded(fitSphere(spherePoints(pose, 5.0, 90, 1, 3))));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace Zem

@@ -1,0 +1,99 @@
+// Cylinder fits: long and short, full and partial, with and without an axis
+// hint; the minimum of the distances from the surface; degenerate sets.
+#include "test_features_util.h"
+
+namespace Zem {
+namespace test {
+namespace {
+
+/// Σ (distance from the axis − r)², from the definition.
+double cylinderSquares(const Points& points, const Eigen::Vector3d& p, const Eigen::Vector3d& a, double r) {
+  double sum = 0.0;
+  for (const BaVec3d<double>& q : points) sum += std::pow((eig(q) - p).cross(a).norm() - r, 2);
+  return sum;
+}
+
+struct Row {
+  const char* name;
+  double radius, length, arcDegrees;
+  bool hint;
+};
+
+const Row kRows[] = {
+    {"long full pin, no hint", 3, 40, 360, false},
+    {"long 90 degree patch, no hint", 50, 300, 90, false},
+    {"short full bore, no hint", 20, 8, 360, false},
+    {"short 90 degree patch with a rough hint", 20, 8, 90, true},
+};
+
+TEST(FeatureCylinder, NoiseFreeCylindersComeBackExactly2000MmAway) {
+  std::mt19937 rng(7);
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
+    const Pose pose = randomPose(&rng, 2000.0);
+    const Points points = cylinderPoints(pose, row.radius, row.length, row.arcDegrees, 4, 9);
+    const BaVec3d<double> hint = row.hint ? pose.axis() + BaVec3d<double>(0.1, -0.1, 0.05) : BaVec3d<double>();
+    const CylinderFit fit = fitCylinder(points, hint);
+    ASSERT_TRUE(Succeeded(fit));
+    EXPECT_TRUE(SameDirection(fit.axis, pose.axis(), 1e-10));  // first point on the lowest ring
+    EXPECT_TRUE(NearValue(fit.radius, row.radius, 1e-10));
+    EXPECT_TRUE(SameVec(fit.toLine3d().perpend(pose.center()), pose.center(), 1e-10));
+    EXPECT_LE(fit.rms, 1e-10);
+  }
+}
+
+TEST(FeatureCylinder, NoisyFitsSitOnTheMinimumAndResidualsArePositiveOutside) {
+  std::mt19937 rng(9);
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
+    const Pose pose = randomPose(&rng, 1000.0);
+    Points points = noisy(cylinderPoints(pose, row.radius, row.length, row.arcDegrees, 5, 12), 2e-3, &rng);
+    const CylinderFit fit = fitCylinder(points, row.hint ? pose.axis() : BaVec3d<double>());
+    ASSERT_TRUE(Succeeded(fit));
+    const Eigen::Vector3d p = eig(fit.point), a = eig(fit.axis);
+    const double best = cylinderSquares(points, p, a, fit.radius);
+    EXPECT_NEAR(fit.rms * fit.rms * double(points.size()), best, 1e-10 * best);
+    for (int k = 0; k < 3; ++k)
+      for (const double step : {-1e-5, 1e-5}) {
+        SCOPED_TRACE("coordinate " + std::to_string(k) + " moved by " + std::to_string(step));
+        EXPECT_GE(cylinderSquares(points, p + step * Eigen::Vector3d::Unit(k), a, fit.radius), best * (1 - 1e-13));
+        EXPECT_GE(cylinderSquares(points, p, (a + step * Eigen::Vector3d::Unit(k)).normalized(), fit.radius),
+                  best * (1 - 1e-13));
+        EXPECT_GE(cylinderSquares(points, p, a, fit.radius + step), best * (1 - 1e-13));
+      }
+    const Eigen::Vector3d out = p + (fit.radius + 1.0) * a.unitOrthogonal();
+    points.emplace_back(out.x(), out.y(), out.z());
+    EXPECT_GT(fitCylinder(points, fit.axis).residuals.back(), 0.0);
+  }
+}
+
+TEST(FeatureCylinder, DegenerateSetsFailWithTheirReason) {
+  std::mt19937 rng(10);
+  const Pose pose = randomPose(&rng, 500.0);
+  // Four distinct points (one of five repeated) lie on a whole family of cylinders.
+  const Points fourPoints = {pose.at(0, 0, 0), pose.at(10, 0, 0), pose.at(0, 10, 0), pose.at(0, 0, 10),
+                             pose.at(10, 0, 0)};
+  using F = FeatureFit;
+  struct Case {
+    const char* name;
+    FeatureFit fit;
+    F::Status_t status;
+    F::Degeneracy_t reason;
+  } cases[] = {
+      {"four points", fitCylinder(circlePoints(pose, 5, 360, 4)), F::FEATURE_TOO_FEW_POINTS, F::DEGENERACY_NONE},
+      {"points on one circle", fitCylinder(circlePoints(pose, 5, 360, 8)), F::FEATURE_DEGENERATE,
+       F::DEGENERACY_COPLANAR},
+      {"points on one line", fitCylinder(Points{pose.at(0, 0, 0), pose.at(0, 0, 1), pose.at(0, 0, 2), pose.at(0, 0, 4),
+                                                pose.at(0, 0, 9)}),
+       F::FEATURE_DEGENERATE, F::DEGENERACY_COLLINEAR},
+      {"four distinct points", fitCylinder(fourPoints), F::FEATURE_DEGENERATE, F::DEGENERACY_UNDETERMINED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(FailsWith(c.fit, c.status, c.reason));
+  }
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace Zem
