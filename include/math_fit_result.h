@@ -47,16 +47,17 @@ struct FitOptions {
   /// without them it gives the status, the transformation, the pair count
   /// and meanWeighted.
   bool residuals = true;
-  /// Whether a fit without residuals still gives the diagnostics of
-  /// FitResult (with residuals, with held freedoms or with `reject` it always
-  /// does).
+  /// Whether the fit gives the diagnostics of FitResult (covariance,
+  /// sigma0, statistics, ...). They cost passes over the pairs that a plain
+  /// fit does not make, so they are computed only when asked for here or
+  /// when `reject` needs them.
   bool diagnostics = false;
   /// The rotation freedom.
   FitRotation rotation = FitRotation::Free;
   /// Whether the translation along the destination X, Y and Z axes is free.
   bool translation[3] = {true, true, true};
-  /// The a-priori standard deviation of unit weight (mm); 0 means unknown:
-  /// estimated from the residuals.
+  /// The a-priori standard deviation of unit weight (mm) of the diagnostics
+  /// and the rejection; 0 means unknown: estimated from the residuals.
   double sigma = 0.0;
   /// Set gross errors aside (see above) at significance level `alpha`.
   bool reject = false;
@@ -147,8 +148,8 @@ struct FitResult {
   /// "translation in X", "scale"); else nullptr.
   const char* undetermined = nullptr;
 
-  /// Diagnostics, filled on success with the residuals, or when FitOptions
-  /// asks for them, holds a freedom or rejects.
+  /// Diagnostics, filled on success when FitOptions::diagnostics or
+  /// FitOptions::reject is set (else left empty: statistics.empty()).
   ///
   /// Parameters. A small change applied after the result, in the destination
   /// frame, q -> (1 + ds)·exp([ω]×)·(q − c) + c + dt about `center` c: dt in

@@ -273,18 +273,46 @@ void residualsOf(const Transformation& t, const Points& src, const Points& dst, 
     residualLoop<true>(a, w, src, dst, res, dist, sumSquares, largestSquared);
 }
 
-/// zemtrafo.FitResult. The residuals are worked out when first asked for,
-/// from the module's own copy of the pairs (later changes to the caller's
-/// arrays cannot reach them), so that a caller who wants the transformation
-/// only does not pay for another pass over every pair.
+/// zemtrafo.FitResult. The residuals and the diagnostics are worked out
+/// when first asked for, from the module's own copy of the pairs (later
+/// changes to the caller's arrays cannot reach them), so that a caller who
+/// wants the transformation only does not pay for more passes over every pair.
 struct FitResult {
   Transformation transformation;
   py::ssize_t pairCount = 0;
   std::vector<std::int64_t> sourceRows, targetRows;  ///< the pairs' rows; empty when paired by position
   double meanResidual = 0.0;
   bool scaleEstimated = false;
-  Zem::FitResult diagnostics;  ///< the C++ result: covariance, statistics, rejected pairs
-  Points src, dst;  ///< the pairs, until settle() has used them
+  /// The C++ result: covariance, statistics, rejected pairs once diagnose()
+  /// has run (at once when rejecting), else the usedCount only.
+  Zem::FitResult diagnostics;
+  /// The pairs and how they were fitted, until settle() and diagnose() have used them.
+  Points src, dst, weights;
+  std::vector<Zem::FitWeightMatrix> weightMatrices;
+  Zem::FitOptions options;
+  bool diagnosed = false;
+
+  /// Computes the diagnostics once, without the GIL, by the same fit with
+  /// FitOptions::diagnostics (the same transformation, bit for bit).
+  void diagnose() {
+    if (diagnosed) return;
+    std::unique_lock<std::mutex> lock(*settling_, std::defer_lock);
+    {
+      py::gil_scoped_release released;  // never wait for the lock holding the GIL
+      lock.lock();
+    }
+    if (diagnosed) return;
+    Zem::FitOptions o = options;
+    o.diagnostics = true;
+    o.residuals = false;
+    {
+      py::gil_scoped_release released;
+      diagnostics = weightMatrices.empty() ? Zem::FitResult::fitByPosition(src, dst, weights, o)
+                                           : Zem::FitResult::fitByPosition(src, dst, weightMatrices, o);
+    }
+    diagnosed = true;
+    release();
+  }
 
   /// Computes the residuals, their lengths and figures once, without the
   /// GIL; the lock keeps two threads from settling one result at once.
@@ -304,7 +332,7 @@ struct FitResult {
     {
       py::gil_scoped_release released;
       residualsOf(transformation, src, dst, res, dist, &sumSquares, &largestSquared);
-      if (diagnostics.usedCount != std::size_t(pairCount)) {  // the figures of the pairs used
+      if (!diagnostics.rejected.empty()) {  // the figures of the pairs used
         sumSquares = largestSquared = 0.0;
         for (py::ssize_t k = 0; k < pairCount; ++k)
           if (!diagnostics.rejected[std::size_t(k)]) {
@@ -319,9 +347,8 @@ struct FitResult {
     largest_ = std::sqrt(largestSquared);
     frozen(residuals_);
     frozen(distances_);
-    Points().swap(src);
-    Points().swap(dst);
     settled_ = true;
+    release();
   }
   /// A result whose residuals are known (unpickling).
   void restore(py::array_t<double> residuals, py::array_t<double> distances, double rms, double largest) {
@@ -337,11 +364,57 @@ struct FitResult {
   double largest() { return settle(), largest_; }
 
  private:
+  /// Drops the copy of the pairs once nothing needs it any more.
+  void release() {
+    if (!settled_ || !diagnosed) return;
+    Points().swap(src);
+    Points().swap(dst);
+    Points().swap(weights);
+    std::vector<Zem::FitWeightMatrix>().swap(weightMatrices);
+  }
   bool settled_ = false;
   std::shared_ptr<std::mutex> settling_ = std::make_shared<std::mutex>();
   py::array_t<double> residuals_, distances_;
   double rms_ = 0.0, largest_ = 0.0;
 };
+
+py::array_t<bool> rejectedArray(const std::vector<bool>& rejected) {
+  py::array_t<bool> a(py::ssize_t(rejected.size()));
+  for (std::size_t k = 0; k < rejected.size(); ++k) a.mutable_data()[k] = rejected[k];
+  return a;
+}
+
+/// The diagnostics of a pickled result: (covariance (7, 7), center (3,),
+/// sigma0, redundancy, condition, statistics (K,), rejected (K,), usedCount).
+py::tuple diagnosticsState(FitResult& r) {
+  r.diagnose();
+  const Zem::FitResult& d = r.diagnostics;
+  py::array_t<double> covariance({7, 7});
+  std::copy(&d.covariance[0][0], &d.covariance[0][0] + 49, covariance.mutable_data());
+  const double center[3] = {d.center.x, d.center.y, d.center.z};
+  return py::make_tuple(covariance, py::array_t<double>(3, center), d.sigma0, d.redundancy, d.condition,
+                        py::array_t<double>(py::ssize_t(d.statistics.size()), d.statistics.data()),
+                        rejectedArray(d.rejected), d.usedCount);
+}
+
+void restoreDiagnostics(const py::tuple& state, FitResult* r) {
+  if (state.size() != 8) throw py::value_error("not a pickled FitResult");
+  Zem::FitResult& d = r->diagnostics;
+  d.transformation = r->transformation;  // point_covariance maps through it
+  const DoubleArray covariance = doubleArray(state[0]), center = doubleArray(state[1]);
+  if (covariance.size() != 49 || center.size() != 3) throw py::value_error("not a pickled FitResult");
+  std::copy(covariance.data(), covariance.data() + 49, &d.covariance[0][0]);
+  d.center = BaVec3d<double>(center.data()[0], center.data()[1], center.data()[2]);
+  d.sigma0 = state[2].cast<double>();
+  d.redundancy = state[3].cast<long>();
+  d.condition = state[4].cast<double>();
+  const DoubleArray statistics = doubleArray(state[5]);
+  d.statistics.assign(statistics.data(), statistics.data() + statistics.size());
+  const py::array_t<bool> rejected = state[6].cast<py::array_t<bool>>();
+  d.rejected.assign(rejected.data(), rejected.data() + rejected.size());
+  d.usedCount = state[7].cast<std::size_t>();
+  r->diagnosed = true;
+}
 
 /// The rows of the pairs: the stored ones, or 0 to K - 1 when paired by position.
 py::array_t<std::int64_t> rowArray(const std::vector<std::int64_t>& rows, py::ssize_t pairs) {
@@ -357,7 +430,6 @@ Zem::FitOptions fitOptions(bool withScale, const std::string& rotation, const st
   Zem::FitOptions o;
   o.withScale = withScale;
   o.residuals = false;  // left to FitResult::settle()
-  o.diagnostics = true;
   if (rotation == "free") o.rotation = Zem::FitRotation::Free;
   else if (rotation == "x") o.rotation = Zem::FitRotation::AboutX;
   else if (rotation == "y") o.rotation = Zem::FitRotation::AboutY;
@@ -387,10 +459,11 @@ Zem::FitOptions fitOptions(bool withScale, const std::string& rotation, const st
 }
 
 /// The 3x3 covariance of the image of each point of p ((3,) or (N, 3)).
-py::array_t<double> pointCovariance(const FitResult& r, const py::object& points) {
+py::array_t<double> pointCovariance(FitResult& r, const py::object& points) {
   const DoubleArray p = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(points);
   if (!p || !((p.ndim() == 1 && p.shape(0) == 3) || (p.ndim() == 2 && p.shape(1) == 3)))
     throw py::value_error("point_covariance takes a point (3,) or points (N, 3)");
+  r.diagnose();
   const py::ssize_t n = p.ndim() == 1 ? 1 : p.shape(0);
   py::array_t<double> out(p.ndim() == 1 ? std::vector<py::ssize_t>{3, 3} : std::vector<py::ssize_t>{n, 3, 3});
   double* o = out.mutable_data();
@@ -427,7 +500,8 @@ FitResult fit(const py::object& source, const py::object& target, const py::obje
   // Pairing, gathering and the fit run without the GIL; their exceptions
   // take it back as they leave the block.
   std::vector<std::int64_t> sourceRows, targetRows;
-  Points srcPoints, dstPoints;
+  Points srcPoints, dstPoints, pointWeights;
+  std::vector<Zem::FitWeightMatrix> weightMatrices;
   Zem::FitResult fitted;
   std::size_t pairs;
   {
@@ -443,11 +517,13 @@ FitResult fit(const py::object& source, const py::object& target, const py::obje
     dstPoints = gather(dst, dstRows, pairs, "target");
     // The residuals are left to FitResult::settle(), which writes them
     // straight into numpy arrays when they are first read.
-    if (matrices)
-      fitted = Zem::FitResult::fitByPosition(srcPoints, dstPoints, gatherMatrices(w, srcRows, pairs), options);
-    else
-      fitted = Zem::FitResult::fitByPosition(srcPoints, dstPoints,
-                                             weighted ? gatherWeights(w, srcRows, pairs) : Points(), options);
+    if (matrices) {
+      weightMatrices = gatherMatrices(w, srcRows, pairs);
+      fitted = Zem::FitResult::fitByPosition(srcPoints, dstPoints, weightMatrices, options);
+    } else {
+      if (weighted) pointWeights = gatherWeights(w, srcRows, pairs);
+      fitted = Zem::FitResult::fitByPosition(srcPoints, dstPoints, pointWeights, options);
+    }
   }
   if (fitted.status == Zem::FitResult::FIT_NEGATIVE_WEIGHT)
     throw py::value_error("weights must be positive semi-definite matrices");
@@ -464,6 +540,10 @@ FitResult fit(const py::object& source, const py::object& target, const py::obje
   r.targetRows = std::move(targetRows);
   r.src = std::move(srcPoints);
   r.dst = std::move(dstPoints);
+  r.weights = std::move(pointWeights);
+  r.weightMatrices = std::move(weightMatrices);
+  r.options = options;
+  r.diagnosed = options.reject;  // rejecting computes them
   r.diagnostics = std::move(fitted);
   return r;
 }
@@ -517,7 +597,9 @@ void bindFit(py::module_& m) {
 
   py::class_<FitResult>(m, "FitResult",
                         "Outcome of a successful fit(). residuals, distances, rms_residual and max_residual are "
-                        "worked out when first read; the arrays are read-only.")
+                        "worked out when one of them is first read, and so are the diagnostics (covariance, "
+                        "center, sigma0, redundancy, condition, statistics, rejected, point_covariance; with "
+                        "reject at once); the residual arrays are read-only. A pickled result carries both.")
       // A copy: changing it must not change the result, whose residual
       // figures describe the fitted transformation.
       .def_property_readonly(
@@ -541,7 +623,8 @@ void bindFit(py::module_& m) {
       .def_readonly("scale_estimated", &FitResult::scaleEstimated, "Whether the scale was estimated.")
       .def_property_readonly(
           "covariance",
-          [](const FitResult& r) {
+          [](FitResult& r) {
+            r.diagnose();
             py::array_t<double> c({7, 7});
             std::copy(&r.diagnostics.covariance[0][0], &r.diagnostics.covariance[0][0] + 49, c.mutable_data());
             return c;
@@ -550,35 +633,44 @@ void bindFit(py::module_& m) {
           "center, q -> (1 + ds) exp([w]x) (q - center) + center + dt (mm, radians, relative).")
       .def_property_readonly(
           "center",
-          [](const FitResult& r) {
-            py::array_t<double> c(3);
+          [](FitResult& r) {
+            r.diagnose();
             const Zem::BaVec3d<double>& v = r.diagnostics.center;
-            c.mutable_data()[0] = v.x, c.mutable_data()[1] = v.y, c.mutable_data()[2] = v.z;
-            return c;
+            const double xyz[3] = {v.x, v.y, v.z};
+            return py::array_t<double>(3, xyz);
           },
           "(3,) weighted centroid of the target points of the pairs used.")
       .def_property_readonly(
-          "sigma0", [](const FitResult& r) { return r.diagnostics.sigma0; },
+          "sigma0", [](FitResult& r) {
+            r.diagnose();
+            return r.diagnostics.sigma0;
+          },
           "Standard deviation of unit weight from the residuals of the pairs used (nan with no redundancy).")
       .def_property_readonly(
-          "redundancy", [](const FitResult& r) { return r.diagnostics.redundancy; },
+          "redundancy", [](FitResult& r) {
+            r.diagnose();
+            return r.diagnostics.redundancy;
+          },
           "Observations of the pairs used minus free parameters.")
       .def_property_readonly(
-          "condition", [](const FitResult& r) { return r.diagnostics.condition; },
+          "condition", [](FitResult& r) {
+            r.diagnose();
+            return r.diagnostics.condition;
+          },
           "Condition number of the equilibrated normal matrix of the free parameters.")
       .def_property_readonly(
           "statistics",
-          [](const FitResult& r) {
+          [](FitResult& r) {
+            r.diagnose();
             return py::array_t<double>(py::ssize_t(r.diagnostics.statistics.size()),
                                        r.diagnostics.statistics.data());
           },
           "(K,) test statistic of each pair's residual (leave-one-out; chi-square or rank times F).")
       .def_property_readonly(
           "rejected",
-          [](const FitResult& r) {
-            py::array_t<bool> a(py::ssize_t(r.diagnostics.rejected.size()));
-            for (std::size_t k = 0; k < r.diagnostics.rejected.size(); ++k) a.mutable_data()[k] = r.diagnostics.rejected[k];
-            return a;
+          [](FitResult& r) {
+            r.diagnose();
+            return rejectedArray(r.diagnostics.rejected);
           },
           "(K,) whether each pair was set aside as a gross error.")
       .def("point_covariance", &pointCovariance, py::arg("points"),
@@ -597,10 +689,11 @@ void bindFit(py::module_& m) {
             return py::make_tuple(r.transformation, r.pairCount,
                                   r.sourceRows.empty() ? noRows : py::object(rowArray(r.sourceRows, r.pairCount)),
                                   r.targetRows.empty() ? noRows : py::object(rowArray(r.targetRows, r.pairCount)),
-                                  r.meanResidual, r.scaleEstimated, r.residuals(), r.distances(), r.rms(), r.largest());
+                                  r.meanResidual, r.scaleEstimated, r.residuals(), r.distances(), r.rms(), r.largest(),
+                                  diagnosticsState(r));
           },
           [](const py::tuple& state) {
-            if (state.size() != 10) throw py::value_error("not a pickled FitResult");
+            if (state.size() != 11) throw py::value_error("not a pickled FitResult");
             FitResult r;
             r.transformation = state[0].cast<Transformation>();
             r.pairCount = state[1].cast<py::ssize_t>();
@@ -613,6 +706,7 @@ void bindFit(py::module_& m) {
             r.scaleEstimated = state[5].cast<bool>();
             r.restore(py::array_t<double>(doubleArray(state[6])), py::array_t<double>(doubleArray(state[7])),
                       state[8].cast<double>(), state[9].cast<double>());
+            restoreDiagnostics(state[10].cast<py::tuple>(), &r);
             return r;
           }));
 

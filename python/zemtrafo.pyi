@@ -182,7 +182,13 @@ def matrices_from_rotvec(rotvec: _ArrayLike, degrees: bool = False) -> npt.NDArr
 def rotvec_from_matrices(matrices: _ArrayLike, degrees: bool = False) -> npt.NDArray[np.float64]: ...
 
 class FitResult:
-    """Outcome of a successful fit()."""
+    """Outcome of a successful fit().
+
+    The residual figures and the diagnostics (covariance, center, sigma0,
+    redundancy, condition, statistics, rejected, point_covariance) are worked
+    out when one of them is first read (with reject, the diagnostics at once);
+    a pickled result carries both.
+    """
     @property
     def transformation(self) -> Transformation:
         """A copy of the transformation that carries source onto target."""

@@ -47,9 +47,10 @@ void addResiduals(const Point* src, const Point* dst, std::size_t n, FitResult* 
   r->rms = std::sqrt(sumSquares / double(used));
 }
 
-/// Whether the fit needs the pair-by-pair work of fit_diagnostics.cpp.
+/// Whether the fit needs the work of fit_diagnostics.cpp: a held freedom
+/// (another minimisation), rejection, or the diagnostics asked for.
 bool wantsDiagnostics(const FitOptions& options) {
-  return options.residuals || options.diagnostics || options.reject || fit::holdsFreedoms(options);
+  return options.diagnostics || options.reject || fit::holdsFreedoms(options);
 }
 
 /// After the engine's fit of the pairs: held freedoms, rejection and the
@@ -108,6 +109,7 @@ FitResult fitWithResult(const Point* src, const Point* dst, fit::PairWeights wei
     if (!r.isSucceeded()) return r;
     r.transformation = fitted.transformation;
     r.meanWeighted = fitted.meanWeighted;
+    r.usedCount = n;
   }
   if (options.residuals) addResiduals(src, dst, n, &r);
   return r;
@@ -140,10 +142,11 @@ FitResult FitResult::fitById(const std::vector<BaPoint3d<double>>& src, const st
   r.pairCount = fitted.pairCount;
   const bool diagnostics = wantsDiagnostics(options) && r.status != FitResult::FIT_AMBIGUOUS_PAIRING &&
                            r.status != FitResult::FIT_TOO_FEW_PAIRS;
-  if (!diagnostics) {
+  if (!diagnostics && !(options.residuals && r.isSucceeded())) {
     if (!r.isSucceeded()) return r;
     r.transformation = fitted.transformation;
     r.meanWeighted = fitted.meanWeighted;
+    r.usedCount = r.pairCount;
     return r;
   }
   // The pairs once more, now as a list, for the residual of each.
@@ -152,21 +155,29 @@ FitResult FitResult::fitById(const std::vector<BaPoint3d<double>>& src, const st
   std::vector<Point> pairedSrc, pairedDst, pairedWeights;
   pairedSrc.reserve(pairs.size());
   pairedDst.reserve(pairs.size());
+  const bool weighted = diagnostics && !weights.empty();
   std::unordered_map<int, std::size_t> weightById;  // the first weight point of each id
-  for (std::size_t k = 0; k < weights.size(); ++k) weightById.emplace(weights[k].id, k);
+  if (weighted)
+    for (std::size_t k = 0; k < weights.size(); ++k) weightById.emplace(weights[k].id, k);
   for (const FitPair& p : pairs) {
     pairedSrc.push_back(src[p.source]);
     pairedDst.push_back(dst[p.destination]);
-    if (weights.empty()) continue;
+    if (!weighted) continue;
     const auto found = weightById.find(src[p.source].id);
     pairedWeights.push_back(found != weightById.end() ? weights[found->second] : Point(1.0, 1.0, 1.0));
   }
   fit::PairList list;
   list.src = pairedSrc.data();
   list.dst = pairedDst.data();
-  list.weights.perAxis = weights.empty() ? nullptr : pairedWeights.data();
+  list.weights.perAxis = weighted ? pairedWeights.data() : nullptr;
   list.n = pairs.size();
-  if (!diagnose(list, options, r.status, fitted, &r)) return r;
+  if (diagnostics) {
+    if (!diagnose(list, options, r.status, fitted, &r)) return r;
+  } else {
+    r.transformation = fitted.transformation;
+    r.meanWeighted = fitted.meanWeighted;
+    r.usedCount = r.pairCount;
+  }
   if (options.residuals) addResiduals(pairedSrc.data(), pairedDst.data(), pairs.size(), &r);
   return r;
 }

@@ -185,6 +185,9 @@ int dispatch(int argc, char** argv) {
   fitCmd->add_option("--translation", fit.translation, "Free translation axes: xyz (default), xy, z, ... or none");
   fitCmd->add_option("--sigma", fit.sigma, "A-priori standard deviation of unit weight (mm); else estimated")
       ->check(CLI::PositiveNumber);
+  fitCmd->add_flag("--diagnostics", fit.diagnostics,
+                   "Report the standard deviations of the parameters, sigma0, the redundancy and the test "
+                   "statistic T of each pair (also with --sigma or --reject)");
   std::string rejectAlpha;
   CLI::Option* reject =
       fitCmd->add_option("--reject", rejectAlpha, "Set gross errors aside at significance ALPHA (default 0.001)")

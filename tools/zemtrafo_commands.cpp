@@ -93,6 +93,8 @@ bool libraryFitOptions(const FitOptions& options, Zem::FitOptions* out) {
   out->sigma = options.sigma;
   out->reject = options.reject;
   out->alpha = options.alpha;
+  // Computed only when printed: they cost passes over the pairs.
+  out->diagnostics = options.diagnostics || options.sigma > 0.0 || options.reject;
   return true;
 }
 

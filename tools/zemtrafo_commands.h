@@ -55,6 +55,7 @@ struct FitOptions {
   double sigma = 0.0;              ///< a-priori sigma (mm); 0: estimated
   bool reject = false;
   double alpha = 0.001;
+  bool diagnostics = false;  ///< print them (also with --sigma or --reject)
   std::string jsonFile = "-";  ///< where --json writes ("-": standard output)
   Zem::PointFile::ReadOptions reading;
 };

@@ -1,5 +1,6 @@
 """fit() with held freedoms, gross-error rejection and diagnostics, against SciPy."""
 import itertools
+import pickle
 
 import numpy as np
 import pytest
@@ -124,3 +125,16 @@ def test_bad_options_raise_value_error(kwargs):
     src = spread_part(np.random.default_rng(1))
     with pytest.raises(ValueError):
         zt.fit(src, src, **kwargs)
+
+
+def test_diagnostics_worked_out_on_first_reading_are_pickled_too():
+    rng = np.random.default_rng(6)
+    src = spread_part(rng)
+    dst = src + [1.0, 2.0, 3.0] + rng.normal(0, 0.01, src.shape)
+    unread = pickle.loads(pickle.dumps(zt.fit(src, dst, sigma=0.01)))
+    result = zt.fit(src, dst, sigma=0.01)
+    for name in ["covariance", "center", "statistics", "rejected"]:
+        np.testing.assert_array_equal(getattr(unread, name), getattr(result, name), err_msg=name)
+    for name in ["sigma0", "redundancy", "condition"]:
+        assert getattr(unread, name) == getattr(result, name), name
+    np.testing.assert_array_equal(unread.point_covariance(src), result.point_covariance(src))
