@@ -37,11 +37,11 @@ std::string padded(const std::string& text, std::size_t width = 13) {
 
 /// A length in mm with six decimals, right-aligned in 13 characters; a value
 /// that rounds to zero shows as 0.000000, never as -0.000000.
-void appendFixed(std::string* out, double v) {
+void appendFixed(std::string* out, double v, int decimals = 6, std::size_t width = 13) {
   char buffer[400];  // the longest fixed form of a double, 309 digits and 6 decimals, fits
-  const auto r = std::to_chars(buffer, buffer + sizeof buffer, shown(v), std::chars_format::fixed, 6);
+  const auto r = std::to_chars(buffer, buffer + sizeof buffer, shown(v), std::chars_format::fixed, decimals);
   const std::size_t length = r.ec == std::errc() ? std::size_t(r.ptr - buffer) : 0;
-  if (length < 13) out->append(13 - length, ' ');
+  if (length < width) out->append(width - length, ' ');
   out->append(buffer, length);
 }
 
@@ -197,7 +197,10 @@ void printFitText(const Zem::FitResult& fit, const FitReport& report, const Zem:
     out += padded(report.pairNames[i], idWidth);
     for (double v : {r.x, r.y, r.z, fit.distances[i]}) appendFixed(&out, v);
     if (normals) appendFixed(&out, report.alongNormal[i]);
-    if (diagnostics) out += format("%14.2f", fit.statistics[i]) + (fit.rejected[i] ? "  rejected" : "");
+    if (diagnostics) {
+      appendFixed(&out, fit.statistics[i], 2, 14);
+      if (fit.rejected[i]) out += "  rejected";
+    }
     out += '\n';
     if (out.size() > (1u << 20)) {
       std::fputs(out.c_str(), stdout);
