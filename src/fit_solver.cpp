@@ -1,0 +1,292 @@
+// The optimum of the best fit from its quadratic in the twelve numbers of an
+// affine map (fit_kernels.h): q = s·R·p + T with A = s·R, minimising
+// F = Σ rᵀ·W·r. Everything here works on the quadratic, in time independent
+// of the number of pairs.
+//
+// Start. The closed-form solution (Horn, Umeyama) with each pair's mean weight
+// tr(W)/3: weighted centroids, the cross-covariance C = U·D·Vᵀ (SVD), R = U·S·Vᵀ
+// with S = diag(1, 1, ±1) so that det R = +1 (a reflection is never the
+// answer), s = tr(D·S) / (weighted variance of the source) when estimated.
+// When every pair's weight is a multiple of the identity (unit weights among
+// them) this is the optimum.
+//
+// Iteration. A safeguarded Newton method on the rotation manifold: a step
+// (du, ω, σ) maps (A = s·R, u) to A' = (1 + σ)·exp([ω]×)·A and
+// u' = u + du + (A − A')·ā, which turns and scales about the weighted centroid
+// ā (so that the translation does not carry the rotation's and the scale's
+// corrections). Gradient and Hessian, second-order terms of the rotation
+// included, follow exactly from the quadratic. Levenberg-Marquardt damping
+// (on the diagonal of the Gauss-Newton matrix) keeps every accepted step
+// downhill; the change of F is computed directly from the step, without the
+// cancellation of evaluating F twice. It stops on optimality: when the Newton
+// decrement −gradᵀ·δ is at rounding level relative to F, or when no damped
+// step lowers F any more. Only arithmetic that is not finite fails it.
+//
+// Determinacy. The pairs determine the transformation when the Gauss-Newton
+// matrix of the free parameters at the result, equilibrated to a unit
+// diagonal, is regular beyond rounding: its smallest eigenvalue above
+// kDeterminacy. Equilibrated, that does not depend on the units, a common
+// weight factor, where the part lies or the number of pairs, only on the
+// geometry of the weighted pairs. All points on one line, or at one point,
+// or weights that leave a direction free, fail as degenerate.
+#include "fit_solver.h"
+
+#include <Eigen/Dense>
+#include <cmath>
+#include <limits>
+
+namespace Zem {
+namespace fit {
+
+namespace {
+
+using Vec = BaVec3d<double>;
+using Status = FitResult::Status_t;
+using Eigen::Matrix3d;
+using Eigen::Vector3d;
+
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+
+/// The smallest eigenvalue of the equilibrated Gauss-Newton matrix that
+/// counts as determined. The moments are exact to a few ε of their size
+/// (compensated sums), so that an eigenvalue of a few ε is rounding: the
+/// weighted points then lie on a line (or a point) up to the precision of
+/// the arithmetic. A thin part whose cross-section is 1e-7 of its length has
+/// eigenvalues near 1e-14 = 45ε and counts as determined.
+constexpr double kDeterminacy = 8.0 * kEpsilon;
+
+/// Newton iterations at most; a fit converges quadratically from the closed
+/// form in a handful. Reaching the limit ends the iteration where it is (it
+/// is not a failure: every accepted step lowered F).
+constexpr int kMaxIterations = 200;
+/// The iteration stops when the Newton decrement is below this fraction of
+/// the objective (plus its rounding).
+constexpr double kOptimality = 1e-14;
+
+/// [v]×: the matrix of the cross product v × ·.
+Matrix3d crossMatrix(const Vector3d& v) {
+  Matrix3d m;
+  m << 0.0, -v.z(), v.y(), v.z(), 0.0, -v.x(), -v.y(), v.x(), 0.0;
+  return m;
+}
+
+/// The mean-weight moments of the quadratic: for isotropic weights exactly
+/// Σw, Σw·a, Σw·b, Σw·a·aᵀ and Σw·b·aᵀ.
+struct MeanMoments {
+  double sw;
+  Vector3d sa, sb;
+  Matrix3d saa, sba;
+};
+
+MeanMoments meanMoments(const Quadratic& q) {
+  MeanMoments m;
+  m.sw = q.H.block<3, 3>(9, 9).trace() / 3.0;
+  for (int k = 0; k < 3; ++k) {
+    m.sa(k) = q.H.block<3, 3>(3 * k, 9).trace() / 3.0;
+    for (int l = 0; l < 3; ++l) m.saa(k, l) = q.H.block<3, 3>(3 * k, 3 * l).trace() / 3.0;
+    m.sba.col(k) = q.g.segment<3>(3 * k);  // Σ a_k·W·b
+  }
+  m.sb = q.g.segment<3>(9);
+  return m;
+}
+
+/// The closed-form start (see the file comment). False when the pairs carry
+/// no weight, or the estimated scale is 0 (nothing correlates).
+bool closedForm(const MeanMoments& m, bool withScale, double scale, Vector3d* centroid, Estimate* e) {
+  if (!(m.sw > 0.0)) return false;
+  const Vector3d abar = m.sa / m.sw, bbar = m.sb / m.sw;
+  const Matrix3d caa = m.saa / m.sw - abar * abar.transpose();
+  Matrix3d cba = m.sba / m.sw - bbar * abar.transpose();
+  // A fixed negative scale turns the source through the origin: the best
+  // rotation then takes −C.
+  if (!withScale && scale < 0.0) cba = -cba;
+  const Eigen::JacobiSVD<Matrix3d> svd(cba, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  const double d = svd.matrixU().determinant() * svd.matrixV().determinant() < 0.0 ? -1.0 : 1.0;
+  const Vector3d signs(1.0, 1.0, d);
+  e->rotation = svd.matrixU() * signs.asDiagonal() * svd.matrixV().transpose();
+  e->scale = withScale ? svd.singularValues().dot(signs) / caa.trace() : scale;
+  if (!(e->scale != 0.0) || !std::isfinite(e->scale)) return false;
+  e->u = bbar - e->affine() * abar;
+  *centroid = abar;
+  return true;
+}
+
+/// Derivatives of x by the step parameters θ = (du, ω, σ) at θ = 0 (see the
+/// file comment): J (12 × n) and the second-order term of the Hessian,
+/// T_jk = ⟨G, ∂²A'/∂θ_j∂θ_k⟩ with G = ∇_A F − ∇_u F·āᵀ.
+template <int N>
+struct Derivatives {
+  Eigen::Matrix<double, 12, N> J;
+  Eigen::Matrix<double, N, N> T;
+};
+
+template <int N>
+Derivatives<N> derivativesAt(const Estimate& e, const Vector3d& abar, const Vector12& gradX) {
+  Derivatives<N> d;
+  d.J.setZero();
+  d.T.setZero();
+  const Matrix3d a = e.affine();
+  Matrix3d grad;  // ∇_A F − ∇_u F·āᵀ
+  for (int k = 0; k < 3; ++k) grad.col(k) = gradX.segment<3>(3 * k);
+  grad -= gradX.segment<3>(9) * abar.transpose();
+  const auto setColumn = [&d, &abar](int j, const Matrix3d& dA) {
+    for (int k = 0; k < 3; ++k) d.J.template block<3, 1>(3 * k, j) = dA.col(k);
+    d.J.template block<3, 1>(9, j) = -dA * abar;
+  };
+  Matrix3d turned[3];
+  for (int j = 0; j < 3; ++j) {
+    d.J(9 + j, j) = 1.0;
+    turned[j] = crossMatrix(Vector3d::Unit(j)) * a;
+    setColumn(3 + j, turned[j]);
+  }
+  for (int j = 0; j < 3; ++j)
+    for (int k = j; k < 3; ++k) {
+      const Matrix3d ej = crossMatrix(Vector3d::Unit(j)), ek = crossMatrix(Vector3d::Unit(k));
+      d.T(3 + j, 3 + k) = d.T(3 + k, 3 + j) = (0.5 * (ej * ek + ek * ej) * a).cwiseProduct(grad).sum();
+    }
+  if constexpr (N == 7) {
+    setColumn(6, a);
+    for (int j = 0; j < 3; ++j) d.T(6, 3 + j) = d.T(3 + j, 6) = turned[j].cwiseProduct(grad).sum();
+  }
+  return d;
+}
+
+/// The estimate after the step θ.
+template <int N>
+Estimate stepped(const Estimate& e, const Vector3d& abar, const Eigen::Matrix<double, N, 1>& theta) {
+  Estimate next = e;
+  const Vector3d omega = theta.template segment<3>(3);
+  const double angle = omega.norm();
+  if (angle > 0.0) next.rotation = Eigen::AngleAxisd(angle, omega / angle).toRotationMatrix() * e.rotation;
+  if constexpr (N == 7) next.scale = e.scale * (1.0 + theta(6));
+  next.u = e.u + theta.template head<3>() + (e.affine() - next.affine()) * abar;
+  return next;
+}
+
+/// The optimum from the closed-form start (see the file comment). False
+/// when the weighted pairs do not determine the transformation.
+template <int N>
+Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e) {
+  using VectorN = Eigen::Matrix<double, N, 1>;
+  using MatrixN = Eigen::Matrix<double, N, N>;
+  Vector12 x = e->packed();
+  double mu = 0.0;
+  int settled = 0;
+  for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
+    const Vector12 gradX = 2.0 * (q.H * x - q.g);
+    const double f = x.dot(q.H * x) - 2.0 * q.g.dot(x) + q.c;
+    const Derivatives<N> d = derivativesAt<N>(*e, abar, gradX);
+    const MatrixN gaussNewton = 2.0 * d.J.transpose() * q.H * d.J;
+    const VectorN grad = d.J.transpose() * gradX;
+    const MatrixN hessian = gaussNewton + d.T;
+    const VectorN diagonal = gaussNewton.diagonal();
+    if (!(diagonal.minCoeff() > 0.0)) return FitResult::FIT_DEGENERATE;
+    if (!grad.allFinite() || !hessian.allFinite()) return FitResult::FIT_NOT_CONVERGED;
+    const double tolerance = kOptimality * (std::fabs(f) + kEpsilon * std::fabs(q.c));
+    bool accepted = false;
+    for (int tries = 0; tries < 60 && !accepted; ++tries) {
+      const Eigen::LDLT<MatrixN> ldlt(hessian + MatrixN(mu * diagonal.asDiagonal()));
+      const bool positive = ldlt.info() == Eigen::Success && ldlt.isPositive() && ldlt.vectorD().minCoeff() > 0.0;
+      if (positive) {
+        const VectorN theta = ldlt.solve(-grad);
+        const double decrement = -grad.dot(theta);
+        // Steps that promise less than rounding are still taken while they
+        // lower F (the gradient then falls to its own rounding level); two
+        // in a row end the iteration.
+        if (mu == 0.0 && decrement <= tolerance && ++settled >= 2) return FitResult::FIT_SUCCEEDED;
+        if (decrement > tolerance) settled = 0;
+        const Estimate next = stepped<N>(*e, abar, theta);
+        const Vector12 nextX = next.packed();
+        const Vector12 dx = nextX - x;
+        const double change = dx.dot(gradX + q.H * dx);
+        if (!std::isfinite(change)) return FitResult::FIT_NOT_CONVERGED;
+        if (change < 0.0 && next.scale * e->scale > 0.0) {
+          *e = next;
+          x = nextX;
+          accepted = true;
+          mu = mu < 1e-6 ? 0.0 : mu / 8.0;
+          continue;
+        }
+        if (decrement <= tolerance) return FitResult::FIT_SUCCEEDED;  // no lower F within rounding
+      }
+      mu = mu == 0.0 ? 1e-9 : mu * 8.0;
+    }
+    if (!accepted) return FitResult::FIT_SUCCEEDED;  // no damped step lowers F: rounding level
+  }
+  return FitResult::FIT_SUCCEEDED;
+}
+
+/// The smallest eigenvalue of the equilibrated Gauss-Newton matrix of the
+/// free parameters at e: how well the weighted pairs determine them (see the
+/// file comment); 0 when a parameter has no effect at all.
+template <int N>
+double determinacy(const Quadratic& q, const Vector3d& abar, const Estimate& e) {
+  using MatrixN = Eigen::Matrix<double, N, N>;
+  const Derivatives<N> d = derivativesAt<N>(e, abar, Vector12::Zero());
+  const MatrixN normal = d.J.transpose() * q.H * d.J;
+  const Eigen::Matrix<double, N, 1> diagonal = normal.diagonal();
+  if (!(diagonal.minCoeff() > 0.0)) return 0.0;
+  const Eigen::Matrix<double, N, 1> unit = diagonal.cwiseSqrt().cwiseInverse();
+  const MatrixN equilibrated = unit.asDiagonal() * normal * unit.asDiagonal();
+  const Eigen::SelfAdjointEigenSolver<MatrixN> eigen(equilibrated, Eigen::EigenvaluesOnly);
+  return eigen.eigenvalues()(0);
+}
+
+/// newtonStep for N free parameters (6: the scale fixed, 7: estimated).
+template <int N>
+bool newtonStepOf(const Quadratic& q, const Solution& s, const Vector12& gradX, double f, Estimate* next) {
+  using MatrixN = Eigen::Matrix<double, N, N>;
+  using VectorN = Eigen::Matrix<double, N, 1>;
+  const Derivatives<N> d = derivativesAt<N>(s.estimate, s.centroid, gradX);
+  const MatrixN hessian = 2.0 * d.J.transpose() * q.H * d.J + d.T;
+  const VectorN grad = d.J.transpose() * gradX;
+  const Eigen::LDLT<MatrixN> ldlt(hessian);
+  if (ldlt.info() != Eigen::Success || !ldlt.isPositive()) return false;
+  const VectorN theta = ldlt.solve(-grad);
+  if (!(-grad.dot(theta) > kOptimality * f)) return false;  // optimal to rounding
+  *next = stepped<N>(s.estimate, s.centroid, theta);
+  return true;
+}
+
+}  // namespace
+
+Status solve(const Quadratic& q, bool withScale, double scale, Solution* out) {
+  if (!q.finite) return FitResult::FIT_NOT_FINITE;
+  if (q.negative) return FitResult::FIT_NEGATIVE_WEIGHT;
+  if (q.weighted == 0) return FitResult::FIT_DEGENERATE;
+  if (!withScale && !(scale != 0.0 && std::isfinite(scale))) return FitResult::FIT_DEGENERATE;  // no matrix
+  if (!closedForm(meanMoments(q), withScale, scale, &out->centroid, &out->estimate)) return FitResult::FIT_DEGENERATE;
+  // With isotropic weights the closed form is the optimum.
+  if (!q.isotropic) {
+    const Status status = withScale ? optimise<7>(q, out->centroid, &out->estimate)
+                                    : optimise<6>(q, out->centroid, &out->estimate);
+    if (status != FitResult::FIT_SUCCEEDED) return status;
+  }
+  out->determinacy = withScale ? determinacy<7>(q, out->centroid, out->estimate)
+                               : determinacy<6>(q, out->centroid, out->estimate);
+  return out->determinacy > kDeterminacy ? FitResult::FIT_SUCCEEDED : FitResult::FIT_DEGENERATE;
+}
+
+Status toTransformation(const Quadratic& q, const Estimate& e, Transformation* result) {
+  const Vector3d translation = e.u + toEigen(q.refDst) - e.affine() * toEigen(q.refSrc);
+  double r[4][4] = {};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) r[i][j] = e.rotation(i, j);
+  r[3][3] = 1.0;
+  const Vector3d t = translation / e.scale;
+  Transformation fitted;
+  fitted.set(Vec(t.x(), t.y(), t.z()), Transformation(r).getAngles(), e.scale);
+  for (unsigned i = 0; i < 4; ++i)
+    for (unsigned j = 0; j < 4; ++j)
+      if (!std::isfinite(fitted.getMatrix(i, j))) return FitResult::FIT_NOT_CONVERGED;
+  *result = fitted;
+  return FitResult::FIT_SUCCEEDED;
+}
+
+bool newtonStep(const Quadratic& q, bool withScale, const Solution& s, const Vector12& gradX, double f,
+                Estimate* next) {
+  return withScale ? newtonStepOf<7>(q, s, gradX, f, next) : newtonStepOf<6>(q, s, gradX, f, next);
+}
+
+}  // namespace fit
+}  // namespace Zem

@@ -1,0 +1,57 @@
+// The optimum of the best fit from its quadratic (fit_kernels.h), internal
+// to the library: closed-form start, safeguarded Newton iteration on the
+// rotation manifold, determinacy (see fit_solver.cpp for the method).
+#ifndef ZEM_FIT_SOLVER_H
+#define ZEM_FIT_SOLVER_H
+
+#include <Eigen/Core>
+
+#include "fit_kernels.h"
+#include "math_transformation.h"
+
+namespace Zem {
+namespace fit {
+
+inline Eigen::Vector3d toEigen(const BaVec3d<double>& v) { return Eigen::Vector3d(v.x, v.y, v.z); }
+
+/// An estimate b ≈ A·a + u with A = s·R.
+struct Estimate {
+  Eigen::Matrix3d rotation;
+  double scale;
+  Eigen::Vector3d u;
+  Eigen::Matrix3d affine() const { return scale * rotation; }
+  Vector12 packed() const {
+    Vector12 x;
+    const Eigen::Matrix3d a = affine();
+    for (int k = 0; k < 3; ++k) x.segment<3>(3 * k) = a.col(k);
+    x.segment<3>(9) = u;
+    return x;
+  }
+};
+
+/// The optimum from the moments: closed form, Newton iteration, determinacy.
+struct Solution {
+  Estimate estimate;
+  Eigen::Vector3d centroid;  ///< ā
+  double determinacy = 0.0;  ///< the smallest eigenvalue of the equilibrated normal matrix
+};
+
+/// The optimum of q, the scale estimated when withScale, else fixed at
+/// `scale`. Degenerate when the weighted pairs do not determine it (see
+/// kDeterminacy in fit_solver.cpp).
+FitResult::Status_t solve(const Quadratic& q, bool withScale, double scale, Solution* out);
+
+/// One Newton step from s with the moments' Hessian and the gradient
+/// ∇_x F and objective F taken from the residuals. False when no step
+/// is defined or it would gain less than rounding.
+bool newtonStep(const Quadratic& q, bool withScale, const Solution& s, const Vector12& gradX, double f,
+                Estimate* next);
+
+/// The transformation of an estimate about the reference pair:
+/// q = A·(p − p₀) + u + q₀ = s·R·p + T, stored as set(T/s, angles of R, s).
+FitResult::Status_t toTransformation(const Quadratic& q, const Estimate& e, Transformation* result);
+
+}  // namespace fit
+}  // namespace Zem
+
+#endif  // ZEM_FIT_SOLVER_H
