@@ -31,11 +31,9 @@ struct CircleState {
 };
 
 /// Parameters: centre (3), turn of the normal along u and v (2), radius.
-class CircleProblem {
+class CircleProblem : public feature::RadiusProblem<CircleState, 6> {
  public:
-  using State = CircleState;
-  static constexpr int kParameters = 6;
-  explicit CircleProblem(const Eigen::Matrix3Xd& q) : q_(q) {}
+  explicit CircleProblem(const Eigen::Matrix3Xd& q) : RadiusProblem(q, kRunaway) {}
 
   Eigen::Index residualCount() const { return 2 * q_.cols(); }
 
@@ -68,10 +66,6 @@ class CircleProblem {
     return t;
   }
 
-  bool runsAway(const State& s) const { return !(std::fabs(s.radius) < kRunaway); }
-
- private:
-  const Eigen::Matrix3Xd& q_;
 };
 
 struct SphereState {
@@ -79,13 +73,9 @@ struct SphereState {
   double radius = 0.0;
 };
 
-class SphereProblem {
+class SphereProblem : public feature::RadiusProblem<SphereState, 4> {
  public:
-  using State = SphereState;
-  static constexpr int kParameters = 4;
-  explicit SphereProblem(const Eigen::Matrix3Xd& q) : q_(q) {}
-
-  Eigen::Index residualCount() const { return q_.cols(); }
+  explicit SphereProblem(const Eigen::Matrix3Xd& q) : RadiusProblem(q, kRunaway) {}
 
   void evaluate(const State& s, Eigen::VectorXd* r, Eigen::Matrix<double, Eigen::Dynamic, 4>* J) const {
     for (Eigen::Index i = 0; i < q_.cols(); ++i) {
@@ -103,10 +93,6 @@ class SphereProblem {
     return t;
   }
 
-  bool runsAway(const State& s) const { return !(std::fabs(s.radius) < kRunaway); }
-
- private:
-  const Eigen::Matrix3Xd& q_;
 };
 
 /// The status of a search that found no usable minimum.

@@ -36,13 +36,9 @@ struct CylinderState {
 
 /// Parameters: shift of the axis point along u and v (2), turn of the axis
 /// along u and v (2), radius.
-class CylinderProblem {
+class CylinderProblem : public feature::RadiusProblem<CylinderState, 5> {
  public:
-  using State = CylinderState;
-  static constexpr int kParameters = 5;
-  explicit CylinderProblem(const Eigen::Matrix3Xd& q) : q_(q) {}
-
-  Eigen::Index residualCount() const { return q_.cols(); }
+  explicit CylinderProblem(const Eigen::Matrix3Xd& q) : RadiusProblem(q, kRunaway) {}
 
   void evaluate(const State& s, Eigen::VectorXd* r, Eigen::Matrix<double, Eigen::Dynamic, 5>* J) const {
     Eigen::Vector3d u, v;
@@ -70,10 +66,6 @@ class CylinderProblem {
     return t;
   }
 
-  bool runsAway(const State& s) const { return !(std::fabs(s.radius) < kRunaway); }
-
- private:
-  const Eigen::Matrix3Xd& q_;
 };
 
 /// Σ (ρ − r)² of the algebraic circle across `axis`, over at most about

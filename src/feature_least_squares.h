@@ -31,6 +31,24 @@ constexpr double kNegligibleStep = 1e-14;
 constexpr double kRankTolerance = 1e-10;
 constexpr int kMaxIterations = 400;
 
+/// What the problems of the round elements share: the points (centred and
+/// scaled, one per column), one residual per point unless a problem says
+/// otherwise, and a radius that has run off to infinity (no finite minimum
+/// ahead) beyond `runaway` in those scaled coordinates.
+template <class StateT, int P>
+class RadiusProblem {
+ public:
+  using State = StateT;
+  static constexpr int kParameters = P;
+  RadiusProblem(const Eigen::Matrix3Xd& q, double runaway) : q_(q), runaway_(runaway) {}
+  Eigen::Index residualCount() const { return q_.cols(); }
+  bool runsAway(const State& s) const { return !(std::fabs(s.radius) < runaway_); }
+
+ protected:
+  const Eigen::Matrix3Xd& q_;
+  double runaway_;
+};
+
 /// Minimises the sum of squared residuals of `problem`, starting from and
 /// writing to *state. A Problem has, with P its number of parameters:
 ///   using State = ...;  static constexpr int kParameters = P;

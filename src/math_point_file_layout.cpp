@@ -13,14 +13,8 @@ namespace Zem {
 
 namespace {
 
-using detail::Fields;
-using detail::isBlank;
-using detail::isNumber;
-using detail::kMaxFields;
-using detail::NumberStatus;
-using detail::quoted;
-using detail::toNumber;
-using detail::validFieldCount;
+// The reader's internals: fields (point_fields.h) and numbers (point_number.h).
+using namespace detail;
 
 QString tr(const char* text) { return detail::pointFileText(text); }
 

@@ -4,10 +4,6 @@
 #define ZEM_FIT_TEST_UTIL_H
 
 #include <Eigen/Geometry>
-#include <algorithm>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "test_util.h"
 

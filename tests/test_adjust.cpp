@@ -41,7 +41,7 @@ TEST(Equation, SolvedUnlessSingularEvenByRoundingOrNotFinite) {
   EXPECT_EQ(eq.getXValue(2), -1.0);  // the previous solution is kept
 }
 
-TEST(EquationAdjust, RankSmallestSolutionAndRefusalsWithoutResidue) {
+TEST(EquationAdjust, RankDeficientSystemsGiveTheSmallestSolution) {
   // Only x0 + 2·x1 observed (x2 absent, kMax): equilibrated, both columns have length 1 (x0 in units
   // of 1/√13, x1 of 1/√52), so the smallest solution gives both half: (5, 2.5).
   EquationAdjust adj(3);
@@ -53,13 +53,31 @@ TEST(EquationAdjust, RankSmallestSolutionAndRefusalsWithoutResidue) {
   adj.setObservation({0.1, 0.2, 0.3}, 1.0);
   adj.setObservation({0.3, 0.6, 0.9}, 3.0);
   expectSolution(adj, {10.0 / 3.0, 5.0 / 3.0, 10.0 / 9.0}, 1e-9, 1);
-  // Zero weight or all absent (nothing usable), NaN value, infinite weight, overflowing products
-  // of finite input: refused, and nothing of it is left for the next solve.
-  const double cases[][3] = {{kMax, 1, 1}, {1, 1, 0}, {1, kNaN, 1}, {1, 1, kInf}, {1e200, 1, 1}};
-  for (const auto& c : cases) {
-    adj.setObservation({c[0], 0.0, kMax}, c[1], c[2]);
-    adj.setObservation({0.0, c[0] == kMax ? kMax : 1.0, kMax}, 1.0, c[2] == 0.0 ? 0.0 : 1.0);
-    EXPECT_FALSE(adj.solve()) << c[0] << " " << c[1] << " " << c[2];
+}
+
+// Two observations a solve must refuse; nothing of them may be left for the
+// next solve.
+TEST(EquationAdjust, UnusableObservationsAreRefusedAndForgotten) {
+  struct Observation {
+    std::vector<double> coefficients;
+    double value, weight;
+  };
+  const struct {
+    const char* name;
+    Observation first, second;
+  } rows[] = {
+      {"nothing usable: unknowns absent", {{kMax, 0.0, kMax}, 1.0, 1.0}, {{0.0, kMax, kMax}, 1.0, 1.0}},
+      {"nothing usable: zero weights", {{1.0, 0.0, kMax}, 1.0, 0.0}, {{0.0, 1.0, kMax}, 1.0, 0.0}},
+      {"a NaN value", {{1.0, 0.0, kMax}, kNaN, 1.0}, {{0.0, 1.0, kMax}, 1.0, 1.0}},
+      {"an infinite weight", {{1.0, 0.0, kMax}, 1.0, kInf}, {{0.0, 1.0, kMax}, 1.0, 1.0}},
+      {"finite input whose products overflow", {{1e200, 0.0, kMax}, 1.0, 1.0}, {{0.0, 1.0, kMax}, 1.0, 1.0}},
+  };
+  EquationAdjust adj(3);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    adj.setObservation(row.first.coefficients, row.first.value, row.first.weight);
+    adj.setObservation(row.second.coefficients, row.second.value, row.second.weight);
+    EXPECT_FALSE(adj.solve());
   }
   adj.setObservation({1.0, 0.0, kMax}, 4.0);
   adj.setObservation({0.0, 1.0, kMax}, 6.0);

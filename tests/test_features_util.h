@@ -6,10 +6,6 @@
 #include <Eigen/Geometry>
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <random>
-#include <vector>
-
 #include "math_features.h"
 #include "test_util.h"
 
@@ -40,12 +36,13 @@ inline Pose randomPose(std::mt19937* rng, double distance) {
   return Pose{where, R.col(0), R.col(1), R.col(2)};
 }
 
-/// n points on the circle of radius r about w, spread over `arcDegrees`,
-/// at height `height` along w.
-inline Points circlePoints(const Pose& pose, double r, double arcDegrees, int n, double height = 0.0) {
+/// n points on the circle of radius r about w, spread over `arcDegrees`
+/// from the angle `turn` (rad), at height `height` along w.
+inline Points circlePoints(const Pose& pose, double r, double arcDegrees, int n, double height = 0.0,
+                           double turn = 0.0) {
   Points points;
   for (int i = 0; i < n; ++i) {
-    const double t = arcDegrees * kPi / 180.0 * i / (arcDegrees >= 360.0 ? n : n - 1);
+    const double t = turn + arcDegrees * kPi / 180.0 * i / (arcDegrees >= 360.0 ? n : n - 1);
     points.push_back(pose.at(r * std::cos(t), r * std::sin(t), height));
   }
   return points;
@@ -67,17 +64,14 @@ inline Points spherePoints(const Pose& pose, double r, double capDegrees, int ri
 }
 
 /// Points on the cylinder of radius r about w, `length` long, centred on the
-/// pose's origin, over `arcDegrees` around.
+/// pose's origin, over `arcDegrees` around; the rings are turned against
+/// each other, not aligned.
 inline Points cylinderPoints(const Pose& pose, double r, double length, double arcDegrees, int rings, int n) {
   Points points;
   for (int k = 0; k < rings; ++k) {
-    const Points ring = circlePoints(pose, r, arcDegrees, n, length * (double(k) / (rings - 1) - 0.5));
-    const double turn = 0.3 * k;  // rings not aligned with each other
-    for (const BaVec3d<double>& p : ring) {
-      const Eigen::Vector3d d = eig(p) - pose.origin;
-      const Eigen::Vector3d turned = Eigen::AngleAxisd(turn * arcDegrees / 360.0, pose.w) * d + pose.origin;
-      points.emplace_back(turned.x(), turned.y(), turned.z());
-    }
+    const double height = length * (double(k) / (rings - 1) - 0.5), turn = 0.3 * k * arcDegrees / 360.0;
+    const Points ring = circlePoints(pose, r, arcDegrees, n, height, turn);
+    points.insert(points.end(), ring.begin(), ring.end());
   }
   return points;
 }
@@ -101,18 +95,32 @@ inline ::testing::AssertionResult SameDirection(const BaVec3d<double>& a, const 
   return ::testing::AssertionFailure() << a << " vs " << b << ", " << angle << " rad apart";
 }
 
-inline ::testing::AssertionResult NearValue(double a, double b, double tol) {
-  if (std::fabs(a - b) <= tol) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << a << " vs " << b << ", off by " << a - b;
-}
+/// A fit that must fail, and the status and reason it must give.
+struct Refused { const char* name; FeatureFit fit; FeatureFit::Status_t status; FeatureFit::Degeneracy_t reason; };
 
-/// The fit failed with exactly this status and reason.
-inline ::testing::AssertionResult FailsWith(const FeatureFit& fit, FeatureFit::Status_t status,
-                                            FeatureFit::Degeneracy_t reason) {
-  if (fit.status == status && fit.degeneracy == reason && fit.residuals.empty())
+/// The fit failed with exactly the expected status and reason, and no residuals.
+inline ::testing::AssertionResult FailsAsExpected(const Refused& r) {
+  const FeatureFit& fit = r.fit;
+  if (fit.status == r.status && fit.degeneracy == r.reason && fit.residuals.empty())
     return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "status " << fit.status << " reason " << fit.degeneracy << " ("
-                                       << fit.getStatusText() << "), " << fit.residuals.size() << " residuals";
+                                       << fit.getStatusText() << "), " << fit.residuals.size()
+                                       << " residuals; expected status " << r.status << " reason " << r.reason;
+}
+
+/// Moving any parameter either way by `step` does not lower the sum of squares.
+template <class Squares>
+::testing::AssertionResult IsMinimum(const Squares& squares, const Eigen::VectorXd& at, double step) {
+  const double best = squares(at);
+  for (Eigen::Index k = 0; k < at.size(); ++k)
+    for (const double sign : {-1.0, 1.0}) {
+      Eigen::VectorXd moved = at;
+      moved(k) += sign * step;
+      if (squares(moved) < best * (1.0 - 1e-13))
+        return ::testing::AssertionFailure() << "parameter " << k << " moved by " << sign * step << " lowers "
+                                             << best << " to " << squares(moved);
+    }
+  return ::testing::AssertionSuccess();
 }
 
 }  // namespace test

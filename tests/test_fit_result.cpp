@@ -1,8 +1,5 @@
 // FitResult: the same fit as the Transformation functions, bit for bit, with
 // each pair's residual on request, and the reason of every failure.
-#include <algorithm>
-#include <limits>
-#include <random>
 
 #include "fit_test_util.h"
 #include "math_fit_result.h"
@@ -10,13 +7,11 @@
 using namespace Zem;
 using namespace Zem::test;
 
-namespace {
-
 using Vec = BaVec3d<double>;
 
-struct Problem {
-  Points src, dst, weights;
-};
+namespace {
+
+struct Problem { Points src, dst, weights; };
 
 Problem noisyMotion(std::size_t n, unsigned seed) {
   std::mt19937 rng(seed);
@@ -40,12 +35,8 @@ TEST(FitResult, IsTheTransformationFitBitForBitWithEveryPairsResidual) {
   std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(1));
   for (bool withScale : {false, true}) {
     Transformation byId, weighted, byPosition;
-    struct Entry {
-      const char* name;
-      double legacy;
-      const Transformation& fitted;
-      FitResult result;
-    } entries[] = {
+    struct Entry { const char* name; double legacy; const Transformation& fitted; FitResult result; };
+    const Entry entries[] = {
         {"by id", byId.computeTransformation(p.src, shuffled, withScale), byId,
          FitResult::fitById(p.src, shuffled, {}, withScale)},
         {"weighted by id", weighted.computeWeightedTransformation(p.src, shuffled, p.weights, withScale), weighted,
@@ -102,11 +93,8 @@ TEST(FitResult, NamesTheReasonOfEveryFailure) {
   repeated.src[1].id = 100;  // id 100 twice in both sets: 4 + 4 pairs from six points
   repeated.dst[1].id = 100;
   twoPairs.dst.resize(2);
-  struct Case {
-    const Problem& p;
-    FitResult::Status_t status;
-    const char* text;
-  } cases[] = {
+  struct Case { const Problem& p; FitResult::Status_t status; const char* text; };
+  const Case cases[] = {
       {twoPairs, FitResult::FIT_TOO_FEW_PAIRS, "fewer than three pairs"},
       {collinear, FitResult::FIT_DEGENERATE, "points on one line or coincident"},
       {notFinite, FitResult::FIT_NOT_FINITE, "non-finite data"},
@@ -122,6 +110,7 @@ TEST(FitResult, NamesTheReasonOfEveryFailure) {
     EXPECT_TRUE(SameBits(r.transformation, Transformation::identity()));
     Transformation legacy = kUntouched;
     EXPECT_EQ(legacy.computeWeightedTransformation(c.p.src, c.p.dst, c.p.weights, false), -1.0);
+    EXPECT_TRUE(SameBits(legacy, kUntouched));
   }
   EXPECT_THROW(FitResult::fitByPosition(good.src, twoPairs.dst, {}, false), ProgError);
 }

@@ -20,8 +20,18 @@ namespace {
 
 using Lim = std::numeric_limits<double>;
 
-std::uint64_t bitsOf(double value) { std::uint64_t bits; std::memcpy(&bits, &value, sizeof bits); return bits; }
-double fromBits(std::uint64_t bits) { double value; std::memcpy(&value, &bits, sizeof value); return value; }
+std::uint64_t bitsOf(double value) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+double fromBits(std::uint64_t bits) {
+  double value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
 QString io(const char* text) { return Zem::translate("IO_err", text); }
 
 template <typename F>
@@ -150,14 +160,20 @@ TEST(IoStream, LayoutIsPinnedByteForByteAndLyingLengthsAreCaught) {
   std::ostringstream written;
   OutStream out(&written, "AB", 7);
   out.beginBlock(0x01020304u, 9);
-  out.beginBlock(5, 6); out.endBlock();
-  out.writeDouble(1.0); out.writeBool(true);
-  out.endBlock(); out.finish();
+  out.beginBlock(5, 6);
+  out.endBlock();
+  out.writeDouble(1.0);
+  out.writeBool(true);
+  out.endBlock();
+  out.finish();
   EXPECT_EQ(written.str(), handMade());
   auto open = [](const std::string& bytes) {
     std::istringstream data(bytes);
     InStream in(&data);
-    return errorOf([&] { in.openBlock(); in.openBlock(); });
+    return errorOf([&] {
+      in.openBlock();
+      in.openBlock();
+    });
   };
   EXPECT_EQ(open(handMade(std::uint64_t{1} << 40)), io("stream ended unexpectedly"));
   EXPECT_EQ(open(handMade(~std::uint64_t{0})), io("block length is invalid"));
@@ -170,7 +186,8 @@ TEST(IoStream, SkipDiscardsUnreadContent) {
   InStream in(&data);
   double d = 1.0;
   EXPECT_THROW(in.readDouble(&d), Zem::ProgError);  // no block open: a programming error
-  in.openBlock(); in.openBlock();
+  in.openBlock();
+  in.openBlock();
   in.skipBlock();  // block 96: a value and a nested block, all unread
   in.readDouble(&d);
   EXPECT_EQ(bitsOf(d), bitsOf(-0.0));
@@ -218,19 +235,41 @@ TEST(IoStreamReads, BadContentIsRejectedAndTheTargetKept) {
       {"invalid boolean value", [](OutStream& o) { o.writeUInt32(2); }, [&](InStream& in) { in.readBool(&b); }},
       // Nested block 2 holds four bytes; the double after it is out of its reach.
       {"read past the end of the block",
-       [](OutStream& o) { o.beginBlock(2, 1); o.writeInt32(7); o.endBlock(); o.writeDouble(1.0); },
-       [&](InStream& in) { in.openBlock(); in.readDouble(&d); }},
+       [](OutStream& o) {
+         o.beginBlock(2, 1);
+         o.writeInt32(7);
+         o.endBlock();
+         o.writeDouble(1.0);
+       },
+       [&](InStream& in) {
+         in.openBlock();
+         in.readDouble(&d);
+       }},
       // Bytes 0x01 0xC3: a UTF-8 lead byte without its continuation.
-      {"invalid text value", [](OutStream& o) { o.writeUInt32(2); o.writeBool(true); o.writeUInt32(0xC3); },
+      {"invalid text value",
+       [](OutStream& o) {
+         o.writeUInt32(2);
+         o.writeBool(true);
+         o.writeUInt32(0xC3);
+       },
        [&](InStream& in) { in.readString(&text); }},
       // A nested block is unread content too.
-      {"block closed with unread data", [](OutStream& o) { o.beginBlock(2, 1); o.endBlock(); },
+      {"block closed with unread data",
+       [](OutStream& o) {
+         o.beginBlock(2, 1);
+         o.endBlock();
+       },
        [](InStream& in) { in.closeBlock(); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     std::stringstream data;
-    { OutStream out(&data, "READ", 1); out.beginBlock(1, 1); c.write(out); out.endBlock(); }
+    {
+      OutStream out(&data, "READ", 1);
+      out.beginBlock(1, 1);
+      c.write(out);
+      out.endBlock();
+    }
     InStream in(&data);
     in.openBlock();
     EXPECT_EQ(errorOf([&] { c.read(in); }), io(c.message));

@@ -1,9 +1,7 @@
 // Persisted-object base: load and save with their file handling; notifications.
 // Write errors of the device itself are tested with a real record
 // (test_trafo_io.cpp).
-#include <gtest/gtest.h>
-
-#include "zem_base.h"
+#include "test_util.h"
 #include "zem_object.h"
 
 #include <QDir>
@@ -48,11 +46,6 @@ QByteArray pattern(int size, unsigned state) {
   QByteArray bytes(size, '\0');
   for (char& c : bytes) c = static_cast<char>((state = state * 1664525u + 1013904223u) >> 24);
   return bytes;
-}
-
-QByteArray readFile(const QString& name) {
-  QFile file(name);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 class ObjectFile : public ::testing::Test {
@@ -109,7 +102,7 @@ TEST_F(ObjectFile, FailedSavesAndLoadsLeaveFilesAndObjectAsTheyWere) {
       EXPECT_FALSE(blob_.save(c.file, &log, 0, 0));
     EXPECT_EQ(log.getEntries().size(), c.entry.isEmpty() ? 0 : 1);
     EXPECT_TRUE(log.getEntries().value(0).contains(c.entry)) << log.getEntries().value(0).toStdString();
-    EXPECT_EQ(readFile(name_), previous);
+    EXPECT_EQ(Zem::test::fileBytes(name_), previous.toStdString());
     EXPECT_EQ(entries(), before);  // no temporary left
     EXPECT_EQ(blob_.getFileName(), name_);
   }
@@ -120,7 +113,7 @@ TEST_F(ObjectFile, SaveReplacesTheContentAndKeepsThePermissions) {
   const QFileDevice::Permissions permissions = QFileInfo(name_).permissions();
   blob_.content = pattern(70000, 2);
   ASSERT_TRUE(blob_.save(name_, nullptr, 0, 0));
-  EXPECT_EQ(readFile(name_), blob_.content);
+  EXPECT_EQ(Zem::test::fileBytes(name_), blob_.content.toStdString());
   EXPECT_EQ(QFileInfo(name_).permissions(), permissions);
 }
 

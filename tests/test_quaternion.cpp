@@ -2,7 +2,6 @@
 // and products, and slerp against Eigen's.
 #include <Eigen/Geometry>
 #include <iomanip>
-#include <sstream>
 
 #include "math_quaternion.h"
 #include "test_util.h"

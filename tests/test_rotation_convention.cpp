@@ -29,10 +29,10 @@ Eigen::Matrix3d eigenEuler(const Conv& c, const EulerAngles& a) {
 }
 
 ::testing::AssertionResult BlockIs(const Transformation& t, const Eigen::Matrix3d& e, double tol) {
-  for (int k = 0; k < 9; ++k)
-    if (!(std::fabs(t.getMatrix(k % 3, k / 3) - e(k / 3, k % 3)) <= tol))
-      return ::testing::AssertionFailure() << "element m" << k / 3 << k % 3 << ": " << t.getMatrix(k % 3, k / 3)
-                                           << " vs " << e(k / 3, k % 3);
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      if (!(std::fabs(t.getMatrix(c, r) - e(r, c)) <= tol))
+        return ::testing::AssertionFailure() << "element m" << r << c << ": " << t.getMatrix(c, r) << " vs " << e(r, c);
   return ::testing::AssertionSuccess();
 }
 
@@ -54,23 +54,31 @@ Transformation fromEuler(const Conv& c, const EulerAngles& a) {
 
 }  // namespace
 
+// Of the 216 names of three letters x, y, z in either case; a refused name
+// leaves the convention as it was.
 TEST(RotationConvention, ParsesExactlySciPysTwentyFourNames) {
   int accepted = 0;
   const QString letters = "xyzXYZ";
-  for (int k = 0; k < 216; ++k) {
-    const QString name = QString(letters[k % 6]) + letters[k / 6 % 6] + letters[k / 36];
-    Conv c(Conv::AXIS_Z, Conv::AXIS_X, Conv::AXIS_Z, true);
-    if (!Conv::parse(name, &c)) {
-      EXPECT_EQ(c.getName(), "ZXZ") << name.toStdString();  // untouched
-      continue;
-    }
-    ++accepted;
-    EXPECT_EQ(c.getName(), name);
-    EXPECT_EQ(c.isIntrinsic(), name[0].isUpper()) << name.toStdString();
-  }
+  for (const QChar first : letters)
+    for (const QChar second : letters)
+      for (const QChar third : letters) {
+        const QString name = QString(first) + second + third;
+        SCOPED_TRACE(name.toStdString());
+        Conv c(Conv::AXIS_Z, Conv::AXIS_X, Conv::AXIS_Z, true);
+        if (!Conv::parse(name, &c)) {
+          EXPECT_EQ(c.getName(), "ZXZ");
+          continue;
+        }
+        ++accepted;
+        EXPECT_EQ(c.getName(), name);
+        EXPECT_EQ(c.isIntrinsic(), name[0].isUpper());
+      }
   EXPECT_EQ(accepted, 24);
   Conv c(Conv::AXIS_X, Conv::AXIS_Y, Conv::AXIS_Z, false);
-  for (const char* bad : {"", "xy", "xyzx", "xYz", "XXY", "xyy", "abc", "x y"}) EXPECT_FALSE(Conv::parse(bad, &c)) << bad;
+  for (const char* bad : {"", "xy", "xyzx", "abc", "x y"}) EXPECT_FALSE(Conv::parse(bad, &c)) << bad;
+}
+
+TEST(RotationConvention, ConstructorsRefuseWhatParseRefuses) {
   EXPECT_EQ(progErrorOf([] { Conv("XXY"); }),
             "Not a rotation convention!|Zem::RotationConvention::RotationConvention|math_rotation_convention");
   EXPECT_EQ(progErrorOf([] { Conv(Conv::AXIS_X, Conv::AXIS_Y, Conv::AXIS_Y, true); }),
@@ -101,20 +109,6 @@ TEST(RotationConvention, GetEulerRebuildsEveryRotationInCanonicalRanges) {
     }
 }
 
-TEST(RotationConvention, AnglesInsideTheRangesComeBackUnchanged) {
-  std::mt19937 rng(9);
-  std::uniform_real_distribution<double> outer(-3.1, 3.1), tait(-1.5, 1.5), proper(0.05, 3.1);
-  for (const Conv& c : allConventions())
-    for (int i = 0; i < 300; ++i) {
-      const EulerAngles a(outer(rng), c.isProperEuler() ? proper(rng) : tait(rng), outer(rng));
-      const EulerAngles back = fromEuler(c, a).getEuler(c);
-      SCOPED_TRACE(c.getName().toStdString());
-      ASSERT_NEAR(back.first, a.first, 1e-12);
-      ASSERT_NEAR(back.second, a.second, 1e-12);
-      ASSERT_NEAR(back.third, a.third, 1e-12);
-    }
-}
-
 TEST(RotationConvention, NextToTheLockRebuildsToRoundingAndOnlyTheLockIsFlagged) {
   // The middle angle at its limit (±π/2, or 0 and π) and 1e-12 to 1e-6 rad
   // inside it; the flag must be set exactly at the limit, with the third
@@ -124,7 +118,7 @@ TEST(RotationConvention, NextToTheLockRebuildsToRoundingAndOnlyTheLockIsFlagged)
   for (const Conv& c : allConventions())
     for (double limit : c.isProperEuler() ? std::vector<double>{0.0, kPi} : std::vector<double>{-kPi / 2, kPi / 2})
       for (double offset : {0.0, 1e-12, 3e-11, 1e-9, 2e-8, 1e-7, 1e-6}) {
-        SCOPED_TRACE(c.getName().toStdString() + " limit " + std::to_string(limit) + " offset " + std::to_string(offset));
+        SCOPED_TRACE(testing::Message() << c.getName().toStdString() << " limit " << limit << " offset " << offset);
         const double inward = limit > 0.0 ? -offset : offset;
         const EulerAngles a(outer(rng), limit + inward, outer(rng));
         const EulerAngles back = fromEuler(c, a).getEuler(c);
@@ -142,13 +136,11 @@ TEST(RotationConvention, NextToTheLockRebuildsToRoundingAndOnlyTheLockIsFlagged)
 
 TEST(RotationConvention, LibraryOrdersAreExtrinsicConventionsWithNegatedAngles) {
   // The table of math_rotation_convention.h (and of the README).
-  const struct Row {
-    Transformation::RotationOrder_t order;
-    const char* convention;
-    int axisOf[3];  // which component of (x, y, z) is the convention's first, second, third angle
-  } table[] = {{Transformation::ORDER_XYZ, "xyz", {0, 1, 2}}, {Transformation::ORDER_XZY, "xzy", {0, 2, 1}},
-               {Transformation::ORDER_YXZ, "yxz", {1, 0, 2}}, {Transformation::ORDER_YZX, "yzx", {1, 2, 0}},
-               {Transformation::ORDER_ZXY, "zxy", {2, 0, 1}}, {Transformation::ORDER_ZYX, "zyx", {2, 1, 0}}};
+  // axisOf: which component of (x, y, z) is the convention's first, second, third angle.
+  struct Row { Transformation::RotationOrder_t order; const char* convention; int axisOf[3]; };
+  const Row table[] = {{Transformation::ORDER_XYZ, "xyz", {0, 1, 2}}, {Transformation::ORDER_XZY, "xzy", {0, 2, 1}},
+                       {Transformation::ORDER_YXZ, "yxz", {1, 0, 2}}, {Transformation::ORDER_YZX, "yzx", {1, 2, 0}},
+                       {Transformation::ORDER_ZXY, "zxy", {2, 0, 1}}, {Transformation::ORDER_ZYX, "zyx", {2, 1, 0}}};
   std::mt19937 rng(1);
   std::uniform_real_distribution<double> angle(-kPi, kPi);
   for (const Row& row : table) {

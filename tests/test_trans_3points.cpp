@@ -3,7 +3,6 @@
 // failures that leave the matrix untouched and the destination completed as
 // far as it got.
 #include <Eigen/Geometry>
-#include <functional>
 
 #include "test_util.h"
 

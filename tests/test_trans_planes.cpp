@@ -3,7 +3,6 @@
 // rounding down to their limits; worked frames pin the conventions; every
 // failure leaves the matrix untouched.
 #include <Eigen/Geometry>
-#include <functional>
 
 #include "test_util.h"
 #include "zem_math.h"
@@ -41,20 +40,19 @@ TEST(FeatureFrames, RigidFramesAreOrthonormalToRoundingDownToTheirLimits) {
     const V at = V(u(rng), u(rng), u(rng)) * std::pow(10.0, reach(rng));
     const Plane3d plane(n, at + V(u(rng), u(rng), u(rng)));
     Transformation t[6];
-    const struct { const char* name; bool built; } frames[] = {
-        {"plane and X direction", t[0].computeTransformationPointAndPlane(plane, dir, at)},
-        {"axis and plane", t[1].computeTransformationXAxisAndPlane(plane, at, at + dir * 10, ex)},
+    const struct { const char* name; bool built; const Transformation& frame; } frames[] = {
+        {"plane and X direction", t[0].computeTransformationPointAndPlane(plane, dir, at), t[0]},
+        {"axis and plane", t[1].computeTransformationXAxisAndPlane(plane, at, at + dir * 10, ex), t[1]},
         {"three planes",
-         t[2].computeTransformation3Planes(plane, Plane3d(dir, at), Plane3d(ex + ey * 2, at), at, true, ez, false)},
-        {"plane and side point", t[3].computeTransformationPointAndPlane(plane, at, true)},
-        {"plane and origin", t[4].computeTransformationPointAndPlane(plane, at)},
-        {"plane onto z = 0", t[5].compute3d2dTransformation(plane, dir, at)}};
-    const Transformation* frame = t;
+         t[2].computeTransformation3Planes(plane, Plane3d(dir, at), Plane3d(ex + ey * 2, at), at, true, ez, false),
+         t[2]},
+        {"plane and side point", t[3].computeTransformationPointAndPlane(plane, at, true), t[3]},
+        {"plane and origin", t[4].computeTransformationPointAndPlane(plane, at), t[4]},
+        {"plane onto z = 0", t[5].compute3d2dTransformation(plane, dir, at), t[5]}};
     for (const auto& f : frames) {
       if (f.built) {
-        EXPECT_TRUE(Rigid(*frame, 1.0, 1e-15)) << f.name << ", ε " << eps;
+        EXPECT_TRUE(Rigid(f.frame, 1.0, 1e-15)) << f.name << ", ε " << eps;
       }
-      ++frame;
     }
   };
   const auto randomPlane = [&](double eps) {
@@ -140,20 +138,19 @@ TEST(FeatureFrames, PlaneOntoZ0SidePointFrameAndMirror) {
 TEST(FeatureFrames, WorkedFramesUseTheirConventions) {
   const double r = 1 / std::sqrt(2.0);
   Transformation t[4];
-  const struct { const char* name; bool built; V from, to; } frames[] = {
+  const struct { const char* name; bool built; const Transformation& frame; V from, to; } frames[] = {
       {"side point, flag false", t[0].computeTransformationPointAndPlane(Plane3d(0, 0, 1, -5), V(0, 0, 10), false),
-       {1, 2, 4}, {3 * r, -r, 1}},
+       t[0], {1, 2, 4}, {3 * r, -r, 1}},
       {"side point, flag true", t[1].computeTransformationPointAndPlane(Plane3d(1, 0, 0, -2), V(3, 0, 0), true),
-       {3, 1, 2}, {3 * r, r, 1}},
-      {"origin only", t[2].computeTransformationPointAndPlane(Plane3d(0, 0, 3, -15), V(1, 2, 3)), {2, 2, 7}, {1, 0, 4}},
-      {"two axes", t[3].computeTransformationCSToCartesian({V(2, 0, 0), V(3, 3, 0)}, V(1, 1, 1)), {2, 1, 2},
+       t[1], {3, 1, 2}, {3 * r, r, 1}},
+      {"origin only", t[2].computeTransformationPointAndPlane(Plane3d(0, 0, 3, -15), V(1, 2, 3)), t[2], {2, 2, 7},
+       {1, 0, 4}},
+      {"two axes", t[3].computeTransformationCSToCartesian({V(2, 0, 0), V(3, 3, 0)}, V(1, 1, 1)), t[3], {2, 1, 2},
        {1, r, r}}};
-  const Transformation* frame = t;
   for (const auto& f : frames) {
     SCOPED_TRACE(f.name);
     ASSERT_TRUE(f.built);
-    EXPECT_TRUE(SameVec(frame->transformPoint(f.from), f.to, 1e-15));
-    ++frame;
+    EXPECT_TRUE(SameVec(f.frame.transformPoint(f.from), f.to, 1e-15));
   }
 }
 

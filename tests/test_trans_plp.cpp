@@ -3,9 +3,6 @@
 // matches an independent frame far away, and the failure paths leave matrix
 // and message as documented.
 #include <Eigen/Geometry>
-#include <QString>
-
-#include <limits>
 
 #include "test_util.h"
 #include "zem_math.h"

@@ -1,20 +1,16 @@
 // The six best-fit functions of Transformation: how they pair, weigh and
 // scale, and that every failure returns −1.0 with the matrix untouched.
-#include <limits>
-#include <vector>
 
 #include "fit_test_util.h"
 
 using namespace Zem;
 using namespace Zem::test;
 
-namespace {
-
 using Vec = BaVec3d<double>;
 
-struct Data {
-  Points src, dst, weights;
-};
+namespace {
+
+struct Data { Points src, dst, weights; };
 
 Data noisyMotion(double scale) {
   std::mt19937 rng(2);
@@ -68,13 +64,7 @@ TEST(TransformationFit, BadInputReturnsMinusOneAndKeepsTheMatrix) {
     EXPECT_TRUE(SameBits(fit, kUntouched));
   }
   // Destination point 0 is also the one the first estimate starts from.
-  struct Bad {
-    const char* name;
-    Points Data::*set;
-    std::size_t point;
-    double Point::*coordinate;
-    double value;
-  };
+  struct Bad { const char* name; Points Data::*set; std::size_t point; double Point::*coordinate; double value; };
   const Bad cases[] = {{"source y NaN", &Data::src, 3, &Point::y, nan},
                        {"first destination z infinite", &Data::dst, 0, &Point::z, inf},
                        {"destination x NaN", &Data::dst, 6, &Point::x, nan},

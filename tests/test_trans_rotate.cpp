@@ -2,7 +2,6 @@
 // Eigen's AngleAxis, worked perpendiculars, and failures that leave the
 // matrix untouched.
 #include <Eigen/Geometry>
-#include <functional>
 
 #include "test_util.h"
 #include "zem_math.h"

@@ -8,8 +8,11 @@
 #include <QFile>
 #include <QString>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <ostream>
 #include <random>
 #include <sstream>
@@ -30,6 +33,10 @@ inline std::ostream& operator<<(std::ostream& os, const BaVec3d<double>& v) {
 }
 
 namespace test {
+
+/// The number of cases of a random sweep: a tenth under the sanitizers, whose
+/// checks make each case tens of times slower (tests/CMakeLists.txt).
+constexpr int sweep(int cases) { return ZEM_SANITIZED ? cases / 10 : cases; }
 
 constexpr double kTightTol = 1e-12;  // a few products of rotations, entries of order 1
 constexpr double kPi = 3.14159265358979323846;

@@ -1,9 +1,12 @@
 // zemtrafo run as a process: the bundled bracket, identifiers by name, every
 // kind of bad input (exit status, the message naming file and line, no
 // output file), apply followed by fit, and a pair of large generated files.
+// Then files as measuring software exports them (tests/data/real_world),
+// and the safety of the outputs: no target is ever replaced by a run that
+// fails or is interrupted, no output may name an input or another output,
+// modes are kept.
+#include <QDir>
 #include <QTemporaryDir>
-
-#include <Eigen/Geometry>
 
 #include <algorithm>
 #include <cmath>
@@ -14,8 +17,11 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include "math_point_file.h"
 #include "math_trafo_io.h"
 #include "test_util.h"
 
@@ -24,11 +30,56 @@ namespace {
 
 using test::fileBytes;
 
-struct ToolRun { int status; std::string out, err; };
+const std::string kCorpus = ZEM_SOURCE_DIR "/tests/data/real_world/";
 
-bool exists(const std::string& path) { return std::ifstream(path).good(); }
+struct ToolRun {
+  int status;  ///< the exit status, -1 when killed by a signal
+  std::string out, err;
+};
 
-/// The numbers that follow `key` in `text` (a JSON array, a line of fields).
+class Zemtrafo : public ::testing::Test {
+ protected:
+  std::string path(const std::string& name) const { return dir_.filePath(QString::fromStdString(name)).toStdString(); }
+  std::string write(const std::string& name, const std::string& text) const {
+    std::ofstream(path(name), std::ios::binary) << text;
+    return path(name);
+  }
+  /// Runs the tool with `args` in a shell, after the shell commands `before`.
+  ToolRun run(const std::string& args, const std::string& before = "") const {
+    const std::string out = path("stdout"), err = path("stderr");
+    const int raw = std::system((before + std::string(ZEMTRAFO_EXE) + " " + args + " >" + out + " 2>" + err).c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, fileBytes(out), fileBytes(err)};
+  }
+  /// The directory's entries other than the captured stdout and stderr.
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const QString& name : QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+      if (name != "stdout" && name != "stderr") names.push_back(name.toStdString());
+    return names;
+  }
+  std::string identityRecord() const {
+    LastAndGlobalTransformation record(Transformation::identity(), true, Transformation::identity(), true);
+    EXPECT_TRUE(record.save(QString::fromStdString(path("identity.trafo")), nullptr, 0, 0));
+    return path("identity.trafo");
+  }
+  const std::string nominal_ = ZEM_EXAMPLE_DATA_DIR "/nominal_points.txt";
+  const std::string measured_ = ZEM_EXAMPLE_DATA_DIR "/measured_points.txt";
+  QTemporaryDir dir_;
+};
+
+::testing::AssertionResult Contains(const std::string& text, const std::string& part) {
+  if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "\"" << part << "\" not in:\n" << text;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+/// The `count` numbers that follow `key` in `text` (a JSON array, a line of
+/// fields); fewer when they are not there.
 std::vector<double> numbersAfter(const std::string& text, const std::string& key, int count) {
   std::vector<double> values;
   const std::size_t at = text.find(key);
@@ -43,35 +94,18 @@ std::vector<double> numbersAfter(const std::string& text, const std::string& key
 }
 
 ::testing::AssertionResult Near(const std::vector<double>& values, const std::vector<double>& expected, double tol) {
-  if (values.size() != expected.size()) return ::testing::AssertionFailure() << "not found";
+  if (values.size() != expected.size()) return ::testing::AssertionFailure() << "found " << values.size() << " values";
   for (std::size_t i = 0; i < values.size(); ++i)
     if (!(std::fabs(values[i] - expected[i]) <= tol))
       return ::testing::AssertionFailure() << "value " << i << ": " << values[i] << " vs " << expected[i];
   return ::testing::AssertionSuccess();
 }
 
-class Zemtrafo : public ::testing::Test {
- protected:
-  std::string path(const std::string& name) const { return dir_.filePath(QString::fromStdString(name)).toStdString(); }
-  std::string write(const std::string& name, const std::string& text) const {
-    std::ofstream(path(name), std::ios::binary) << text;
-    return path(name);
-  }
-  ToolRun run(const std::string& args) const {
-    const std::string out = path("stdout"), err = path("stderr");
-    const int raw = std::system((std::string(ZEMTRAFO_EXE) + " " + args + " >" + out + " 2>" + err).c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, fileBytes(out), fileBytes(err)};
-  }
-  const std::string nominal_ = ZEM_EXAMPLE_DATA_DIR "/nominal_points.txt";
-  const std::string measured_ = ZEM_EXAMPLE_DATA_DIR "/measured_points.txt";
-  QTemporaryDir dir_;
-};
-
 TEST_F(Zemtrafo, FitsTheBracketByIdentifierAndListsTheUnpairedPoints) {
   const ToolRun r = run("fit " + nominal_ + " " + measured_);
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("36 pairs by identifier"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("unpaired nominal points (2): 37 38\nunpaired measured points (2): 101 102"), r.out.npos);
+  EXPECT_TRUE(Contains(r.out, "36 pairs by identifier"));
+  EXPECT_TRUE(Contains(r.out, "unpaired nominal points (2): 37 38\nunpaired measured points (2): 101 102"));
 }
 
 // The fit is the library's computeTransformation, bit for bit: the report's
@@ -90,16 +124,11 @@ TEST_F(Zemtrafo, CsvAndSvgHoldEveryPair) {
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string csv = fileBytes(path("b.csv"));
   EXPECT_EQ(csv.rfind("id,dx_mm,dy_mm,dz_mm,distance_mm\n1,", 0), 0u) << csv;
-  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 37);
+  EXPECT_EQ(occurrences(csv, "\n"), 37u);
   const std::string svg = fileBytes(path("b.svg"));
-  const auto count = [&svg](const std::string& what) {
-    std::size_t k = 0;
-    for (std::size_t at = svg.find(what); at != std::string::npos; at = svg.find(what, at + 1)) ++k;
-    return k;
-  };
-  EXPECT_EQ(count("<rect"), 36u);
-  EXPECT_EQ(count("fill=\"#d62728\""), 6u);  // the pairs beyond 0.03 mm
-  EXPECT_EQ(count("tolerance 0.03"), 1u);
+  EXPECT_EQ(occurrences(svg, "<rect"), 36u);
+  EXPECT_EQ(occurrences(svg, "fill=\"#d62728\""), 6u);  // the pairs beyond 0.03 mm
+  EXPECT_EQ(occurrences(svg, "tolerance 0.03"), 1u);
 }
 
 // last = this fit, global = the earlier global, then this fit.
@@ -153,60 +182,86 @@ TEST_F(Zemtrafo, PairsNamesAndShowsThemInEveryOutput) {
   const ToolRun r = run("fit " + n + " " + m + " --json");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(Near(numbersAfter(r.out, "\"translation_mm\":", 3), {-10.0, 0.0, 0.0}, 1e-9)) << r.out;
-  EXPECT_NE(r.out.find("{\"id\": \"BORE_A\""), std::string::npos);
-  EXPECT_NE(r.out.find("\"unpaired_nominal\": [\"LOST\"],\n  \"unpaired_measured\": [\"EXTRA\"]"), std::string::npos);
+  EXPECT_TRUE(Contains(r.out, "{\"id\": \"BORE_A\""));
+  EXPECT_TRUE(Contains(r.out, "\"unpaired_nominal\": [\"LOST\"],\n  \"unpaired_measured\": [\"EXTRA\"]"));
   // Without identifiers in one file the points pair by position.
   const std::string plain = write("p.txt", "10 0 0\n110 0 0\n10 50 0\n10 0 30\n0 0 0\n");
-  EXPECT_NE(run("fit " + n + " " + plain).out.find("5 pairs by position"), std::string::npos);
+  EXPECT_TRUE(Contains(run("fit " + n + " " + plain).out, "5 pairs by position"));
 }
 
-TEST_F(Zemtrafo, BadInputNamesTheLineAndWritesNothing) {
-  struct Case {
+// Every refusal: the exit status (2 for input the tool cannot use, 1 for a
+// computation that fails), a message after the tool's name saying why (with
+// the file and line at fault), nothing on stdout and no file written.
+TEST_F(Zemtrafo, RefusalsSayWhatIsWrongAndWriteNothing) {
+  const std::string fit = "fit " + nominal_ + " " + measured_, outputs = " --out " + path("x.trafo");
+  const std::string plain = write("p.txt", "1 0 0 0\n2 100 0 0\n3 0 100 0\n4 0 0 100\n");
+  const std::string zOff = write("w.txt", "1 0 0 0 1 1 0\n2 100 0 0 1 1 0\n3 0 100 0 1 1 0\n4 0 0 100 1 1 0\n");
+  const std::string scan = write("scan.txt", "SCAN 0 0 0\nSCAN 100 0 0\nSCAN 0 100 0\n");
+  const std::string oops = write("oops.txt", "1 415.9 -181.7 107.1\n7 oops 1 2\n");
+  const std::string twoPairs = write("two_pairs.txt", "1 0 0 0\n2 10 0 0\n");
+  const std::string inLine = write("in_line.txt", "1 0 0 0\n2 10 0 0\n3 20 0 0\n7 30 0 0\n");
+  const std::string badFeature = write("f.txt", "plane 1 2 3 0\n# next\nplane 1 2 x 0\n");
+  // Direction points 80 mm apart cannot differ by 500 mm in their nominal value.
+  const std::string impossible = write("i.txt", "plane 0 0 0 0\nplane 100 0 0 0\nplane 0 80 0 0\ndirection 10 0 20 0\n"
+                                                "direction 90 0 20 500\npoint 0 40 20 0\n");
+  const std::string coincident = write("c.txt", "plane 0 0 0 0\nplane 0 0 0 0\nplane 0 80 0 0\ndirection 10 0 20 0\n"
+                                                "direction 90 0 20 0\npoint 0 40 20 0\n");
+  const std::string noDirection = write("l.txt", "plane 0 0 1 0 0 0 1 0\nline 0 0 0 0 0 0 0 0 0 1 0 0\n"
+                                                 "point 0 0 0 0 0 0\n");
+  const std::string headerOnly = kCorpus + "bad_header_only.csv", empty = kCorpus + "bad_empty.txt";
+  const struct {
     const char* name;
-    bool align;  // an align321 feature file, else the measured file of a fit
-    const char* text;
+    std::string args;
     int status;
-    const char* message;  // after "<file>" in the message
+    std::string message;
   } cases[] = {
-      {"not a number", false, "1 415.9 -181.7 107.1\n7 oops 1 2\n", 2, ":2: \"oops\" is not a number"},
-      {"NaN", false, "# probes\n1 415.9 -181.7 nan\n", 2, ":2: \"nan\" is not a finite number"},
-      {"a field missing", false, "1 415.9 -181.7 107.1\n7 396.4 -93.8\n", 2,
-       ":2: 3 fields; expected 4 as on line 1"},
-      {"repeated identifier", false, "1 415.9 -181.7 107.1\n1 396.4 -93.8 107.6\n", 2,
-       ":2: identifier 1 repeats the one on line 1"},
-      {"empty field", false, "1,415.9,,107.1\n", 2, ":1: empty field"},
-      {"two pairs", false, "1 0 0 0\n2 10 0 0\n", 1, "the fit failed: fewer than three pairs (2 pairs by identifier)"},
-      {"points on a line", false, "1 0 0 0\n2 10 0 0\n3 20 0 0\n7 30 0 0\n", 1,
+      {"unknown command", "fti a b", 2, "unknown command \"fti\"; the commands are fit, apply"},
+      {"no measured file", "fit " + nominal_, 2, "MEASURED is required"},
+      {"missing file", "fit " + nominal_ + " /nonexistent.txt", 2, "/nonexistent.txt: cannot open file for reading"},
+      {"a directory", "align321 " + dir_.path().toStdString(), 2, "cannot read (is a directory)"},
+      {"points for a record", "apply " + nominal_ + " " + measured_, 2, "not a readable .trafo record"},
+      {"counts differ by position", "fit " + write("two.txt", "0 0 0\n1 0 0\n") + " " + measured_ + " --by-position", 2,
+       "needs as many measured points as nominal points"},
+      {"tolerance 0", fit + " --svg " + path("s.svg") + " --tolerance 0", 2, "--tolerance: Value 0 not in range"},
+      {"not a number", "fit " + nominal_ + " " + oops + outputs + " --csv " + path("x.csv"), 2,
+       oops + ":2: \"oops\" is not a number"},
+      {"feature not a number", "align321 " + badFeature + outputs, 2, badFeature + ":3: \"x\" is not a finite number"},
+      {"header only", "fit " + headerOnly + " " + measured_, 2, "no points in " + headerOnly},
+      {"empty file", "fit " + empty + " " + measured_, 2, "no points in " + empty},
+      {"identifiers in no common form", "fit " + write("a.txt", "1.0 0 0 0\n2.0 1 0 0\n3.0 0 1 0\n") + " " + plain, 2,
+       "no identifier in common between " + path("a.txt") + " and " + plain +
+           " (\"1\" and \"1.0\" are different names); --by-position pairs"},
+      {"repeated identifiers to pair by", "fit " + scan + " " + scan, 2, scan + ":2: identifier SCAN repeats"},
+      {"a line without direction", "align-plp " + noDirection, 2, "a line's direction (dx, dy, dz) is zero"},
+      {"two pairs", "fit " + nominal_ + " " + twoPairs + outputs, 1,
+       "the fit failed: fewer than three pairs (2 pairs by identifier)"},
+      {"points on a line", "fit " + nominal_ + " " + inLine + outputs, 1,
        "the fit failed: points on one line or coincident"},
-      {"feature not a number", true, "plane 1 2 3 0\n# next\nplane 1 2 x 0\n", 2, ":3: \"x\" is not a finite number"},
-      // Direction points 80 mm apart cannot differ by 500 mm in their nominal value.
-      {"alignment impossible", true,
-       "plane 0 0 0 0\nplane 100 0 0 0\nplane 0 80 0 0\ndirection 10 0 20 0\ndirection 90 0 20 500\n"
-       "point 0 40 20 0\n",
-       1, ""},
+      {"zero weights on one axis", "fit " + zOff + " " + plain + " --weights", 1,
+       "every weight of the z coordinates is 0"},
+      {"coincident plane points", "align321 " + coincident, 1, "the three plane points coincide or lie on one line"},
+      {"alignment impossible", "align321 " + impossible + outputs, 1,
+       "the alignment failed: the measured points cannot reach the nominal values"},
   };
-  for (const Case& c : cases) {
+  const std::vector<std::string> before = entries();
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string f = write("bad.txt", c.text), out = " --out " + path("x.trafo");
-    const ToolRun r =
-        run(c.align ? "align321 " + f + out : "fit " + nominal_ + " " + f + out + " --csv " + path("x.csv"));
+    const ToolRun r = run(c.args);
     EXPECT_EQ(r.status, c.status);
-    const std::string expected = c.status == 2 ? "zemtrafo: " + f + c.message : std::string(c.message);
-    EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
-    EXPECT_TRUE(r.out.empty()) << r.out;
-    EXPECT_FALSE(exists(path("x.trafo")));
-    EXPECT_FALSE(exists(path("x.csv")));
+    EXPECT_EQ(r.err.rfind("zemtrafo: ", 0), 0u) << r.err;
+    EXPECT_TRUE(Contains(r.err, c.message));
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(entries(), before);
   }
 }
 
-TEST_F(Zemtrafo, UsageAndUnreadableInputExitWithStatus2) {
-  const std::string twoPoints = write("two.txt", "0 0 0\n1 0 0\n");
-  EXPECT_EQ(run("fit " + twoPoints + " " + measured_ + " --by-position").status, 2);
-  EXPECT_EQ(run("fit " + nominal_ + " /nonexistent.txt").status, 2);
-  EXPECT_EQ(run("fit " + nominal_).status, 2);
-  EXPECT_EQ(run("apply " + nominal_ + " " + measured_).status, 2);  // not a .trafo record
+TEST_F(Zemtrafo, HelpNamesTheToolAndStatesTheConventions) {
   EXPECT_EQ(run("--version").status, 0);
-  EXPECT_EQ(run("fit --help").status, 0);
+  const ToolRun help = run("fit --help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.find(ZEMTRAFO_EXE), std::string::npos);  // the name, not the build path
+  EXPECT_TRUE(Contains(help.out, "a positive angle about Z carries +Y towards +X"));
+  EXPECT_TRUE(Contains(run("show --help").out, "maps measured -> nominal"));
 }
 
 TEST_F(Zemtrafo, ApplyThenFitGivesTheIdentity) {
@@ -224,14 +279,14 @@ TEST_F(Zemtrafo, ApplyThenFitGivesTheIdentity) {
 TEST_F(Zemtrafo, ShowAndReportReadTheRecord) {
   ASSERT_EQ(run("fit " + nominal_ + " " + measured_ + " --out " + path("t.trafo")).status, 0);
   const ToolRun shown = run("show " + path("t.trafo"));
-  EXPECT_NE(shown.out.find("global transformation (valid)"), std::string::npos) << shown.out;
+  EXPECT_TRUE(Contains(shown.out, "global transformation (valid)"));
   EXPECT_EQ(run("report " + path("t.trafo") + " " + path("r.txt")).status, 0);
   EXPECT_EQ(fileBytes(path("r.txt")).rfind("Last transformation:\n", 0), 0u);
 }
 
 TEST_F(Zemtrafo, PrintsSciPyConventionsAndRotationVectorsBesideTheSixOrders) {
   // ORDER_XYZ with (x, y, z) is SciPy's "xyz" with (-x, -y, -z); the rotation
-  // vector is Eigen's axis times angle of the same block.
+  // vector is the library's (checked against Eigen in test_rotation_convention.cpp).
   Transformation t;
   t.set(BaVec3d<double>(1, 2, 3), BaVec3d<double>(0.1, -0.2, 0.3), Transformation::ORDER_XYZ, 1.0);
   ErrorLog log;
@@ -240,20 +295,16 @@ TEST_F(Zemtrafo, PrintsSciPyConventionsAndRotationVectorsBesideTheSixOrders) {
   ASSERT_EQ(shown.status, 0) << shown.err;
   const double deg = 180.0 / test::kPi;
   EXPECT_TRUE(Near(numbersAfter(shown.out, "xyz, extrinsic, right-hand:", 3), {-0.1 * deg, 0.2 * deg, -0.3 * deg}, 1e-6));
-  Eigen::Matrix3d block;
-  for (int k = 0; k < 9; ++k) block(k / 3, k % 3) = t.getMatrix(k % 3, k / 3);
-  const Eigen::AngleAxisd turn(block);
-  const Eigen::Vector3d v = turn.axis() * turn.angle();
-  EXPECT_TRUE(Near(numbersAfter(shown.out, "axis times angle):", 3), {v.x(), v.y(), v.z()}, 1e-9));
-  EXPECT_NE(shown.out.find("xyz, extrinsic, right-hand:"), shown.out.rfind("xyz, extrinsic, right-hand:"));  // both sections
-  const ToolRun plain = run("show " + path("t.trafo"));
-  EXPECT_EQ(plain.out.find("SciPy"), std::string::npos) << plain.out;
+  const BaVec3d<double> v = t.getRotationVector();
+  EXPECT_TRUE(Near(numbersAfter(shown.out, "axis times angle):", 3), {v.x, v.y, v.z}, 1e-9));
+  EXPECT_EQ(occurrences(shown.out, "xyz, extrinsic, right-hand:"), 2u);  // last and global
+  EXPECT_EQ(occurrences(run("show " + path("t.trafo")).out, "SciPy"), 0u);
   const ToolRun fitted = run("fit " + nominal_ + " " + measured_ + " --order scipy:ZXZ --json");
   ASSERT_EQ(fitted.status, 0) << fitted.err;
-  EXPECT_NE(fitted.out.find("\"angle_order\": \"scipy:ZXZ\",\n  \"angles_deg\": ["), std::string::npos) << fitted.out;
-  EXPECT_NE(fitted.out.find("\"gimbal_lock\": false"), std::string::npos);
+  EXPECT_TRUE(Contains(fitted.out, "\"angle_order\": \"scipy:ZXZ\",\n  \"angles_deg\": ["));
+  EXPECT_TRUE(Contains(fitted.out, "\"gimbal_lock\": false"));
   const ToolRun library = run("fit " + nominal_ + " " + measured_ + " --order XYZ");
-  EXPECT_NE(library.out.find("about X, Y, Z (order XYZ, the first letter acts first)"), std::string::npos);
+  EXPECT_TRUE(Contains(library.out, "about X, Y, Z (order XYZ, the first letter acts first)"));
   for (const char* bad : {"scipy:xxy", "scipy:xYz", "scipy:", "scipy:xyzx"})
     EXPECT_EQ(run("show " + path("t.trafo") + " --order " + bad).status, 2) << bad;
 }
@@ -262,7 +313,11 @@ TEST_F(Zemtrafo, AlignsFromFeatureFiles) {
   // Features of a part (plane z = 0, direction along x in y = 0, point at
   // x = 0) measured after a known motion: both alignments must undo it.
   const Transformation motion(BaVec3d<double>(15.0, -40.0, 7.5), BaVec3d<double>(0.1, -0.2, 0.7), 1.0);
-  const auto num = [](double v) { char t[32]; std::snprintf(t, sizeof t, "%.15g", v); return std::string(t); };
+  const auto num = [](double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", v);
+    return std::string(text);
+  };
   const auto vec = [&num](const BaVec3d<double>& v) { return num(v.x) + " " + num(v.y) + " " + num(v.z); };
   const auto at = [&](double x, double y, double z) { return vec(motion.transformPoint(BaVec3d<double>(x, y, z))); };
   const BaVec3d<double> n = motion.rotateVector(BaVec3d<double>(0, 0, 1));
@@ -320,7 +375,7 @@ TEST_F(Zemtrafo, AlignsFromProbedPointsOfAMovedPart) {
   EXPECT_TRUE(Near(numbersAfter(shown.out, "radius", 1), {5.0}, 0.002)) << shown.out;
   const ToolRun missing = run("features " + points + " " + write("bad.txt", "\nsphere BALL 18-30\n"));
   EXPECT_EQ(missing.status, 2);
-  EXPECT_NE(missing.err.find("bad.txt:2: point 21 of 18-30 is not in the points file"), std::string::npos) << missing.err;
+  EXPECT_TRUE(Contains(missing.err, "bad.txt:2: point 21 of 18-30 is not in the points file"));
 }
 
 TEST_F(Zemtrafo, FitsALargePairOfFiles) {
@@ -337,8 +392,254 @@ TEST_F(Zemtrafo, FitsALargePairOfFiles) {
   }
   const ToolRun r = run("fit " + write("n.txt", n) + " " + write("m.txt", m));
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("pairs: " + std::to_string(ZEM_TOOL_TEST_POINTS) + " "), std::string::npos);
+  EXPECT_TRUE(Contains(r.out, "pairs: " + std::to_string(ZEM_TOOL_TEST_POINTS) + " "));
   EXPECT_TRUE(Near(numbersAfter(r.out, "mean:", 1), {0.0}, 2e-6));
+}
+
+// --- Files as measuring software exports them; the safety of the outputs ---
+
+class ZemtrafoRealWorld : public Zemtrafo {};
+
+// Each file of the corpus that the library reads goes through apply with
+// the identity: the points written read back (in the file's own separator
+// and decimal mark) as the library reads the file itself, bit for bit.
+TEST_F(ZemtrafoRealWorld, EveryReadableExportComesBackWithItsValues) {
+  const std::string identity = identityRecord();
+  int readable = 0;
+  for (const QString& name : QDir(QString::fromStdString(kCorpus)).entryList(QDir::Files, QDir::Name)) {
+    const std::string file = name.toStdString();
+    SCOPED_TRACE(file);
+    PointNames names;
+    PointFile original, written;
+    PointFile::ReadOptions repeats;
+    repeats.allowRepeatedIdentifiers = true;
+    original.setReadOptions(repeats);
+    written.setReadOptions(repeats);
+    // Files the reader refuses (test_point_file.cpp) or without points (refused above) are not apply's.
+    if (!original.read(QString::fromStdString(kCorpus + file), &names)) continue;
+    if (original.getPoints().empty()) continue;
+    ++readable;
+    const ToolRun r = run("apply " + identity + " " + kCorpus + file);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(written.parse(r.out, QStringLiteral("out"), &names)) << written.getError().toStdString();
+    ASSERT_EQ(written.getPoints().size(), original.getPoints().size());
+    for (std::size_t i = 0; i < original.getPoints().size(); ++i) {
+      EXPECT_TRUE(test::SameVec(written.getPoints()[i], original.getPoints()[i], 0.0)) << i;
+      EXPECT_EQ(written.getPoints()[i].id, original.getPoints()[i].id) << i;
+    }
+    EXPECT_EQ(written.usesDecimalComma(), original.usesDecimalComma());
+  }
+  EXPECT_EQ(readable, 21);
+}
+
+// A German export fitted onto itself moved by a known motion: decimal commas
+// are not taken for separators (which gave residuals of hundreds of mm).
+TEST_F(ZemtrafoRealWorld, GermanExportsFitTheirMotion) {
+  const std::string moved = write("moved.csv", "P1;420,034;385,448;342,373\nP2;-2,5;0,001;1000\nP3;10,25;250,75;-3,125\n"
+                                               "P4;10;0;0\n");
+  const std::string nominal = write("n.csv", "Punkt;X [mm];Y [mm];Z [mm]\r\nP1;410,034;385,448;342,373\r\n"
+                                             "P2;-12,5;0,001;1000\r\nP3;0,25;250,75;-3,125\r\nP4;0;0;0\r\n");
+  const ToolRun r = run("fit " + nominal + " " + moved + " --json");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Near(numbersAfter(r.out, "\"translation_mm\":", 3), {-10.0, 0.0, 0.0}, 1e-9));
+  EXPECT_TRUE(Near(numbersAfter(r.out, "\"largest_mm\":", 1), {0.0}, 1e-9));
+  // Told otherwise, the same file is read with decimal points and refused.
+  EXPECT_EQ(run("fit " + nominal + " " + moved + " --decimal-point").status, 2);
+}
+
+TEST_F(ZemtrafoRealWorld, OutputsNamingAnInputOrEachOtherAreRefusedBeforeWriting) {
+  const std::string n = write("n.txt", fileBytes(nominal_)), m = write("m.txt", fileBytes(measured_));
+  ASSERT_EQ(run("fit " + n + " " + m + " --out " + path("p.trafo")).status, 0);
+  ASSERT_EQ(::symlink(n.c_str(), path("link.txt").c_str()), 0);
+  const std::string fit = "fit " + n + " " + m;
+  const struct {
+    const char* name;
+    std::string args;
+  } cases[] = {
+      {"--out onto the nominal file", fit + " --out " + n},
+      {"--csv onto the measured file", fit + " --csv " + m},
+      {"--csv onto a link to the nominal file", fit + " --csv " + path("link.txt")},
+      {"report onto its record", "report " + path("p.trafo") + " " + dir_.path().toStdString() + "/./p.trafo"},
+      {"--out and --report the same", fit + " --out " + path("x.trafo") + " --report " + path("x.trafo")},
+      {"--csv and --svg the same", fit + " --csv " + path("f") + " --svg " + path("f")},
+      {"--csv onto the --global record", fit + " --global " + path("p.trafo") + " --csv " + path("p.trafo")},
+  };
+  const std::vector<std::string> before = entries();
+  const std::string record = fileBytes(path("p.trafo"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ToolRun r = run(c.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(Contains(r.err, "nothing was written"));
+    EXPECT_EQ(entries(), before);
+    EXPECT_EQ(fileBytes(n), fileBytes(nominal_));
+    EXPECT_EQ(fileBytes(m), fileBytes(measured_));
+    EXPECT_EQ(fileBytes(path("p.trafo")), record);
+  }
+  // apply may write onto the points it reads.
+  EXPECT_EQ(run("apply " + path("p.trafo") + " " + m + " --out " + m).status, 0);
+}
+
+// A later output that fails, a write beyond the file size limit, SIGINT or
+// SIGTERM: the accumulated record and every other target stay as they were,
+// and no new file is left behind.
+TEST_F(ZemtrafoRealWorld, FailedOrInterruptedRunsReplaceNoTarget) {
+  ASSERT_EQ(run("fit " + nominal_ + " " + measured_ + " --out " + path("g.trafo")).status, 0);
+  const std::string csv = write("p.csv", "old\n"), record = fileBytes(path("g.trafo"));
+  const std::vector<std::string> before = entries();
+  const std::string fit = "fit " + nominal_ + " " + measured_ + " --global " + path("g.trafo");
+
+  const ToolRun missingDir = run(fit + " --csv " + path("no/dir/p.csv"));
+  EXPECT_EQ(missingDir.status, 2);
+  EXPECT_TRUE(Contains(missingDir.err, path("no/dir/p.csv") + ": cannot write: No such file or directory"));
+  // 1 KiB at most per file: the CSV of 36 pairs (2.5 kB) fails with EFBIG.
+  const ToolRun tooLarge = run(fit + " --csv " + csv, "ulimit -f 1; ");
+  EXPECT_EQ(tooLarge.status, 2);
+  EXPECT_TRUE(Contains(tooLarge.err, csv + ": cannot write: File too large"));
+  EXPECT_EQ(fileBytes(path("g.trafo")), record);
+  EXPECT_EQ(fileBytes(csv), "old\n");
+  EXPECT_EQ(entries(), before);
+
+  // A large run interrupted at several moments, from reading to writing.
+  std::string n, m;
+  char line[128];
+  for (int i = 0; i < ZEM_TOOL_TEST_POINTS / 4; ++i) {
+    const double x = i % 1000, y = i / 1000 % 1000, z = i % 7;
+    n.append(line, std::size_t(std::snprintf(line, sizeof line, "%d %.4f %.4f %.4f\n", i, x + 1, y, z)));
+    m.append(line, std::size_t(std::snprintf(line, sizeof line, "%d %.4f %.4f %.4f\n", i, x, y, z)));
+  }
+  const std::string large = "fit " + write("ln.txt", n) + " " + write("lm.txt", m) + " --global " + path("g.trafo") +
+                            " --csv " + csv + " --svg " + path("p.svg") + " --report " + path("p.txt");
+  const std::vector<std::string> withLarge = entries();
+  std::vector<std::string> replaced = withLarge;
+  replaced.insert(replaced.end(), {"p.svg", "p.txt"});
+  std::sort(replaced.begin(), replaced.end());
+  int untouched = 0;
+  for (const char* signal : {"INT", "TERM"})
+    for (const char* delay : {"0.01", "0.05", "0.2", "0.4", "0.8"}) {
+      SCOPED_TRACE(std::string(signal) + " after " + delay + " s");
+      write("g.trafo", record);
+      write("p.csv", "old\n");
+      std::remove(path("p.svg").c_str());
+      std::remove(path("p.txt").c_str());
+      run(large + " & pid=$!; sleep " + delay + "; kill -" + signal + " $pid; wait $pid; ");
+      // All or nothing: a run stopped before it put its files in place left
+      // every target as it was; one stopped after that (or never) replaced
+      // them all. Never a new file left behind.
+      if (fileBytes(path("g.trafo")) == record) {
+        ++untouched;
+        EXPECT_EQ(fileBytes(csv), "old\n");
+        EXPECT_EQ(entries(), withLarge);
+      } else {
+        EXPECT_NE(fileBytes(csv), "old\n");
+        EXPECT_EQ(entries(), replaced);
+      }
+    }
+  EXPECT_GT(untouched, 0);
+}
+
+TEST_F(ZemtrafoRealWorld, ReplacedFilesKeepTheirModeAndNewOnesFollowTheUmask) {
+  const std::string csv = write("p.csv", "old\n");
+  ASSERT_EQ(::chmod(csv.c_str(), 0640), 0);
+  const ToolRun r = run("fit " + nominal_ + " " + measured_ + " --csv " + csv + " --report " + path("r.txt"),
+                        "umask 027; ");
+  ASSERT_EQ(r.status, 0) << r.err;
+  struct stat info;
+  ASSERT_EQ(::stat(csv.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  ASSERT_EQ(::stat(path("r.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);  // 0666 less the umask 027
+}
+
+TEST_F(ZemtrafoRealWorld, DashIsStandardInputAndOutput) {
+  const ToolRun r = run("fit - " + measured_ + " --csv - --json " + path("fit.json") + " < " + nominal_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("id,dx_mm,dy_mm,dz_mm,distance_mm\n1,", 0), 0u) << r.out;
+  EXPECT_TRUE(Contains(fileBytes(path("fit.json")), "\"nominal_file\": \"-\""));
+  const std::string identity = identityRecord();
+  const ToolRun applied = run("apply " + identity + " - --out - < " + kCorpus + "de_semicolon.csv");
+  EXPECT_EQ(applied.out, "1;410,034;385,448;342,373\n2;-12,5;0,001;1000,0\n3;0,25;250,75;-3,125\n");
+}
+
+// Refused where they pair (RefusalsSayWhatIsWrongAndWriteNothing).
+TEST_F(ZemtrafoRealWorld, RepeatedIdentifiersAreAllowedWhereTheyPairNothing) {
+  const std::string scan = kCorpus + "scanner_repeated_names.txt";
+  const std::string plain = write("plain.txt", "410.034 385.448 342.373\n-12.5 0.001 1000\n0.25 250.75 -3.125\n");
+  EXPECT_EQ(run("apply " + identityRecord() + " " + scan).status, 0);
+  EXPECT_EQ(run("fit " + plain + " " + scan + " --by-position").status, 0);
+}
+
+// Surface points with normals: each pair's deviation along the nominal
+// normal in the table, the CSV and the JSON; --along-normals is refused.
+TEST_F(ZemtrafoRealWorld, NormalsGiveTheDeviationAlongThem) {
+  const std::string nominal = write("n.txt", "id x y z i j k\n1 0 0 0 0 0 5\n2 100 0 0 0 0 1\n3 0 100 0 0 0 1\n"
+                                             "4 0 0 100 1 0 0\n5 100 100 0 0 0 1\n");
+  // Point 5 measured 0.1 mm high, the others exact.
+  const std::string measured = write("m.txt", "1 0 0 0\n2 100 0 0\n3 0 100 0\n4 0 0 100\n5 100 100 0.1\n");
+  const ToolRun r = run("fit " + nominal + " " + measured + " --json --csv " + path("p.csv"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  // The fit shares the 0.1 mm out; along the normal of point 5 it is
+  // dz itself, along that of point 4 (+X) it is dx.
+  const std::size_t p5 = r.out.find("{\"id\": \"5\"");
+  ASSERT_NE(p5, std::string::npos) << r.out;
+  const std::vector<double> d5 = numbersAfter(r.out.substr(p5), "\"d_mm\":", 3);
+  ASSERT_EQ(d5.size(), 3u);
+  EXPECT_TRUE(Near(numbersAfter(r.out.substr(p5), "\"along_normal_mm\":", 1), {d5[2]}, 1e-15));
+  EXPECT_TRUE(Contains(fileBytes(path("p.csv")), "distance_mm,along_normal_mm\n"));
+  EXPECT_TRUE(Contains(run("fit " + nominal + " " + measured).out, "normal (mm)"));
+  EXPECT_EQ(run("fit " + measured + " " + measured + " --along-normals").status, 2);  // no normals there
+}
+
+// Points measured with offsets along their surfaces (3-2-1 planes): the fit
+// along the normals ignores those and finds the identity.
+TEST_F(ZemtrafoRealWorld, FitAlongNormalsLetsPointsSlideOnTheirSurfaces) {
+  const std::string nominal = write("n.txt", "id x y z i j k\n1 0 0 0 0 0 1\n2 100 0 0 0 0 1\n3 0 100 0 0 0 1\n"
+                                             "4 0 0 50 0 1 0\n5 100 0 50 0 1 0\n6 0 50 50 1 0 0\n");
+  const std::string measured = write("m.txt", "1 1 2 0\n2 101 2 0\n3 1 102 0\n4 3 0 51\n5 103 0 51\n6 0 51 52\n");
+  const ToolRun r = run("fit " + nominal + " " + measured + " --along-normals --json");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Near(numbersAfter(r.out, "\"translation_mm\":", 3), {0.0, 0.0, 0.0}, 1e-9));
+  EXPECT_TRUE(Near(numbersAfter(r.out, "\"angles_deg\":", 3), {0.0, 0.0, 0.0}, 1e-9));
+  EXPECT_EQ(run("fit " + nominal + " " + measured + " --along-normals --weights").status, 2);
+}
+
+// q = s·(R·p + t): with s = 1.0005 and an offset of 1000 mm, t and the
+// displacement of the origin s·t differ by 0.5 mm; both are given.
+TEST_F(ZemtrafoRealWorld, AFittedScaleShowsTheDisplacementToo) {
+  std::string n, m;
+  for (const auto& p : {BaVec3d<double>(0, 0, 0), BaVec3d<double>(100, 0, 0), BaVec3d<double>(0, 100, 0),
+                        BaVec3d<double>(0, 0, 100)}) {
+    const BaVec3d<double> q = (p + BaVec3d<double>(1000, 0, 0)) * 1.0005;
+    char line[128];
+    n += std::string(line, std::size_t(std::snprintf(line, sizeof line, "%.17g %.17g %.17g\n", q.x, q.y, q.z)));
+    m += std::string(line, std::size_t(std::snprintf(line, sizeof line, "%.17g %.17g %.17g\n", p.x, p.y, p.z)));
+  }
+  const std::string args = "fit " + write("n.txt", n) + " " + write("m.txt", m) + " --scale";
+  const ToolRun json = run(args + " --json");
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_TRUE(Near(numbersAfter(json.out, "\"translation_mm\":", 3), {1000.0, 0.0, 0.0}, 1e-8));
+  EXPECT_TRUE(Near(numbersAfter(json.out, "\"displacement_mm\":", 3), {1000.5, 0.0, 0.0}, 1e-8));
+  EXPECT_TRUE(Contains(run(args).out, "displacement of the origin, s t (mm): 1000.500000"));
+}
+
+TEST_F(ZemtrafoRealWorld, NamesThatAreNotUtf8GiveValidUtf8Outputs) {
+  const std::string measured = write("m.csv", "Bohrung_\xC3\x98" "1;410,034;385,448;342,373\r\n"
+                                              "Bohrung_\xC3\x98" "2;-12,5;0,001;1000\r\nKosten_\xE2\x82\xAC;0,25;250,75;-3,125\r\n");
+  const ToolRun r = run("fit " + kCorpus + "cp1252_names.txt " + measured + " --json --svg " + path("p.svg"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "\"Kosten_\xE2\x82\xAC\""));  // paired with the UTF-8 name
+  EXPECT_TRUE(Contains(fileBytes(path("p.svg")), "Bohrung_\xC3\x98" "1"));
+  EXPECT_TRUE(Contains(r.err, "read as Windows-1252"));
+  EXPECT_EQ(occurrences(r.err, "Windows-1252"), 1u);
+}
+
+TEST_F(ZemtrafoRealWorld, Align321SaysWhichSensesItUsed) {
+  const std::string features = "\xEF\xBB\xBFPLANE 0 0 0 0\nPlane 100 0 0 0\nplane 0 80 0 0\nDirection 10 0 20 0\n"
+                               "direction 90 0 20 0\nPOINT 0 40 20 0\n";
+  const ToolRun r = run("align321 " + write("f.txt", features));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "plane normal: +(P1 - P0) x (P2 - P0) of the plane lines in file order"));
+  EXPECT_TRUE(Contains(r.out, "direction: first to second direction point"));
 }
 
 }  // namespace

@@ -125,6 +125,15 @@ constexpr const char* kElementFormat =
     "Residuals are signed (plane: along the normal; circle, sphere, cylinder: positive outside; line:\n"
     "distances); form is the largest minus the smallest residual (line: twice the largest distance).";
 
+/// What the alignments share after their own options: the angle order, the
+/// record outputs, and a footer of examples, the element file's format and
+/// the angle convention.
+void addAlignmentTail(CLI::App* command, AngleOrder* order, zemtrafo::RecordOptions* record, const char* examples) {
+  addOrderOption(command, order);
+  addRecordOptions(command, record, "alignment");
+  command->footer(std::string(examples) + kElementFormat + "\n" + kAngleConvention);
+}
+
 /// --points and --features of an alignment: the alternative to its FEATURES file.
 void addElementOptions(CLI::App* command, CLI::Option* featureFile, std::string* points, std::string* elements,
                        const std::string& roles) {
@@ -247,11 +256,9 @@ int dispatch(int argc, char** argv) {
   align321Cmd->add_flag("--direction-negative", align321.negativeSecond,
                         "The direction runs from the second direction point to the first (default: first to "
                         "second)");
-  addOrderOption(align321Cmd, &align321.order);
-  addRecordOptions(align321Cmd, &align321.record, "alignment");
-  align321Cmd->footer(std::string("Examples: zemtrafo align321 features.txt --mode zyx --out part.trafo\n"
-                                  "          zemtrafo align321 --points probed.txt --features datums.txt --out part.trafo\n") +
-                      kElementFormat + "\n" + kAngleConvention);
+  addAlignmentTail(align321Cmd, &align321.order, &align321.record,
+                   "Examples: zemtrafo align321 features.txt --mode zyx --out part.trafo\n"
+                   "          zemtrafo align321 --points probed.txt --features datums.txt --out part.trafo\n");
 
   zemtrafo::AlignPlpOptions alignPlp;
   std::string alignPlpFeatures;
@@ -269,11 +276,9 @@ int dispatch(int argc, char** argv) {
                                       "line-plane-point, line-point-plane, point-plane-line, point-line-plane")
       ->type_name("PRIORITY")
       ->transform(wordOf(kPlpModes));
-  addOrderOption(alignPlpCmd, &alignPlp.order);
-  addRecordOptions(alignPlpCmd, &alignPlp.record, "alignment");
-  alignPlpCmd->footer(std::string("Examples: zemtrafo align-plp features.txt --out part.trafo\n"
-                                  "          zemtrafo align-plp --points probed.txt --features datums.txt\n") +
-                      kElementFormat + "\n" + kAngleConvention);
+  addAlignmentTail(alignPlpCmd, &alignPlp.order, &alignPlp.record,
+                   "Examples: zemtrafo align-plp features.txt --out part.trafo\n"
+                   "          zemtrafo align-plp --points probed.txt --features datums.txt\n");
 
   std::string showFile;
   CLI::App* showCmd = app.add_subcommand("show", "Print both transformations of a .trafo record.");

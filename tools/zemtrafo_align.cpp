@@ -41,8 +41,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include "math_transformation.h"
 #include "zem_math.h"
 #include "zemtrafo_commands.h"
@@ -63,16 +61,8 @@ using Features = std::map<std::string, std::vector<std::vector<double>>>;
 /// of lines. Messages name the file and the line.
 bool readFeatures(const std::string& path, const std::map<std::string, std::pair<std::size_t, std::size_t>>& counts,
                   Features* features) {
-  struct stat info;
-  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    message(path + ": cannot read (is a directory)");
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    message(path + ": cannot open file for reading");
-    return false;
-  }
+  std::ifstream in;
+  if (!openText(path, &in)) return false;
   std::string line;
   for (unsigned long lineNo = 1; std::getline(in, line); ++lineNo) {
     const std::string where = path + ":" + std::to_string(lineNo) + ": ";

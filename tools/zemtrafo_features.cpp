@@ -145,11 +145,8 @@ bool readElements(const std::string& pointsPath, const std::string& elementsPath
   }
   std::unordered_map<int, std::size_t> index;
   for (std::size_t i = 0; i < file.getPoints().size(); ++i) index.emplace(file.getPoints()[i].id, i);
-  std::ifstream in(elementsPath, std::ios::binary);
-  if (!in) {
-    message(elementsPath + ": cannot open file for reading");
-    return false;
-  }
+  std::ifstream in;
+  if (!openText(elementsPath, &in)) return false;
   std::string text;
   for (unsigned long lineNo = 1; std::getline(in, text); ++lineNo) {
     text = text.substr(0, text.find('#'));

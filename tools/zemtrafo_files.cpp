@@ -136,6 +136,20 @@ bool readPoints(const std::string& path, const Zem::PointFile::ReadOptions& opti
   return true;
 }
 
+bool openText(const std::string& path, std::ifstream* in) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    message(path + ": cannot read (is a directory)");
+    return false;
+  }
+  in->open(path, std::ios::binary);
+  if (!*in) {
+    message(path + ": cannot open file for reading");
+    return false;
+  }
+  return true;
+}
+
 bool loadRecord(const std::string& path, Zem::LastAndGlobalTransformation* record) {
   Zem::ErrorLog log;
   if (record->load(qs(path), &log, 0, 0)) return true;

@@ -16,6 +16,7 @@
 #ifndef ZEMTRAFO_FILES_H
 #define ZEMTRAFO_FILES_H
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,10 @@ void installSignalHandlers();
 /// line; a file without points is refused ("no points in FILE").
 bool readPoints(const std::string& path, const Zem::PointFile::ReadOptions& options, Zem::PointNames* names,
                 Zem::PointFile* file);
+
+/// Opens a text input (feature and element files) for reading; false after
+/// a message naming the file when it is a directory or cannot be opened.
+bool openText(const std::string& path, std::ifstream* in);
 
 bool loadRecord(const std::string& path, Zem::LastAndGlobalTransformation* record);
 
