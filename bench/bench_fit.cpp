@@ -11,7 +11,8 @@
 // source and destination arrays: what reading the input costs at least), then
 // prints the best times, the ratios ours / umeyama, by position / streaming
 // read, and the largest distance between the images of the unit-weight results
-// and umeyama's.
+// and umeyama's. Also FitResult by position with every pair's residual,
+// without and with the diagnostics (FitOptions::diagnostics), and their ratio.
 //   cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
 //   cmake --build build-release --target bench_fit
 //   build-release/bench/bench_fit
@@ -24,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "math_fit_result.h"
 #include "math_transformation.h"
 #include "ratio_reporter.h"
 
@@ -99,6 +101,23 @@ void BM_FitWeightedById(benchmark::State& state) {
       state.SkipWithError("fit failed");
 }
 
+/// FitResult by position with the residual of every pair, without and with
+/// the diagnostics (FitOptions::diagnostics).
+void fitResult(benchmark::State& state, bool diagnostics) {
+  Problem& p = problemOf(state);
+  Zem::FitOptions options;
+  options.withScale = state.range(1) != 0;
+  options.diagnostics = diagnostics;
+  for (auto _ : state) {
+    const Zem::FitResult r = Zem::FitResult::fitByPosition(p.src, p.dst, Points(), options);
+    if (!r.isSucceeded()) state.SkipWithError("fit failed");
+    benchmark::DoNotOptimize(r.rms);
+  }
+}
+
+void BM_FitResult(benchmark::State& state) { fitResult(state, false); }
+void BM_FitResultDiagnostics(benchmark::State& state) { fitResult(state, true); }
+
 void BM_StreamingRead(benchmark::State& state) {
   Problem& p = problemOf(state);
   for (auto _ : state) {
@@ -129,6 +148,8 @@ void sizesAndCases(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_FitByPosition)->Apply(sizesAndCases);
 BENCHMARK(BM_FitById)->Apply(sizesAndCases);
 BENCHMARK(BM_FitWeightedById)->Apply(sizesAndCases);
+BENCHMARK(BM_FitResult)->Apply(sizesAndCases);
+BENCHMARK(BM_FitResultDiagnostics)->Apply(sizesAndCases);
 BENCHMARK(BM_StreamingRead)->Apply(sizesAndCases);
 BENCHMARK(BM_Umeyama)->Apply(sizesAndCases);
 
@@ -156,6 +177,11 @@ int main(int argc, char** argv) {
       const double pos = reporter.best("BM_FitByPosition" + args), id = reporter.best("BM_FitById" + args),
                    weighted = reporter.best("BM_FitWeightedById" + args), read = reporter.best("BM_StreamingRead" + args),
                    um = reporter.best("BM_Umeyama" + args);
+      const double result = reporter.best("BM_FitResult" + args), diagnosed = reporter.best("BM_FitResultDiagnostics" + args);
+      if (result > 0.0 && diagnosed > 0.0)
+        std::printf("%9ld %-6s  FitResult with residuals %8.3f ms, with diagnostics too %8.3f ms | diagnostics/plain"
+                    " %5.2f\n",
+                    n, scaled ? "scaled" : "rigid", result, diagnosed, diagnosed / result);
       if (pos <= 0.0 || id <= 0.0 || weighted <= 0.0 || read <= 0.0 || um <= 0.0) continue;  // filtered out
       Problem& p = problem(std::size_t(n), scaled != 0);
       std::printf("%9ld %-6s  pos %8.3f  id %8.3f  weighted id %8.3f  read %8.3f  umeyama %8.3f ms | pos/um %5.2f"

@@ -20,7 +20,24 @@
 
 namespace Zem {
 
+/// Which rotation a fit may find: any, a turn about one axis of the
+/// destination frame only, or none (the identity).
+enum class FitRotation { Free, AboutX, AboutY, AboutZ, None };
+
 /// How a fit of FitResult runs and what it reports.
+///
+/// Held freedoms. A fit with a rotation other than Free, or a translation
+/// component not free, minimises over the free parameters only: a fixed
+/// translation component is 0, a fixed rotation the identity or a turn about
+/// the chosen axis. A free set that the weighted pairs do not determine
+/// fails as FIT_DEGENERATE with FitResult::undetermined naming the freedom.
+///
+/// Gross errors. With `reject` the fit sets aside, one at a time, the pair
+/// whose statistic (see FitResult::statistics) exceeds the critical value of
+/// significance `alpha` the most, refits, and repeats; the pairs set aside
+/// are then tested against the final fit and those that pass are taken
+/// back. It keeps at least the pairs the free parameters need plus one and
+/// sets aside at most half of the pairs.
 struct FitOptions {
   /// The scale is estimated when true, else fixed at `scale`.
   bool withScale = false;
@@ -30,6 +47,26 @@ struct FitOptions {
   /// without them it gives the status, the transformation, the pair count
   /// and meanWeighted.
   bool residuals = true;
+  /// Whether the fit gives the diagnostics of FitResult (covariance,
+  /// sigma0, statistics, ...). They cost passes over the pairs that a plain
+  /// fit does not make, so they are computed only when asked for here or
+  /// when `reject` needs them.
+  bool diagnostics = false;
+  /// The rotation freedom.
+  FitRotation rotation = FitRotation::Free;
+  /// Whether the translation along the destination X, Y and Z axes is free.
+  bool translation[3] = {true, true, true};
+  /// The a-priori standard deviation of unit weight (mm) of the diagnostics
+  /// and the rejection; 0 means unknown: estimated from the residuals.
+  double sigma = 0.0;
+  /// Set gross errors aside (see above) at significance level `alpha`.
+  bool reject = false;
+  double alpha = 0.001;
+};
+
+/// A 3x3 covariance matrix, m[row][col], in mm² in the destination frame.
+struct FitCovariance3 {
+  double m[3][3];
 };
 
 /// The weight of one pair's residual r = T·s − d as a symmetric positive
@@ -93,7 +130,8 @@ struct FitResult {
   std::size_t pairCount = 0;
   /// The rest is filled only on success (the vectors and figures only when
   /// FitOptions::residuals asks for them), pair by pair in pairing order:
-  /// T·s − d, with the source point's id.
+  /// T·s − d, with the source point's id. With pairs set aside, mean, rms,
+  /// largest and meanWeighted are those of the pairs used.
   std::vector<BaPoint3d<double>> residuals;
   /// |T·s − d| of each pair.
   std::vector<double> distances;
@@ -104,6 +142,52 @@ struct FitResult {
   /// return: (1/N)·Σ |W·(T·s − d)| (|w ∘ (T·s − d)| for weight points);
   /// equal to `mean` for unit weights.
   double meanWeighted = 0.0;
+
+  /// The freedom that the weighted pairs leave undetermined when the status
+  /// is FIT_DEGENERATE and held freedoms were asked for ("rotation about Z",
+  /// "translation in X", "scale"); else nullptr.
+  const char* undetermined = nullptr;
+
+  /// Diagnostics, filled on success when FitOptions::diagnostics or
+  /// FitOptions::reject is set (else left empty: statistics.empty()).
+  ///
+  /// Parameters. A small change applied after the result, in the destination
+  /// frame, q -> (1 + ds)·exp([ω]×)·(q − c) + c + dt about `center` c: dt in
+  /// mm, ω in radians, ds relative. `covariance` is that of
+  /// (dtx, dty, dtz, ωx, ωy, ωz, ds): sigma²·(JᵀWJ)⁻¹ on the free parameters,
+  /// sigma the a-priori one when given, else sigma0. Rows and columns of a
+  /// held rotation axis or a fixed scale are 0; those of a fixed translation
+  /// component are 0 unless a free turn or scale about c moves it (then they
+  /// carry the translation that keeps the component at 0).
+  double covariance[7][7] = {};
+  /// The weighted centroid of the destination points of the pairs used
+  /// (each pair weighs tr(W)/3).
+  BaVec3d<double> center;
+  /// Standard deviation of unit weight from the residuals, sqrt(Σ rᵀWr /
+  /// redundancy), over the pairs used; NaN when the redundancy is 0.
+  double sigma0 = 0.0;
+  /// Observations (the rank of each used pair's weight: 3 for a regular W,
+  /// 1 for a weight along a normal) minus free parameters.
+  long redundancy = 0;
+  /// Condition number of the normal matrix of the free parameters,
+  /// equilibrated to a unit diagonal.
+  double condition = 0.0;
+  /// Per pair, in pairing order: T = vᵀ·Q_vv⁻¹·v / sigma² of its residual v.
+  /// For a pair used, Q_vv is its cofactor block and, with sigma estimated,
+  /// sigma² the variance of unit weight without that pair (so that one gross
+  /// error cannot hide itself); for a pair set aside, the same test of its
+  /// prediction by the final fit. Under normal errors T follows chi-square
+  /// with rank(W) degrees of freedom (sigma given), or rank(W) times an F
+  /// distribution (sigma estimated). 0 for a pair that cannot be tested.
+  std::vector<double> statistics;
+  /// Per pair: whether it was set aside as a gross error.
+  std::vector<bool> rejected;
+  /// The number of pairs used (pairCount minus those set aside).
+  std::size_t usedCount = 0;
+
+  /// The 3x3 covariance of the image T·p of a point p (mm²), from
+  /// `covariance` and `center`.
+  FitCovariance3 pointCovariance(const BaVec3d<double>& p) const;
 };
 
 }  // namespace Zem

@@ -273,17 +273,46 @@ void residualsOf(const Transformation& t, const Points& src, const Points& dst, 
     residualLoop<true>(a, w, src, dst, res, dist, sumSquares, largestSquared);
 }
 
-/// zemtrafo.FitResult. The residuals are worked out when first asked for,
-/// from the module's own copy of the pairs (later changes to the caller's
-/// arrays cannot reach them), so that a caller who wants the transformation
-/// only does not pay for another pass over every pair.
+/// zemtrafo.FitResult. The residuals and the diagnostics are worked out
+/// when first asked for, from the module's own copy of the pairs (later
+/// changes to the caller's arrays cannot reach them), so that a caller who
+/// wants the transformation only does not pay for more passes over every pair.
 struct FitResult {
   Transformation transformation;
   py::ssize_t pairCount = 0;
   std::vector<std::int64_t> sourceRows, targetRows;  ///< the pairs' rows; empty when paired by position
   double meanResidual = 0.0;
   bool scaleEstimated = false;
-  Points src, dst;  ///< the pairs, until settle() has used them
+  /// The C++ result: covariance, statistics, rejected pairs once diagnose()
+  /// has run (at once when rejecting), else the usedCount only.
+  Zem::FitResult diagnostics;
+  /// The pairs and how they were fitted, until settle() and diagnose() have used them.
+  Points src, dst, weights;
+  std::vector<Zem::FitWeightMatrix> weightMatrices;
+  Zem::FitOptions options;
+  bool diagnosed = false;
+
+  /// Computes the diagnostics once, without the GIL, by the same fit with
+  /// FitOptions::diagnostics (the same transformation, bit for bit).
+  void diagnose() {
+    if (diagnosed) return;
+    std::unique_lock<std::mutex> lock(*settling_, std::defer_lock);
+    {
+      py::gil_scoped_release released;  // never wait for the lock holding the GIL
+      lock.lock();
+    }
+    if (diagnosed) return;
+    Zem::FitOptions o = options;
+    o.diagnostics = true;
+    o.residuals = false;
+    {
+      py::gil_scoped_release released;
+      diagnostics = weightMatrices.empty() ? Zem::FitResult::fitByPosition(src, dst, weights, o)
+                                           : Zem::FitResult::fitByPosition(src, dst, weightMatrices, o);
+    }
+    diagnosed = true;
+    release();
+  }
 
   /// Computes the residuals, their lengths and figures once, without the
   /// GIL; the lock keeps two threads from settling one result at once.
@@ -303,16 +332,23 @@ struct FitResult {
     {
       py::gil_scoped_release released;
       residualsOf(transformation, src, dst, res, dist, &sumSquares, &largestSquared);
+      if (!diagnostics.rejected.empty()) {  // the figures of the pairs used
+        sumSquares = largestSquared = 0.0;
+        for (py::ssize_t k = 0; k < pairCount; ++k)
+          if (!diagnostics.rejected[std::size_t(k)]) {
+            sumSquares += dist[k] * dist[k];
+            largestSquared = std::max(largestSquared, dist[k] * dist[k]);
+          }
+      }
     }
     residuals_ = std::move(residuals);
     distances_ = std::move(distances);
-    rms_ = std::sqrt(sumSquares / double(pairCount));
+    rms_ = std::sqrt(sumSquares / double(diagnostics.usedCount));
     largest_ = std::sqrt(largestSquared);
     frozen(residuals_);
     frozen(distances_);
-    Points().swap(src);
-    Points().swap(dst);
     settled_ = true;
+    release();
   }
   /// A result whose residuals are known (unpickling).
   void restore(py::array_t<double> residuals, py::array_t<double> distances, double rms, double largest) {
@@ -328,11 +364,57 @@ struct FitResult {
   double largest() { return settle(), largest_; }
 
  private:
+  /// Drops the copy of the pairs once nothing needs it any more.
+  void release() {
+    if (!settled_ || !diagnosed) return;
+    Points().swap(src);
+    Points().swap(dst);
+    Points().swap(weights);
+    std::vector<Zem::FitWeightMatrix>().swap(weightMatrices);
+  }
   bool settled_ = false;
   std::shared_ptr<std::mutex> settling_ = std::make_shared<std::mutex>();
   py::array_t<double> residuals_, distances_;
   double rms_ = 0.0, largest_ = 0.0;
 };
+
+py::array_t<bool> rejectedArray(const std::vector<bool>& rejected) {
+  py::array_t<bool> a(py::ssize_t(rejected.size()));
+  for (std::size_t k = 0; k < rejected.size(); ++k) a.mutable_data()[k] = rejected[k];
+  return a;
+}
+
+/// The diagnostics of a pickled result: (covariance (7, 7), center (3,),
+/// sigma0, redundancy, condition, statistics (K,), rejected (K,), usedCount).
+py::tuple diagnosticsState(FitResult& r) {
+  r.diagnose();
+  const Zem::FitResult& d = r.diagnostics;
+  py::array_t<double> covariance({7, 7});
+  std::copy(&d.covariance[0][0], &d.covariance[0][0] + 49, covariance.mutable_data());
+  const double center[3] = {d.center.x, d.center.y, d.center.z};
+  return py::make_tuple(covariance, py::array_t<double>(3, center), d.sigma0, d.redundancy, d.condition,
+                        py::array_t<double>(py::ssize_t(d.statistics.size()), d.statistics.data()),
+                        rejectedArray(d.rejected), d.usedCount);
+}
+
+void restoreDiagnostics(const py::tuple& state, FitResult* r) {
+  if (state.size() != 8) throw py::value_error("not a pickled FitResult");
+  Zem::FitResult& d = r->diagnostics;
+  d.transformation = r->transformation;  // point_covariance maps through it
+  const DoubleArray covariance = doubleArray(state[0]), center = doubleArray(state[1]);
+  if (covariance.size() != 49 || center.size() != 3) throw py::value_error("not a pickled FitResult");
+  std::copy(covariance.data(), covariance.data() + 49, &d.covariance[0][0]);
+  d.center = BaVec3d<double>(center.data()[0], center.data()[1], center.data()[2]);
+  d.sigma0 = state[2].cast<double>();
+  d.redundancy = state[3].cast<long>();
+  d.condition = state[4].cast<double>();
+  const DoubleArray statistics = doubleArray(state[5]);
+  d.statistics.assign(statistics.data(), statistics.data() + statistics.size());
+  const py::array_t<bool> rejected = state[6].cast<py::array_t<bool>>();
+  d.rejected.assign(rejected.data(), rejected.data() + rejected.size());
+  d.usedCount = state[7].cast<std::size_t>();
+  r->diagnosed = true;
+}
 
 /// The rows of the pairs: the stored ones, or 0 to K - 1 when paired by position.
 py::array_t<std::int64_t> rowArray(const std::vector<std::int64_t>& rows, py::ssize_t pairs) {
@@ -342,8 +424,63 @@ py::array_t<std::int64_t> rowArray(const std::vector<std::int64_t>& rows, py::ss
   return a;
 }
 
+/// The freedoms and the rejection of a fit from the Python arguments.
+Zem::FitOptions fitOptions(bool withScale, const std::string& rotation, const std::string& translation,
+                           const py::object& sigma, const py::object& reject) {
+  Zem::FitOptions o;
+  o.withScale = withScale;
+  o.residuals = false;  // left to FitResult::settle()
+  if (rotation == "free") o.rotation = Zem::FitRotation::Free;
+  else if (rotation == "x") o.rotation = Zem::FitRotation::AboutX;
+  else if (rotation == "y") o.rotation = Zem::FitRotation::AboutY;
+  else if (rotation == "z") o.rotation = Zem::FitRotation::AboutZ;
+  else if (rotation == "none") o.rotation = Zem::FitRotation::None;
+  else throw py::value_error("rotation must be 'free', 'x', 'y', 'z' or 'none', got '" + rotation + "'");
+  const std::string axes = translation == "none" ? "" : translation;
+  for (char c : axes)
+    if (c < 'x' || c > 'z' || std::count(axes.begin(), axes.end(), c) > 1)
+      throw py::value_error("translation must name the free axes ('xyz', 'xy', 'z', 'none', ...), got '" +
+                            translation + "'");
+  for (int a = 0; a < 3; ++a) o.translation[a] = axes.find(char('x' + a)) != std::string::npos;
+  if (!sigma.is_none()) {
+    o.sigma = sigma.cast<double>();
+    if (!(o.sigma > 0.0) || !std::isfinite(o.sigma)) throw py::value_error("sigma must be a positive number (mm)");
+  }
+  if (!reject.is_none()) {
+    if (py::isinstance<py::bool_>(reject)) {
+      o.reject = reject.cast<bool>();
+    } else {
+      o.reject = true;
+      o.alpha = reject.cast<double>();
+      if (!(o.alpha > 0.0 && o.alpha < 1.0)) throw py::value_error("reject must be True, False, None or 0 < alpha < 1");
+    }
+  }
+  return o;
+}
+
+/// The 3x3 covariance of the image of each point of p ((3,) or (N, 3)).
+py::array_t<double> pointCovariance(FitResult& r, const py::object& points) {
+  const DoubleArray p = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(points);
+  if (!p || !((p.ndim() == 1 && p.shape(0) == 3) || (p.ndim() == 2 && p.shape(1) == 3)))
+    throw py::value_error("point_covariance takes a point (3,) or points (N, 3)");
+  r.diagnose();
+  const py::ssize_t n = p.ndim() == 1 ? 1 : p.shape(0);
+  py::array_t<double> out(p.ndim() == 1 ? std::vector<py::ssize_t>{3, 3} : std::vector<py::ssize_t>{n, 3, 3});
+  double* o = out.mutable_data();
+  const double* in = p.data();
+  for (py::ssize_t k = 0; k < n; ++k) {
+    const Zem::FitCovariance3 c =
+        r.diagnostics.pointCovariance(Zem::BaVec3d<double>(in[3 * k], in[3 * k + 1], in[3 * k + 2]));
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) o[9 * k + 3 * i + j] = c.m[i][j];
+  }
+  return out;
+}
+
 FitResult fit(const py::object& source, const py::object& target, const py::object& sourceIds,
-              const py::object& targetIds, const py::object& weights, bool withScale) {
+              const py::object& targetIds, const py::object& weights, bool withScale, const std::string& rotation,
+              const std::string& translation, const py::object& sigma, const py::object& reject) {
+  const Zem::FitOptions options = fitOptions(withScale, rotation, translation, sigma, reject);
   const DoubleArray src = pointArray(source, "source");
   const DoubleArray dst = pointArray(target, "target");
   const py::ssize_t n = src.shape(0);
@@ -363,7 +500,8 @@ FitResult fit(const py::object& source, const py::object& target, const py::obje
   // Pairing, gathering and the fit run without the GIL; their exceptions
   // take it back as they leave the block.
   std::vector<std::int64_t> sourceRows, targetRows;
-  Points srcPoints, dstPoints;
+  Points srcPoints, dstPoints, pointWeights;
+  std::vector<Zem::FitWeightMatrix> weightMatrices;
   Zem::FitResult fitted;
   std::size_t pairs;
   {
@@ -379,17 +517,19 @@ FitResult fit(const py::object& source, const py::object& target, const py::obje
     dstPoints = gather(dst, dstRows, pairs, "target");
     // The residuals are left to FitResult::settle(), which writes them
     // straight into numpy arrays when they are first read.
-    const Zem::FitOptions options{withScale, 1.0, false};
-    if (matrices)
-      fitted = Zem::FitResult::fitByPosition(srcPoints, dstPoints, gatherMatrices(w, srcRows, pairs), options);
-    else
-      fitted = Zem::FitResult::fitByPosition(srcPoints, dstPoints,
-                                             weighted ? gatherWeights(w, srcRows, pairs) : Points(), options);
+    if (matrices) {
+      weightMatrices = gatherMatrices(w, srcRows, pairs);
+      fitted = Zem::FitResult::fitByPosition(srcPoints, dstPoints, weightMatrices, options);
+    } else {
+      if (weighted) pointWeights = gatherWeights(w, srcRows, pairs);
+      fitted = Zem::FitResult::fitByPosition(srcPoints, dstPoints, pointWeights, options);
+    }
   }
   if (fitted.status == Zem::FitResult::FIT_NEGATIVE_WEIGHT)
     throw py::value_error("weights must be positive semi-definite matrices");
   if (!fitted.isSucceeded())
-    throw FitFailure{std::string("no transformation found: ") + Zem::FitResult::getStatusText(fitted.status)};
+    throw FitFailure{std::string("no transformation found: ") + Zem::FitResult::getStatusText(fitted.status) +
+                     (fitted.undetermined ? std::string(" (") + fitted.undetermined + " undetermined)" : "")};
 
   FitResult r;
   r.transformation = fitted.transformation;
@@ -400,6 +540,11 @@ FitResult fit(const py::object& source, const py::object& target, const py::obje
   r.targetRows = std::move(targetRows);
   r.src = std::move(srcPoints);
   r.dst = std::move(dstPoints);
+  r.weights = std::move(pointWeights);
+  r.weightMatrices = std::move(weightMatrices);
+  r.options = options;
+  r.diagnosed = options.reject;  // rejecting computes them
+  r.diagnostics = std::move(fitted);
   return r;
 }
 
@@ -416,6 +561,13 @@ a symmetric positive semi-definite matrix W per pair (w * outer(n, n) weighs onl
 the deviation along a unit normal n). The fit minimises the sum of r^T W r over the
 pairs, r = transformation(source) - target.
 scale: True estimates the uniform scale, False keeps it at 1.
+rotation: "free", "x", "y" or "z" (a turn about that target axis only) or "none".
+translation: the free target axes, "xyz" (default), "xy", "z", ..., or "none";
+a held component is 0. Held freedoms are left out of the minimisation: the
+result is the least-squares optimum over the free parameters.
+sigma: a-priori standard deviation of unit weight (mm), or None to estimate it.
+reject: None/False, True (significance 0.001) or alpha: set gross errors aside,
+worst first, and take back those that pass against the final fit.
 
 The model is target ~ s (R source + t), solved by the C++ fit (the weighted
 least-squares optimum): it minimises the sum over the pairs and their three
@@ -445,7 +597,9 @@ void bindFit(py::module_& m) {
 
   py::class_<FitResult>(m, "FitResult",
                         "Outcome of a successful fit(). residuals, distances, rms_residual and max_residual are "
-                        "worked out when first read; the arrays are read-only.")
+                        "worked out when one of them is first read, and so are the diagnostics (covariance, "
+                        "center, sigma0, redundancy, condition, statistics, rejected, point_covariance; with "
+                        "reject at once); the residual arrays are read-only. A pickled result carries both.")
       // A copy: changing it must not change the result, whose residual
       // figures describe the fitted transformation.
       .def_property_readonly(
@@ -467,6 +621,60 @@ void bindFit(py::module_& m) {
       .def_property_readonly("rms_residual", &FitResult::rms, "Root mean square of the distances.")
       .def_property_readonly("max_residual", &FitResult::largest, "Largest distance.")
       .def_readonly("scale_estimated", &FitResult::scaleEstimated, "Whether the scale was estimated.")
+      .def_property_readonly(
+          "covariance",
+          [](FitResult& r) {
+            r.diagnose();
+            py::array_t<double> c({7, 7});
+            std::copy(&r.diagnostics.covariance[0][0], &r.diagnostics.covariance[0][0] + 49, c.mutable_data());
+            return c;
+          },
+          "(7, 7) covariance of (dtx, dty, dtz, wx, wy, wz, ds): a change applied after the result about "
+          "center, q -> (1 + ds) exp([w]x) (q - center) + center + dt (mm, radians, relative).")
+      .def_property_readonly(
+          "center",
+          [](FitResult& r) {
+            r.diagnose();
+            const Zem::BaVec3d<double>& v = r.diagnostics.center;
+            const double xyz[3] = {v.x, v.y, v.z};
+            return py::array_t<double>(3, xyz);
+          },
+          "(3,) weighted centroid of the target points of the pairs used.")
+      .def_property_readonly(
+          "sigma0", [](FitResult& r) {
+            r.diagnose();
+            return r.diagnostics.sigma0;
+          },
+          "Standard deviation of unit weight from the residuals of the pairs used (nan with no redundancy).")
+      .def_property_readonly(
+          "redundancy", [](FitResult& r) {
+            r.diagnose();
+            return r.diagnostics.redundancy;
+          },
+          "Observations of the pairs used minus free parameters.")
+      .def_property_readonly(
+          "condition", [](FitResult& r) {
+            r.diagnose();
+            return r.diagnostics.condition;
+          },
+          "Condition number of the equilibrated normal matrix of the free parameters.")
+      .def_property_readonly(
+          "statistics",
+          [](FitResult& r) {
+            r.diagnose();
+            return py::array_t<double>(py::ssize_t(r.diagnostics.statistics.size()),
+                                       r.diagnostics.statistics.data());
+          },
+          "(K,) test statistic of each pair's residual (leave-one-out; chi-square or rank times F).")
+      .def_property_readonly(
+          "rejected",
+          [](FitResult& r) {
+            r.diagnose();
+            return rejectedArray(r.diagnostics.rejected);
+          },
+          "(K,) whether each pair was set aside as a gross error.")
+      .def("point_covariance", &pointCovariance, py::arg("points"),
+           "(3, 3) covariance of the image of a point (3,), or (N, 3, 3) for points (N, 3).")
       .def("__repr__",
            [](FitResult& r) {
              return "FitResult(pair_count=" + std::to_string(r.pairCount) +
@@ -481,10 +689,11 @@ void bindFit(py::module_& m) {
             return py::make_tuple(r.transformation, r.pairCount,
                                   r.sourceRows.empty() ? noRows : py::object(rowArray(r.sourceRows, r.pairCount)),
                                   r.targetRows.empty() ? noRows : py::object(rowArray(r.targetRows, r.pairCount)),
-                                  r.meanResidual, r.scaleEstimated, r.residuals(), r.distances(), r.rms(), r.largest());
+                                  r.meanResidual, r.scaleEstimated, r.residuals(), r.distances(), r.rms(), r.largest(),
+                                  diagnosticsState(r));
           },
           [](const py::tuple& state) {
-            if (state.size() != 10) throw py::value_error("not a pickled FitResult");
+            if (state.size() != 11) throw py::value_error("not a pickled FitResult");
             FitResult r;
             r.transformation = state[0].cast<Transformation>();
             r.pairCount = state[1].cast<py::ssize_t>();
@@ -497,12 +706,14 @@ void bindFit(py::module_& m) {
             r.scaleEstimated = state[5].cast<bool>();
             r.restore(py::array_t<double>(doubleArray(state[6])), py::array_t<double>(doubleArray(state[7])),
                       state[8].cast<double>(), state[9].cast<double>());
+            restoreDiagnostics(state[10].cast<py::tuple>(), &r);
             return r;
           }));
 
   m.def("fit", &fit, py::arg("source"), py::arg("target"), py::arg("source_ids") = py::none(),
         py::arg("target_ids") = py::none(), py::arg("weights") = py::none(), py::arg("scale").noconvert() = false,
-        kFitDoc);
+        py::kw_only(), py::arg("rotation") = "free", py::arg("translation") = "xyz", py::arg("sigma") = py::none(),
+        py::arg("reject") = py::none(), kFitDoc);
 }
 
 }  // namespace zempy

@@ -182,7 +182,13 @@ def matrices_from_rotvec(rotvec: _ArrayLike, degrees: bool = False) -> npt.NDArr
 def rotvec_from_matrices(matrices: _ArrayLike, degrees: bool = False) -> npt.NDArray[np.float64]: ...
 
 class FitResult:
-    """Outcome of a successful fit()."""
+    """Outcome of a successful fit().
+
+    The residual figures and the diagnostics (covariance, center, sigma0,
+    redundancy, condition, statistics, rejected, point_covariance) are worked
+    out when one of them is first read (with reject, the diagnostics at once);
+    a pickled result carries both.
+    """
     @property
     def transformation(self) -> Transformation:
         """A copy of the transformation that carries source onto target."""
@@ -209,10 +215,32 @@ class FitResult:
     def max_residual(self) -> float: ...
     @property
     def scale_estimated(self) -> bool: ...
+    @property
+    def covariance(self) -> npt.NDArray[np.float64]:
+        """(7, 7) covariance of (dtx, dty, dtz, wx, wy, wz, ds) about center (mm, radians, relative)."""
+    @property
+    def center(self) -> npt.NDArray[np.float64]:
+        """(3,) weighted centroid of the target points of the pairs used."""
+    @property
+    def sigma0(self) -> float:
+        """Standard deviation of unit weight from the residuals."""
+    @property
+    def redundancy(self) -> int: ...
+    @property
+    def condition(self) -> float: ...
+    @property
+    def statistics(self) -> npt.NDArray[np.float64]:
+        """(K,) test statistic of each pair's residual."""
+    @property
+    def rejected(self) -> npt.NDArray[np.bool_]:
+        """(K,) whether each pair was set aside as a gross error."""
+    def point_covariance(self, points: _ArrayLike) -> npt.NDArray[np.float64]:
+        """(3, 3) covariance of the image of a point, (N, 3, 3) for (N, 3) points."""
 
 def fit(source: _ArrayLike, target: _ArrayLike, source_ids: Optional[_ArrayLike] = None,
         target_ids: Optional[_ArrayLike] = None, weights: Optional[_ArrayLike] = None,
-        scale: bool = False) -> FitResult:
+        scale: bool = False, *, rotation: str = "free", translation: str = "xyz",
+        sigma: Optional[float] = None, reject: Union[None, bool, float] = None) -> FitResult:
     """Least-squares Transformation carrying source onto target, paired by row or by identifier.
 
     weights: (N,), (N, 3) per coordinate, or (N, 3, 3) positive semi-definite matrices

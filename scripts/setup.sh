@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
-  libeigen3-dev zlib1g-dev
+  libeigen3-dev libboost-math-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev
   clang libclang-rt-14-dev

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_map>
 
+#include "fit_diagnostics.h"
 #include "fit_engine.h"
 #include "math_fit_pairing.h"
 #include "zem_base.h"
@@ -22,23 +24,56 @@ bool allFinite(const Point* points, std::size_t n) {
   return true;
 }
 
-/// Fills the per-pair residuals and the figures of a successful fit.
+/// Fills the per-pair residuals and the figures of a successful fit (those
+/// of the pairs used when some were set aside).
 void addResiduals(const Point* src, const Point* dst, std::size_t n, FitResult* r) {
   r->residuals.resize(n);
   r->distances.resize(n);
   double sum = 0.0, sumSquares = 0.0;
+  std::size_t used = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const Vec d = r->transformation.transformPoint(static_cast<const Vec&>(src[i])) - dst[i];
     r->residuals[i] = Point(d, src[i].id);
     const double squared = d.lengthSquared();
     const double distance = std::sqrt(squared);
     r->distances[i] = distance;
+    if (!r->rejected.empty() && r->rejected[i]) continue;
+    ++used;
     sum += distance;
     sumSquares += squared;
     r->largest = std::max(r->largest, distance);
   }
-  r->mean = sum / double(n);
-  r->rms = std::sqrt(sumSquares / double(n));
+  r->mean = sum / double(used);
+  r->rms = std::sqrt(sumSquares / double(used));
+}
+
+/// Whether the fit needs the work of fit_diagnostics.cpp: a held freedom
+/// (another minimisation), rejection, or the diagnostics asked for.
+bool wantsDiagnostics(const FitOptions& options) {
+  return options.diagnostics || options.reject || fit::holdsFreedoms(options);
+}
+
+/// After the engine's fit of the pairs: held freedoms, rejection and the
+/// diagnostics, as `options` ask. False when the fit failed (r->status set).
+bool diagnose(const fit::PairList& pairs, const FitOptions& options, FitResult::Status_t engineStatus,
+              const fit::Fitted& fitted, FitResult* r) {
+  const bool held = fit::holdsFreedoms(options);
+  // Bad weights and data fail as they do without held freedoms; the
+  // engine's other failures concern all freedoms, which a held fit does not ask.
+  const bool badData = engineStatus == FitResult::FIT_NOT_FINITE || engineStatus == FitResult::FIT_NEGATIVE_WEIGHT;
+  if (badData || (!held && engineStatus != FitResult::FIT_SUCCEEDED)) {
+    r->status = engineStatus;
+    return false;
+  }
+  if (!held) {
+    r->transformation = fitted.transformation;
+    r->meanWeighted = fitted.meanWeighted;
+  }
+  fit::fitWithDiagnostics(pairs, options, held ? nullptr : &fitted.transformation, r);
+  if (r->isSucceeded()) return true;
+  r->transformation = Transformation::identity();
+  r->meanWeighted = 0.0;
+  return false;
 }
 
 bool allFinite(const FitWeightMatrix* weights, std::size_t n) {
@@ -63,9 +98,19 @@ FitResult fitWithResult(const Point* src, const Point* dst, fit::PairWeights wei
   }
   fit::Fitted fitted;
   r.status = fit::fitByPosition(src, dst, weights, n, options.withScale, options.scale, true, &fitted);
-  if (!r.isSucceeded()) return r;
-  r.transformation = fitted.transformation;
-  r.meanWeighted = fitted.meanWeighted;
+  if (wantsDiagnostics(options)) {
+    fit::PairList pairs;
+    pairs.src = src;
+    pairs.dst = dst;
+    pairs.weights = weights;
+    pairs.n = n;
+    if (!diagnose(pairs, options, r.status, fitted, &r)) return r;
+  } else {
+    if (!r.isSucceeded()) return r;
+    r.transformation = fitted.transformation;
+    r.meanWeighted = fitted.meanWeighted;
+    r.usedCount = n;
+  }
   if (options.residuals) addResiduals(src, dst, n, &r);
   return r;
 }
@@ -95,22 +140,45 @@ FitResult FitResult::fitById(const std::vector<BaPoint3d<double>>& src, const st
   fit::Fitted fitted;
   r.status = fit::fitById(src, dst, weights, options.withScale, options.scale, true, &fitted);
   r.pairCount = fitted.pairCount;
-  if (!r.isSucceeded()) return r;
-  r.transformation = fitted.transformation;
-  r.meanWeighted = fitted.meanWeighted;
-  if (options.residuals) {
-    // The pairs once more, now as a list, for the residual of each.
-    std::vector<FitPair> pairs;
-    pairByIdentifier(src, dst, &pairs);
-    std::vector<Point> pairedSrc, pairedDst;
-    pairedSrc.reserve(pairs.size());
-    pairedDst.reserve(pairs.size());
-    for (const FitPair& p : pairs) {
-      pairedSrc.push_back(src[p.source]);
-      pairedDst.push_back(dst[p.destination]);
-    }
-    addResiduals(pairedSrc.data(), pairedDst.data(), pairs.size(), &r);
+  const bool diagnostics = wantsDiagnostics(options) && r.status != FitResult::FIT_AMBIGUOUS_PAIRING &&
+                           r.status != FitResult::FIT_TOO_FEW_PAIRS;
+  if (!diagnostics && !(options.residuals && r.isSucceeded())) {
+    if (!r.isSucceeded()) return r;
+    r.transformation = fitted.transformation;
+    r.meanWeighted = fitted.meanWeighted;
+    r.usedCount = r.pairCount;
+    return r;
   }
+  // The pairs once more, now as a list, for the residual of each.
+  std::vector<FitPair> pairs;
+  pairByIdentifier(src, dst, &pairs);
+  std::vector<Point> pairedSrc, pairedDst, pairedWeights;
+  pairedSrc.reserve(pairs.size());
+  pairedDst.reserve(pairs.size());
+  const bool weighted = diagnostics && !weights.empty();
+  std::unordered_map<int, std::size_t> weightById;  // the first weight point of each id
+  if (weighted)
+    for (std::size_t k = 0; k < weights.size(); ++k) weightById.emplace(weights[k].id, k);
+  for (const FitPair& p : pairs) {
+    pairedSrc.push_back(src[p.source]);
+    pairedDst.push_back(dst[p.destination]);
+    if (!weighted) continue;
+    const auto found = weightById.find(src[p.source].id);
+    pairedWeights.push_back(found != weightById.end() ? weights[found->second] : Point(1.0, 1.0, 1.0));
+  }
+  fit::PairList list;
+  list.src = pairedSrc.data();
+  list.dst = pairedDst.data();
+  list.weights.perAxis = weighted ? pairedWeights.data() : nullptr;
+  list.n = pairs.size();
+  if (diagnostics) {
+    if (!diagnose(list, options, r.status, fitted, &r)) return r;
+  } else {
+    r.transformation = fitted.transformation;
+    r.meanWeighted = fitted.meanWeighted;
+    r.usedCount = r.pairCount;
+  }
+  if (options.residuals) addResiduals(pairedSrc.data(), pairedDst.data(), pairs.size(), &r);
   return r;
 }
 

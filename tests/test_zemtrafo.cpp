@@ -142,6 +142,40 @@ TEST_F(Zemtrafo, GlobalRecordAccumulates) {
   EXPECT_TRUE(test::SameMatrix(record.getGlobalTransformation(), twice, 1e-12));
 }
 
+TEST_F(Zemtrafo, RejectFindsSwappedIdentifiersAndFitsTheRest) {
+  // The bracket's measured file with the identifiers 3 and 7 swapped.
+  std::string swapped = fileBytes(measured_);
+  for (std::size_t at = 0; at < swapped.size(); at = swapped.find('\n', at) + 1) {
+    if (swapped.compare(at, 2, "3 ") == 0) swapped[at] = '7';
+    else if (swapped.compare(at, 2, "7 ") == 0) swapped[at] = '3';
+    if (swapped.find('\n', at) == std::string::npos) break;
+  }
+  const std::string file = write("swapped.txt", swapped);
+  const ToolRun r = run("fit " + nominal_ + " " + file + " --reject --json");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::size_t list = r.out.find("\"rejected_ids\": [");
+  ASSERT_NE(list, std::string::npos) << r.out;
+  const std::string ids = r.out.substr(list, r.out.find(']', list) - list);
+  EXPECT_NE(ids.find("\"3\""), std::string::npos) << ids;
+  EXPECT_NE(ids.find("\"7\""), std::string::npos) << ids;
+  const ToolRun clean = run("fit " + nominal_ + " " + measured_ + " --json");
+  const std::vector<double> rms = numbersAfter(r.out, "\"rms_mm\":", 1), cleanRms = numbersAfter(clean.out, "\"rms_mm\":", 1);
+  ASSERT_EQ(rms.size(), 1u);
+  ASSERT_EQ(cleanRms.size(), 1u);
+  EXPECT_LE(rms[0], cleanRms[0]);
+  const ToolRun text = run("fit " + nominal_ + " " + file + " --reject");
+  EXPECT_NE(text.out.find("rejected pairs ("), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("std. deviation of the angles (arcsec)"), std::string::npos);
+}
+
+TEST_F(Zemtrafo, HeldFreedomsKeepTheirComponentsAndBadAxesAreRefused) {
+  const ToolRun r = run("fit " + nominal_ + " " + measured_ + " --rotation none --translation xy --json");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Near(numbersAfter(r.out, "\"angles_deg\":", 3), {0.0, 0.0, 0.0}, 0.0)) << r.out;
+  EXPECT_EQ(numbersAfter(r.out, "\"translation_mm\":", 3).at(2), 0.0);
+  EXPECT_EQ(run("fit " + nominal_ + " " + measured_ + " --translation xq").status, 2);
+}
+
 TEST_F(Zemtrafo, PairsNamesAndShowsThemInEveryOutput) {
   const std::string n = write("n.txt", "name x y z\nBORE_A 0 0 0\nP2 100 0 0\nP3 0 50 0\nP4 0 0 30\nLOST 1 1 1\n");
   const std::string m = write("m.txt", "P4;10;0;30\nP3,10,50,0\nBORE_A 10 0 0\nP2 110 0 0\nEXTRA 0 0 0\n");

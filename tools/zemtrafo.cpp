@@ -190,6 +190,19 @@ int dispatch(int argc, char** argv) {
                    "Fit by the deviations along the nominal normals only, each point free to slide along its "
                    "surface (needs a nominal file with normals, header \"id x y z i j k\")");
   addReadingOptions(fitCmd, &fit.reading);
+  fitCmd->add_option("--rotation", fit.rotation, "Rotation freedom: free, x, y, z (about that nominal axis) or none")
+      ->check(CLI::IsMember({"free", "x", "y", "z", "none"}));
+  fitCmd->add_option("--translation", fit.translation, "Free translation axes: xyz (default), xy, z, ... or none");
+  fitCmd->add_option("--sigma", fit.sigma, "A-priori standard deviation of unit weight (mm); else estimated")
+      ->check(CLI::PositiveNumber);
+  fitCmd->add_flag("--diagnostics", fit.diagnostics,
+                   "Report the standard deviations of the parameters, sigma0, the redundancy and the test "
+                   "statistic T of each pair (also with --sigma or --reject)");
+  std::string rejectAlpha;
+  CLI::Option* reject =
+      fitCmd->add_option("--reject", rejectAlpha, "Set gross errors aside at significance ALPHA (default 0.001)")
+          ->expected(0, 1)
+          ->check(CLI::Range(1e-12, 0.5));
   addOrderOption(fitCmd, &fit.order);
   addRecordOptions(fitCmd, &fit.record, "fit");
   fitCmd->add_option("--json", fit.jsonFile, "Write everything as JSON instead of text, to FILE or standard output")
@@ -299,7 +312,11 @@ int dispatch(int argc, char** argv) {
   if (!alignPlp.points.empty()) alignPlp.features = alignPlpFeatures;
   fit.json = fitCmd->count("--json") > 0;
   if (fit.json && fit.jsonFile.empty()) fit.jsonFile = "-";
-  if (fitCmd->parsed()) return zemtrafo::runFit(fit);
+  if (fitCmd->parsed()) {
+    fit.reject = reject->count() > 0;
+    if (!rejectAlpha.empty()) fit.alpha = std::stod(rejectAlpha);
+    return zemtrafo::runFit(fit);
+  }
   if (featuresCmd->parsed()) return zemtrafo::runFeatures(features);
   if (align321Cmd->parsed()) return zemtrafo::runAlign321(align321);
   if (alignPlpCmd->parsed()) return zemtrafo::runAlignPlp(alignPlp);

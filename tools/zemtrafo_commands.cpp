@@ -76,6 +76,28 @@ int printed(const std::string& text) {
   return std::fflush(stdout) == 0 && written ? kDone : kBadInput;
 }
 
+/// The library's fit options from the command's; false (with a message)
+/// for a --translation that names no axes.
+bool libraryFitOptions(const FitOptions& options, Zem::FitOptions* out) {
+  out->withScale = options.withScale;
+  const std::string axes = options.translation == "none" ? "" : options.translation;
+  for (const char c : axes)
+    if (c < 'x' || c > 'z' || std::count(axes.begin(), axes.end(), c) > 1) {
+      message("--translation takes the free axes (xyz, xy, z, ... or none), not '" + options.translation + "'");
+      return false;
+    }
+  for (int a = 0; a < 3; ++a) out->translation[a] = axes.find(char('x' + a)) != std::string::npos;
+  const char* const rotations[] = {"free", "x", "y", "z", "none"};
+  for (int k = 0; k < 5; ++k)
+    if (options.rotation == rotations[k]) out->rotation = Zem::FitRotation(k);
+  out->sigma = options.sigma;
+  out->reject = options.reject;
+  out->alpha = options.alpha;
+  // Computed only when printed: they cost passes over the pairs.
+  out->diagnostics = options.diagnostics || options.sigma > 0.0 || options.reject;
+  return true;
+}
+
 /// The deviation of each pair along the nominal point's normal,
 /// (T·measured − nominal)·n; empty when the nominal file has no normals.
 std::vector<double> deviationsAlongNormals(const Zem::FitResult& fit, const Zem::PointFile& nominal, bool byPosition) {
@@ -99,7 +121,7 @@ std::vector<double> deviationsAlongNormals(const Zem::FitResult& fit, const Zem:
 /// by W = n·nᵀ of its nominal point's unit normal n, so that only
 /// (T·measured − nominal)·n counts (a point may slide along its surface).
 Zem::FitResult fitAlongNormals(const Zem::PointFile& measured, const Zem::PointFile& nominal, bool byPosition,
-                               bool withScale) {
+                               const Zem::FitOptions& options) {
   std::vector<Zem::FitPair> pairs;
   if (byPosition) {
     for (std::size_t i = 0; i < measured.getPoints().size(); ++i) pairs.push_back({i, i});
@@ -121,7 +143,7 @@ Zem::FitResult fitAlongNormals(const Zem::PointFile& measured, const Zem::PointF
       for (int c = 0; c < 3; ++c) w.m[r][c] = v[r] * v[c];
     weights.push_back(w);
   }
-  return Zem::FitResult::fitByPosition(src, dst, weights, Zem::FitOptions{withScale, 1.0, true});
+  return Zem::FitResult::fitByPosition(src, dst, weights, options);
 }
 
 }  // namespace
@@ -182,17 +204,20 @@ int runFit(const FitOptions& options) {
   std::unique_ptr<Zem::LastAndGlobalTransformation> previous;
   if (!loadPrevious(options.record, &previous)) return kBadInput;
 
+  Zem::FitOptions fitOptions;
+  if (!libraryFitOptions(options, &fitOptions)) return kBadInput;
   const Zem::FitResult fit =
-      options.alongNormals ? fitAlongNormals(measured, nominal, byPosition, options.withScale)
-      : byPosition ? Zem::FitResult::fitByPosition(measured.getPoints(), nominal.getPoints(), *weights, options.withScale)
-                   : Zem::FitResult::fitById(measured.getPoints(), nominal.getPoints(), *weights, options.withScale);
+      options.alongNormals ? fitAlongNormals(measured, nominal, byPosition, fitOptions)
+      : byPosition ? Zem::FitResult::fitByPosition(measured.getPoints(), nominal.getPoints(), *weights, fitOptions)
+                   : Zem::FitResult::fitById(measured.getPoints(), nominal.getPoints(), *weights, fitOptions);
   if (!byPosition && fit.pairCount == 0) {
     message("no identifier in common between " + options.nominal + " and " + options.measured +
             " (\"1\" and \"1.0\" are different names); --by-position pairs the points in file order");
     return kBadInput;
   }
   if (!fit.isSucceeded()) {
-    message(std::string("the fit failed: ") + Zem::FitResult::getStatusText(fit.status) + " (" +
+    message(std::string("the fit failed: ") + Zem::FitResult::getStatusText(fit.status) +
+            (fit.undetermined ? std::string(", ") + fit.undetermined + " undetermined" : std::string()) + " (" +
             std::to_string(fit.pairCount) + " pairs " + (byPosition ? "by position" : "by identifier") + ")");
     return kFitFailed;
   }

@@ -50,6 +50,12 @@ struct FitOptions {
   std::string csv, svg;
   double tolerance = -1.0;  ///< below 0: none
   bool json = false;
+  std::string rotation = "free";   ///< free, x, y, z or none
+  std::string translation = "xyz"; ///< the free axes, or none
+  double sigma = 0.0;              ///< a-priori sigma (mm); 0: estimated
+  bool reject = false;
+  double alpha = 0.001;
+  bool diagnostics = false;  ///< print them (also with --sigma or --reject)
   std::string jsonFile = "-";  ///< where --json writes ("-": standard output)
   Zem::PointFile::ReadOptions reading;
 };

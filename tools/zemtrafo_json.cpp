@@ -1,5 +1,6 @@
 // The fit as one JSON object. Numbers carry 17 significant digits, so that
 // they read back to the same doubles.
+#include <cmath>
 #include <cstdio>
 
 #include "zemtrafo_output.h"
@@ -24,7 +25,10 @@ std::string jsonString(const std::string& s) {
   return out + '"';
 }
 
-std::string jsonNumber(double v) { return format("%.17g", v == 0.0 ? 0.0 : v); }  // no -0
+std::string jsonNumber(double v) {
+  if (!std::isfinite(v)) return "null";
+  return format("%.17g", v == 0.0 ? 0.0 : v);  // no -0
+}
 
 std::string jsonVec(const Zem::BaVec3d<double>& v) {
   return "[" + jsonNumber(v.x) + ", " + jsonNumber(v.y) + ", " + jsonNumber(v.z) + "]";
@@ -79,11 +83,33 @@ std::string fitJson(const Zem::FitResult& fit, const FitReport& report, const Ze
   out += "  \"mean_mm\": " + jsonNumber(fit.mean) + ",\n  \"rms_mm\": " + jsonNumber(fit.rms) +
          ",\n  \"largest_mm\": " + jsonNumber(fit.largest) + ",\n";
   out += "  \"mean_weighted_mm\": " + jsonNumber(fit.meanWeighted) + ",\n";
+  const bool diagnostics = !fit.statistics.empty();
+  if (diagnostics) {
+    out += "  \"sigma0\": " + jsonNumber(fit.sigma0) + ",\n  \"redundancy\": " + std::to_string(fit.redundancy) +
+           ",\n  \"condition\": " + jsonNumber(fit.condition) + ",\n  \"center\": " + jsonVec(fit.center) +
+           ",\n  \"covariance\": [";
+    for (int r = 0; r < 7; ++r) {
+      out += r ? ",\n    [" : "\n    [";
+      for (int c = 0; c < 7; ++c) out += (c ? ", " : "") + jsonNumber(fit.covariance[r][c]);
+      out += "]";
+    }
+    out += "],\n  \"rejected_ids\": [";
+    bool first = true;
+    for (std::size_t i = 0; i < fit.rejected.size(); ++i) {
+      if (!fit.rejected[i]) continue;
+      out += (first ? "" : ", ") + jsonString(report.pairNames[i]);
+      first = false;
+    }
+    out += "],\n";
+  }
   out += "  \"pairs\": [";
   for (std::size_t i = 0; i < fit.residuals.size(); ++i) {
     out += std::string(i ? ",\n    " : "\n    ") + "{\"id\": " + jsonString(report.pairNames[i]) +
            ", \"d_mm\": " + jsonVec(fit.residuals[i]) + ", \"distance_mm\": " + jsonNumber(fit.distances[i]);
     if (!report.alongNormal.empty()) out += ", \"along_normal_mm\": " + jsonNumber(report.alongNormal[i]);
+    if (diagnostics)
+      out += std::string(", \"statistic\": ") + jsonNumber(fit.statistics[i]) +
+             ", \"rejected\": " + (fit.rejected[i] ? "true" : "false");
     out += "}";
   }
   out += "\n  ],\n  \"unpaired_nominal\": " + jsonNames(report.unpairedNominal, names) +

@@ -37,11 +37,11 @@ std::string padded(const std::string& text, std::size_t width = 13) {
 
 /// A length in mm with six decimals, right-aligned in 13 characters; a value
 /// that rounds to zero shows as 0.000000, never as -0.000000.
-void appendFixed(std::string* out, double v) {
+void appendFixed(std::string* out, double v, int decimals = 6, std::size_t width = 13) {
   char buffer[400];  // the longest fixed form of a double, 309 digits and 6 decimals, fits
-  const auto r = std::to_chars(buffer, buffer + sizeof buffer, shown(v), std::chars_format::fixed, 6);
+  const auto r = std::to_chars(buffer, buffer + sizeof buffer, shown(v), std::chars_format::fixed, decimals);
   const std::size_t length = r.ec == std::errc() ? std::size_t(r.ptr - buffer) : 0;
-  if (length < 13) out->append(13 - length, ' ');
+  if (length < width) out->append(width - length, ' ');
   out->append(buffer, length);
 }
 
@@ -77,6 +77,20 @@ std::string matrixText(const Transformation& t) {
     for (unsigned c = 0; c < 4; ++c) out += format(" %16.10f", t.getMatrix(c, r));
     out += '\n';
   }
+  return out;
+}
+
+/// sigma0, the redundancy and each parameter's standard deviation
+/// (translation in mm, angles in arc seconds, scale in ppm).
+std::string diagnosticsText(const Zem::FitResult& fit) {
+  constexpr double kArcSecondsPerRadian = 206264.80624709636;
+  const auto deviation = [&fit](int k) { return std::sqrt(fit.covariance[k][k]); };
+  std::string out = format("  sigma0: %.6f mm  redundancy: %.0f  condition: %.3g\n", fit.sigma0,
+                           double(fit.redundancy), fit.condition);
+  out += format("  std. deviation of the translation (mm): %.6f %.6f %.6f\n", deviation(0), deviation(1), deviation(2));
+  out += format("  std. deviation of the angles (arcsec): %.3f %.3f %.3f\n", deviation(3) * kArcSecondsPerRadian,
+                deviation(4) * kArcSecondsPerRadian, deviation(5) * kArcSecondsPerRadian);
+  out += format("  std. deviation of the scale (ppm): %.3f\n", deviation(6) * 1e6);
   return out;
 }
 
@@ -167,6 +181,7 @@ void printFitText(const Zem::FitResult& fit, const FitReport& report, const Zem:
                     " pairs " + (report.byPosition ? "by position" : "by identifier") + "\n";
   out += "  maps measured -> nominal (nominal: " + report.nominalFile + ", measured: " + report.measuredFile + ")\n";
   out += transformationText(fit.transformation, order);
+  if (!fit.statistics.empty()) out += diagnosticsText(fit);
   std::fputs(out.c_str(), stdout);
 
   // A million rows go out in blocks, formatted by to_chars (printf would
@@ -174,13 +189,18 @@ void printFitText(const Zem::FitResult& fit, const FitReport& report, const Zem:
   std::size_t idWidth = 13;
   for (const std::string& name : report.pairNames) idWidth = std::max(idWidth, displayWidth(name) + 1);
   const bool normals = !report.alongNormal.empty();
+  const bool diagnostics = !fit.statistics.empty();
   out = "\n" + padded("id", idWidth) + padded("dx (mm)") + padded("dy (mm)") + padded("dz (mm)") +
-        padded("dist (mm)") + (normals ? padded("normal (mm)") : "") + "\n";
+        padded("dist (mm)") + (normals ? padded("normal (mm)") : "") + (diagnostics ? padded("T") : "") + "\n";
   for (std::size_t i = 0; i < fit.residuals.size(); ++i) {
     const BaPoint3d<double>& r = fit.residuals[i];
     out += padded(report.pairNames[i], idWidth);
     for (double v : {r.x, r.y, r.z, fit.distances[i]}) appendFixed(&out, v);
     if (normals) appendFixed(&out, report.alongNormal[i]);
+    if (diagnostics) {
+      appendFixed(&out, fit.statistics[i], 2, 14);
+      if (fit.rejected[i]) out += "  rejected";
+    }
     out += '\n';
     if (out.size() > (1u << 20)) {
       std::fputs(out.c_str(), stdout);
@@ -193,6 +213,13 @@ void printFitText(const Zem::FitResult& fit, const FitReport& report, const Zem:
   out.clear();
   if (!report.unpairedNominal.empty()) out += unpairedLine("nominal", report.unpairedNominal, names);
   if (!report.unpairedMeasured.empty()) out += unpairedLine("measured", report.unpairedMeasured, names);
+  const std::size_t rejected = std::size_t(std::count(fit.rejected.begin(), fit.rejected.end(), true));
+  if (rejected > 0) {
+    out += "rejected pairs (" + std::to_string(rejected) + "):";
+    for (std::size_t i = 0; i < fit.rejected.size(); ++i)
+      if (fit.rejected[i]) out += " " + report.pairNames[i];
+    out += "\n";
+  }
   std::fputs(out.c_str(), stdout);
 }
 
