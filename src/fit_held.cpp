@@ -29,20 +29,10 @@ namespace fit {
 
 namespace {
 
-/// The smallest eigenvalue of the equilibrated normal matrix that counts as
-/// determined: below, the free set is fixed only by rounding (as the
-/// unconstrained fit decides).
-constexpr double kDeterminacy = 8.0 * kEpsilon;
 constexpr int kMaxIterations = 100;
 /// The minimisation stops when the predicted decrease is below this
 /// fraction of the objective (plus its rounding).
 constexpr double kOptimality = 1e-16;
-
-Matrix3d crossMatrix(const Vector3d& v) {
-  Matrix3d m;
-  m << 0.0, -v.z(), v.y(), v.z(), 0.0, -v.x(), -v.y(), v.x(), 0.0;
-  return m;
-}
 
 /// The turn by `angle` (radians, right-handed) about destination axis `axis`,
 /// with the entries of the axis exactly 0 and 1.

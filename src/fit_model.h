@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fit_diagnostics.h"
+#include "fit_solver.h"  // toEigen, crossMatrix, kDeterminacy
 
 namespace Zem {
 namespace fit {
@@ -35,8 +36,6 @@ using MatrixM = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, 7, 7>;
 using VectorM = Eigen::Matrix<double, Eigen::Dynamic, 1, 0, 7, 1>;
 
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
-
-inline Vector3d toEigen(const BaVec3d<double>& v) { return Vector3d(v.x, v.y, v.z); }
 
 /// The free parameters, in the order of θ.
 struct Freedoms {

@@ -25,7 +25,7 @@
 // Determinacy. The pairs determine the transformation when the Gauss-Newton
 // matrix of the free parameters at the result, equilibrated to a unit
 // diagonal, is regular beyond rounding: its smallest eigenvalue above
-// kDeterminacy. Equilibrated, that does not depend on the units, a common
+// kDeterminacy (fit_solver.h). Equilibrated, that does not depend on the units, a common
 // weight factor, where the part lies or the number of pairs, only on the
 // geometry of the weighted pairs. All points on one line, or at one point,
 // or weights that leave a direction free, fail as degenerate.
@@ -47,14 +47,6 @@ using Eigen::Vector3d;
 
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 
-/// The smallest eigenvalue of the equilibrated Gauss-Newton matrix that
-/// counts as determined. The moments are exact to a few ε of their size
-/// (compensated sums), so that an eigenvalue of a few ε is rounding: the
-/// weighted points then lie on a line (or a point) up to the precision of
-/// the arithmetic. A thin part whose cross-section is 1e-7 of its length has
-/// eigenvalues near 1e-14 = 45ε and counts as determined.
-constexpr double kDeterminacy = 8.0 * kEpsilon;
-
 /// Newton iterations at most; a fit converges quadratically from the closed
 /// form in a handful. Reaching the limit ends the iteration where it is (it
 /// is not a failure: every accepted step lowered F).
@@ -62,13 +54,6 @@ constexpr int kMaxIterations = 200;
 /// The iteration stops when the Newton decrement is below this fraction of
 /// the objective (plus its rounding).
 constexpr double kOptimality = 1e-14;
-
-/// [v]×: the matrix of the cross product v × ·.
-Matrix3d crossMatrix(const Vector3d& v) {
-  Matrix3d m;
-  m << 0.0, -v.z(), v.y(), v.z(), 0.0, -v.x(), -v.y(), v.x(), 0.0;
-  return m;
-}
 
 /// The mean-weight moments of the quadratic: for isotropic weights exactly
 /// Σw, Σw·a, Σw·b, Σw·a·aᵀ and Σw·b·aᵀ.

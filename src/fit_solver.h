@@ -5,6 +5,7 @@
 #define ZEM_FIT_SOLVER_H
 
 #include <Eigen/Core>
+#include <limits>
 
 #include "fit_kernels.h"
 #include "math_transformation.h"
@@ -13,6 +14,22 @@ namespace Zem {
 namespace fit {
 
 inline Eigen::Vector3d toEigen(const BaVec3d<double>& v) { return Eigen::Vector3d(v.x, v.y, v.z); }
+
+/// [v]×: the matrix of the cross product v × ·.
+inline Eigen::Matrix3d crossMatrix(const Eigen::Vector3d& v) {
+  Eigen::Matrix3d m;
+  m << 0.0, -v.z(), v.y(), v.z(), 0.0, -v.x(), -v.y(), v.x(), 0.0;
+  return m;
+}
+
+/// The smallest eigenvalue of the equilibrated Gauss-Newton matrix that
+/// counts as determined, for the free fit and for a fit with held freedoms.
+/// The moments are exact to a few ε of their size (compensated sums), so
+/// that an eigenvalue of a few ε is rounding: the weighted points then lie
+/// on a line (or a point) up to the precision of the arithmetic. A thin part
+/// whose cross-section is 1e-7 of its length has eigenvalues near
+/// 1e-14 = 45ε and counts as determined.
+constexpr double kDeterminacy = 8.0 * std::numeric_limits<double>::epsilon();
 
 /// An estimate b ≈ A·a + u with A = s·R.
 struct Estimate {
@@ -38,7 +55,7 @@ struct Solution {
 
 /// The optimum of q, the scale estimated when withScale, else fixed at
 /// `scale`. Degenerate when the weighted pairs do not determine it (see
-/// kDeterminacy in fit_solver.cpp).
+/// kDeterminacy).
 FitResult::Status_t solve(const Quadratic& q, bool withScale, double scale, Solution* out);
 
 /// One Newton step from s with the moments' Hessian and the gradient

@@ -91,6 +91,21 @@ TEST(Affine, FarFromTheOriginEitherHitsTheFourPointsOrFailsUntouched) {
     }
 }
 
+// The far-from-the-origin refusal is no wider than it must be: a
+// well-shaped quadrilateral of 100 is mapped from up to a few 1e5 away.
+TEST(Affine, WellShapedQuadrilateralsAwayFromTheOriginAreSolved) {
+  const Pts shape = {{0, 0}, {100, 0}, {110, 90}, {-5, 100}};
+  const Pts dst = {{1000, -2000}, {1050, -1997}, {1052, -1952}, {1001, -1953}};
+  for (const double offset : {1e3, 1e4, 1e5, 2e5}) {
+    SCOPED_TRACE("offset " + std::to_string(offset));
+    Pts src;
+    for (const P& c : shape) src.push_back(c + P(offset, 2 * offset));
+    Affine m;
+    ASSERT_TRUE(m.computeTransformationRec(src, dst));
+    EXPECT_TRUE(HitsOrKeeps(m, true, src, dst, m));
+  }
+}
+
 TEST(Affine, SingularSystemsAndWrongSizesKeepTheCoefficients) {
   const Affine before = coefficients({1, 2, 3, 4, 5, 6, 7, 8});
   const std::string wrongSize = "Vectors have not the size 4!|Zem::Affine::computeTransformationRec|math_affine";
