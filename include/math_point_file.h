@@ -30,8 +30,9 @@
 //
 // Numbers are decimal with a point, any exponent, an optional sign; they
 // are read the same in every locale. Decimal commas: a file whose first data
-// line is split at semicolons, or at tabs, and holds a number with a decimal
-// comma ("1;410,034;385,448;342,373") is read with the comma as its decimal
+// line is split at semicolons, or at tabs (between two fields: a tab before
+// the first field or after the last splits nothing), and holds a number with
+// a decimal comma ("1;410,034;385,448;342,373") is read with the comma as its decimal
 // mark, and then a semicolon alone separates fields; a number with a decimal
 // point in such a file, or a decimal comma in a file read with points, is
 // an error naming the line. ReadOptions::decimalMark fixes the mark instead.

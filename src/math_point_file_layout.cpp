@@ -78,7 +78,10 @@ PointFile::LineKind PointFile::leadingLine(const char* first, const char* last, 
     Fields asCommas;
     char commaSeen = ' ';
     detail::splitLine(first, last, true, &asCommas, &commaSeen);
-    if (!asCommas.emptyField && isDataLine(asCommas, true) && anyDecimalComma(asCommas)) {
+    // A tab before the first field separates nothing: the line must be split
+    // at a semicolon or between fields at a tab, or its commas separate.
+    const bool splitAtSemicolonsOrTabs = commaSeen == ';' || commaSeen == '\t';
+    if (splitAtSemicolonsOrTabs && !asCommas.emptyField && isDataLine(asCommas, true) && anyDecimalComma(asCommas)) {
       seen = ' ';
       detail::splitLine(first, last, true, fields, &seen);
       comma = true;

@@ -111,11 +111,10 @@ void splitLine(const char* p, const char* end, bool decimalComma, Fields* out, c
     }
   }
   for (;;) {
-    while (p != end && isBlank(*p)) {
-      if (*p == '\t' && out->count > 0 && *separatorSeen == ' ') *separatorSeen = '\t';
-      ++p;
-    }
+    bool tab = false;  // a tab separates only between two fields
+    for (; p != end && isBlank(*p); ++p) tab = tab || *p == '\t';
     if (p == end) return;
+    if (tab && out->count > 0 && *separatorSeen == ' ') *separatorSeen = '\t';
     const char* first = p;
     while (p != end && !isBlank(*p)) p = *p == '"' ? quotedEnd(p, end) : p + 1;
     addField(first, p, out);

@@ -47,7 +47,8 @@ struct Fields {
 /// tabs. One trailing hard separator is allowed. A field enclosed in double
 /// quotes may hold separators and blanks; the quotes are taken off and a
 /// doubled quote inside reads as one. *separatorSeen becomes the line's hard
-/// separator, or a tab, the first time one is met (it starts as ' ').
+/// separator, or a tab, the first time one is met between two fields (it
+/// starts as ' ').
 void splitLine(const char* p, const char* end, bool decimalComma, Fields* out, char* separatorSeen);
 
 /// Takes out of a header line's fields those that are a unit alone ("[mm]",

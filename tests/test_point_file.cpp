@@ -249,6 +249,32 @@ TEST(PointFileRealWorld, FormatKeepsSeparatorDecimalMarkLineEndsAndQuotes) {
   }
 }
 
+TEST(PointFile, OnlyATabBetweenFieldsMakesCommasDecimal) {
+  const struct {
+    const char* name;
+    std::string text;
+    bool decimalComma;
+  } cases[] = {
+      {"tabs between fields", "1,5\t2,5\t3,5\n", true},
+      {"a tab before the first field", "\t1,5 2,5 3,5\n", false},
+      {"a tab after the last field", "1,5 2,5 3,5\t\n", false},
+      {"a tab before, vertical tabs between", "\xff\xbf\n\t1,\v2\v3\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PointNames names;
+    PointFile file, again;
+    ASSERT_TRUE(file.parse(c.text, QStringLiteral("f"), &names)) << file.getError().toStdString();
+    EXPECT_EQ(file.usesDecimalComma(), c.decimalComma);
+    // Whatever the reading, the written text reads back to the same points.
+    const std::string written = file.format(file.getPoints(), names);
+    ASSERT_TRUE(again.parse(written, QStringLiteral("g"), &names)) << again.getError().toStdString();
+    ASSERT_EQ(again.getPoints().size(), file.getPoints().size()) << written;
+    for (std::size_t i = 0; i < file.getPoints().size(); ++i)
+      EXPECT_TRUE(test::SameVec(again.getPoints()[i], file.getPoints()[i], 0.0)) << written;
+  }
+}
+
 // Files of many names: names are looked up a few lines behind the reading
 // (their table entries fetched meanwhile) and the table grows; the points
 // must keep file order, each name its id, and a repeat far down the file
