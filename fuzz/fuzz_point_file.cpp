@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to PointFile::parse. It must never crash; a parse
 // that fails leaves no points and names a line within the text; one that
 // succeeds gives finite coordinates and non-negative weights, and its
-// written form reads back to the same points, bit for bit.
+// written forms (shortest, and with the file's own decimals) read back to
+// the same points, bit for bit.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -49,5 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
   for (std::size_t i = 0; i < file.getNormals().size(); ++i)
     if (!((again.getNormals()[i] - file.getNormals()[i]).length() <= 1e-15)) std::abort();
+  // Written with the file's own number of decimals, the points read back too.
+  Zem::PointFile fixed;
+  if (!fixed.parse(file.format(file.getPoints(), names, &file.getNormals(), file.getDecimals()),
+                   QStringLiteral("fixed"), &names) ||
+      !samePoints(fixed.getPoints(), file.getPoints()))
+    std::abort();
   return 0;
 }

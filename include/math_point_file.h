@@ -119,9 +119,18 @@ class PointFile {
   /// separator, decimal mark and line ends, identifiers (shown by name) when
   /// it has them, this file's weights when it has them and `points` has as
   /// many points, and `normals` (as many as points) when it has normals.
-  /// Coordinates are written in the shortest form that reads back exactly.
+  /// Coordinates are written with `decimals` digits after the decimal mark
+  /// (0 to 17, rounded to nearest; a coordinate that rounds to zero has no
+  /// minus sign), or with -1 in the shortest form that reads back exactly;
+  /// weights and normals always in that shortest form. Throws ProgError for
+  /// other `decimals`.
   std::string format(const std::vector<BaPoint3d<double>>& points, const PointNames& names,
-                     const std::vector<BaVec3d<double>>* normals = nullptr) const;
+                     const std::vector<BaVec3d<double>>* normals = nullptr, int decimals = -1) const;
+  /// The fewest decimals with which every coordinate of the file reads back
+  /// exactly when written in fixed notation ("1.5 2.25 3" gives 2, "1e-7"
+  /// gives 7, also from the values of a file written with trailing zeros),
+  /// or -1 when some coordinate needs more than 17.
+  int getDecimals() const;
 
  private:
   void begin(const QString& sourceName, PointNames* names);

@@ -6,11 +6,26 @@
 #include <algorithm>
 
 #include "point_number.h"
+#include "zem_base.h"
 
 namespace Zem {
 
+static_assert(detail::kMaxDecimals == 17, "the message of PointFile::format names 17");
+
+int PointFile::getDecimals() const {
+  int decimals = 0;
+  for (const BaPoint3d<double>& p : points_)
+    for (const double c : {p.x, p.y, p.z})
+      while (!detail::readsBackWithDecimals(c, decimals))
+        if (++decimals > detail::kMaxDecimals) return -1;
+  return decimals;
+}
+
 std::string PointFile::format(const std::vector<BaPoint3d<double>>& points, const PointNames& names,
-                              const std::vector<BaVec3d<double>>* normals) const {
+                              const std::vector<BaVec3d<double>>* normals, int decimals) const {
+  if (decimals < -1 || decimals > detail::kMaxDecimals)
+    throw ProgError("Zem::PointFile::format", "math_point_file_write", __LINE__,
+                    "decimals must be -1 (the shortest exact form) or 0 to 17");
   std::string out;
   out.reserve(points.size() * 64 + header_.size() + 2);
   const char* const lineEnd = crlf_ ? "\r\n" : "\n";
@@ -23,9 +38,12 @@ std::string PointFile::format(const std::vector<BaPoint3d<double>>& points, cons
     out.append(header_).append(lineEnd);
   // With decimal commas every number carries one ("10,0", "1,0e-07"), so
   // that the first line tells the mark again when the text is read back.
-  const auto number = [&out, this](double v) {
+  const auto number = [&out, this](double v, int fixed) {
     const std::size_t start = out.size();
-    detail::appendNumber(&out, v);
+    if (fixed < 0)
+      detail::appendNumber(&out, v);
+    else
+      detail::appendFixed(&out, v, fixed);
     if (!decimalComma_) return;
     const auto first = out.begin() + std::ptrdiff_t(start);
     const auto point = std::find(first, out.end(), '.');
@@ -54,21 +72,21 @@ std::string PointFile::format(const std::vector<BaPoint3d<double>>& points, cons
       }
       out.push_back(sep);
     }
-    number(p.x);
+    number(p.x, decimals);
     out.push_back(sep);
-    number(p.y);
+    number(p.y, decimals);
     out.push_back(sep);
-    number(p.z);
+    number(p.z, decimals);
     if (withWeights) {
       for (double w : {weights_[i].x, weights_[i].y, weights_[i].z}) {
         out.push_back(sep);
-        number(w);
+        number(w, -1);
       }
     }
     if (withNormals) {
       for (double n : {(*normals)[i].x, (*normals)[i].y, (*normals)[i].z}) {
         out.push_back(sep);
-        number(n);
+        number(n, -1);
       }
     }
     out.append(lineEnd);

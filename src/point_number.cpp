@@ -45,5 +45,15 @@ void appendNumber(std::string* out, double v) {
   out->append(buffer, r.ptr);
 }
 
+void appendFixed(std::string* out, double v, int decimals) {
+  // The widest is a sign, 309 integer digits, the point and the decimals.
+  char buffer[330];
+  const auto r = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::fixed, decimals);
+  const char* first = buffer;
+  if (*first == '-' && std::all_of(first + 1, static_cast<const char*>(r.ptr), [](char c) { return c == '0' || c == '.'; }))
+    ++first;
+  out->append(first, static_cast<const char*>(r.ptr));
+}
+
 }  // namespace detail
 }  // namespace Zem

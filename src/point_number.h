@@ -9,6 +9,7 @@
 #ifndef ZEM_POINT_NUMBER_H
 #define ZEM_POINT_NUMBER_H
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -51,9 +52,26 @@ inline bool isNumber(std::string_view field) {
 /// Appends the shortest text that reads back as exactly `v`.
 void appendNumber(std::string* out, double v);
 
+/// The most decimals a fixed-point number is written with (PointFile::format).
+constexpr int kMaxDecimals = 17;
+
+/// Appends `v` in fixed notation with `decimals` digits after the point
+/// (0 to kMaxDecimals; none and no point for 0), rounded to nearest; a
+/// number that rounds to zero has no minus sign ("0.0000", never "-0.0000").
+void appendFixed(std::string* out, double v, int decimals);
+
 /// Powers of ten that are exact doubles.
 constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+/// True when `v` written with `decimals` digits after the point (0 to
+/// kMaxDecimals) reads back exactly. Exact: r = v·10^d rounded is an integer
+/// below 2^53 and 10^d an exact double, so r / 10^d is the correctly rounded
+/// value of the decimal text of r with d decimals, which is what reading it gives.
+inline bool readsBackWithDecimals(double v, int decimals) {
+  const double scaled = std::nearbyint(v * kExactPowersOfTen[decimals]);
+  return std::fabs(scaled) < 9007199254740992.0 && scaled / kExactPowersOfTen[decimals] == v;
+}
 
 /// The decimal digits at the start of the eight bytes at p, at most seven:
 /// returns their count and sets *value to their value, or returns 8 when all

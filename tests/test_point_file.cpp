@@ -11,6 +11,7 @@
 
 #include "math_point_file.h"
 #include "test_util.h"
+#include "zem_base.h"
 
 namespace Zem {
 namespace {
@@ -273,6 +274,47 @@ TEST(PointFile, OnlyATabBetweenFieldsMakesCommasDecimal) {
     for (std::size_t i = 0; i < file.getPoints().size(); ++i)
       EXPECT_TRUE(test::SameVec(again.getPoints()[i], file.getPoints()[i], 0.0)) << written;
   }
+}
+
+TEST(PointFile, DecimalsAreTheFewestWithWhichEveryCoordinateReadsBack) {
+  const struct {
+    const char* name;
+    std::string text;
+    int decimals;
+  } cases[] = {
+      {"integers", "1 2 3\n", 0},
+      {"the most of any coordinate", "1.5 2.25 3\n4 5 6.125\n", 3},
+      {"trailing zeros add nothing", "410.0340 1.0000 2.5000\n", 3},
+      {"an exponent", "1e-7 0 0\n", 7},
+      {"a decimal comma", "1;2,75;3;4\n", 2},
+      {"a third", "0.3333333333333333 0 0\n", 16},
+      {"more than 17 decimals", "1e-18 0 0\n", -1},
+      {"more than 15 significant digits", "123456789.12345679 0 0\n", -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PointNames names;
+    PointFile file, again;
+    ASSERT_TRUE(file.parse(c.text, QStringLiteral("f"), &names)) << file.getError().toStdString();
+    EXPECT_EQ(file.getDecimals(), c.decimals);
+    // With its own decimals a file's points read back bit for bit.
+    const std::string written = file.format(file.getPoints(), names, nullptr, file.getDecimals());
+    ASSERT_TRUE(again.parse(written, QStringLiteral("g"), &names)) << again.getError().toStdString();
+    ASSERT_EQ(again.getPoints().size(), file.getPoints().size());
+    for (std::size_t i = 0; i < file.getPoints().size(); ++i)
+      EXPECT_TRUE(test::SameVec(again.getPoints()[i], file.getPoints()[i], 0.0)) << written;
+  }
+}
+
+TEST(PointFile, FixedDecimalsRoundKeepTheMarkAndRefuseOtherCounts) {
+  PointNames names;
+  PointFile file;
+  ASSERT_TRUE(file.parse("1;2,5;-0,0004;3,126\r\n", QStringLiteral("f"), &names));
+  const std::vector<BaPoint3d<double>>& points = file.getPoints();
+  EXPECT_EQ(file.format(points, names, nullptr, 2), "1;2,50;0,00;3,13\r\n");  // no "-0,00"
+  EXPECT_EQ(file.format(points, names, nullptr, 0), "1;2,0;0,0;3,0\r\n");     // the mark shows even then
+  EXPECT_THROW(file.format(points, names, nullptr, 18), ProgError);
+  EXPECT_THROW(file.format(points, names, nullptr, -2), ProgError);
 }
 
 // Files of many names: names are looked up a few lines behind the reading

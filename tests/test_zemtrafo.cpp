@@ -266,7 +266,9 @@ TEST_F(Zemtrafo, HelpNamesTheToolAndStatesTheConventions) {
 
 TEST_F(Zemtrafo, ApplyThenFitGivesTheIdentity) {
   ASSERT_EQ(run("fit " + nominal_ + " " + measured_ + " --out " + path("t.trafo")).status, 0);
-  ASSERT_EQ(run("apply " + path("t.trafo") + " " + measured_ + " --out " + path("moved.txt")).status, 0);
+  // 17 decimals: the moved points exactly, not rounded to the input's four.
+  ASSERT_EQ(run("apply " + path("t.trafo") + " " + measured_ + " --out " + path("moved.txt") + " --precision 17").status,
+            0);
   const ToolRun back = run("fit " + nominal_ + " " + path("moved.txt") + " --json");
   ASSERT_EQ(back.status, 0) << back.err;
   EXPECT_TRUE(Near(numbersAfter(back.out, "\"angles_deg\":", 3), {0.0, 0.0, 0.0}, 1e-9));
@@ -558,7 +560,30 @@ TEST_F(ZemtrafoRealWorld, DashIsStandardInputAndOutput) {
   EXPECT_TRUE(Contains(fileBytes(path("fit.json")), "\"nominal_file\": \"-\""));
   const std::string identity = identityRecord();
   const ToolRun applied = run("apply " + identity + " - --out - < " + kCorpus + "de_semicolon.csv");
-  EXPECT_EQ(applied.out, "1;410,034;385,448;342,373\n2;-12,5;0,001;1000,0\n3;0,25;250,75;-3,125\n");
+  EXPECT_EQ(applied.out, "1;410,034;385,448;342,373\n2;-12,500;0,001;1000,000\n3;0,250;250,750;-3,125\n");
+}
+
+TEST_F(ZemtrafoRealWorld, ApplyWritesTheInputsDecimalsOrThePrecisionAndLineEnds) {
+  const std::string points = write("p.txt", "1 -0.0004 2.5 3.126\r\n2 0.001 0 1e-3\r\n");
+  const struct {
+    const char* name;
+    std::string options;
+    std::string written;
+  } cases[] = {
+      {"the input's four decimals", "", "1 -0.0004 2.5000 3.1260\r\n2 0.0010 0.0000 0.0010\r\n"},
+      {"two decimals, no minus zero", " --precision 2", "1 0.00 2.50 3.13\r\n2 0.00 0.00 0.00\r\n"},
+      {"no decimals", " --precision 0", "1 0 2 3\r\n2 0 0 0\r\n"},
+  };
+  const std::string identity = identityRecord();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ToolRun r = run("apply " + identity + " " + points + c.options);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, c.written);
+  }
+  const ToolRun tooMany = run("apply " + identity + " " + points + " --precision 18");
+  EXPECT_EQ(tooMany.status, 2);
+  EXPECT_TRUE(Contains(tooMany.err, "--precision"));
 }
 
 // Refused where they pair (RefusalsSayWhatIsWrongAndWriteNothing).

@@ -224,6 +224,11 @@ int dispatch(int argc, char** argv) {
   applyCmd->add_option("--out", apply.out, "Write the points here instead of to stdout");
   applyCmd->add_flag("--inverse", apply.inverse, "Apply the inverse transformation");
   applyCmd->add_flag("--global", apply.global, "Use the global transformation (default: the last one)");
+  applyCmd
+      ->add_option("--precision", apply.precision,
+                   "Decimals of the written coordinates (default: as many as the input's coordinates need, at "
+                   "most 17; beyond that the shortest exact form)")
+      ->check(CLI::Range(0, 17));
   addReadingOptions(applyCmd, &apply.reading);
   applyCmd->footer("Example: zemtrafo apply part.trafo measured.txt --out aligned.txt");
 

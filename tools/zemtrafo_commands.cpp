@@ -277,7 +277,7 @@ int runApply(const ApplyOptions& options) {
   for (auto& p : moved) p = t.transformPoint(p);
   std::vector<Zem::BaVec3d<double>> normals = file.getNormals();
   for (auto& n : normals) n = t.rotateVector(n);
-  const std::string text = file.format(moved, names, &normals);
+  const std::string text = file.format(moved, names, &normals, options.precision >= 0 ? options.precision : file.getDecimals());
   if (options.out.empty() || options.out == "-") return printed(text);
   return outputs.addText(options.out, text) && outputs.commit() ? kDone : kBadInput;
 }

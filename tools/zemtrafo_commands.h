@@ -89,6 +89,7 @@ struct ApplyOptions {
   std::string trafo, points, out;
   bool inverse = false;
   bool global = false;
+  int precision = -1;  ///< decimals of the written coordinates; -1: those of the input
   Zem::PointFile::ReadOptions reading;
 };
 
