@@ -29,8 +29,10 @@ bool isDataLine(const Fields& fields, bool decimalComma) {
   return true;
 }
 
+/// A comma in a number field; one in the identifier ("P,1") is no decimal comma.
 bool anyDecimalComma(const Fields& fields) {
-  for (std::size_t k = 0; k < std::min(fields.count, kMaxFields); ++k)
+  const std::size_t first = fields.count == 4 || fields.count == 7 ? 1 : 0;
+  for (std::size_t k = first; k < std::min(fields.count, kMaxFields); ++k)
     if (fields.f[k].find(',') != std::string_view::npos) return true;
   return false;
 }

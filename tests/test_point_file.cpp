@@ -250,7 +250,7 @@ TEST(PointFileRealWorld, FormatKeepsSeparatorDecimalMarkLineEndsAndQuotes) {
   }
 }
 
-TEST(PointFile, OnlyATabBetweenFieldsMakesCommasDecimal) {
+TEST(PointFile, OnlyANumberSplitAtSemicolonsOrTabsBetweenFieldsHasADecimalComma) {
   const struct {
     const char* name;
     std::string text;
@@ -260,6 +260,7 @@ TEST(PointFile, OnlyATabBetweenFieldsMakesCommasDecimal) {
       {"a tab before the first field", "\t1,5 2,5 3,5\n", false},
       {"a tab after the last field", "1,5 2,5 3,5\t\n", false},
       {"a tab before, vertical tabs between", "\xff\xbf\n\t1,\v2\v3\n", false},
+      {"a comma in a quoted name", "\"P,1\";1;2;3\nP2;0.5;1;1\n", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
