@@ -39,8 +39,13 @@ g++ -std=c++17 -fPIC tests/package/consumer.cpp -o "$scratch/pc-consumer" \
   $(pkg-config --cflags --libs ZemTransformation) -Wl,-rpath,"$(pkg-config --variable=libdir ZemTransformation)"
 "$scratch/pc-consumer"
 
+# The build's type, warning flags and compiler launcher: with a compiler
+# cache the library's files come from the build's own compiles.
+cached() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 cmake -S tests/package -B "$scratch/sub" -DZEM_SOURCE_DIR="$root" -DZEM_BUILD_EXAMPLES=OFF \
-      -DZEM_BUILD_BENCHMARKS=OFF >/dev/null
+      -DZEM_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE="$(cached CMAKE_BUILD_TYPE)" \
+      -DZEM_WARNINGS_AS_ERRORS="$(cached ZEM_WARNINGS_AS_ERRORS)" \
+      -DCMAKE_CXX_COMPILER_LAUNCHER="$(cached CMAKE_CXX_COMPILER_LAUNCHER)" >/dev/null
 cmake --build "$scratch/sub" -j"$(nproc)" >/dev/null
 "$scratch/sub/consumer"
 

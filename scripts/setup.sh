@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make pkg-config
+  cmake g++ make pkg-config ccache
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   libeigen3-dev libboost-math-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -8,14 +8,20 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
+# The subproject check compiles the library with the Release build's very
+# commands: a compiler cache (beside the builds, unless one is set) serves
+# them from that build instead of compiling every file a second time.
+export CCACHE_DIR=${CCACHE_DIR:-$PWD/build-ccache}
+launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+
 echo "== Release build, warnings as errors"
-cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release -DZEM_WARNINGS_AS_ERRORS=ON
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release -DZEM_WARNINGS_AS_ERRORS=ON "${launcher[@]}"
 cmake --build build-test -j"$(nproc)"
 ctest --test-dir build-test --output-on-failure -j"$(nproc)"
 
 echo "== Debug build under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZEM_WARNINGS_AS_ERRORS=ON -DZEM_SANITIZE=ON \
-      -DZEM_BUILD_BENCHMARKS=OFF -DZEM_BUILD_EXAMPLES=OFF
+      -DZEM_BUILD_BENCHMARKS=OFF -DZEM_BUILD_EXAMPLES=OFF "${launcher[@]}"
 cmake --build build-asan -j"$(nproc)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$(nproc)"
