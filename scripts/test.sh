@@ -11,7 +11,12 @@ bash scripts/setup.sh
 # The subproject check compiles the library with the Release build's very
 # commands: a compiler cache (beside the builds, unless one is set) serves
 # them from that build instead of compiling every file a second time.
+# Its dependency target (-MT) names the object beneath the subproject's
+# folder; the cache writes each hit's dependency file for the target asked.
+# Depend mode takes the headers from the compiler's dependency file instead
+# of preprocessing every file once more.
 export CCACHE_DIR=${CCACHE_DIR:-$PWD/build-ccache}
+export CCACHE_IGNOREOPTIONS="-MT" CCACHE_DEPEND=1
 launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 echo "== Release build, warnings as errors"
