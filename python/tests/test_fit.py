@@ -163,8 +163,22 @@ def test_weighted_fit_is_the_optimum_of_an_independent_solver(kind, with_scale, 
     assert ssq <= best * (1 + 1e-12)
     assert ssq >= best * (1 - 1e-6)  # the independent solver found the same minimum
     # Gradient by the translation vanishes to rounding: sum of W r.
-    gradient = np.einsum("nij,nj->i", w, r)
-    assert np.linalg.norm(gradient) <= 1e-9 * np.einsum("nij,nj->", np.abs(w), np.abs(r))
+    wr = np.einsum("nij,nj->ni", w, r)
+    assert np.linalg.norm(wr.sum(axis=0)) <= 1e-9 * np.einsum("nij,nj->", np.abs(w), np.abs(r))
+    # No Newton step in all the free parameters promises a decrease beyond
+    # rounding. Moving q_i = a_i + t (a_i = s·R·p_i) by a shift, a turn w of
+    # the destination and a relative change of scale gives the Jacobian
+    # [I, -[a_i]x, a_i]; the predicted decrease is g^T H^-1 g / 2 with the
+    # gradient g = 2 sum J^T W r and H = 2 sum J^T W J.
+    lever = fitted.transform_points(src) - fitted.transform_points(np.zeros_like(src))
+    cross = np.zeros((n, 3, 3))
+    cross[:, 0, 1], cross[:, 0, 2], cross[:, 1, 2] = -lever[:, 2], lever[:, 1], -lever[:, 0]
+    cross -= cross.transpose(0, 2, 1)
+    jacobian = np.concatenate([np.broadcast_to(np.eye(3), (n, 3, 3)), -cross, lever[:, :, None]], axis=2)
+    jacobian = jacobian if with_scale else jacobian[:, :, :6]
+    gradient = 2 * np.einsum("nji,nj->i", jacobian, wr)
+    hessian = 2 * np.einsum("nji,njk,nkl->il", jacobian, w, jacobian)
+    assert gradient @ np.linalg.solve(hessian, gradient) / 2 <= 1e-12 * ssq
 
 
 def _normal_residuals(params, src, dst, weights, with_scale):
