@@ -262,3 +262,44 @@ def test_identifiers_beyond_32_bits_are_refused(bad):
 def test_fit_docstring_states_the_objective():
     assert "w * r**2" in zt.fit.__doc__
     assert "mean_residual is the mean over the pairs of |w * r|" in zt.fit.__doc__.replace("\n", " ")
+
+
+def _largest_pause(call):
+    """Runs call() in a thread while this one keeps stamping the time; returns
+    the longest stretch of the call in which this thread got no Python code
+    run, as a fraction of the call's time."""
+    import threading
+    import time
+
+    span = {}
+
+    def worker():
+        span["start"] = time.perf_counter()
+        call()
+        span["end"] = time.perf_counter()
+
+    thread = threading.Thread(target=worker)
+    stamps = []
+    thread.start()
+    while thread.is_alive():
+        stamps.append(time.perf_counter())
+    thread.join()
+    inside = [t for t in stamps if span["start"] <= t <= span["end"]]
+    return np.diff([span["start"], *inside, span["end"]]).max() / (span["end"] - span["start"])
+
+
+@pytest.mark.parametrize("by_id", [False, True], ids=["by position, weighted", "by identifier"])
+def test_a_large_fit_lets_other_threads_run(by_id):
+    """The fit releases the GIL: while a fit of a million pairs is inside the
+    library, another thread keeps running (a call that held it would stop
+    that thread for nearly all of its time; this one pauses it a few percent)."""
+    rng = np.random.default_rng(3)
+    src = rng.uniform(-100, 100, (1_000_000, 3))
+    dst = src + (1, 2, 3)
+    if by_id:
+        ids = np.arange(len(src))
+        kwargs = {"source_ids": ids, "target_ids": ids[::-1].copy()}
+        dst = dst[::-1].copy()
+    else:
+        kwargs = {"weights": rng.uniform(0.5, 2.0, (len(src), 3))}
+    assert _largest_pause(lambda: zt.fit(src, dst, **kwargs)) < 0.5
