@@ -96,18 +96,23 @@ bool closedForm(const MeanMoments& m, bool withScale, double scale, Vector3d* ce
   return true;
 }
 
-/// Derivatives of x by the step parameters θ = (du, ω, σ) at θ = 0 (see the
-/// file comment): J (12 × n) and the second-order term of the Hessian,
-/// T_jk = ⟨G, ∂²A'/∂θ_j∂θ_k⟩ with G = ∇_A F − ∇_u F·āᵀ.
-template <int N>
+/// The step parameters θ = (du, ω, σ): seven with the scale estimated, six
+/// (no σ) with it fixed. One set of dynamic-size types of at most seven
+/// serves both counts (the linear algebra is compiled once).
+using Square = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, 7, 7>;
+using Step = Eigen::Matrix<double, Eigen::Dynamic, 1, 0, 7, 1>;
+
+/// Derivatives of x by all seven step parameters at θ = 0 (see the file
+/// comment): J (12 × 7) and the second-order term of the Hessian,
+/// T_jk = ⟨G, ∂²A'/∂θ_j∂θ_k⟩ with G = ∇_A F − ∇_u F·āᵀ. A fit of n free
+/// parameters takes the first n columns.
 struct Derivatives {
-  Eigen::Matrix<double, 12, N> J;
-  Eigen::Matrix<double, N, N> T;
+  Eigen::Matrix<double, 12, 7> J;
+  Eigen::Matrix<double, 7, 7> T;
 };
 
-template <int N>
-Derivatives<N> derivativesAt(const Estimate& e, const Vector3d& abar, const Vector12& gradX) {
-  Derivatives<N> d;
+Derivatives derivativesAt(const Estimate& e, const Vector3d& abar, const Vector12& gradX) {
+  Derivatives d;
   d.J.setZero();
   d.T.setZero();
   const Matrix3d a = e.affine();
@@ -115,8 +120,8 @@ Derivatives<N> derivativesAt(const Estimate& e, const Vector3d& abar, const Vect
   for (int k = 0; k < 3; ++k) grad.col(k) = gradX.segment<3>(3 * k);
   grad -= gradX.segment<3>(9) * abar.transpose();
   const auto setColumn = [&d, &abar](int j, const Matrix3d& dA) {
-    for (int k = 0; k < 3; ++k) d.J.template block<3, 1>(3 * k, j) = dA.col(k);
-    d.J.template block<3, 1>(9, j) = -dA * abar;
+    for (int k = 0; k < 3; ++k) d.J.block<3, 1>(3 * k, j) = dA.col(k);
+    d.J.block<3, 1>(9, j) = -dA * abar;
   };
   Matrix3d turned[3];
   for (int j = 0; j < 3; ++j) {
@@ -129,58 +134,59 @@ Derivatives<N> derivativesAt(const Estimate& e, const Vector3d& abar, const Vect
       const Matrix3d ej = crossMatrix(Vector3d::Unit(j)), ek = crossMatrix(Vector3d::Unit(k));
       d.T(3 + j, 3 + k) = d.T(3 + k, 3 + j) = (0.5 * (ej * ek + ek * ej) * a).cwiseProduct(grad).sum();
     }
-  if constexpr (N == 7) {
-    setColumn(6, a);
-    for (int j = 0; j < 3; ++j) d.T(6, 3 + j) = d.T(3 + j, 6) = turned[j].cwiseProduct(grad).sum();
-  }
+  setColumn(6, a);
+  for (int j = 0; j < 3; ++j) d.T(6, 3 + j) = d.T(3 + j, 6) = turned[j].cwiseProduct(grad).sum();
   return d;
 }
 
-/// The estimate after the step θ.
-template <int N>
-Estimate stepped(const Estimate& e, const Vector3d& abar, const Eigen::Matrix<double, N, 1>& theta) {
+/// The Gauss-Newton matrix JᵀHJ of the first n parameters.
+Square gaussNewtonOf(const Quadratic& q, const Derivatives& d, int n) {
+  const Eigen::Matrix<double, 12, Eigen::Dynamic, 0, 12, 7> j = d.J.leftCols(n);
+  return j.transpose() * q.H * j;
+}
+
+/// The estimate after the step θ (six or seven parameters).
+Estimate stepped(const Estimate& e, const Vector3d& abar, const Step& theta) {
   Estimate next = e;
-  const Vector3d omega = theta.template segment<3>(3);
+  const Vector3d omega = theta.segment<3>(3);
   const double angle = omega.norm();
   if (angle > 0.0) next.rotation = Eigen::AngleAxisd(angle, omega / angle).toRotationMatrix() * e.rotation;
-  if constexpr (N == 7) next.scale = e.scale * (1.0 + theta(6));
-  next.u = e.u + theta.template head<3>() + (e.affine() - next.affine()) * abar;
+  if (theta.size() == 7) next.scale = e.scale * (1.0 + theta(6));
+  next.u = e.u + theta.head<3>() + (e.affine() - next.affine()) * abar;
   return next;
 }
 
-/// The optimum from the closed-form start (see the file comment). False
-/// when the weighted pairs do not determine the transformation.
-template <int N>
-Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e) {
-  using VectorN = Eigen::Matrix<double, N, 1>;
-  using MatrixN = Eigen::Matrix<double, N, N>;
+/// The optimum of n free parameters from the closed-form start (see the file
+/// comment). False when the weighted pairs do not determine the transformation.
+Status optimise(const Quadratic& q, const Vector3d& abar, int n, Estimate* e) {
   Vector12 x = e->packed();
   double mu = 0.0;
   int settled = 0;
   for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
     const Vector12 gradX = 2.0 * (q.H * x - q.g);
     const double f = x.dot(q.H * x) - 2.0 * q.g.dot(x) + q.c;
-    const Derivatives<N> d = derivativesAt<N>(*e, abar, gradX);
-    const MatrixN gaussNewton = 2.0 * d.J.transpose() * q.H * d.J;
-    const VectorN grad = d.J.transpose() * gradX;
-    const MatrixN hessian = gaussNewton + d.T;
-    const VectorN diagonal = gaussNewton.diagonal();
+    const Derivatives d = derivativesAt(*e, abar, gradX);
+    const Square gaussNewton = 2.0 * gaussNewtonOf(q, d, n);
+    const Step grad = (d.J.transpose() * gradX).head(n);
+    const Square hessian = gaussNewton + d.T.topLeftCorner(n, n);
+    const Step diagonal = gaussNewton.diagonal();
     if (!(diagonal.minCoeff() > 0.0)) return FitResult::FIT_DEGENERATE;
     if (!grad.allFinite() || !hessian.allFinite()) return FitResult::FIT_NOT_CONVERGED;
     const double tolerance = kOptimality * (std::fabs(f) + kEpsilon * std::fabs(q.c));
     bool accepted = false;
     for (int tries = 0; tries < 60 && !accepted; ++tries) {
-      const Eigen::LDLT<MatrixN> ldlt(hessian + MatrixN(mu * diagonal.asDiagonal()));
+      const Square damped = hessian + Square(mu * diagonal.asDiagonal());
+      const Eigen::LDLT<Square> ldlt(damped);
       const bool positive = ldlt.info() == Eigen::Success && ldlt.isPositive() && ldlt.vectorD().minCoeff() > 0.0;
       if (positive) {
-        const VectorN theta = ldlt.solve(-grad);
+        const Step theta = ldlt.solve(-grad);
         const double decrement = -grad.dot(theta);
         // Steps that promise less than rounding are still taken while they
         // lower F (the gradient then falls to its own rounding level); two
         // in a row end the iteration.
         if (mu == 0.0 && decrement <= tolerance && ++settled >= 2) return FitResult::FIT_SUCCEEDED;
         if (decrement > tolerance) settled = 0;
-        const Estimate next = stepped<N>(*e, abar, theta);
+        const Estimate next = stepped(*e, abar, theta);
         const Vector12 nextX = next.packed();
         const Vector12 dx = nextX - x;
         const double change = dx.dot(gradX + q.H * dx);
@@ -201,37 +207,21 @@ Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e) {
   return FitResult::FIT_SUCCEEDED;
 }
 
-/// The smallest eigenvalue of the equilibrated Gauss-Newton matrix of the
+/// The smallest eigenvalue of the equilibrated Gauss-Newton matrix of the n
 /// free parameters at e: how well the weighted pairs determine them (see the
 /// file comment); 0 when a parameter has no effect at all.
-template <int N>
-double determinacy(const Quadratic& q, const Vector3d& abar, const Estimate& e) {
-  using MatrixN = Eigen::Matrix<double, N, N>;
-  const Derivatives<N> d = derivativesAt<N>(e, abar, Vector12::Zero());
-  const MatrixN normal = d.J.transpose() * q.H * d.J;
-  const Eigen::Matrix<double, N, 1> diagonal = normal.diagonal();
+double determinacy(const Quadratic& q, const Vector3d& abar, int n, const Estimate& e) {
+  const Square normal = gaussNewtonOf(q, derivativesAt(e, abar, Vector12::Zero()), n);
+  const Step diagonal = normal.diagonal();
   if (!(diagonal.minCoeff() > 0.0)) return 0.0;
-  const Eigen::Matrix<double, N, 1> unit = diagonal.cwiseSqrt().cwiseInverse();
-  const MatrixN equilibrated = unit.asDiagonal() * normal * unit.asDiagonal();
-  const Eigen::SelfAdjointEigenSolver<MatrixN> eigen(equilibrated, Eigen::EigenvaluesOnly);
+  const Step unit = diagonal.cwiseSqrt().cwiseInverse();
+  const Square equilibrated = unit.asDiagonal() * normal * unit.asDiagonal();
+  const Eigen::SelfAdjointEigenSolver<Square> eigen(equilibrated, Eigen::EigenvaluesOnly);
   return eigen.eigenvalues()(0);
 }
 
-/// newtonStep for N free parameters (6: the scale fixed, 7: estimated).
-template <int N>
-bool newtonStepOf(const Quadratic& q, const Solution& s, const Vector12& gradX, double f, Estimate* next) {
-  using MatrixN = Eigen::Matrix<double, N, N>;
-  using VectorN = Eigen::Matrix<double, N, 1>;
-  const Derivatives<N> d = derivativesAt<N>(s.estimate, s.centroid, gradX);
-  const MatrixN hessian = 2.0 * d.J.transpose() * q.H * d.J + d.T;
-  const VectorN grad = d.J.transpose() * gradX;
-  const Eigen::LDLT<MatrixN> ldlt(hessian);
-  if (ldlt.info() != Eigen::Success || !ldlt.isPositive()) return false;
-  const VectorN theta = ldlt.solve(-grad);
-  if (!(-grad.dot(theta) > kOptimality * f)) return false;  // optimal to rounding
-  *next = stepped<N>(s.estimate, s.centroid, theta);
-  return true;
-}
+/// The number of free parameters: seven with the scale estimated, else six.
+int freeParameters(bool withScale) { return withScale ? 7 : 6; }
 
 }  // namespace
 
@@ -243,12 +233,10 @@ Status solve(const Quadratic& q, bool withScale, double scale, Solution* out) {
   if (!closedForm(meanMoments(q), withScale, scale, &out->centroid, &out->estimate)) return FitResult::FIT_DEGENERATE;
   // With isotropic weights the closed form is the optimum.
   if (!q.isotropic) {
-    const Status status = withScale ? optimise<7>(q, out->centroid, &out->estimate)
-                                    : optimise<6>(q, out->centroid, &out->estimate);
+    const Status status = optimise(q, out->centroid, freeParameters(withScale), &out->estimate);
     if (status != FitResult::FIT_SUCCEEDED) return status;
   }
-  out->determinacy = withScale ? determinacy<7>(q, out->centroid, out->estimate)
-                               : determinacy<6>(q, out->centroid, out->estimate);
+  out->determinacy = determinacy(q, out->centroid, freeParameters(withScale), out->estimate);
   return out->determinacy > kDeterminacy ? FitResult::FIT_SUCCEEDED : FitResult::FIT_DEGENERATE;
 }
 
@@ -270,7 +258,16 @@ Status toTransformation(const Quadratic& q, const Estimate& e, Transformation* r
 
 bool newtonStep(const Quadratic& q, bool withScale, const Solution& s, const Vector12& gradX, double f,
                 Estimate* next) {
-  return withScale ? newtonStepOf<7>(q, s, gradX, f, next) : newtonStepOf<6>(q, s, gradX, f, next);
+  const int n = freeParameters(withScale);
+  const Derivatives d = derivativesAt(s.estimate, s.centroid, gradX);
+  const Square hessian = 2.0 * gaussNewtonOf(q, d, n) + d.T.topLeftCorner(n, n);
+  const Step grad = (d.J.transpose() * gradX).head(n);
+  const Eigen::LDLT<Square> ldlt(hessian);
+  if (ldlt.info() != Eigen::Success || !ldlt.isPositive()) return false;
+  const Step theta = ldlt.solve(-grad);
+  if (!(-grad.dot(theta) > kOptimality * f)) return false;  // optimal to rounding
+  *next = stepped(s.estimate, s.centroid, theta);
+  return true;
 }
 
 }  // namespace fit
