@@ -37,7 +37,7 @@ class CircleProblem : public feature::RadiusProblem<CircleState, 6> {
 
   Eigen::Index residualCount() const { return 2 * q_.cols(); }
 
-  void evaluate(const State& s, Eigen::VectorXd* r, Eigen::Matrix<double, Eigen::Dynamic, 6>* J) const {
+  void evaluate(const State& s, Eigen::VectorXd* r, feature::Jacobian* J) const {
     Eigen::Vector3d u, v;
     feature::perpendicularPair(s.normal, &u, &v);
     for (Eigen::Index i = 0; i < q_.cols(); ++i) {
@@ -56,7 +56,7 @@ class CircleProblem : public feature::RadiusProblem<CircleState, 6> {
     }
   }
 
-  State moved(const State& s, const Eigen::Matrix<double, 6, 1>& step) const {
+  State moved(const State& s, const feature::Step& step) const {
     Eigen::Vector3d u, v;
     feature::perpendicularPair(s.normal, &u, &v);
     State t;
@@ -76,7 +76,7 @@ class SphereProblem : public feature::RadiusProblem<SphereState, 4> {
  public:
   explicit SphereProblem(const Eigen::Matrix3Xd& q) : RadiusProblem(q, kRunaway) {}
 
-  void evaluate(const State& s, Eigen::VectorXd* r, Eigen::Matrix<double, Eigen::Dynamic, 4>* J) const {
+  void evaluate(const State& s, Eigen::VectorXd* r, feature::Jacobian* J) const {
     for (Eigen::Index i = 0; i < q_.cols(); ++i) {
       const Eigen::Vector3d w = q_.col(i) - s.center;
       const double d = w.norm();
@@ -85,7 +85,7 @@ class SphereProblem : public feature::RadiusProblem<SphereState, 4> {
     }
   }
 
-  State moved(const State& s, const Eigen::Matrix<double, 4, 1>& step) const {
+  State moved(const State& s, const feature::Step& step) const {
     State t;
     t.center = s.center + step.head<3>();
     t.radius = s.radius + step(3);

@@ -40,7 +40,7 @@ class CylinderProblem : public feature::RadiusProblem<CylinderState, 5> {
  public:
   explicit CylinderProblem(const Eigen::Matrix3Xd& q) : RadiusProblem(q, kRunaway) {}
 
-  void evaluate(const State& s, Eigen::VectorXd* r, Eigen::Matrix<double, Eigen::Dynamic, 5>* J) const {
+  void evaluate(const State& s, Eigen::VectorXd* r, feature::Jacobian* J) const {
     Eigen::Vector3d u, v;
     feature::perpendicularPair(s.axis, &u, &v);
     for (Eigen::Index i = 0; i < q_.cols(); ++i) {
@@ -55,7 +55,7 @@ class CylinderProblem : public feature::RadiusProblem<CylinderState, 5> {
     }
   }
 
-  State moved(const State& s, const Eigen::Matrix<double, 5, 1>& step) const {
+  State moved(const State& s, const feature::Step& step) const {
     Eigen::Vector3d u, v;
     feature::perpendicularPair(s.axis, &u, &v);
     State t;

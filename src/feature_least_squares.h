@@ -2,6 +2,9 @@
 // iterative element fits. Each step factors the Jacobian by Householder QR
 // and solves the damped system on the triangular factor, so that the normal
 // matrix, which squares the conditioning of a partial arc, is never formed.
+// The search is a template over the element's problem; its linear algebra,
+// on matrices of at most kMaxParameters columns, is compiled once
+// (feature_least_squares.cpp) for every element.
 #ifndef ZEM_FEATURE_LEAST_SQUARES_H
 #define ZEM_FEATURE_LEAST_SQUARES_H
 
@@ -34,6 +37,31 @@ constexpr double kNegligibleStep = 1e-14;
 constexpr double kRankTolerance = 1e-10;
 constexpr int kMaxIterations = 400;
 
+/// The most parameters an element has (a circle in 3D: centre, normal, radius).
+constexpr int kMaxParameters = 6;
+/// One row per residual, one column per parameter.
+using Jacobian = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor, Eigen::Dynamic, kMaxParameters>;
+using Step = Eigen::Matrix<double, Eigen::Dynamic, 1, Eigen::ColMajor, kMaxParameters, 1>;
+
+/// The linear algebra of the search's steps from one point: J = Q·R.
+class StepSolver {
+ public:
+  /// Factors the Jacobian J at the point with residuals r, and raises the
+  /// column scales (Marquardt's, never shrinking) to J's column norms.
+  StepSolver(const Jacobian& J, const Eigen::VectorXd& r, Step* scales);
+  /// The step δ minimising |J·δ + r|² + λ·|D·δ|² with D the scales; λ = 0
+  /// gives the Gauss-Newton step.
+  Step step(double lambda, const Step& scales) const;
+
+ private:
+  Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor, kMaxParameters, kMaxParameters> r_;
+  Step qtr_;  ///< the first columns' part of Qᵀ·r
+};
+
+/// The points determine the parameters at J: the singular values of J with
+/// unit columns stay above kRankTolerance relative to the largest.
+bool determines(const Jacobian& J);
+
 /// What the problems of the round elements share: the points (centred and
 /// scaled, one per column), one residual per point unless a problem says
 /// otherwise, and a radius that has run off to infinity (no finite minimum
@@ -56,19 +84,16 @@ class RadiusProblem {
 /// writing to *state. A Problem has, with P its number of parameters:
 ///   using State = ...;  static constexpr int kParameters = P;
 ///   Eigen::Index residualCount() const;
-///   void evaluate(const State&, Eigen::VectorXd* r, Eigen::Matrix<double, Eigen::Dynamic, P>* J) const;
-///       (J may be null: residuals only)
-///   State moved(const State&, const Eigen::Matrix<double, P, 1>& step) const;
+///   void evaluate(const State&, Eigen::VectorXd* r, Jacobian* J) const;
+///       (J, of P columns, may be null: residuals only)
+///   State moved(const State&, const Step& step) const;   (P entries)
 ///   bool runsAway(const State&) const;   (true: no finite minimum ahead)
 template <class Problem>
 SearchOutcome searchLeastSquares(const Problem& problem, typename Problem::State* state) {
-  constexpr int P = Problem::kParameters;
-  using Jacobian = Eigen::Matrix<double, Eigen::Dynamic, P>;
-  using Vector = Eigen::Matrix<double, P, 1>;
-  using Square = Eigen::Matrix<double, P, P>;
+  static_assert(Problem::kParameters <= kMaxParameters, "more parameters than the search takes");
   const Eigen::Index m = problem.residualCount();
   Eigen::VectorXd r(m), trialR(m);
-  Jacobian J(m, P);
+  Jacobian J(m, Problem::kParameters);
   SearchOutcome out;
   typename Problem::State x = *state;
   problem.evaluate(x, &r, &J);
@@ -77,30 +102,19 @@ SearchOutcome searchLeastSquares(const Problem& problem, typename Problem::State
     out.result = SearchOutcome::NOT_FINITE;
     return out;
   }
-  Vector scales = Vector::Zero();  // Marquardt's column scaling, never shrinking
-  double lambda = 0.0;             // 0: a plain Gauss-Newton step
+  Step scales = Step::Zero(Problem::kParameters);
+  double lambda = 0.0;  // 0: a plain Gauss-Newton step
   bool done = false;
   while (!done && out.iterations < kMaxIterations) {
     ++out.iterations;
-    scales = scales.cwiseMax(J.colwise().norm().transpose());
-    const Eigen::HouseholderQR<Jacobian> qr(J);
-    const Square R = qr.matrixQR().template topRows<P>().template triangularView<Eigen::Upper>();
-    const Vector qtr = (qr.householderQ().transpose() * r).template head<P>();
+    const StepSolver solver(J, r, &scales);
     for (;;) {
-      Vector step;
-      if (lambda == 0.0) {
-        step = -R.template triangularView<Eigen::Upper>().solve(qtr);
-      } else {
-        Eigen::Matrix<double, 2 * P, P> damped;
-        damped << R, Square(std::sqrt(lambda) * scales.asDiagonal());
-        Eigen::Matrix<double, 2 * P, 1> rhs;
-        rhs << -qtr, Vector::Zero();
-        step = damped.householderQr().solve(rhs);
-      }
-      const bool negligible = step.allFinite() && step.cwiseAbs().maxCoeff() <= kNegligibleStep;
+      const Step step = solver.step(lambda, scales);
+      const bool finite = step.allFinite();
+      const bool negligible = finite && step.cwiseAbs().maxCoeff() <= kNegligibleStep;
       double trialCost = HUGE_VAL;
       typename Problem::State trial = x;
-      if (step.allFinite()) {
+      if (finite) {
         trial = problem.moved(x, step);
         problem.evaluate(trial, &trialR, nullptr);
         trialCost = trialR.squaredNorm();
@@ -136,14 +150,7 @@ SearchOutcome searchLeastSquares(const Problem& problem, typename Problem::State
   out.cost = cost;
   if (!done) return out;  // NOT_CONVERGED
   out.result = SearchOutcome::CONVERGED;
-  // Determinacy: the singular values of the Jacobian with unit columns.
-  const Vector norms = J.colwise().norm().transpose();
-  if (norms.minCoeff() > 0.0) {
-    const Eigen::HouseholderQR<Jacobian> qr(J);
-    const Square R = qr.matrixQR().template topRows<P>().template triangularView<Eigen::Upper>();
-    const Vector sv = Eigen::JacobiSVD<Square>(R * norms.cwiseInverse().asDiagonal()).singularValues();
-    out.determined = sv(P - 1) > kRankTolerance * sv(0);
-  }
+  out.determined = determines(J);
   return out;
 }
 
