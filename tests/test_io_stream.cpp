@@ -235,30 +235,13 @@ TEST(IoStreamReads, BadContentIsRejectedAndTheTargetKept) {
       {"invalid boolean value", [](OutStream& o) { o.writeUInt32(2); }, [&](InStream& in) { in.readBool(&b); }},
       // Nested block 2 holds four bytes; the double after it is out of its reach.
       {"read past the end of the block",
-       [](OutStream& o) {
-         o.beginBlock(2, 1);
-         o.writeInt32(7);
-         o.endBlock();
-         o.writeDouble(1.0);
-       },
-       [&](InStream& in) {
-         in.openBlock();
-         in.readDouble(&d);
-       }},
+       [](OutStream& o) { o.beginBlock(2, 1); o.writeInt32(7); o.endBlock(); o.writeDouble(1.0); },
+       [&](InStream& in) { in.openBlock(); in.readDouble(&d); }},
       // Bytes 0x01 0xC3: a UTF-8 lead byte without its continuation.
-      {"invalid text value",
-       [](OutStream& o) {
-         o.writeUInt32(2);
-         o.writeBool(true);
-         o.writeUInt32(0xC3);
-       },
+      {"invalid text value", [](OutStream& o) { o.writeUInt32(2); o.writeBool(true); o.writeUInt32(0xC3); },
        [&](InStream& in) { in.readString(&text); }},
       // A nested block is unread content too.
-      {"block closed with unread data",
-       [](OutStream& o) {
-         o.beginBlock(2, 1);
-         o.endBlock();
-       },
+      {"block closed with unread data", [](OutStream& o) { o.beginBlock(2, 1); o.endBlock(); },
        [](InStream& in) { in.closeBlock(); }},
   };
   for (const auto& c : cases) {
