@@ -7,6 +7,7 @@
 
 #include <Eigen/Dense>
 #include <cstdlib>
+#include <numeric>
 
 #include "fit_test_util.h"
 #include "math_fit_result.h"
@@ -220,7 +221,7 @@ double exactRejectionShare(int grossErrors, bool sigmaGiven, int trials) {
     const Points src = spreadPart(rng);
     Points dst = test::moved(src, randomMotion(rng, 1.0), rng, sigma);
     std::vector<std::size_t> order(src.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::iota(order.begin(), order.end(), std::size_t{0});
     std::shuffle(order.begin(), order.end(), rng);
     std::vector<bool> corrupted(src.size(), false);
     for (int k = 0; k < grossErrors; ++k) {

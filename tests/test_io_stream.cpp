@@ -20,17 +20,8 @@ namespace {
 
 using Lim = std::numeric_limits<double>;
 
-std::uint64_t bitsOf(double value) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
-
-double fromBits(std::uint64_t bits) {
-  double value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
+std::uint64_t bitsOf(double value) { std::uint64_t bits; std::memcpy(&bits, &value, sizeof bits); return bits; }
+double fromBits(std::uint64_t bits) { double value; std::memcpy(&value, &bits, sizeof value); return value; }
 
 QString io(const char* text) { return Zem::translate("IO_err", text); }
 
