@@ -502,7 +502,8 @@ TEST_F(ZemtrafoRealWorld, ApplyWritesTheInputsDecimalsOrThePrecisionAndLineEnds)
 TEST_F(ZemtrafoRealWorld, RepeatedIdentifiersAreAllowedWhereTheyPairNothing) {
   const std::string scan = kCorpus + "scanner_repeated_names.txt";
   const std::string plain = write("plain.txt", "410.034 385.448 342.373\n-12.5 0.001 1000\n0.25 250.75 -3.125\n");
-  EXPECT_EQ(run("apply " + identityRecord() + " " + scan).status, 0);
+  EXPECT_EQ(succeeded("apply " + identityRecord() + " " + scan),
+            "SCAN 410.034 385.448 342.373\nSCAN -12.500 0.001 1000.000\nSCAN 0.250 250.750 -3.125\n");
   EXPECT_EQ(run("fit " + plain + " " + scan + " --by-position").status, 0);
 }
 
