@@ -161,10 +161,7 @@ TEST(IoStream, LayoutIsPinnedByteForByteAndLyingLengthsAreCaught) {
   auto open = [](const std::string& bytes) {
     std::istringstream data(bytes);
     InStream in(&data);
-    return errorOf([&] {
-      in.openBlock();
-      in.openBlock();
-    });
+    return errorOf([&] { in.openBlock(); in.openBlock(); });
   };
   EXPECT_EQ(open(handMade(std::uint64_t{1} << 40)), io("stream ended unexpectedly"));
   EXPECT_EQ(open(handMade(~std::uint64_t{0})), io("block length is invalid"));
