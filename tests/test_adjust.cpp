@@ -58,14 +58,8 @@ TEST(EquationAdjust, RankDeficientSystemsGiveTheSmallestSolution) {
 // Two observations a solve must refuse; nothing of them may be left for the
 // next solve.
 TEST(EquationAdjust, UnusableObservationsAreRefusedAndForgotten) {
-  struct Observation {
-    std::vector<double> coefficients;
-    double value, weight;
-  };
-  const struct {
-    const char* name;
-    Observation first, second;
-  } rows[] = {
+  struct Observation { std::vector<double> coefficients; double value, weight; };
+  const struct { const char* name; Observation first, second; } rows[] = {
       {"nothing usable: unknowns absent", {{kMax, 0.0, kMax}, 1.0, 1.0}, {{0.0, kMax, kMax}, 1.0, 1.0}},
       {"nothing usable: zero weights", {{1.0, 0.0, kMax}, 1.0, 0.0}, {{0.0, 1.0, kMax}, 1.0, 0.0}},
       {"a NaN value", {{1.0, 0.0, kMax}, kNaN, 1.0}, {{0.0, 1.0, kMax}, 1.0, 1.0}},

@@ -41,19 +41,9 @@ struct GermanApp {
 // The message the user sees when a Transformation block of version 2 is
 // loaded: translated where it is thrown, in the language installed then.
 QString versionError() {
-  std::stringstream data;
-  {
-    Zem::IO::OutStream out(&data, "T", 1);
-    out.beginBlock(128, 2);
-    out.endBlock();
-  }
+  std::istringstream data(Zem::test::rawBlock("T", 128, 2, {}));
   Zem::IO::InStream in(&data);
-  try {
-    Zem::Transformation().loadData(in, 0, 0);
-  } catch (const Zem::IO::StreamException& e) {
-    return e.getText();
-  }
-  return QStringLiteral("no exception");
+  return Zem::test::errorText<Zem::IO::StreamException>([&] { Zem::Transformation().loadData(in, 0, 0); });
 }
 
 TEST(Base, ErrorLogEntriesAreClosedByEndLogOnly) {

@@ -7,6 +7,7 @@
 
 #include <Eigen/Dense>
 #include <cstdlib>
+#include <numeric>
 
 #include "fit_test_util.h"
 #include "math_fit_result.h"
@@ -42,11 +43,7 @@ Transformation randomMotion(std::mt19937& rng, double scale) {
                         BaVec3d<double>(u(rng), u(rng), u(rng)), scale);
 }
 
-FitOptions withDiagnostics() {
-  FitOptions o;
-  o.diagnostics = true;
-  return o;
-}
+FitOptions withDiagnostics() { FitOptions o; o.diagnostics = true; return o; }
 
 Vector3d toEigen(const BaVec3d<double>& v) { return Vector3d(v.x, v.y, v.z); }
 
@@ -75,12 +72,7 @@ TEST(FitHeldFreedoms, AFreedomThePairsDoNotFixIsNamed) {
   FitOptions shiftInXZ;
   shiftInXZ.rotation = FitRotation::None;
   shiftInXZ.translation[1] = false;
-  const struct {
-    const char* name;
-    FitOptions options;
-    Points weights;
-    const char* undetermined;
-  } rows[] = {
+  const struct { const char* name; FitOptions options; Points weights; const char* undetermined; } rows[] = {
       {"turn about Z, unit weights", turnAboutZ, Points(), "rotation about Z"},
       {"shift in X and Z, weights along Z", shiftInXZ, Points(src.size(), Point(0.0, 0.0, 1.0)), "translation in X"},
   };
@@ -160,13 +152,9 @@ TEST(FitCovariance, MatchesTheScatterOfSimulatedFits) {
   const int trials = longRun() ? 2000 : 120;
   const double tolerance = longRun() ? 0.1 : 0.3;
   const char* const names[10] = {"dtx", "dty", "dtz", "wx", "wy", "wz", "ds", "point x", "point y", "point z"};
-  const struct {
-    const char* name;
-    bool withScale, perAxis;
-  } rows[] = {{"rigid, unit weights", false, false},
-              {"with scale, unit weights", true, false},
-              {"rigid, per-axis weights", false, true},
-              {"with scale, per-axis weights", true, true}};
+  const struct { const char* name; bool withScale, perAxis; } rows[] = {
+      {"rigid, unit weights", false, false}, {"with scale, unit weights", true, false},
+      {"rigid, per-axis weights", false, true}, {"with scale, per-axis weights", true, true}};
   for (const auto& row : rows) {
     const std::vector<double> ratios = varianceRatios(row.withScale, row.perAxis, trials);
     for (int k = 0; k < 10; ++k) {
@@ -206,10 +194,7 @@ TEST(FitCovariance, DecisionsDoNotDependOnUnitsOrACommonWeight) {
     dstInch.push_back(Point(dst[i] / 25.4, dst[i].id));
   }
   const FitResult mm = FitResult::fitByPosition(src, dst, Points(), withDiagnostics());
-  const struct {
-    const char* name;
-    FitResult fit;
-  } rows[] = {
+  const struct { const char* name; FitResult fit; } rows[] = {
       {"inch", FitResult::fitByPosition(srcInch, dstInch, Points(), withDiagnostics())},
       {"weight 1000", FitResult::fitByPosition(src, dst, Points(src.size(), Point(1e3, 1e3, 1e3)), withDiagnostics())},
   };
@@ -236,7 +221,7 @@ double exactRejectionShare(int grossErrors, bool sigmaGiven, int trials) {
     const Points src = spreadPart(rng);
     Points dst = test::moved(src, randomMotion(rng, 1.0), rng, sigma);
     std::vector<std::size_t> order(src.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::iota(order.begin(), order.end(), std::size_t{0});
     std::shuffle(order.begin(), order.end(), rng);
     std::vector<bool> corrupted(src.size(), false);
     for (int k = 0; k < grossErrors; ++k) {
@@ -257,12 +242,7 @@ TEST(FitRejection, FindsExactlyTheGrossErrors) {
   // pulled up by the gross errors still fails it.
   const int trials = longRun() ? 1000 : 20;
   const double slack = longRun() ? 0.0 : 0.05;
-  const struct {
-    const char* name;
-    int grossErrors;
-    bool sigmaGiven;
-    double required;
-  } rows[] = {
+  const struct { const char* name; int grossErrors; bool sigmaGiven; double required; } rows[] = {
       {"clean, sigma given", 0, true, 0.98}, {"clean, sigma estimated", 0, false, 0.98},
       {"one, sigma given", 1, true, 0.97},   {"one, sigma estimated", 1, false, 0.97},
       {"two, sigma given", 2, true, 0.97},   {"two, sigma estimated", 2, false, 0.97},

@@ -20,17 +20,8 @@ namespace {
 
 using Lim = std::numeric_limits<double>;
 
-std::uint64_t bitsOf(double value) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
-
-double fromBits(std::uint64_t bits) {
-  double value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
+std::uint64_t bitsOf(double value) { std::uint64_t bits; std::memcpy(&bits, &value, sizeof bits); return bits; }
+double fromBits(std::uint64_t bits) { double value; std::memcpy(&value, &bits, sizeof value); return value; }
 
 QString io(const char* text) { return Zem::translate("IO_err", text); }
 
@@ -170,10 +161,7 @@ TEST(IoStream, LayoutIsPinnedByteForByteAndLyingLengthsAreCaught) {
   auto open = [](const std::string& bytes) {
     std::istringstream data(bytes);
     InStream in(&data);
-    return errorOf([&] {
-      in.openBlock();
-      in.openBlock();
-    });
+    return errorOf([&] { in.openBlock(); in.openBlock(); });
   };
   EXPECT_EQ(open(handMade(std::uint64_t{1} << 40)), io("stream ended unexpectedly"));
   EXPECT_EQ(open(handMade(~std::uint64_t{0})), io("block length is invalid"));
@@ -235,30 +223,13 @@ TEST(IoStreamReads, BadContentIsRejectedAndTheTargetKept) {
       {"invalid boolean value", [](OutStream& o) { o.writeUInt32(2); }, [&](InStream& in) { in.readBool(&b); }},
       // Nested block 2 holds four bytes; the double after it is out of its reach.
       {"read past the end of the block",
-       [](OutStream& o) {
-         o.beginBlock(2, 1);
-         o.writeInt32(7);
-         o.endBlock();
-         o.writeDouble(1.0);
-       },
-       [&](InStream& in) {
-         in.openBlock();
-         in.readDouble(&d);
-       }},
+       [](OutStream& o) { o.beginBlock(2, 1); o.writeInt32(7); o.endBlock(); o.writeDouble(1.0); },
+       [&](InStream& in) { in.openBlock(); in.readDouble(&d); }},
       // Bytes 0x01 0xC3: a UTF-8 lead byte without its continuation.
-      {"invalid text value",
-       [](OutStream& o) {
-         o.writeUInt32(2);
-         o.writeBool(true);
-         o.writeUInt32(0xC3);
-       },
+      {"invalid text value", [](OutStream& o) { o.writeUInt32(2); o.writeBool(true); o.writeUInt32(0xC3); },
        [&](InStream& in) { in.readString(&text); }},
       // A nested block is unread content too.
-      {"block closed with unread data",
-       [](OutStream& o) {
-         o.beginBlock(2, 1);
-         o.endBlock();
-       },
+      {"block closed with unread data", [](OutStream& o) { o.beginBlock(2, 1); o.endBlock(); },
        [](InStream& in) { in.closeBlock(); }},
   };
   for (const auto& c : cases) {

@@ -37,9 +37,7 @@ std::string randomDecimal(std::mt19937_64& rng) {
 // decimal comma must change nothing; a number below the smallest double is
 // zero.
 TEST(PointNumber, DecimalsReadExactlyAsFromCharsInEveryLocaleAndTinyOnesAreZero) {
-  struct Row {
-    std::string x, y, z;
-  };
+  struct Row { std::string x, y, z; };
   std::mt19937_64 rng(8);
   std::vector<Row> rows(1000);
   std::string text = "1.5 -2.25e2 1e-400\n";

@@ -102,15 +102,8 @@ TEST(Alignment321, FailureKeepsTheStepsDoneBefore) {
   // for bit, the four perturbing turns to rounding). Without it the plane
   // step was done (P0 and P1 at their heights, P2 too when `thirdHeight`),
   // and the shift along the edge when `shifted`.
-  struct Case {
-    const char* name;
-    Vecs plane;
-    std::vector<double> pv;
-    Vecs dir;
-    std::vector<double> dv;
-    const Transformation* matrix;
-    bool thirdHeight, shifted;
-  };
+  struct Case { const char* name; Vecs plane; std::vector<double> pv; Vecs dir; std::vector<double> dv;
+                const Transformation* matrix; bool thirdHeight, shifted; };
   const Transformation identity = Transformation::identity();
   const Case cases[] = {
       {"heights farther apart than the points", datum, {0, 80, 12}, edge, {3, 3}, &identity, false, false},

@@ -46,10 +46,7 @@ TEST(ThreePoints, KnownMotionsComeBackWithTheTrueSideAndTheMirrorImageWithTheOth
         std::vector<V> dst = {q0, V(kNaN, q1.y, q1.z), V(kNaN, kNaN, q2.z)};
         Transformation three;
         ASSERT_TRUE(three.computeTransformation3Points(src, dst, positiveX, leftSide));
-        const Eigen::Matrix3d r =
-            Eigen::Map<const Eigen::Matrix<double, 4, 4, Eigen::RowMajor>>(three.getMatrix().v).topLeftCorner<3, 3>();
-        ASSERT_LE((r * r.transpose() - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff(), 1e-13);
-        ASSERT_NEAR(r.determinant(), 1.0, 1e-13);
+        ASSERT_TRUE(Rigid(three));
         for (const std::size_t k : {0u, 1u, 2u}) ASSERT_TRUE(SameVec(three.transformPoint(src[k]), dst[k], 1e-9)) << k;
         if (dst[1].x != q0.x) {
           EXPECT_EQ(dst[1].x > q0.x, positiveX) << "the side of q1";

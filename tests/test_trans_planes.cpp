@@ -15,18 +15,6 @@ namespace {
 using V = BaVec3d<double>;
 const V ex(1, 0, 0), ey(0, 1, 0), ez(0, 0, 1), nanX(std::nan(""), 0, 0), far(1e5, -2e5, 3e5);
 
-/// Orthonormal rotation block of the given determinant within `tol`, row 3 = (0, 0, 0, 1).
-::testing::AssertionResult Rigid(const Transformation& t, double det = 1.0, double tol = 1e-13) {
-  const Eigen::Matrix4d m = Eigen::Map<const Eigen::Matrix<double, 4, 4, Eigen::RowMajor>>(t.getMatrix().v);
-  const Eigen::Matrix3d r = m.topLeftCorner<3, 3>();
-  const double offOrthonormal = (r * r.transpose() - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff();
-  if (offOrthonormal > tol) return ::testing::AssertionFailure() << "|R·Rᵀ − I| = " << offOrthonormal;
-  if (std::fabs(r.determinant() - det) > tol) return ::testing::AssertionFailure() << "det " << r.determinant();
-  const double offRow3 = (m.row(3) - Eigen::RowVector4d(0, 0, 0, 1)).cwiseAbs().maxCoeff();
-  if (offRow3 > tol) return ::testing::AssertionFailure() << "row 3 off by " << offRow3;
-  return ::testing::AssertionSuccess();
-}
-
 }  // namespace
 
 // An X direction or axis ε off the normal, or a second plane ε off the

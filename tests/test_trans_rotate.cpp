@@ -14,10 +14,6 @@ namespace {
 using V = BaVec3d<double>;
 const V ex(1, 0, 0), ey(0, 1, 0), ez(0, 0, 1), nanX(std::nan(""), 0, 0);
 
-Eigen::Matrix4d toEigen(const Transformation& t) {
-  return Eigen::Map<const Eigen::Matrix<double, 4, 4, Eigen::RowMajor>>(t.getMatrix().v);
-}
-
 }  // namespace
 
 // Eigen's AngleAxis turns positive angles the other way (ours: about Z, +Y
@@ -51,9 +47,7 @@ TEST(Rotations, LineOntoLineCarriesThePointAndTheDirection) {
     const V d = g.rotateVector(V(u(rng), u(rng), u(rng))) * len(rng), e = g.rotateVector(V(u(rng), u(rng), u(rng)));
     Transformation lines;
     ASSERT_TRUE(lines.computeLineToLineTransformation(Line3d(in, d), Line3d(o, e)));
-    const Eigen::Matrix3d r = toEigen(lines).topLeftCorner<3, 3>();
-    EXPECT_LE((r * r.transpose() - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff(), 1e-13);
-    EXPECT_NEAR(r.determinant(), 1.0, 1e-13);
+    EXPECT_TRUE(Rigid(lines));
     EXPECT_TRUE(SameVec(lines.transformPoint(in), o, 1e-12));
     EXPECT_TRUE(SameVec(lines.rotateVector(d / d.length()), e / e.length(), 1e-13));
   }

@@ -40,15 +40,12 @@ const OrderAxes kOrders[] = {{Transformation::ORDER_XYZ, "XYZ", X, Y, Z}, {Trans
 
 // --- Storage, indices and scale -------------------------------------------
 
-TEST(TransformationConvention, TheFirstIndexIsTheColumnAndM33IsOneOverTheScale) {
+// getMatrix(column, row); m33 is 1/scale.
+TEST(TransformationConvention, TheFirstIndexIsTheColumnTheMatrixRowByRowAndTheGlExportColumnByColumn) {
   const Transformation t(V(7, 8, 9), V(0.1, 0.2, 0.3), 2.0);
   EXPECT_EQ(t.getMatrix(3, 0), 7.0);
   EXPECT_EQ(t.getMatrix(0, 3), 0.0);
   EXPECT_EQ(t.getMatrix(3, 3), 0.5);
-}
-
-TEST(TransformationConvention, MatrixIsRowByRowAndTheGlExportColumnByColumn) {
-  const Transformation t(V(7, 8, 9), V(0.1, 0.2, 0.3), 2.0);
   const BaMatrix4x4<double> rows = t.getMatrix();
   double gl[16];
   t.getGLTransformation(gl);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <Eigen/Geometry>
 #include <QFile>
 #include <QString>
 
@@ -88,6 +89,22 @@ std::string progErrorOf(const Call& call) {
 
 inline ::testing::AssertionResult SameBits(const Transformation& a, const Transformation& b) {
   return SameMatrix(a, b, -1.0);
+}
+
+inline Eigen::Matrix4d toEigen(const Transformation& t) {
+  return Eigen::Map<const Eigen::Matrix<double, 4, 4, Eigen::RowMajor>>(t.getMatrix().v);
+}
+
+/// Orthonormal rotation block of the given determinant within `tol`, row 3 = (0, 0, 0, 1).
+inline ::testing::AssertionResult Rigid(const Transformation& t, double det = 1.0, double tol = 1e-13) {
+  const Eigen::Matrix4d m = toEigen(t);
+  const Eigen::Matrix3d r = m.topLeftCorner<3, 3>();
+  const double offOrthonormal = (r * r.transpose() - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff();
+  if (offOrthonormal > tol) return ::testing::AssertionFailure() << "|R·Rᵀ − I| = " << offOrthonormal;
+  if (std::fabs(r.determinant() - det) > tol) return ::testing::AssertionFailure() << "det " << r.determinant();
+  const double offRow3 = (m.row(3) - Eigen::RowVector4d(0, 0, 0, 1)).cwiseAbs().maxCoeff();
+  if (offRow3 > tol) return ::testing::AssertionFailure() << "row 3 off by " << offRow3;
+  return ::testing::AssertionSuccess();
 }
 
 /// The text of the Error that `call` throws (ProgError, IO::StreamException), else "nothing thrown".
