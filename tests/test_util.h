@@ -114,8 +114,11 @@ QString errorText(Call call) {
   return QStringLiteral("nothing thrown");
 }
 
+/// Within `tol` (mm); tol 0 asks for equal components (the length of a
+/// difference near 1e-300 would underflow to 0).
 inline ::testing::AssertionResult SameVec(const BaVec3d<double>& a, const BaVec3d<double>& b, double tol) {
-  if ((a - b).length() <= tol) return ::testing::AssertionSuccess();
+  const bool equal = a.x == b.x && a.y == b.y && a.z == b.z;
+  if (tol == 0.0 ? equal : (a - b).length() <= tol) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << a << " vs " << b << ", off by " << (a - b).length();
 }
 
