@@ -129,7 +129,9 @@ class PointFile {
   /// The fewest decimals with which every coordinate of the file reads back
   /// exactly when written in fixed notation ("1.5 2.25 3" gives 2, "1e-7"
   /// gives 7, also from the values of a file written with trailing zeros),
-  /// or -1 when some coordinate needs more than 17.
+  /// or -1 when some coordinate needs more than 17 decimals, or more digits
+  /// than an exact integer of a double holds (below 2^53: about 16); only
+  /// the shortest form then keeps it exactly.
   int getDecimals() const;
 
  private:

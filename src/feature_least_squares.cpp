@@ -7,8 +7,6 @@ namespace feature {
 
 namespace {
 
-using Square = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor, kMaxParameters, kMaxParameters>;
-
 /// The upper triangular factor R of J (as many rows as J has columns).
 Square triangularFactor(const Eigen::HouseholderQR<Jacobian>& qr) {
   const Eigen::Index p = qr.matrixQR().cols();

@@ -42,6 +42,7 @@ constexpr int kMaxParameters = 6;
 /// One row per residual, one column per parameter.
 using Jacobian = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor, Eigen::Dynamic, kMaxParameters>;
 using Step = Eigen::Matrix<double, Eigen::Dynamic, 1, Eigen::ColMajor, kMaxParameters, 1>;
+using Square = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor, kMaxParameters, kMaxParameters>;
 
 /// The linear algebra of the search's steps from one point: J = Q·R.
 class StepSolver {
@@ -54,7 +55,7 @@ class StepSolver {
   Step step(double lambda, const Step& scales) const;
 
  private:
-  Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor, kMaxParameters, kMaxParameters> r_;
+  Square r_;  ///< the triangular factor
   Step qtr_;  ///< the first columns' part of Qᵀ·r
 };
 

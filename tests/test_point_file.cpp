@@ -282,7 +282,7 @@ TEST(PointFile, DecimalsAreTheFewestWithWhichEveryCoordinateReadsBack) {
       {"a decimal comma", "1;2,75;3;4\n", 2},
       {"a third", "0.3333333333333333 0 0\n", 16},
       {"more than 17 decimals", "1e-18 0 0\n", -1},
-      {"more than 15 significant digits", "123456789.12345679 0 0\n", -1},
+      {"17 significant digits", "123456789.12345679 0 0\n", -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
