@@ -52,7 +52,11 @@ TEST(FeatureLinePlane, AgreeWithAnSvdOfTheCentredPoints) {
     for (std::size_t i = 0; i < points.size(); ++i) centred.row(Eigen::Index(i)) = eig(points[i]).transpose();
     const Eigen::Vector3d mean = centred.colwise().mean();
     centred.rowwise() -= mean.transpose();
-    const Eigen::JacobiSVD<Eigen::MatrixX3d> svd(centred, Eigen::ComputeFullV);
+    // The SVD of the centred points through their QR factor R, which has the
+    // same right singular vectors and singular values.
+    const Eigen::Matrix3d r =
+        Eigen::HouseholderQR<Eigen::MatrixX3d>(centred).matrixQR().topRows<3>().triangularView<Eigen::Upper>();
+    const Eigen::JacobiSVD<Eigen::Matrix3d> svd(r, Eigen::ComputeFullV);
     const Eigen::Vector3d reference = svd.matrixV().col(isPlane ? 2 : 0);
     const PlaneFit plane = fitPlane(points);
     const LineFit line = fitLine(points);
