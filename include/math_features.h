@@ -86,12 +86,12 @@ class FeaturePoints {
   }
 
   /// Calls f(accessor) once, with an accessor of the points' own layout
-  /// (i -> BaVec3d<double>), so that a loop over many points is compiled
-  /// for that layout.
+  /// (i -> BaVec3d<double>, a reference where the points hold one), so that
+  /// a loop over many points is compiled for that layout.
   template <class F>
   decltype(auto) visit(F&& f) const {
-    if (vectors_) return f([p = vectors_](std::size_t i) { return p[i]; });
-    if (points_) return f([p = points_](std::size_t i) { return BaVec3d<double>(p[i]); });
+    if (vectors_) return f([p = vectors_](std::size_t i) -> const BaVec3d<double>& { return p[i]; });
+    if (points_) return f([p = points_](std::size_t i) -> const BaVec3d<double>& { return p[i]; });
     return f([p = packed_](std::size_t i) { return BaVec3d<double>(p[3 * i], p[3 * i + 1], p[3 * i + 2]); });
   }
 

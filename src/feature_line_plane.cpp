@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "feature_common.h"
+#include "lane2.h"
 
 namespace Zem {
 
@@ -29,29 +30,46 @@ struct Moments {
   Eigen::Vector3d centroid() const { return origin + offset; }
 };
 
+/// Points i and i + 1 less the origin o, one lane each.
+struct TwoPoints {
+  Lane2 x, y, z;
+};
+template <class At>
+TwoPoints twoAt(const At& at, std::size_t i, const BaVec3d<double>& o) {
+  const auto& p = at(i);
+  const auto& q = at(i + 1);
+  return {Lane2{p.x, q.x} - o.x, Lane2{p.y, q.y} - o.y, Lane2{p.z, q.z} - o.z};
+}
+
 Moments gatherMoments(const FeaturePoints& points) {
   const std::size_t n = points.size();
   return points.visit([n](auto at) {
     const BaVec3d<double> o = at(0);
     double s[9] = {};  // x, y, z, xx, xy, xz, yy, yz, zz about o
+    // Two points at a time; kBlock is even, so only the last point of an
+    // odd count is left over (and it is o itself when n is 1).
     constexpr std::size_t kBlock = 1024;
-    for (std::size_t begin = 0; begin < n; begin += kBlock) {
-      double b[9] = {};
-      const std::size_t end = std::min(n, begin + kBlock);
-      for (std::size_t i = begin; i < end; ++i) {
-        const BaVec3d<double> p = at(i);
-        const double x = p.x - o.x, y = p.y - o.y, z = p.z - o.z;
-        b[0] += x;
-        b[1] += y;
-        b[2] += z;
-        b[3] += x * x;
-        b[4] += x * y;
-        b[5] += x * z;
-        b[6] += y * y;
-        b[7] += y * z;
-        b[8] += z * z;
+    for (std::size_t begin = 0; begin + 1 < n; begin += kBlock) {
+      Lane2 b[9] = {};
+      const std::size_t end = std::min(n - 1, begin + kBlock);
+      for (std::size_t i = begin; i < end; i += 2) {
+        const TwoPoints p = twoAt(at, i, o);
+        b[0] += p.x;
+        b[1] += p.y;
+        b[2] += p.z;
+        b[3] += p.x * p.x;
+        b[4] += p.x * p.y;
+        b[5] += p.x * p.z;
+        b[6] += p.y * p.y;
+        b[7] += p.y * p.z;
+        b[8] += p.z * p.z;
       }
-      for (int k = 0; k < 9; ++k) s[k] += b[k];
+      for (int k = 0; k < 9; ++k) s[k] += b[k][0] + b[k][1];
+    }
+    if (n % 2 != 0) {
+      const BaVec3d<double> p = at(n - 1) - o;
+      const double last[9] = {p.x, p.y, p.z, p.x * p.x, p.x * p.y, p.x * p.z, p.y * p.y, p.y * p.z, p.z * p.z};
+      for (int k = 0; k < 9; ++k) s[k] += last[k];
     }
     Moments m;
     const double inv = 1.0 / double(n);
@@ -99,29 +117,40 @@ bool principalAxes(const FeaturePoints& points, std::size_t minimum, FeatureFit*
   return true;
 }
 
-/// Fills fit->residuals with residual(p) of every point, and rms and the
-/// smallest and largest residual, in the same pass (appended one by one:
-/// no zero fill of the vector, no second pass over it).
+/// Fills fit->residuals with residual(x, y, z) of every point less o (x, y,
+/// z both doubles or both Lane2), and rms and the smallest and largest
+/// residual, in the same pass, two points at a time.
 template <class Residual>
-void residualPass(const FeaturePoints& points, Residual residual, FeatureFit* fit, double* low, double* high) {
+void residualPass(const FeaturePoints& points, const BaVec3d<double>& o, Residual residual, FeatureFit* fit,
+                  double* low, double* high) {
   const std::size_t n = points.size();
   std::vector<double>& out = fit->residuals;
   out.clear();
   out.reserve(n);
-  double squares = 0.0, lo = HUGE_VAL, hi = -HUGE_VAL;
+  Lane2 squares = {0.0, 0.0}, lo = {HUGE_VAL, HUGE_VAL}, hi = {-HUGE_VAL, -HUGE_VAL};
   points.visit([&](auto at) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const double r = residual(at(i));
-      out.push_back(r);
-      squares += r * r;
-      lo = r < lo ? r : lo;
-      hi = r > hi ? r : hi;
+    for (std::size_t i = 0; i + 1 < n; i += 2) {
+      const TwoPoints p = twoAt(at, i, o);
+      const Lane2 v = residual(p.x, p.y, p.z);
+      out.push_back(v[0]);
+      out.push_back(v[1]);
+      squares += v * v;
+      lo = v < lo ? v : lo;
+      hi = v > hi ? v : hi;
+    }
+    if (n % 2 != 0) {
+      const BaVec3d<double> p = at(n - 1) - o;
+      const double v = residual(p.x, p.y, p.z);
+      out.push_back(v);
+      squares[0] += v * v;
+      lo[0] = std::min(lo[0], v);
+      hi[0] = std::max(hi[0], v);
     }
     return 0;
   });
-  fit->rms = std::sqrt(squares / double(n));
-  *low = lo;
-  *high = hi;
+  fit->rms = std::sqrt((squares[0] + squares[1]) / double(n));
+  *low = std::min(lo[0], lo[1]);
+  *high = std::max(hi[0], hi[1]);
 }
 
 }  // namespace
@@ -136,11 +165,17 @@ LineFit fitLine(const FeaturePoints& points, const BaVec3d<double>& directionHin
     return fit;
   }
   const Eigen::Vector3d d = feature::orientDirection(principal.axes.col(2).normalized(), points, directionHint);
-  const BaVec3d<double> centroid = fromEigen(m.centroid()), dir = fromEigen(d);
+  const BaVec3d<double> o = fromEigen(m.origin), dir = fromEigen(d), c = fromEigen(m.offset);
   double smallest = 0.0, largest = 0.0;
-  residualPass(
-      points, [&](const BaVec3d<double>& p) { return (p - centroid).cross(dir).length(); }, &fit, &smallest,
-      &largest);
+  // |(p − centroid) × d|, with p − centroid = (p − o) − c.
+  const auto distance = [&](auto x, auto y, auto z) {
+    x -= c.x;
+    y -= c.y;
+    z -= c.z;
+    const auto u = y * dir.z - z * dir.y, v = z * dir.x - x * dir.z, w = x * dir.y - y * dir.x;
+    return sqrt2(u * u + v * v + w * w);
+  };
+  residualPass(points, o, distance, &fit, &smallest, &largest);
   fit.form = 2.0 * largest;
   fit.point = fromEigen(m.centroid());
   fit.direction = dir;
@@ -166,8 +201,8 @@ PlaneFit fitPlane(const FeaturePoints& points, const BaVec3d<double>& normalHint
   const BaVec3d<double> o = fromEigen(m.origin), nv = fromEigen(normal);
   const double shift = m.offset.dot(normal);
   double smallest = 0.0, largest = 0.0;
-  residualPass(
-      points, [&](const BaVec3d<double>& p) { return (p - o).dot(nv) - shift; }, &fit, &smallest, &largest);
+  const auto height = [&](auto x, auto y, auto z) { return x * nv.x + y * nv.y + z * nv.z - shift; };
+  residualPass(points, o, height, &fit, &smallest, &largest);
   fit.form = largest - smallest;
   fit.point = fromEigen(m.centroid());
   fit.normal = nv;

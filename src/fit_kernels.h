@@ -26,28 +26,12 @@
 #include <cstddef>
 #include <type_traits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "lane2.h"
 #include "math_fit_result.h"
 #include "math_types.h"
 
 namespace Zem {
 namespace fit {
-
-/// Two values side by side; on processors with SIMD registers an operation
-/// on a Lane2 is one instruction on both.
-typedef double Lane2 __attribute__((vector_size(2 * sizeof(double))));
-
-/// Square roots of both lanes (one instruction where SSE2 is available).
-inline Lane2 sqrt2(Lane2 v) {
-#if defined(__SSE2__)
-  return Lane2(_mm_sqrt_pd(__m128d(v)));
-#else
-  return Lane2{std::sqrt(v[0]), std::sqrt(v[1])};
-#endif
-}
 
 using Matrix12 = Eigen::Matrix<double, 12, 12>;
 using Vector12 = Eigen::Matrix<double, 12, 1>;
