@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "decompositions.h"
 #include "feature_common.h"
 
 namespace Zem {
@@ -67,9 +68,7 @@ FeatureFit::Status_t makeCloud(const FeaturePoints& points, std::size_t minimum,
   q /= scale;
   cloud->mean = mean;
   cloud->scale = scale;
-  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eigen(q * q.transpose() / double(n));
-  cloud->values = eigen.eigenvalues();
-  cloud->vectors = eigen.eigenvectors();
+  linalg::symmetricEigen(q * q.transpose() / double(n), &cloud->values, &cloud->vectors);
   cloud->flat = flatEigenvalue(magnitude, scale);
   return FeatureFit::FEATURE_SUCCEEDED;
 }

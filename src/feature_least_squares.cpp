@@ -26,12 +26,12 @@ Step StepSolver::step(double lambda, const Step& scales) const {
   if (lambda == 0.0) return -r_.triangularView<Eigen::Upper>().solve(qtr_);
   // The damped system as one least-squares problem: [R; √λ·D]·δ = [−Qᵀr; 0].
   const Eigen::Index p = r_.cols();
-  Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor, 2 * kMaxParameters, kMaxParameters> damped(
-      2 * p, p);
+  // (The Jacobian's own type, so that its factorisation is compiled once.)
+  Jacobian damped(2 * p, p);
   damped << r_, Square(std::sqrt(lambda) * scales.asDiagonal());
-  Eigen::Matrix<double, Eigen::Dynamic, 1, Eigen::ColMajor, 2 * kMaxParameters, 1> rhs(2 * p);
+  Eigen::VectorXd rhs(2 * p);
   rhs << -qtr_, Step::Zero(p);
-  return damped.householderQr().solve(rhs);
+  return Eigen::HouseholderQR<Jacobian>(damped).solve(rhs);
 }
 
 bool determines(const Jacobian& J) {

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 
+#include "decompositions.h"
 #include "feature_common.h"
 #include "lane2.h"
 
@@ -110,9 +111,7 @@ bool principalAxes(const FeaturePoints& points, std::size_t minimum, FeatureFit*
     feature::fail(fit, FeatureFit::FEATURE_DEGENERATE, FeatureFit::DEGENERACY_COINCIDENT);
     return false;
   }
-  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eigen(m->covariance / spread2);
-  principal->values = eigen.eigenvalues();
-  principal->axes = eigen.eigenvectors();
+  linalg::symmetricEigen(m->covariance / spread2, &principal->values, &principal->axes);
   principal->flat = feature::flatEigenvalue(magnitude, std::sqrt(spread2));
   return true;
 }

@@ -112,9 +112,9 @@ std::vector<Pose> startsOf(const Pairs& pairs, const Freedoms& fr, const FitOpti
       pose.angle = std::atan2(c(b, a) - c(a, b), c(a, a) + c(b, b));
       pose.rotation = axisRotation(fr.rotationAxis, pose.angle);
     } else if (fr.free[3]) {
-      const Eigen::JacobiSVD<Matrix3d> svd(c, Eigen::ComputeFullU | Eigen::ComputeFullV);
-      const double d = svd.matrixU().determinant() * svd.matrixV().determinant() < 0.0 ? -1.0 : 1.0;
-      pose.rotation = svd.matrixU() * Vector3d(1.0, 1.0, d).asDiagonal() * svd.matrixV().transpose();
+      const linalg::Svd3 svd = linalg::svd(c);
+      const double d = svd.u.determinant() * svd.v.determinant() < 0.0 ? -1.0 : 1.0;
+      pose.rotation = svd.u * Vector3d(1.0, 1.0, d).asDiagonal() * svd.v.transpose();
     }
     pose.scale = o.withScale ? (varA > 0.0 && varB > 0.0 ? std::sqrt(varB / varA) : 1.0) : o.scale;
     pose.translation = bc - pose.scale * (pose.rotation * ac);
@@ -252,17 +252,18 @@ Normal analyse(const Matrix7& n7, const Basis& b, const Freedoms& fr) {
     }
   const VectorM unit = diagonal.cwiseSqrt().cwiseInverse();
   const MatrixM equilibrated = unit.asDiagonal() * n * unit.asDiagonal();
-  const Eigen::SelfAdjointEigenSolver<MatrixM> eigen(equilibrated);
-  const VectorM values = eigen.eigenvalues();
+  VectorM values;
+  MatrixM vectors;
+  linalg::symmetricEigen(equilibrated, &values, &vectors);
   out.smallest = values(0);
   out.condition = values(m - 1) / values(0);
   int largest = 0;
-  eigen.eigenvectors().col(0).cwiseAbs().maxCoeff(&largest);
+  vectors.col(0).cwiseAbs().maxCoeff(&largest);
   out.weakest = index[std::size_t(largest)];
   out.regular = out.smallest > 0.0;
   if (out.regular)
-    out.inverse = unit.asDiagonal() * eigen.eigenvectors() * values.cwiseInverse().asDiagonal() *
-                  eigen.eigenvectors().transpose() * unit.asDiagonal();
+    out.inverse = unit.asDiagonal() * vectors * values.cwiseInverse().asDiagonal() * vectors.transpose() *
+                  unit.asDiagonal();
   return out;
 }
 
@@ -293,7 +294,7 @@ Status minimise(const Pairs& pairs, const Freedoms& fr, Pose* pose, double* f, i
     const double tolerance = kOptimality * *f + rounding;
     bool accepted = false;
     for (int tries = 0; tries < 60 && !accepted; ++tries) {
-      const VectorM theta = (n + MatrixM(mu * diagonal.asDiagonal())).ldlt().solve(-g);
+      const VectorM theta = linalg::solveLdlt(n + MatrixM(mu * diagonal.asDiagonal()), -g).x;
       const double decrement = -g.dot(theta);
       const Pose next = applied(*pose, b * theta, fr, center);
       const double nextF = objective(pairs, next);

@@ -19,6 +19,7 @@
 #include <limits>
 #include <vector>
 
+#include "decompositions.h"
 #include "fit_diagnostics.h"
 #include "fit_solver.h"  // toEigen, crossMatrix, kDeterminacy
 
@@ -32,8 +33,8 @@ using Eigen::Vector3d;
 using Matrix7 = Eigen::Matrix<double, 7, 7>;
 using Vector7 = Eigen::Matrix<double, 7, 1>;
 using Basis = Eigen::Matrix<double, 7, Eigen::Dynamic, 0, 7, 7>;
-using MatrixM = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, 7, 7>;
-using VectorM = Eigen::Matrix<double, Eigen::Dynamic, 1, 0, 7, 1>;
+using MatrixM = linalg::SmallMatrix;
+using VectorM = linalg::SmallVector;
 
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 

@@ -31,9 +31,11 @@
 // or weights that leave a direction free, fail as degenerate.
 #include "fit_solver.h"
 
-#include <Eigen/Dense>
+#include <Eigen/Geometry>
 #include <cmath>
 #include <limits>
+
+#include "decompositions.h"
 
 namespace Zem {
 namespace fit {
@@ -85,11 +87,11 @@ bool closedForm(const MeanMoments& m, bool withScale, double scale, Vector3d* ce
   // A fixed negative scale turns the source through the origin: the best
   // rotation then takes −C.
   if (!withScale && scale < 0.0) cba = -cba;
-  const Eigen::JacobiSVD<Matrix3d> svd(cba, Eigen::ComputeFullU | Eigen::ComputeFullV);
-  const double d = svd.matrixU().determinant() * svd.matrixV().determinant() < 0.0 ? -1.0 : 1.0;
+  const linalg::Svd3 svd = linalg::svd(cba);
+  const double d = svd.u.determinant() * svd.v.determinant() < 0.0 ? -1.0 : 1.0;
   const Vector3d signs(1.0, 1.0, d);
-  e->rotation = svd.matrixU() * signs.asDiagonal() * svd.matrixV().transpose();
-  e->scale = withScale ? svd.singularValues().dot(signs) / caa.trace() : scale;
+  e->rotation = svd.u * signs.asDiagonal() * svd.v.transpose();
+  e->scale = withScale ? svd.singular.dot(signs) / caa.trace() : scale;
   if (!(e->scale != 0.0) || !std::isfinite(e->scale)) return false;
   e->u = bbar - e->affine() * abar;
   *centroid = abar;
@@ -99,8 +101,8 @@ bool closedForm(const MeanMoments& m, bool withScale, double scale, Vector3d* ce
 /// The step parameters θ = (du, ω, σ): seven with the scale estimated, six
 /// (no σ) with it fixed. One set of dynamic-size types of at most seven
 /// serves both counts (the linear algebra is compiled once).
-using Square = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, 7, 7>;
-using Step = Eigen::Matrix<double, Eigen::Dynamic, 1, 0, 7, 1>;
+using Square = linalg::SmallMatrix;
+using Step = linalg::SmallVector;
 
 /// Derivatives of x by all seven step parameters at θ = 0 (see the file
 /// comment): J (12 × 7) and the second-order term of the Hessian,
@@ -176,10 +178,9 @@ Status optimise(const Quadratic& q, const Vector3d& abar, int n, Estimate* e) {
     bool accepted = false;
     for (int tries = 0; tries < 60 && !accepted; ++tries) {
       const Square damped = hessian + Square(mu * diagonal.asDiagonal());
-      const Eigen::LDLT<Square> ldlt(damped);
-      const bool positive = ldlt.info() == Eigen::Success && ldlt.isPositive() && ldlt.vectorD().minCoeff() > 0.0;
-      if (positive) {
-        const Step theta = ldlt.solve(-grad);
+      const linalg::LdltSolution ldlt = linalg::solveLdlt(damped, -grad);
+      if (ldlt.semiDefinite && ldlt.smallestPivot > 0.0) {
+        const Step& theta = ldlt.x;
         const double decrement = -grad.dot(theta);
         // Steps that promise less than rounding are still taken while they
         // lower F (the gradient then falls to its own rounding level); two
@@ -216,8 +217,9 @@ double determinacy(const Quadratic& q, const Vector3d& abar, int n, const Estima
   if (!(diagonal.minCoeff() > 0.0)) return 0.0;
   const Step unit = diagonal.cwiseSqrt().cwiseInverse();
   const Square equilibrated = unit.asDiagonal() * normal * unit.asDiagonal();
-  const Eigen::SelfAdjointEigenSolver<Square> eigen(equilibrated, Eigen::EigenvaluesOnly);
-  return eigen.eigenvalues()(0);
+  Step values;
+  linalg::symmetricEigen(equilibrated, &values, nullptr);
+  return values(0);
 }
 
 /// The number of free parameters: seven with the scale estimated, else six.
@@ -262,9 +264,9 @@ bool newtonStep(const Quadratic& q, bool withScale, const Solution& s, const Vec
   const Derivatives d = derivativesAt(s.estimate, s.centroid, gradX);
   const Square hessian = 2.0 * gaussNewtonOf(q, d, n) + d.T.topLeftCorner(n, n);
   const Step grad = (d.J.transpose() * gradX).head(n);
-  const Eigen::LDLT<Square> ldlt(hessian);
-  if (ldlt.info() != Eigen::Success || !ldlt.isPositive()) return false;
-  const Step theta = ldlt.solve(-grad);
+  const linalg::LdltSolution ldlt = linalg::solveLdlt(hessian, -grad);
+  if (!ldlt.semiDefinite) return false;
+  const Step& theta = ldlt.x;
   if (!(-grad.dot(theta) > kOptimality * f)) return false;  // optimal to rounding
   *next = stepped(s.estimate, s.centroid, theta);
   return true;
