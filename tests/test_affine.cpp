@@ -131,8 +131,9 @@ TEST(Affine, AppendComposesAndKeepsOnlyTheBilinearTerms) {
   const struct { const char* name; Affine first, then; } cases[] = {
       {"mixed, then affine", mixed, affine}, {"a shift twice", shift, shift}, {"identity, then mixed", Affine(), mixed},
       {"affine, then mixed", affine, mixed}, {"mixed twice", mixed, mixed}};
-  for (const auto& [name, first, then] : cases) {
-    SCOPED_TRACE(name);
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.name);
+    const Affine &first = row.first, &then = row.then;
     Affine chained = first;
     chained.append(maxDiff(first, then) == 0.0 ? chained : then);  // equal operands: the object itself
     const auto f = [&](double x, double y) { return then.transform(first.transform(P(x, y))); };

@@ -114,8 +114,15 @@ std::vector<double> varianceRatios(bool withScale, bool perAxis, int trials) {
   const Points src = spreadPart(rng);
   const Transformation truth = randomMotion(rng, withScale ? 1.001 : 1.0);
   std::uniform_real_distribution<double> w(0.25, 4.0);
+  // Every draw a statement of its own: the order in which a call's
+  // arguments are evaluated differs between compilers.
+  const auto draw = [&rng](auto& distribution, const BaVec3d<double>& divisor) {
+    const double x = distribution(rng) / divisor.x;
+    const double y = distribution(rng) / divisor.y;
+    return BaVec3d<double>(x, y, distribution(rng) / divisor.z);
+  };
   Points weights;
-  for (const Point& p : src) weights.push_back(perAxis ? Point(w(rng), w(rng), w(rng), p.id) : Point(1, 1, 1, p.id));
+  for (const Point& p : src) weights.push_back(Point(perAxis ? draw(w, {1, 1, 1}) : BaVec3d<double>(1, 1, 1), p.id));
   const double sigma = 0.005;
   const BaVec3d<double> probe(300.0, -50.0, 120.0);
   Eigen::Matrix<double, 10, 1> sum = Eigen::Matrix<double, 10, 1>::Zero(), squares = sum, reported = sum;
@@ -125,9 +132,8 @@ std::vector<double> varianceRatios(bool withScale, bool perAxis, int trials) {
   for (int trial = 0; trial < trials; ++trial) {
     Points dst;
     for (std::size_t i = 0; i < src.size(); ++i)
-      dst.push_back(Point(truth.transformPoint(src[i]) + BaVec3d<double>(noise(rng) / std::sqrt(weights[i].x),
-                                                                          noise(rng) / std::sqrt(weights[i].y),
-                                                                          noise(rng) / std::sqrt(weights[i].z)),
+      dst.push_back(Point(truth.transformPoint(src[i]) +
+                              draw(noise, {std::sqrt(weights[i].x), std::sqrt(weights[i].y), std::sqrt(weights[i].z)}),
                           src[i].id));
     const FitResult fit = FitResult::fitByPosition(src, dst, weights, o);
     Eigen::Matrix<double, 10, 1> x;
@@ -145,12 +151,14 @@ std::vector<double> varianceRatios(bool withScale, bool perAxis, int trials) {
 }
 
 TEST(FitCovariance, MatchesTheScatterOfSimulatedFits) {
-  // 120 seeded trials estimate a variance to about 13% (one sigma): a
-  // covariance off by a factor such as (n - 1)/n of a wrong redundancy
-  // passes, one without sigma0² or with a wrong centre fails. The full run
-  // takes 2,000 and holds the ratios to 10%.
+  // 120 seeded trials estimate a variance to about 13% (one sigma), with
+  // the skew of a chi-square: each of the 38 ratios lies in [0.55, 1.7]
+  // but once in 20,000 draws (more than four sigma). A covariance off by
+  // a factor such as (n - 1)/n of a wrong redundancy passes; one off by 2,
+  // without sigma0² or with a wrong centre fails. The full run takes 2,000
+  // and holds the ratios to 10%.
   const int trials = longRun() ? 2000 : 120;
-  const double tolerance = longRun() ? 0.1 : 0.3;
+  const double low = longRun() ? 0.9 : 0.55, high = longRun() ? 1.1 : 1.7;
   const char* const names[10] = {"dtx", "dty", "dtz", "wx", "wy", "wz", "ds", "point x", "point y", "point z"};
   const struct { const char* name; bool withScale, perAxis; } rows[] = {
       {"rigid, unit weights", false, false}, {"with scale, unit weights", true, false},
@@ -160,7 +168,8 @@ TEST(FitCovariance, MatchesTheScatterOfSimulatedFits) {
     for (int k = 0; k < 10; ++k) {
       if (k == 6 && !row.withScale) continue;  // a fixed scale has no variance
       SCOPED_TRACE(std::string(row.name) + ", " + names[k]);
-      EXPECT_NEAR(ratios[std::size_t(k)], 1.0, tolerance);
+      EXPECT_GT(ratios[std::size_t(k)], low);
+      EXPECT_LT(ratios[std::size_t(k)], high);
     }
   }
 }

@@ -188,7 +188,7 @@ TEST(AlignmentPlp, PreconditionsThrowProgError) {
   QString message = "unchanged";
   const std::string where = "|Zem::Transformation::computeTransformationPlaneLinePoint|math_trans_plp";
   const Side flat{Plane3d(0, 0, 0, 1), kSource.line, kSource.point};
-  for (const int mode : {-1, 6})
+  for (const int mode : {6, 7})  // not a mode, but a value the enumeration can hold
     EXPECT_EQ(progErrorOf([&] { alignPLP(t, Mode(mode), kSource, kFrame, &message); }),
               "invalid transformation mode" + where)
         << mode;
