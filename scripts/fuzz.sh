@@ -29,12 +29,14 @@ fi
 # fuzz executables link libFuzzer itself (fuzz/CMakeLists.txt).
 # FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION makes the streams accept any
 # checksum, so that mutated inputs reach the parsing behind the checksums.
-# Warnings do not fail this build: it uses another compiler than the main one,
-# and its purpose is the fuzzing.
+# Warnings do not fail this build: the test command's sanitizer build holds
+# clang's warnings as errors already, and this one's purpose is the fuzzing.
+# Line tables (-g1) are all a finding's stack trace needs.
 mkdir -p "$build"
 cmake -S "$root" -B "$build" \
   -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_CXX_FLAGS_DEBUG=-g1 \
   "-DCMAKE_CXX_FLAGS=-O1 -fsanitize=fuzzer-no-link -DFUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION" \
   -DZEM_SANITIZE=ON \
   -DZEM_BUILD_FUZZERS=ON \
