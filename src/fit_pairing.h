@@ -91,6 +91,17 @@ class IdIndex {
     }
   }
 
+  /// Asks for the memory that first(id) will read, so that a lookup made a
+  /// little later does not wait on it.
+  void prefetch(std::int64_t id) const {
+    if (dense_) {
+      const std::uint64_t k = std::uint64_t(id) - std::uint64_t(base_);
+      if (k < direct_.size()) __builtin_prefetch(&direct_[std::size_t(k)]);
+    } else if (!slots_.empty()) {
+      __builtin_prefetch(&slots_[hash(id)]);
+    }
+  }
+
   /// The next index after k with the same identifier, or kNone.
   std::uint32_t next(std::uint32_t k) const { return next_.empty() ? kNone : next_[k]; }
 
@@ -136,11 +147,14 @@ template <class SrcIdOf, class OnPair, class Ahead>
 bool forEachIdPair(const IdIndex& dstById, std::size_t srcCount, const SrcIdOf& srcIdOf, std::size_t dstCount,
                    OnPair&& onPair, Ahead&& ahead, std::size_t* pairCount) {
   // The partners lie anywhere in the destination set: asking for them a few
-  // source points ahead lets the reads wait on memory for several at once.
+  // source points ahead lets the reads wait on memory for several at once,
+  // in two stages: the index's entry 2·kAhead points ahead, the partner
+  // (found through that entry, by then at hand) kAhead points ahead.
   constexpr std::size_t kAhead = 16;
   *pairCount = 0;
   const std::size_t limit = std::min(srcCount, dstCount);
   for (std::size_t i = 0; i < srcCount; ++i) {
+    if (i + 2 * kAhead < srcCount) dstById.prefetch(srcIdOf(i + 2 * kAhead));
     if (i + kAhead < srcCount) {
       const std::uint32_t later = dstById.first(srcIdOf(i + kAhead));
       if (later != IdIndex::kNone) ahead(std::size_t(later));
