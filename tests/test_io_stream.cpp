@@ -193,15 +193,14 @@ TEST(IoStreamDamage, EveryTruncationChangedByteAndForeignStreamIsRejected) {
   std::stringstream unfinished;
   // Destroyed with the block open: that block and the end are never written.
   { OutStream(&unfinished, "IO-TEST-Ä", 4000000000u).beginBlock(0xFFFFFFFFu, 0); }
-  const std::pair<std::string, const char*> cases[] = {
+  const struct { std::string bytes; const char* message; } cases[] = {
       {"This is a text file, not a block stream.\n", "not a block stream (wrong magic value)"},
       {unfinished.str(), "stream ended unexpectedly"},
       {bytes + '\0', "data after the end of the stream"},
   };
-  for (const auto& [damaged, message] : cases) {
-    SCOPED_TRACE(message);
-    const std::string& text = damaged;  // (a lambda cannot capture a structured binding before C++20)
-    EXPECT_EQ(errorOf([&] { walkSample(text); }), io(message));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(errorOf([&] { walkSample(c.bytes); }), io(c.message));
   }
 }
 
