@@ -1,4 +1,5 @@
-// Base services: exceptions, the error log, translation, units, file opening.
+// Base services: exceptions, the error log, translation, file opening. The
+// display units are checked through the report (test_trafo_io.cpp).
 #include <gtest/gtest.h>
 
 #include "test_util.h"
