@@ -151,7 +151,8 @@ std::string handMade(std::uint64_t outerLength = 34, std::uint64_t innerLength =
 // The layout, and lengths that pass their own checksums but promise more
 // than there is: these must neither allocate that much nor read beyond the data.
 TEST(IoStream, LayoutIsPinnedByteForByteAndLyingLengthsAreCaught) {
-  EXPECT_EQ(written({{'(', 0x01020304u, 9}, {'(', 5, 6}, {')'}, {'d', bitsOf(1.0)}, {'b', 1}, {')'}}, "AB", 7), handMade());
+  const std::vector<Step> script = {{'(', 0x01020304u, 9}, {'(', 5, 6}, {')'}, {'d', bitsOf(1.0)}, {'b', 1}, {')'}};
+  EXPECT_EQ(written(script, "AB", 7), handMade());
   auto open = [](const std::string& bytes) {
     std::istringstream data(bytes);
     InStream in(&data);
