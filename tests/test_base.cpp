@@ -1,4 +1,5 @@
-// Base services: exceptions, the error log, translation, units, file opening.
+// Base services: exceptions, the error log, translation, file opening. The
+// display units are checked through the report (test_trafo_io.cpp).
 #include <gtest/gtest.h>
 
 #include "test_util.h"
@@ -16,8 +17,6 @@
 #include <sstream>
 
 namespace {
-
-using Zem::UnitLinear;
 
 // German as the default locale and an application object for the catalogues,
 // created only when none exists (at most one may), destroyed at the end with
@@ -104,21 +103,14 @@ TEST(BaseTranslate, CatalogueCoversEveryMessageInTheSources) {
   EXPECT_TRUE(missing.isEmpty()) << "no German translation for:\n" << missing.join('\n').toStdString();
 }
 
-// Names, decimals and conversions are pinned by the report tests
-// (test_trafo_io.cpp); here the host's display units.
-TEST(BaseUnits, DisplayUnitsDefaultAndChange) {
-  ASSERT_TRUE(Zem::uLength() == UnitLinear::millimetre());
-  ASSERT_TRUE(Zem::uAngle() == UnitLinear::degree());
-  Zem::setDisplayUnits(UnitLinear::inch(), nullptr);  // null keeps the angle unit
-  EXPECT_TRUE(Zem::uLength() == UnitLinear::inch());
-  EXPECT_TRUE(Zem::uAngle() == UnitLinear::degree());
-  Zem::setDisplayUnits(UnitLinear::millimetre(), UnitLinear::degree());
-}
-
-TEST(BaseFile, OpenFileStreamWritesBinaryUnderANonAsciiName) {
+// Null for a missing file, an empty name or a name with a zero character;
+// otherwise written in binary under a non-ASCII name.
+TEST(BaseFile, OpenFileStreamRefusesBadNamesAndWritesBinaryUnderANonAsciiName) {
   QTemporaryDir dir;
   const QString name = dir.filePath(QString::fromUtf8("Bericht ä.txt"));
   EXPECT_EQ(Zem::OS::openFileStream(name, Zem::OS::OPEN_READ), nullptr);  // does not exist yet
+  EXPECT_EQ(Zem::OS::openFileStream(QString(), Zem::OS::OPEN_WRITE), nullptr);
+  EXPECT_EQ(Zem::OS::openFileStream(dir.filePath("a") + QChar(u'\0') + "x", Zem::OS::OPEN_WRITE), nullptr);
   FILE* out = Zem::OS::openFileStream(name, Zem::OS::OPEN_WRITE);
   ASSERT_NE(out, nullptr);
   ASSERT_GE(std::fputs("line\r\n", out), 0);
@@ -126,12 +118,6 @@ TEST(BaseFile, OpenFileStreamWritesBinaryUnderANonAsciiName) {
   QFile check(name);  // the non-ASCII name reached the file system intact; no line-end translation
   ASSERT_TRUE(check.open(QIODevice::ReadOnly));
   EXPECT_EQ(check.readAll(), QByteArray("line\r\n"));
-}
-
-TEST(BaseFile, OpenFileStreamGivesNullForAnEmptyNameOrAZeroCharacter) {
-  QTemporaryDir dir;
-  EXPECT_EQ(Zem::OS::openFileStream(QString(), Zem::OS::OPEN_WRITE), nullptr);
-  EXPECT_EQ(Zem::OS::openFileStream(dir.filePath("a") + QChar(u'\0') + "x", Zem::OS::OPEN_WRITE), nullptr);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "test_util.h"
 
@@ -28,12 +29,12 @@ QString io(const char* text) { return Zem::translate("IO_err", text); }
 template <typename F>
 QString errorOf(F action) { return Zem::test::errorText<StreamException>(action); }
 
-// The sample stream as a script that writes it and reads it back: '(' opens
+// A stream as a script that writes it (and reads the sample back): '(' opens
 // block `a` of version `b`, ')' closes it; 'd' is a double given by its bits,
 // 'b' a bool, 's' the text kTexts[a].
 struct Step { char kind; std::uint64_t a = 0; std::uint32_t b = 0; };
 const QString kTexts[] = {QString(), QString(QChar(0xFEFF)) + QStringLiteral("Zürich \u20AC") + QChar(0) + "y"};
-const Step kSample[] = {
+const std::vector<Step> kSample = {
     {'(', 0xFFFFFFFFu, 0}, {'(', 96, 1}, {'b', 0}, {'(', 7, 2}, {')'}, {')'},
     // Doubles that a careless encoding would not carry through unchanged.
     {'d', bitsOf(-0.0)}, {'d', bitsOf(1.0 / 3.0)}, {'d', bitsOf(Lim::denorm_min())},
@@ -42,10 +43,10 @@ const Step kSample[] = {
     {'b', 1}, {'s', 0}, {'s', 1}, {')'},
     {'(', 258, 1}, {'b', 0}, {')'}};
 
-std::string sample() {
+std::string written(const std::vector<Step>& script, const QString& type, std::uint32_t version) {
   std::ostringstream bytes;
-  OutStream out(&bytes, QStringLiteral("IO-TEST-Ä"), 4000000000u);
-  for (const Step& s : kSample) switch (s.kind) {
+  OutStream out(&bytes, type, version);
+  for (const Step& s : script) switch (s.kind) {
       case '(': out.beginBlock(static_cast<std::uint32_t>(s.a), s.b); break;
       case ')': out.endBlock(); break;
       case 'd': out.writeDouble(fromBits(s.a)); break;
@@ -55,6 +56,8 @@ std::string sample() {
   out.finish();
   return bytes.str();
 }
+
+std::string sample() { return written(kSample, QStringLiteral("IO-TEST-Ä"), 4000000000u); }
 
 // Reads the sample as a loader would, everything opened, read, compared and
 // closed, then the end required. Throws StreamException for what the stream
@@ -148,16 +151,8 @@ std::string handMade(std::uint64_t outerLength = 34, std::uint64_t innerLength =
 // The layout, and lengths that pass their own checksums but promise more
 // than there is: these must neither allocate that much nor read beyond the data.
 TEST(IoStream, LayoutIsPinnedByteForByteAndLyingLengthsAreCaught) {
-  std::ostringstream written;
-  OutStream out(&written, "AB", 7);
-  out.beginBlock(0x01020304u, 9);
-  out.beginBlock(5, 6);
-  out.endBlock();
-  out.writeDouble(1.0);
-  out.writeBool(true);
-  out.endBlock();
-  out.finish();
-  EXPECT_EQ(written.str(), handMade());
+  const std::vector<Step> script = {{'(', 0x01020304u, 9}, {'(', 5, 6}, {')'}, {'d', bitsOf(1.0)}, {'b', 1}, {')'}};
+  EXPECT_EQ(written(script, "AB", 7), handMade());
   auto open = [](const std::string& bytes) {
     std::istringstream data(bytes);
     InStream in(&data);
@@ -199,15 +194,14 @@ TEST(IoStreamDamage, EveryTruncationChangedByteAndForeignStreamIsRejected) {
   std::stringstream unfinished;
   // Destroyed with the block open: that block and the end are never written.
   { OutStream(&unfinished, "IO-TEST-Ä", 4000000000u).beginBlock(0xFFFFFFFFu, 0); }
-  const std::pair<std::string, const char*> cases[] = {
+  const struct { std::string bytes; const char* message; } cases[] = {
       {"This is a text file, not a block stream.\n", "not a block stream (wrong magic value)"},
       {unfinished.str(), "stream ended unexpectedly"},
       {bytes + '\0', "data after the end of the stream"},
   };
-  for (const auto& [damaged, message] : cases) {
-    SCOPED_TRACE(message);
-    const std::string& text = damaged;  // (a lambda cannot capture a structured binding before C++20)
-    EXPECT_EQ(errorOf([&] { walkSample(text); }), io(message));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(errorOf([&] { walkSample(c.bytes); }), io(c.message));
   }
 }
 

@@ -23,33 +23,21 @@ Transformation oddMatrix() {
   return Transformation(m);
 }
 
-TEST(TransformationStream, RoundTripInsideACallersBlockIsBitForBit) {
-  std::stringstream bytes;
-  {
-    IO::OutStream out(&bytes, "TRAFO-TEST", 1);
-    out.beginBlock(900, 1);
-    oddMatrix().saveData(out, 0, 0);
-    out.writeDouble(-1.0);
-    out.endBlock();
-  }
-  IO::InStream in(&bytes);
-  in.openBlock();
-  Transformation loaded;
-  loaded.loadData(in, 0, 0);
-  double after = 0.0;
-  in.readDouble(&after);
-  in.closeBlock();  // saveData wrote one block, loadData read exactly it
-  EXPECT_TRUE(SameBits(loaded, oddMatrix()));
-  EXPECT_EQ(after, -1.0);
-}
-
-TEST(TransformationStream, BlockIsSixteenDoublesRowByRowUnderAnyId) {
+// Block 128 of version 1: the sixteen doubles row by row, read under any id.
+TEST(TransformationStream, BlockIsSixteenDoublesRowByRow) {
   const BaMatrix4x4<double> m = oddMatrix().getMatrix();
-  std::istringstream raw(test::rawBlock("TRAFO-TEST", 7, 1, std::vector<double>(std::begin(m.v), std::end(m.v))));
+  const std::vector<double> rowByRow(std::begin(m.v), std::end(m.v));
+  std::ostringstream written;
+  IO::OutStream out(&written, "TRAFO-TEST", 1);
+  oddMatrix().saveData(out, 0, 0);
+  out.finish();
+  EXPECT_EQ(written.str(), test::rawBlock("TRAFO-TEST", 128, 1, rowByRow));
+  std::istringstream raw(test::rawBlock("TRAFO-TEST", 7, 1, rowByRow));
   IO::InStream in(&raw);
   Transformation loaded = Transformation::identity();
   loaded.loadData(in, 0, 0);
   EXPECT_TRUE(SameBits(loaded, oddMatrix()));
+  EXPECT_TRUE(in.isStreamEnd());  // loadData read its block whole and closed it
 }
 
 // A wrong version is refused before anything is read (the caller may skip
