@@ -121,7 +121,7 @@ TEST(RotationConvention, LibraryOrdersNameTheirExtrinsicConventions) {
   const struct { Transformation::RotationOrder_t order; const char* convention; } table[] = {
       {Transformation::ORDER_XYZ, "xyz"}, {Transformation::ORDER_XZY, "xzy"}, {Transformation::ORDER_YXZ, "yxz"},
       {Transformation::ORDER_YZX, "yzx"}, {Transformation::ORDER_ZXY, "zxy"}, {Transformation::ORDER_ZYX, "zyx"}};
-  for (const auto& row : table) EXPECT_EQ(Conv(row.order).getName(), row.convention);
+  for (const auto& row : table) EXPECT_EQ(Conv(row.order).getName(), QString(row.convention));
 }
 
 // Near zero and near a half turn against SciPy in python/tests/test_conventions.py;
@@ -130,7 +130,7 @@ TEST(RotationVector, KeepsTranslationAndScaleAndAgreesWithEigenAngleAxis) {
   const Eigen::Vector3d axis = Eigen::Vector3d(1, -2, 2) / 3;
   const V unit(axis.x(), axis.y(), axis.z());
   for (double angle : {0.0, 1e-300, 1.0, kPi}) {
-    SCOPED_TRACE("angle " + std::to_string(angle));
+    SCOPED_TRACE(testing::Message() << "angle " << angle);
     Transformation t;
     t.setRotationVector(V(1, 2, 3), unit * angle, 2.0);
     EXPECT_TRUE(BlockIs(t, Eigen::AngleAxisd(angle, axis).toRotationMatrix(), kTightTol));
