@@ -6,6 +6,13 @@
 #include "math_quaternion.h"
 #include "test_util.h"
 
+namespace Zem {
+/// Quaternions show as (x, y, z, w) in the messages of failed checks, not as bytes.
+void PrintTo(const Quaternion& q, std::ostream* os) {
+  *os << std::setprecision(17) << "(" << q.x << ", " << q.y << ", " << q.z << ", " << q.w << ")";
+}
+}  // namespace Zem
+
 using namespace Zem;
 using namespace Zem::test;
 using Order = Transformation::RotationOrder_t;
@@ -19,6 +26,8 @@ struct OrderMiddle { Order order; const char* name; double V::*middle; };
 const OrderMiddle kOrders[] = {{Transformation::ORDER_XYZ, "XYZ", &V::y}, {Transformation::ORDER_XZY, "XZY", &V::z},
                                {Transformation::ORDER_YXZ, "YXZ", &V::x}, {Transformation::ORDER_YZX, "YZX", &V::z},
                                {Transformation::ORDER_ZXY, "ZXY", &V::x}, {Transformation::ORDER_ZYX, "ZYX", &V::y}};
+
+const Q kOne(0, 0, 0, 1), kTurn(V(0.3, -0.5, 1.1), Transformation::ORDER_YZX);  // no rotation; a general one
 
 /// The quaternion of angles `a` in order `o`, its angles, the quaternion of
 /// the transformation and the rotation of a vector all agree with
@@ -92,49 +101,46 @@ TEST(Quaternion, AxisAndAngleNormaliseTheAxis) {
 }
 
 TEST(Quaternion, NlerpOfOppositeQuaternions) {
-  const Q q(V(0.3, -0.5, 1.1), Transformation::ORDER_YZX);
-  for (double t : {0.0, 0.3, 1.0}) EXPECT_EQ(Q::nlerp(q, t, -q, true), q) << t;
-  EXPECT_EQ(Q::nlerp(q, 0.5, -q, false), Q(0, 0, 0, 0));  // length 0 is returned as it is
+  for (double t : {0.0, 0.3, 1.0}) EXPECT_EQ(Q::nlerp(kTurn, t, -kTurn, true), kTurn) << t;
+  EXPECT_EQ(Q::nlerp(kTurn, 0.5, -kTurn, false), Q(0, 0, 0, 0));  // length 0 is returned as it is
 }
 
 TEST(Quaternion, SlerpWithoutAnArcOrPastTheUnitDotGivesNoNaN) {
-  const Q q(V(0.3, -0.5, 1.1), Transformation::ORDER_YZX), one(0, 0, 0, 1);
   const Q past1(std::nextafter(1.0, 2.0), 0, 0, 0);  // dot with itself rounds above 1: clamped
   EXPECT_EQ(Q::slerp(past1, 0.3, past1, false), past1);
   // The same rotation with no arc between them: q1 (or −q1 along the shortest path).
-  EXPECT_EQ(Q::slerp(q, 0.3, -q, false), q);
-  EXPECT_EQ(Q::slerp(one, 0.5, -one, true), -one);
+  EXPECT_EQ(Q::slerp(kTurn, 0.3, -kTurn, false), kTurn);
+  EXPECT_EQ(Q::slerp(kOne, 0.5, -kOne, true), -kOne);
 }
 
 // With shortestPath and q1·q2 < 0 from −q1 to q2, at constant speed: θ = 120°,
 // t = 1/4 turns by 15°.
 TEST(Quaternion, SlerpAlongTheShortestPathStartsFromMinusQ1) {
-  const Q one(0, 0, 0, 1), q120(std::sqrt(0.75), 0, 0, -0.5);
-  EXPECT_EQ(Q::slerp(one, 0.0, q120, true), -one);
-  EXPECT_EQ(Q::slerp(one, 1.0, q120, true), q120);
-  EXPECT_NEAR(2 * std::acos(std::fabs(Q::slerp(one, 0.25, q120, true).w)), 2 * kPi / 12, kTightTol);
+  const Q q120(std::sqrt(0.75), 0, 0, -0.5);
+  EXPECT_EQ(Q::slerp(kOne, 0.0, q120, true), -kOne);
+  EXPECT_EQ(Q::slerp(kOne, 1.0, q120, true), q120);
+  EXPECT_NEAR(2 * std::acos(std::fabs(Q::slerp(kOne, 0.25, q120, true).w)), 2 * kPi / 12, kTightTol);
 }
 
 // A null quaternion inverts to zero, rotates everything to zero and is kept
 // by invert(), not zeroed.
 TEST(Quaternion, NullQuaternionsAndInversion) {
-  const Q one(0, 0, 0, 1), q(V(0.3, -0.5, 1.1), Transformation::ORDER_YZX);
   Q tiny(0, 0, 0, 0.005), two(0, 0, 0, 2);
   EXPECT_TRUE(tiny.isNull());
-  EXPECT_FALSE(one.isNull());
+  EXPECT_FALSE(kOne.isNull());
   EXPECT_EQ(tiny.getInverse(), Q(0, 0, 0, 0));
   EXPECT_EQ(tiny.rotate(V(1, 2, 3)), V());
   tiny.invert();
   two.invert();
   EXPECT_EQ(tiny.w, 0.005);
   EXPECT_EQ(two.w, 0.5);
-  EXPECT_EQ(q * q.getInverse(), one);
+  EXPECT_EQ(kTurn * kTurn.getInverse(), kOne);
 }
 
 // Components within 1e-6 are equal.
 TEST(Quaternion, EqualityHasAnAbsoluteToleranceOf1e6) {
-  const Q zero(0, 0, 0, 0), one(0, 0, 0, 1);
+  const Q zero(0, 0, 0, 0);
   EXPECT_EQ(zero, Q(0.5e-6, -1e-6, 0, 1e-6));
   EXPECT_NE(zero, Q(0, 0, 2e-6, 0));
-  EXPECT_NE(one, -one);
+  EXPECT_NE(kOne, -kOne);
 }
