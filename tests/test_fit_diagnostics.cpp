@@ -178,7 +178,7 @@ TEST(FitCovariance, SigmaGivenScalesTheCovarianceAndSigma0StaysEstimated) {
   EXPECT_EQ(given.sigma0, estimated.sigma0);
   const double ratio = (0.002 * 0.002) / (estimated.sigma0 * estimated.sigma0);
   for (int k : {0, 5}) {
-    SCOPED_TRACE(k);
+    SCOPED_TRACE("covariance element " + std::to_string(k));
     EXPECT_NEAR(given.covariance[k][k] / estimated.covariance[k][k], ratio, 1e-12 * ratio);
   }
 }
