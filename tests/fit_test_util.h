@@ -45,21 +45,6 @@ inline Eigen::Matrix4d umeyamaOf(const Points& src, const Points& dst, bool with
   return Eigen::umeyama(a, b, withScale);
 }
 
-/// The images of every point of `at` under t and under the reference u agree
-/// to `tolerance` (mm); names the first point that differs.
-inline ::testing::AssertionResult SameImages(const Transformation& t, const Eigen::Matrix4d& u, const Points& at,
-                                             double tolerance) {
-  for (std::size_t i = 0; i < at.size(); ++i) {
-    const BaVec3d<double> q = image(t, at[i]);
-    const Eigen::Vector4d e = u * Eigen::Vector4d(at[i].x, at[i].y, at[i].z, 1.0);
-    const double gap = (Eigen::Vector3d(q.x, q.y, q.z) - e.head<3>()).norm();
-    if (!(gap <= tolerance))
-      return ::testing::AssertionFailure() << "point " << i << ": image " << q << " vs reference (" << e(0) << ", "
-                                           << e(1) << ", " << e(2) << "), " << gap << " apart";
-  }
-  return ::testing::AssertionSuccess();
-}
-
 /// The largest distance of a point of the set from its first point.
 inline double extentOf(const Points& points) {
   double extent = 0.0;
@@ -67,14 +52,23 @@ inline double extentOf(const Points& points) {
   return extent;
 }
 
-/// The images of every point of `at` under a and b agree to `tolerance`.
-inline ::testing::AssertionResult SameImages(const Transformation& a, const Transformation& b, const Points& at,
-                                             double tolerance) {
+/// The image of p under a 4 x 4 matrix u of Eigen (q = u·p).
+inline BaVec3d<double> image(const Eigen::Matrix4d& u, const BaVec3d<double>& p) {
+  const Eigen::Vector4d q = u * Eigen::Vector4d(p.x, p.y, p.z, 1.0);
+  return BaVec3d<double>(q(0), q(1), q(2));
+}
+
+/// The images of every point of `at` under t and under the reference (a
+/// Transformation or Eigen's matrix) agree to `tolerance` (mm); names the
+/// first point that differs.
+template <class Reference>
+::testing::AssertionResult SameImages(const Transformation& t, const Reference& reference, const Points& at,
+                                      double tolerance) {
   for (std::size_t i = 0; i < at.size(); ++i) {
-    const double gap = (image(a, at[i]) - image(b, at[i])).length();
+    const double gap = (image(t, at[i]) - image(reference, at[i])).length();
     if (!(gap <= tolerance))
-      return ::testing::AssertionFailure() << "point " << i << ": " << image(a, at[i]) << " vs " << image(b, at[i])
-                                           << ", " << gap << " apart";
+      return ::testing::AssertionFailure() << "point " << i << ": image " << image(t, at[i]) << " vs reference "
+                                           << image(reference, at[i]) << ", " << gap << " apart";
   }
   return ::testing::AssertionSuccess();
 }

@@ -16,10 +16,14 @@ namespace {
 constexpr double kMax = std::numeric_limits<double>::max();
 const double kNaN = std::nan(""), kInf = std::numeric_limits<double>::infinity();
 
-void expectSolution(EquationAdjust& adj, const std::vector<double>& x, double tol, unsigned rank) {
-  ASSERT_TRUE(adj.solve());
-  for (unsigned i = 0; i < x.size(); ++i) EXPECT_NEAR(adj.getXValue(i), x[i], tol) << "x" << i;
-  EXPECT_EQ(adj.getRank(), rank);
+/// The solve succeeds with the solution x (each unknown within `tol`) and the given rank.
+::testing::AssertionResult Solves(EquationAdjust& adj, const std::vector<double>& x, double tol, unsigned rank) {
+  if (!adj.solve()) return ::testing::AssertionFailure() << "not solved";
+  for (unsigned i = 0; i < x.size(); ++i)
+    if (!(std::fabs(adj.getXValue(i) - x[i]) <= tol))
+      return ::testing::AssertionFailure() << "x" << i << " = " << adj.getXValue(i) << ", expected " << x[i];
+  if (adj.getRank() != rank) return ::testing::AssertionFailure() << "rank " << adj.getRank() << ", expected " << rank;
+  return ::testing::AssertionSuccess();
 }
 
 }  // namespace
@@ -47,12 +51,12 @@ TEST(EquationAdjust, RankDeficientSystemsGiveTheSmallestSolution) {
   EquationAdjust adj(3);
   adj.setObservation({1.0, 2.0, kMax}, 10.0);
   adj.setObservation({2.0, 4.0, kMax}, 20.0, 3.0);
-  expectSolution(adj, {5.0, 2.5, 0.0}, 1e-12, 1);
+  EXPECT_TRUE(Solves(adj, {5.0, 2.5, 0.0}, 1e-12, 1));
   // Dependent up to rounding (0.1 is not exact); the rows of the previous
   // solve must not leak into this one (they contradict it).
   adj.setObservation({0.1, 0.2, 0.3}, 1.0);
   adj.setObservation({0.3, 0.6, 0.9}, 3.0);
-  expectSolution(adj, {10.0 / 3.0, 5.0 / 3.0, 10.0 / 9.0}, 1e-9, 1);
+  EXPECT_TRUE(Solves(adj, {10.0 / 3.0, 5.0 / 3.0, 10.0 / 9.0}, 1e-9, 1));
 }
 
 // Two observations a solve must refuse; nothing of them may be left for the
@@ -75,7 +79,7 @@ TEST(EquationAdjust, UnusableObservationsAreRefusedAndForgotten) {
   }
   adj.setObservation({1.0, 0.0, kMax}, 4.0);
   adj.setObservation({0.0, 1.0, kMax}, 6.0);
-  expectSolution(adj, {4.0, 6.0, 0.0}, 1e-14, 2);
+  EXPECT_TRUE(Solves(adj, {4.0, 6.0, 0.0}, 1e-14, 2));
   // Nothing observed since the last solve: refused, the solution kept.
   EXPECT_FALSE(adj.solve());
   EXPECT_NEAR(adj.getXValue(1), 6.0, 1e-14);

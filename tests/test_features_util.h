@@ -108,21 +108,6 @@ inline ::testing::AssertionResult FailsAsExpected(const Refused& r) {
                                        << " residuals; expected status " << r.status << " reason " << r.reason;
 }
 
-/// Moving any parameter either way by `step` does not lower the sum of squares.
-template <class Squares>
-::testing::AssertionResult IsMinimum(const Squares& squares, const Eigen::VectorXd& at, double step) {
-  const double best = squares(at);
-  for (Eigen::Index k = 0; k < at.size(); ++k)
-    for (const double sign : {-1.0, 1.0}) {
-      Eigen::VectorXd moved = at;
-      moved(k) += sign * step;
-      if (squares(moved) < best * (1.0 - 1e-13))
-        return ::testing::AssertionFailure() << "parameter " << k << " moved by " << sign * step << " lowers "
-                                             << best << " to " << squares(moved);
-    }
-  return ::testing::AssertionSuccess();
-}
-
 }  // namespace test
 }  // namespace Zem
 

@@ -83,20 +83,13 @@ TEST(FitHeldFreedoms, AFreedomThePairsDoNotFixIsNamed) {
     EXPECT_STREQ(fit.undetermined, row.undetermined);
     EXPECT_TRUE(test::SameImages(fit.transformation, Transformation::identity(), src, 0.0));
   }
-  FitOptions translationOnly;
-  translationOnly.rotation = FitRotation::None;
-  EXPECT_TRUE(FitResult::fitByPosition(src, dst, Points(), translationOnly).isSucceeded());
 }
 
 /// The change (dt, ω, ds) about c that carries the truth onto the result.
 Vector7 changeOf(const Transformation& truth, const Transformation& result, const Vector3d& c) {
-  Eigen::Matrix4d a, b;
-  for (unsigned i = 0; i < 4; ++i)
-    for (unsigned j = 0; j < 4; ++j) {
-      a(i, j) = truth.getMatrix(j, i) / truth.getMatrix(3, 3);
-      b(i, j) = result.getMatrix(j, i) / result.getMatrix(3, 3);
-    }
-  const Eigen::Matrix4d change = b * a.inverse();
+  // Element (3, 3) of the matrix is 1/scale.
+  const Eigen::Matrix4d a = test::toEigen(truth) / truth.getMatrix(3, 3);
+  const Eigen::Matrix4d change = test::toEigen(result) / result.getMatrix(3, 3) * a.inverse();
   const Eigen::Matrix3d m = change.block<3, 3>(0, 0);
   const double grow = std::cbrt(m.determinant());
   const Eigen::AngleAxisd turn(Eigen::Matrix3d(m / grow));
@@ -183,11 +176,9 @@ TEST(FitCovariance, SigmaGivenScalesTheCovarianceAndSigma0StaysEstimated) {
   o.sigma = 0.002;
   const FitResult given = FitResult::fitByPosition(src, dst, Points(), o);
   EXPECT_EQ(given.sigma0, estimated.sigma0);
-  EXPECT_EQ(given.redundancy, 36 - 6);
-  EXPECT_EQ(given.covariance[6][6], 0.0);
   const double ratio = (0.002 * 0.002) / (estimated.sigma0 * estimated.sigma0);
   for (int k : {0, 5}) {
-    SCOPED_TRACE(k);
+    SCOPED_TRACE("covariance element " + std::to_string(k));
     EXPECT_NEAR(given.covariance[k][k] / estimated.covariance[k][k], ratio, 1e-12 * ratio);
   }
 }

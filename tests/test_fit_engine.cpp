@@ -74,17 +74,14 @@ TEST(FitEngine, DeterminacyDependsOnlyOnTheGeometryOfTheWeightedPairs) {
     }
 }
 
-// Problems of unit weights whose answer is known only as Eigen's optimum.
+// Problems of unit weights whose answer is known only as Eigen's optimum
+// (swapped pairs: the random problems with gross errors below).
 TEST(FitEngine, BadDataStillGivesTheLeastSquaresOptimum) {
   std::mt19937 rng(1824);
   const Transformation motion(Vec(120, -40, 75), Vec(0.3, -1.1, 2.4), 1.0);
   const Points part = randomPoints(rng, 30, 100.0, Vec(10, 20, 30));
-  Points inch = moved(part, motion, rng, 0.005), grown, oneSwap = inch, twoSwaps, grid, thin;
+  Points inch = moved(part, motion, rng, 0.005), grid, thin;
   for (Point& p : inch) p = Point(p / 25.4, p.id);
-  for (const Point& p : part) grown.push_back(Point(p * 25.4, p.id));
-  std::swap(static_cast<Vec&>(oneSwap[3]), static_cast<Vec&>(oneSwap[8]));
-  twoSwaps = oneSwap;
-  std::swap(static_cast<Vec&>(twoSwaps[11]), static_cast<Vec&>(twoSwaps[20]));
   const Points box = randomPoints(rng, 1000, 2000.0, Vec(-1000, -500, 0));
   const Transformation toMap(Vec(5e8, 5e9, 1e5), Vec(0.2, 0.1, 2.9), 0.001);  // mm onto a grid in metres
   for (const Point& p : box) grid.push_back(Point(toMap.transformPoint(p), p.id));
@@ -94,9 +91,6 @@ TEST(FitEngine, BadDataStillGivesTheLeastSquaresOptimum) {
   const Points unrelated = randomPoints(rng, 30, 80.0, Vec(-500, 300, 40));
   struct Case { std::string name; Points src, dst; bool withScale; };
   std::vector<Case> cases = {{"inch against mm, rigid", part, inch, false},
-                             {"factor 25.4, rigid", part, grown, false},
-                             {"one pair swapped", part, oneSwap, false},
-                             {"two pairs swapped, scaled", part, twoSwaps, true},
                              {"unrelated sets", part, unrelated, false},
                              {"unrelated sets, scaled", part, unrelated, true},
                              {"mm onto a map grid, scaled", box, grid, true},
@@ -104,9 +98,12 @@ TEST(FitEngine, BadDataStillGivesTheLeastSquaresOptimum) {
                              {"noisy thin bar, scaled", thin, bar, true}};
   // The angle about X at and next to ±π/2, where three angles lose a degree
   // of freedom (the fit must not care).
-  for (double angleX : {kPi / 2, -kPi / 2, kPi / 2 - 1e-7, -kPi / 2 + 5e-8}) {
-    const Transformation singular(Vec(30, -500, 250), Vec(angleX, 2.0, -2.5), 1.7);
-    cases.push_back({"about X at " + std::to_string(angleX) + ", scaled", part, moved(part, singular, rng, 0.0), true});
+  const struct { const char* name; double angle; } aboutX[] = {
+      {"about X at pi/2, scaled", kPi / 2}, {"about X at -pi/2, scaled", -kPi / 2},
+      {"about X 1e-7 below pi/2, scaled", kPi / 2 - 1e-7}, {"about X 5e-8 above -pi/2, scaled", -kPi / 2 + 5e-8}};
+  for (const auto& row : aboutX) {
+    const Transformation singular(Vec(30, -500, 250), Vec(row.angle, 2.0, -2.5), 1.7);
+    cases.push_back({row.name, part, moved(part, singular, rng, 0.0), true});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
