@@ -124,15 +124,15 @@ void residualPass(const FeaturePoints& points, const BaVec3d<double>& o, Residua
                   double* low, double* high) {
   const std::size_t n = points.size();
   std::vector<double>& out = fit->residuals;
-  out.clear();
-  out.reserve(n);
+  out.resize(n);
+  double* const written = out.data();
   Lane2 squares = {0.0, 0.0}, lo = {HUGE_VAL, HUGE_VAL}, hi = {-HUGE_VAL, -HUGE_VAL};
   points.visit([&](auto at) {
     for (std::size_t i = 0; i + 1 < n; i += 2) {
       const TwoPoints p = twoAt(at, i, o);
       const Lane2 v = residual(p.x, p.y, p.z);
-      out.push_back(v[0]);
-      out.push_back(v[1]);
+      written[i] = v[0];
+      written[i + 1] = v[1];
       squares += v * v;
       lo = v < lo ? v : lo;
       hi = v > hi ? v : hi;
@@ -140,7 +140,7 @@ void residualPass(const FeaturePoints& points, const BaVec3d<double>& o, Residua
     if (n % 2 != 0) {
       const BaVec3d<double> p = at(n - 1) - o;
       const double v = residual(p.x, p.y, p.z);
-      out.push_back(v);
+      written[n - 1] = v;
       squares[0] += v * v;
       lo[0] = std::min(lo[0], v);
       hi[0] = std::max(hi[0], v);
