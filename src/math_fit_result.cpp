@@ -29,20 +29,27 @@ bool allFinite(const Point* points, std::size_t n) {
 void addResiduals(const Point* src, const Point* dst, std::size_t n, FitResult* r) {
   r->residuals.resize(n);
   r->distances.resize(n);
-  double sum = 0.0, sumSquares = 0.0;
+  // Locals, so that the stores of the residuals need not be taken for
+  // changes of the transformation or of the sums.
+  const Transformation t = r->transformation;
+  Point* const residuals = r->residuals.data();
+  double* const distances = r->distances.data();
+  const std::vector<bool>& rejected = r->rejected;
+  double sum = 0.0, sumSquares = 0.0, largest = r->largest;
   std::size_t used = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const Vec d = r->transformation.transformPoint(static_cast<const Vec&>(src[i])) - dst[i];
-    r->residuals[i] = Point(d, src[i].id);
+    const Vec d = t.transformPoint(static_cast<const Vec&>(src[i])) - dst[i];
+    residuals[i] = Point(d, src[i].id);
     const double squared = d.lengthSquared();
     const double distance = std::sqrt(squared);
-    r->distances[i] = distance;
-    if (!r->rejected.empty() && r->rejected[i]) continue;
+    distances[i] = distance;
+    if (!rejected.empty() && rejected[i]) continue;
     ++used;
     sum += distance;
     sumSquares += squared;
-    r->largest = std::max(r->largest, distance);
+    largest = std::max(largest, distance);
   }
+  r->largest = largest;
   r->mean = sum / double(used);
   r->rms = std::sqrt(sumSquares / double(used));
 }
@@ -90,9 +97,11 @@ FitResult fitWithResult(const Point* src, const Point* dst, fit::PairWeights wei
   FitResult r;
   r.pairCount = n;
   if (n < 3) return r;  // FIT_TOO_FEW_PAIRS
-  // A non-finite coordinate of a pair of weight 0 would not show in the fit.
-  if (!allFinite(src, n) || !allFinite(dst, n) || (weights.perAxis && !allFinite(weights.perAxis, n)) ||
-      (weights.matrices && !allFinite(weights.matrices, n))) {
+  // A non-finite coordinate of a pair of weight 0 would not show in the fit;
+  // with unit weights every pair carries weight, and the fit's moments show it.
+  const bool weighted = weights.perAxis || weights.matrices;
+  if (weighted && (!allFinite(src, n) || !allFinite(dst, n) || (weights.perAxis && !allFinite(weights.perAxis, n)) ||
+                   (weights.matrices && !allFinite(weights.matrices, n)))) {
     r.status = FitResult::FIT_NOT_FINITE;
     return r;
   }

@@ -113,3 +113,21 @@ TEST(FitResult, NamesTheReasonOfEveryFailure) {
   }
   EXPECT_THROW(FitResult::fitByPosition(good.src, twoPairs.dst, {}, false), ProgError);
 }
+
+TEST(FitResult, ByPositionWithUnitWeightsRefusesEveryNonFiniteCoordinate) {
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Row { const char* name; bool inSource; std::size_t index; double value; };
+  const Row rows[] = {
+      {"NaN in the first pair (the fit's reference)", false, 0, std::numeric_limits<double>::quiet_NaN()},
+      {"+inf in a source point", true, 3, inf},
+      {"-inf in the last destination point", false, 5, -inf},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Problem p = noisyMotion(6, 9);
+    (row.inSource ? p.src : p.dst)[row.index].z = row.value;
+    const FitResult r = FitResult::fitByPosition(p.src, p.dst, {}, true);
+    EXPECT_EQ(r.status, FitResult::FIT_NOT_FINITE);
+    EXPECT_TRUE(r.residuals.empty());
+  }
+}
