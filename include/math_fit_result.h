@@ -7,8 +7,11 @@
 // in the weighted least-squares sense, d ≈ T·s: it minimises Σ rᵀ·W·r over
 // the pairs, r = T·s − d and W the pair's weight (the identity, diag(wx, wy,
 // wz) from a weight point, or a FitWeightMatrix). Whenever the weighted pairs
-// determine the transformation the result is that optimum. A pair's residual
-// is T·s − d (mm, in the destination frame), its distance |T·s − d|.
+// determine the transformation the result is that optimum: in closed form
+// when each pair weighs its three axes alike; with weights that differ
+// between axes, where Σ rᵀ·W·r can have other minima, the lowest of the
+// minima reached from several starts spread over all rotations. A pair's
+// residual is T·s − d (mm, in the destination frame), its distance |T·s − d|.
 #ifndef ZEM_MATH_FIT_RESULT_H
 #define ZEM_MATH_FIT_RESULT_H
 

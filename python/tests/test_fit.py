@@ -189,6 +189,49 @@ def _normal_residuals(params, src, dst, weights, with_scale):
     return np.sqrt(np.maximum(w[:, 2], 0.0)) * np.einsum("ni,ni->n", n, r)
 
 
+@pytest.mark.parametrize("kind", ["per-axis", "normals"])
+def test_weights_that_differ_between_axes_reach_the_global_optimum(kind):
+    """Few pairs whose axes weigh 0, 0.01, 1 or 100 (or only along normals),
+    with noise and a gross error: F has several minima, and the fit must give
+    the lowest that SciPy's least_squares finds from many starts."""
+    from scipy.optimize import least_squares
+
+    rng = np.random.default_rng(len(kind))
+    for problem in range(25):
+        n = int(rng.integers(6, 12))
+        src = rng.uniform(-50, 50, (n, 3))
+        truth = zt.Transformation(rng.uniform(-50, 50, 3), rng.uniform(-3, 3, 3), 1.0)
+        dst = truth.transform_points(src) + rng.normal(0, 0.1, (n, 3))
+        dst[0] += rng.normal(0, 20, 3)
+        if kind == "per-axis":
+            weights = rng.choice([0.0, 0.01, 1.0, 100.0], (n, 3))
+        else:
+            normals = rng.normal(size=(n, 3))
+            normals /= np.linalg.norm(normals, axis=1)[:, None]
+            weights = rng.choice([0.01, 1.0, 100.0], n)[:, None, None] * normals[:, :, None] * normals[:, None, :]
+        w = _as_matrices(weights)
+        try:
+            fitted = zt.fit(src, dst, weights=weights).transformation
+        except zt.FitError:
+            continue  # the weights leave a freedom: no optimum to compare
+        r = fitted.transform_points(src) - dst
+        ssq = np.einsum("ni,nij,nj->", r, w, r)
+
+        roots = np.linalg.cholesky(w + 1e-12 * np.eye(3))
+
+        def residuals(params):
+            q = src @ _rotation(params[3:6]).T + params[:3] - dst
+            return np.einsum("nji,nj->ni", roots, q).ravel()  # L^T q with W = L L^T
+
+        best = np.inf
+        for start in range(12):
+            x0 = np.concatenate([rng.uniform(-50, 50, 3), rng.uniform(-3, 3, 3)])
+            sol = least_squares(residuals, x0, xtol=1e-15, ftol=1e-15, gtol=1e-15, method="lm")
+            q = src @ _rotation(sol.x[3:6]).T + sol.x[:3] - dst
+            best = min(best, np.einsum("ni,nij,nj->", q, w, q))
+        assert ssq <= best * (1 + 1e-9) + 1e-12 * np.einsum("ni,nij,nj->", dst, w, dst), f"problem {problem}"
+
+
 @pytest.mark.parametrize("with_scale", [False, True])
 def test_isotropic_weights_give_the_weighted_svd_solution(with_scale):
     src, dst = noisy_problem(11, n=50, scale=1.4 if with_scale else 1.0)
