@@ -264,42 +264,6 @@ bool affineStart(const Quadratic& q, bool withScale, double scale, Estimate* e) 
   return e->u.allFinite();
 }
 
-/// The 59 turns of an icosahedron onto itself other than the identity: a
-/// grid over all rotations in which every rotation lies within 45° of one
-/// of them (or of the identity). From the 120 unit quaternions of the
-/// binary icosahedral group, one of each ±q.
-const std::vector<Matrix3d>& icosahedralTurns() {
-  static const std::vector<Matrix3d> turns = [] {
-    const double phi = 0.5 * (1.0 + std::sqrt(5.0));
-    std::vector<Eigen::Vector4d> quaternions;
-    for (int k = 1; k < 4; ++k) quaternions.push_back(Eigen::Vector4d::Unit(k));  // half turns about the axes
-    for (int signs = 0; signs < 8; ++signs)
-      quaternions.push_back(0.5 * Eigen::Vector4d(1.0, signs & 1 ? -1.0 : 1.0, signs & 2 ? -1.0 : 1.0,
-                                                  signs & 4 ? -1.0 : 1.0));
-    // Even permutations of (0, 1/2, φ/2, 1/(2φ)) with every choice of signs.
-    const double values[4] = {0.0, 0.5, 0.5 * phi, 0.5 / phi};
-    int order[4] = {0, 1, 2, 3};
-    do {
-      int inversions = 0;
-      for (int i = 0; i < 4; ++i)
-        for (int j = i + 1; j < 4; ++j) inversions += order[i] > order[j];
-      if (inversions % 2 != 0) continue;
-      for (int signs = 0; signs < 8; ++signs) {
-        Eigen::Vector4d v;
-        for (int i = 0; i < 4; ++i) v(i) = values[order[i]] * ((order[i] > 0 && (signs >> (order[i] - 1) & 1)) ? -1.0 : 1.0);
-        // One of ±q: the first non-zero component positive.
-        int first = 0;
-        while (v(first) == 0.0) ++first;
-        if (v(first) > 0.0) quaternions.push_back(v);
-      }
-    } while (std::next_permutation(order, order + 4));
-    std::vector<Matrix3d> out;
-    for (const Eigen::Vector4d& v : quaternions) out.push_back(Eigen::Quaterniond(v(0), v(1), v(2), v(3)).toRotationMatrix());
-    return out;
-  }();
-  return turns;
-}
-
 /// F at the rotation R with the best translation, and the best scale when it
 /// is estimated, for it (x = x₀ + B·y with y the scale and translation);
 /// +∞ when they are not defined or the best scale is not positive.
@@ -347,7 +311,7 @@ std::vector<Estimate> otherStarts(const Quadratic& q, bool withScale, double sca
     const double f = screened(q, closed.rotation * turn, withScale, scale, &e);
     if (f < HUGE_VAL) grid.emplace_back(f, e);
   };
-  for (const Matrix3d& turn : icosahedralTurns()) consider(turn);
+  for (const Matrix3d& turn : rotationGrid()) consider(turn);
   for (int k = 0; k < 3; ++k) consider(2.0 * axes.col(k) * axes.col(k).transpose() - Matrix3d::Identity());
   const std::size_t kept = std::min(kScreened, grid.size());
   std::partial_sort(grid.begin(), grid.begin() + long(kept), grid.end(),
@@ -391,6 +355,39 @@ double determinacy(const Quadratic& q, const Vector3d& abar, int n, const Estima
 int freeParameters(bool withScale) { return withScale ? 7 : 6; }
 
 }  // namespace
+
+// The 120 unit quaternions of the binary icosahedral group, one of each ±q.
+const std::vector<Matrix3d>& rotationGrid() {
+  static const std::vector<Matrix3d> turns = [] {
+    const double phi = 0.5 * (1.0 + std::sqrt(5.0));
+    std::vector<Eigen::Vector4d> quaternions;
+    for (int k = 1; k < 4; ++k) quaternions.push_back(Eigen::Vector4d::Unit(k));  // half turns about the axes
+    for (int signs = 0; signs < 8; ++signs)
+      quaternions.push_back(0.5 * Eigen::Vector4d(1.0, signs & 1 ? -1.0 : 1.0, signs & 2 ? -1.0 : 1.0,
+                                                  signs & 4 ? -1.0 : 1.0));
+    // Even permutations of (0, 1/2, φ/2, 1/(2φ)) with every choice of signs.
+    const double values[4] = {0.0, 0.5, 0.5 * phi, 0.5 / phi};
+    int order[4] = {0, 1, 2, 3};
+    do {
+      int inversions = 0;
+      for (int i = 0; i < 4; ++i)
+        for (int j = i + 1; j < 4; ++j) inversions += order[i] > order[j];
+      if (inversions % 2 != 0) continue;
+      for (int signs = 0; signs < 8; ++signs) {
+        Eigen::Vector4d v;
+        for (int i = 0; i < 4; ++i) v(i) = values[order[i]] * ((order[i] > 0 && (signs >> (order[i] - 1) & 1)) ? -1.0 : 1.0);
+        // One of ±q: the first non-zero component positive.
+        int first = 0;
+        while (v(first) == 0.0) ++first;
+        if (v(first) > 0.0) quaternions.push_back(v);
+      }
+    } while (std::next_permutation(order, order + 4));
+    std::vector<Matrix3d> out;
+    for (const Eigen::Vector4d& v : quaternions) out.push_back(Eigen::Quaterniond(v(0), v(1), v(2), v(3)).toRotationMatrix());
+    return out;
+  }();
+  return turns;
+}
 
 Status solve(const Quadratic& q, bool withScale, double scale, Solution* out) {
   if (!q.finite) return FitResult::FIT_NOT_FINITE;

@@ -6,6 +6,7 @@
 
 #include <Eigen/Core>
 #include <limits>
+#include <vector>
 
 #include "fit_kernels.h"
 #include "math_transformation.h"
@@ -30,6 +31,11 @@ inline Eigen::Matrix3d crossMatrix(const Eigen::Vector3d& v) {
 /// whose cross-section is 1e-7 of its length has eigenvalues near
 /// 1e-14 = 45ε and counts as determined.
 constexpr double kDeterminacy = 8.0 * std::numeric_limits<double>::epsilon();
+
+/// The 59 turns of an icosahedron onto itself other than the identity: a
+/// grid over all rotations, every rotation within 45° of one of them or of
+/// the identity. Starts for fits whose weights differ between axes.
+const std::vector<Eigen::Matrix3d>& rotationGrid();
 
 /// An estimate b ≈ A·a + u with A = s·R.
 struct Estimate {
