@@ -278,12 +278,16 @@ double screened(const Quadratic& q, const Matrix3d& rotation, bool withScale, do
   }
   b.block<3, 3>(9, 1).setIdentity();
   const int first = withScale ? 0 : 1, count = withScale ? 4 : 3;
-  const Eigen::MatrixXd bb = b.middleCols(first, count);
-  const Eigen::MatrixXd normal = bb.transpose() * q.H * bb;
-  const Eigen::VectorXd rhs = bb.transpose() * (q.g - q.H * x0);
-  const Eigen::LDLT<Eigen::MatrixXd> ldlt(normal);
+  // At most four unknowns: sizes fixed at most, so that nothing is allocated.
+  using Columns = Eigen::Matrix<double, 12, Eigen::Dynamic, 0, 12, 4>;
+  using Normal = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, 4, 4>;
+  using Unknowns = Eigen::Matrix<double, Eigen::Dynamic, 1, 0, 4, 1>;
+  const Columns bb = b.middleCols(first, count);
+  const Normal normal = bb.transpose() * q.H * bb;
+  const Unknowns rhs = bb.transpose() * (q.g - q.H * x0);
+  const Eigen::LDLT<Normal> ldlt(normal);
   if (ldlt.info() != Eigen::Success || !ldlt.isPositive()) return HUGE_VAL;
-  const Eigen::VectorXd y = ldlt.solve(rhs);
+  const Unknowns y = ldlt.solve(rhs);
   e->rotation = rotation;
   e->scale = withScale ? y(0) : scale;
   e->u = y.tail<3>();
