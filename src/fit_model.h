@@ -83,9 +83,11 @@ void centroidOf(const Pairs& pairs, Vector3d* center, double* spread);
 /// J = [I, −[q − c]×, q − c] of a mapped point q about the centre c.
 Eigen::Matrix<double, 3, 7> jacobian(const Vector3d& q, const Vector3d& center);
 
-/// N = Σ JᵀWJ and g = Σ JᵀWr over the pairs used, and Σ rᵀWr.
+/// N = Σ JᵀWJ and g = Σ JᵀWr over the pairs used, and Σ rᵀWr; and, when
+/// asked for, G = Σ W·r·(q − c)ᵀ, from which the second-order terms of the
+/// rotation and the scale follow (fit_held.cpp).
 void normalEquations(const Pairs& pairs, const Pose& pose, const Vector3d& center, Matrix7* n, Vector7* g,
-                     double* f);
+                     double* f, Matrix3d* curvature = nullptr);
 
 /// The free directions (see fit_held.cpp) at the translation T.
 Basis basisOf(const Freedoms& fr, const Vector3d& translation, const Vector3d& center);
