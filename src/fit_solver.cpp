@@ -256,7 +256,7 @@ bool affineStart(const Quadratic& q, bool withScale, double scale, Estimate* e) 
   e->scale = withScale ? svd.singular.dot(signs) / 3.0 : scale;
   if (!(e->scale > 0.0 || !withScale) || !std::isfinite(e->scale) || !e->rotation.allFinite()) return false;
   // The best translation for that map: ΣW·u = g_u − Σ_k (Σ a_k·W)·A'_k.
-  Vector12 fixed = e->packed();
+  const Vector12 fixed = e->packed();
   const Vector3d rhs = q.g.segment<3>(9) - q.H.block<3, 9>(9, 0) * fixed.head<9>();
   const Eigen::LDLT<Matrix3d> translation(q.H.block<3, 3>(9, 9));
   if (translation.info() != Eigen::Success) return false;
@@ -379,7 +379,10 @@ const std::vector<Matrix3d>& rotationGrid() {
       if (inversions % 2 != 0) continue;
       for (int signs = 0; signs < 8; ++signs) {
         Eigen::Vector4d v;
-        for (int i = 0; i < 4; ++i) v(i) = values[order[i]] * ((order[i] > 0 && (signs >> (order[i] - 1) & 1)) ? -1.0 : 1.0);
+        for (int i = 0; i < 4; ++i) {
+          const bool negative = order[i] > 0 && (signs >> (order[i] - 1) & 1);
+          v(i) = negative ? -values[order[i]] : values[order[i]];
+        }
         // One of ±q: the first non-zero component positive.
         int first = 0;
         while (v(first) == 0.0) ++first;
@@ -387,7 +390,8 @@ const std::vector<Matrix3d>& rotationGrid() {
       }
     } while (std::next_permutation(order, order + 4));
     std::vector<Matrix3d> out;
-    for (const Eigen::Vector4d& v : quaternions) out.push_back(Eigen::Quaterniond(v(0), v(1), v(2), v(3)).toRotationMatrix());
+    for (const Eigen::Vector4d& v : quaternions)
+      out.push_back(Eigen::Quaterniond(v(0), v(1), v(2), v(3)).toRotationMatrix());
     return out;
   }();
   return turns;
