@@ -94,6 +94,12 @@ MeanMoments meanMoments(const Quadratic& q) {
   return m;
 }
 
+/// S = diag(1, 1, ±1) of the nearest rotation U·S·Vᵀ to a matrix of that
+/// SVD: det = +1, a reflection is never the answer.
+Vector3d properSigns(const linalg::Svd3& svd) {
+  return Vector3d(1.0, 1.0, svd.u.determinant() * svd.v.determinant() < 0.0 ? -1.0 : 1.0);
+}
+
 /// The closed-form start (see the file comment). False when the pairs carry
 /// no weight, or the estimated scale is 0 (nothing correlates).
 bool closedForm(const MeanMoments& m, bool withScale, double scale, Vector3d* centroid, Estimate* e,
@@ -106,8 +112,7 @@ bool closedForm(const MeanMoments& m, bool withScale, double scale, Vector3d* ce
   // rotation then takes −C.
   if (!withScale && scale < 0.0) cba = -cba;
   const linalg::Svd3 svd = linalg::svd(cba);
-  const double d = svd.u.determinant() * svd.v.determinant() < 0.0 ? -1.0 : 1.0;
-  const Vector3d signs(1.0, 1.0, d);
+  const Vector3d signs = properSigns(svd);
   e->rotation = svd.u * signs.asDiagonal() * svd.v.transpose();
   e->scale = withScale ? svd.singular.dot(signs) / caa.trace() : scale;
   if (!(e->scale != 0.0) || !std::isfinite(e->scale)) return false;
@@ -250,8 +255,7 @@ bool affineStart(const Quadratic& q, bool withScale, double scale, Estimate* e) 
   for (int k = 0; k < 3; ++k) a.col(k) = x.segment<3>(3 * k);
   if (!withScale && scale < 0.0) a = -a;
   const linalg::Svd3 svd = linalg::svd(a);
-  const double d = svd.u.determinant() * svd.v.determinant() < 0.0 ? -1.0 : 1.0;
-  const Vector3d signs(1.0, 1.0, d);
+  const Vector3d signs = properSigns(svd);
   e->rotation = svd.u * signs.asDiagonal() * svd.v.transpose();
   e->scale = withScale ? svd.singular.dot(signs) / 3.0 : scale;
   if (!(e->scale > 0.0 || !withScale) || !std::isfinite(e->scale) || !e->rotation.allFinite()) return false;
