@@ -33,11 +33,10 @@ using Status = FitResult::Status_t;
 using Eigen::Matrix3d;
 using Eigen::Vector3d;
 
-/// Below this determinacy the optimum found from the moments is refined
+/// Below kWellDetermined the optimum found from the moments is refined
 /// with gradients taken from the residuals (one pass each, at most
 /// kRefinePasses): the moments hold a thin part's cross-section only to a
 /// few ε of its length, the residuals to ε of their own size.
-constexpr double kRefine = 1e-5;
 constexpr int kRefinePasses = 8;
 
 /// The per-pair weight of each kind, and |W ∘ r| for the mean weighted residual.
@@ -97,7 +96,7 @@ void residualGradient(const Walk& walk, const Quadratic& q, const Estimate& e, V
 }
 
 /// Refines an ill-determined optimum with gradients from the residuals (see
-/// kRefine): Newton steps with the moments' Hessian, as long as they lower F.
+/// kWellDetermined): Newton steps with the moments' Hessian, as long as they lower F.
 template <class Walk>
 void refine(const Walk& walk, const Quadratic& q, bool withScale, Solution* s) {
   Vector12 gradX;
@@ -163,7 +162,7 @@ Status fitPairs(const Walk& walk, const MeanResidual& meanResidual, const std::s
   Solution solution;
   Status status = solve(q, withScale, scale, &solution);
   if (status != FitResult::FIT_SUCCEEDED) return status;
-  if (solution.determinacy < kRefine) refine(walk, q, withScale, &solution);
+  if (solution.determinacy < kWellDetermined) refine(walk, q, withScale, &solution);
   Transformation fitted;
   status = toTransformation(q, solution.estimate, &fitted);
   if (status != FitResult::FIT_SUCCEEDED) return status;

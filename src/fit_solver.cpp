@@ -49,6 +49,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -165,10 +166,13 @@ Derivatives derivativesAt(const Estimate& e, const Vector3d& abar, const Vector1
   return d;
 }
 
-/// The Gauss-Newton matrix JᵀHJ of the first n parameters.
+/// The Gauss-Newton matrix JᵀHJ of the first n parameters. Fixed sizes and
+/// coefficient-wise products: Eigen's blocked product for matrices this
+/// small costs more than the arithmetic.
 Square gaussNewtonOf(const Quadratic& q, const Derivatives& d, int n) {
-  const Eigen::Matrix<double, 12, Eigen::Dynamic, 0, 12, 7> j = d.J.leftCols(n);
-  return j.transpose() * q.H * j;
+  const Eigen::Matrix<double, 12, 7> hj = q.H.lazyProduct(d.J);
+  const Eigen::Matrix<double, 7, 7> all = d.J.transpose().lazyProduct(hj);
+  return all.topLeftCorner(n, n);
 }
 
 /// The estimate after the step θ (six or seven parameters).
@@ -281,22 +285,26 @@ double screened(const Quadratic& q, const Matrix3d& rotation, bool withScale, do
       x0.segment<3>(3 * k) = scale * rotation.col(k);
   }
   b.block<3, 3>(9, 1).setIdentity();
-  const int first = withScale ? 0 : 1, count = withScale ? 4 : 3;
-  // At most four unknowns: sizes fixed at most, so that nothing is allocated.
-  using Columns = Eigen::Matrix<double, 12, Eigen::Dynamic, 0, 12, 4>;
-  using Normal = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, 4, 4>;
-  using Unknowns = Eigen::Matrix<double, Eigen::Dynamic, 1, 0, 4, 1>;
-  const Columns bb = b.middleCols(first, count);
-  const Normal normal = bb.transpose() * q.H * bb;
-  const Unknowns rhs = bb.transpose() * (q.g - q.H * x0);
-  const Eigen::LDLT<Normal> ldlt(normal);
-  if (ldlt.info() != Eigen::Success || !ldlt.isPositive()) return HUGE_VAL;
-  const Unknowns y = ldlt.solve(rhs);
+  // Fixed sizes and coefficient-wise products (see gaussNewtonOf); with the
+  // scale fixed, b's first column is zero and only the translation is solved.
+  const Vector12 hx0 = q.H.lazyProduct(x0);
+  const Eigen::Matrix4d normal = b.transpose().lazyProduct(Eigen::Matrix<double, 12, 4>(q.H.lazyProduct(b)));
+  const Eigen::Vector4d rhs = b.transpose().lazyProduct(Vector12(q.g - hx0));
+  Eigen::Vector4d y = Eigen::Vector4d::Zero();
+  const auto solveLast = [&](auto count) {
+    constexpr int k = decltype(count)::value;
+    const Eigen::LDLT<Eigen::Matrix<double, k, k>> ldlt(normal.bottomRightCorner<k, k>());
+    if (ldlt.info() != Eigen::Success || !ldlt.isPositive()) return false;
+    y.tail<k>() = ldlt.solve(rhs.tail<k>());
+    return true;
+  };
+  const bool solved = withScale ? solveLast(std::integral_constant<int, 4>()) : solveLast(std::integral_constant<int, 3>());
+  if (!solved) return HUGE_VAL;
   e->rotation = rotation;
   e->scale = withScale ? y(0) : scale;
   e->u = y.tail<3>();
   if (!(e->scale > 0.0 || !withScale) || !y.allFinite()) return HUGE_VAL;
-  return x0.dot(q.H * x0) - 2.0 * q.g.dot(x0) + q.c - y.dot(rhs);
+  return x0.dot(hx0) - 2.0 * q.g.dot(x0) + q.c - y.dot(rhs);
 }
 
 /// Starts besides the closed form, for weights that differ between axes,
@@ -347,13 +355,17 @@ bool lowerThan(const Quadratic& q, const Estimate& candidate, const Estimate& be
 
 /// The smallest eigenvalue of the equilibrated Gauss-Newton matrix of the n
 /// free parameters at e: how well the weighted pairs determine them (see the
-/// file comment); 0 when a parameter has no effect at all.
+/// file comment); 0 when a parameter has no effect at all, kWellDetermined
+/// when it is larger than that.
 double determinacy(const Quadratic& q, const Vector3d& abar, int n, const Estimate& e) {
   const Square normal = gaussNewtonOf(q, derivativesAt(e, abar, Vector12::Zero()), n);
   const Step diagonal = normal.diagonal();
   if (!(diagonal.minCoeff() > 0.0)) return 0.0;
   const Step unit = diagonal.cwiseSqrt().cwiseInverse();
   const Square equilibrated = unit.asDiagonal() * normal * unit.asDiagonal();
+  // A Cholesky factor of (M − k·I) proves every eigenvalue above k, at a
+  // fraction of the eigenvalues' cost.
+  if (linalg::isPositiveDefinite(equilibrated - kWellDetermined * Square::Identity(n, n))) return kWellDetermined;
   Step values;
   linalg::symmetricEigen(equilibrated, &values, nullptr);
   return values(0);

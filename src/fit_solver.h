@@ -32,6 +32,11 @@ inline Eigen::Matrix3d crossMatrix(const Eigen::Vector3d& v) {
 /// 1e-14 = 45ε and counts as determined.
 constexpr double kDeterminacy = 8.0 * std::numeric_limits<double>::epsilon();
 
+/// Above this determinacy a fit counts as well determined and its exact
+/// value is not computed (Solution::determinacy): the optimum found from the
+/// moments needs no refinement from the residuals (fit_engine.cpp).
+constexpr double kWellDetermined = 1e-5;
+
 /// The 59 turns of an icosahedron onto itself other than the identity: a
 /// grid over all rotations, every rotation within 45° of one of them or of
 /// the identity. Starts for fits whose weights differ between axes.
@@ -56,7 +61,9 @@ struct Estimate {
 struct Solution {
   Estimate estimate;
   Eigen::Vector3d centroid;  ///< ā
-  double determinacy = 0.0;  ///< the smallest eigenvalue of the equilibrated normal matrix
+  /// The smallest eigenvalue of the equilibrated normal matrix, or
+  /// kWellDetermined when it is larger.
+  double determinacy = 0.0;
 };
 
 /// The optimum of q, the scale estimated when withScale, else fixed at
