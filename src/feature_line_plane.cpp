@@ -118,29 +118,38 @@ bool principalAxes(const FeaturePoints& points, std::size_t minimum, FeatureFit*
 
 /// Fills fit->residuals with residual(x, y, z) of every point less o (x, y,
 /// z both doubles or both Lane2), and rms and the smallest and largest
-/// residual, in the same pass, two points at a time.
+/// residual, in the same pass, two points at a time. The residuals go
+/// through a small buffer and are appended from it: a vector sized first
+/// would write every residual twice (zeros, then the value), which cost a
+/// tenth of the fit.
 template <class Residual>
 void residualPass(const FeaturePoints& points, const BaVec3d<double>& o, Residual residual, FeatureFit* fit,
                   double* low, double* high) {
   const std::size_t n = points.size();
   std::vector<double>& out = fit->residuals;
-  out.resize(n);
-  double* const written = out.data();
+  out.clear();
+  out.reserve(n);
+  constexpr std::size_t kBuffer = 512;  // even, and small enough to stay in the first-level cache
+  double buffer[kBuffer];
   Lane2 squares = {0.0, 0.0}, lo = {HUGE_VAL, HUGE_VAL}, hi = {-HUGE_VAL, -HUGE_VAL};
   points.visit([&](auto at) {
-    for (std::size_t i = 0; i + 1 < n; i += 2) {
-      const TwoPoints p = twoAt(at, i, o);
-      const Lane2 v = residual(p.x, p.y, p.z);
-      written[i] = v[0];
-      written[i + 1] = v[1];
-      squares += v * v;
-      lo = v < lo ? v : lo;
-      hi = v > hi ? v : hi;
+    for (std::size_t begin = 0; begin + 1 < n; begin += kBuffer) {
+      const std::size_t end = std::min(begin + kBuffer, n - n % 2);
+      for (std::size_t i = begin; i < end; i += 2) {
+        const TwoPoints p = twoAt(at, i, o);
+        const Lane2 v = residual(p.x, p.y, p.z);
+        buffer[i - begin] = v[0];
+        buffer[i - begin + 1] = v[1];
+        squares += v * v;
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+      }
+      out.insert(out.end(), buffer, buffer + (end - begin));
     }
     if (n % 2 != 0) {
       const BaVec3d<double> p = at(n - 1) - o;
       const double v = residual(p.x, p.y, p.z);
-      written[n - 1] = v;
+      out.push_back(v);
       squares[0] += v * v;
       lo[0] = std::min(lo[0], v);
       hi[0] = std::max(hi[0], v);
