@@ -11,7 +11,8 @@
 // source and destination arrays: what reading the input costs at least), then
 // prints the best times, the ratios ours / umeyama, by position / streaming
 // read, and the largest distance between the images of the unit-weight results
-// and umeyama's. Also FitResult by position with every pair's residual,
+// and umeyama's. Also FitResult with held freedoms at 1,000 and 100,000
+// pairs (its own times), and FitResult by position with every pair's residual,
 // without and with the diagnostics (FitOptions::diagnostics), and their ratio.
 //   cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
 //   cmake --build build-release --target bench_fit
@@ -119,6 +120,23 @@ void fitResult(benchmark::State& state, bool diagnostics) {
 void BM_FitResult(benchmark::State& state) { fitResult(state, false); }
 void BM_FitResultDiagnostics(benchmark::State& state) { fitResult(state, true); }
 
+/// FitResult by position with held freedoms (a turn about z only and the z
+/// shift held) on the rigid problem, unit weights (second argument 0) or
+/// per-axis weights (1).
+void BM_FitHeld(benchmark::State& state) {
+  Problem& p = problem(std::size_t(state.range(0)), false);
+  Zem::FitOptions options;
+  options.rotation = Zem::FitRotation::AboutZ;
+  options.translation[2] = false;
+  const Points none;
+  const Points& weights = state.range(1) != 0 ? p.weights : none;
+  for (auto _ : state) {
+    const Zem::FitResult r = Zem::FitResult::fitByPosition(p.src, p.dst, weights, options);
+    if (!r.isSucceeded()) state.SkipWithError("fit failed");
+    benchmark::DoNotOptimize(r.rms);
+  }
+}
+
 void BM_StreamingRead(benchmark::State& state) {
   Problem& p = problemOf(state);
   for (auto _ : state) {
@@ -151,6 +169,7 @@ BENCHMARK(BM_FitById)->Apply(sizesAndCases);
 BENCHMARK(BM_FitWeightedById)->Apply(sizesAndCases);
 BENCHMARK(BM_FitResult)->Apply(sizesAndCases);
 BENCHMARK(BM_FitResultDiagnostics)->Apply(sizesAndCases);
+BENCHMARK(BM_FitHeld)->ArgsProduct({{1000, 100000}, {0, 1}})->Repetitions(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StreamingRead)->Apply(sizesAndCases);
 BENCHMARK(BM_Umeyama)->Apply(sizesAndCases);
 
@@ -197,5 +216,12 @@ int main(int argc, char** argv) {
                   n, scaled ? "scaled" : "rigid", pos, id, weighted, read, um, pos / um, id / um, weighted / um,
                   pos / read, imageGap(p.byPos, p.um, p.src), imageGap(p.byId, p.um, p.src));
     }
+  for (long n : {1000L, 100000L}) {
+    const std::string args = "/" + std::to_string(n) + "/";
+    const double unit = reporter.best("BM_FitHeld" + args + "0"), weighted = reporter.best("BM_FitHeld" + args + "1");
+    if (unit > 0.0 && weighted > 0.0)
+      std::printf("%9ld held (turn about z, z shift held)  unit weights %8.3f ms, per-axis weights %8.3f ms\n", n,
+                  unit, weighted);
+  }
   return 0;
 }

@@ -33,7 +33,10 @@ enum class FitRotation { Free, AboutX, AboutY, AboutZ, None };
 /// component not free, minimises over the free parameters only: a fixed
 /// translation component is 0, a fixed rotation the identity or a turn about
 /// the chosen axis. A free set that the weighted pairs do not determine
-/// fails as FIT_DEGENERATE with FitResult::undetermined naming the freedom.
+/// fails as FIT_DEGENERATE with FitResult::undetermined naming the freedom;
+/// so does an estimated scale whose best value is 0 (the weighted sum of
+/// squares falling all the way to where every point maps to one, as when the
+/// destination is the source turned through a point and the rotation is held).
 ///
 /// Gross errors. With `reject` the fit sets aside, one at a time, the pair
 /// whose statistic (see FitResult::statistics) exceeds the critical value of

@@ -256,6 +256,18 @@ Status fitByPosition(const Point* src, const Point* dst, PairWeights weights, st
   return fitPairs<UnitKind>(walk, mean, n, complete, withScale, scale, wantMeanWeighted, out);
 }
 
+Quadratic quadraticOf(const Point* src, const Point* dst, PairWeights weights, std::size_t n, const char* used) {
+  const auto gather = [&](auto kind, const auto& weightOf) {
+    Moments<decltype(kind)> moments;
+    for (std::size_t i = 0; i < n; ++i)
+      if (used[i] != 0) moments.add(src[i], dst[i], weightOf(i));
+    return moments.finish();
+  };
+  if (weights.matrices) return gather(MatrixKind(), [&](std::size_t i) { return matrixWeight(weights.matrices[i]); });
+  if (weights.perAxis) return gather(AxisKind(), [&](std::size_t i) { return Vec(weights.perAxis[i]); });
+  return gather(UnitKind(), [](std::size_t) { return unitWeight(); });
+}
+
 Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
                bool withScale, double scale, bool wantMeanWeighted, Fitted* out) {
   out->pairCount = 0;

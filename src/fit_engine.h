@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "fit_kernels.h"
 #include "math_fit_result.h"
 #include "math_transformation.h"
 
@@ -33,6 +34,12 @@ struct Fitted {
 /// when withScale is true, else fixed at `scale`.
 FitResult::Status_t fitByPosition(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, PairWeights weights,
                                   std::size_t n, bool withScale, double scale, bool wantMeanWeighted, Fitted* out);
+
+/// The quadratic (fit_kernels.h) of the pairs i < n whose used[i] is not 0:
+/// the weighted sum of squares of any affine map in time independent of n
+/// (the held fits' iteration, fit_held.cpp).
+Quadratic quadraticOf(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, PairWeights weights, std::size_t n,
+                      const char* used);
 
 /// Pairs by identifier (fit_pairing.h) and fits; a pair's weights are the
 /// first weight point with its identifier, else (1, 1, 1); an empty list

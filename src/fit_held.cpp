@@ -12,20 +12,30 @@
 //
 // Minimisation. Newton steps (the Gauss-Newton matrix plus the second-order
 // terms of the rotation and the scale) with Levenberg-Marquardt damping over
-// the free directions, the objective and its derivatives from one pass over
-// the pairs each; it stops when the Gauss-Newton step promises no decrease
-// beyond rounding relative to the objective. Starts: the closed-form (Horn) rotation of the
-// pairs' mean weights, centred and, with a translation component held, also
-// about the origin; a turn about one axis from its closed form in the plane
-// of the turn; with weights that differ between axes also turns spread
-// over all rotations (the free fit's grid, see fit_solver.cpp); the lowest
-// result wins.
+// the free directions; it stops when the Gauss-Newton step promises no
+// decrease beyond rounding relative to the objective. Every start first runs
+// on the quadratic of the pairs (fit_kernels.h, one pass), where each step
+// costs the same whatever the number of pairs; the lowest optimum reached
+// there then takes its last steps on the pairs themselves (one pass for the
+// objective and its derivatives, one for each trial step), which hold F to
+// the rounding of the residuals rather than of the moments. Starts: the
+// closed-form (Horn) rotation of the pairs' mean weights, centred and, with a
+// translation component held, also about the origin; a turn about one axis
+// from its closed form in the plane of the turn; with weights that differ
+// between axes also turns spread over all rotations (the free fit's grid,
+// see fit_solver.cpp); the lowest result wins.
+//
+// A scale that runs to 0. With the rotation held, the destination may
+// correlate negatively with the source under every rotation allowed; F then
+// falls all the way to a scale of 0, where every point maps to one, and the
+// fit is degenerate in its scale.
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
 #include <vector>
 
+#include "fit_engine.h"
 #include "fit_model.h"
 
 namespace Zem {
@@ -43,8 +53,8 @@ constexpr int kMaxIterations = 1000;
 /// objective from which the minimisation runs too. On problems of a few
 /// pairs weighted 0 to 100 per axis, the best three turns still missed an
 /// optimum, five none in 250; the best four rotations missed one in 300,
-/// eight none. Each costs a minimisation (tens to hundreds of reads of the
-/// pairs).
+/// eight none. Each costs a minimisation on the moments (microseconds);
+/// screening them needs the objective from the pairs, one read each.
 constexpr std::size_t kScreenedTurns = 5;
 constexpr std::size_t kScreenedRotations = 8;
 /// The minimisation stops when the predicted decrease is below this
@@ -107,8 +117,26 @@ bool differsBetweenAxes(const Pairs& pairs) {
   return false;
 }
 
-/// The closed-form starts of a fit with held freedoms (see the file comment).
-std::vector<Pose> startsOf(const Pairs& pairs, const Freedoms& fr, const FitOptions& o) {
+/// The pose as the twelve numbers x = (A's columns, u) of the quadratic of
+/// the pairs (fit_kernels.h): q − q₀ = A·(p − p₀) + u with A = s·R.
+Vector12 packedOf(const Quadratic& q, const Pose& pose) {
+  const Matrix3d a = pose.scale * pose.rotation;
+  Vector12 x;
+  for (int k = 0; k < 3; ++k) x.segment<3>(3 * k) = a.col(k);
+  x.segment<3>(9) = a * toEigen(q.refSrc) + pose.translation - toEigen(q.refDst);
+  return x;
+}
+
+/// F at the pose, from the quadratic (to about ε·Σ dᵀWd).
+double valueOf(const Quadratic& q, const Pose& pose) {
+  const Vector12 x = packedOf(q, pose);
+  return x.dot(q.H * x) - 2.0 * q.g.dot(x) + q.c;
+}
+
+/// The closed-form starts of a fit with held freedoms (see the file comment),
+/// the grid's screened by F from the quadratic q of the pairs used, or from
+/// the pairs when there is none.
+std::vector<Pose> startsOf(const Pairs& pairs, const Freedoms& fr, const FitOptions& o, const Quadratic* q) {
   double sw = 0.0;
   Vector3d sa = Vector3d::Zero(), sb = Vector3d::Zero();
   Matrix3d sba = Matrix3d::Zero();
@@ -163,7 +191,7 @@ std::vector<Pose> startsOf(const Pairs& pairs, const Freedoms& fr, const FitOpti
     pose.translation = bbar - pose.scale * (pose.rotation * abar);
     for (int k = 0; k < 3; ++k)
       if (!fr.free[k]) pose.translation(k) = 0.0;
-    grid.emplace_back(objective(pairs, pose), pose);
+    grid.emplace_back(q ? valueOf(*q, pose) : objective(pairs, pose), pose);
   };
   if (fr.rotationAxis >= 0) {
     for (int k = 1; k < 12; ++k) {
@@ -173,13 +201,179 @@ std::vector<Pose> startsOf(const Pairs& pairs, const Freedoms& fr, const FitOpti
   } else if (fr.free[3]) {
     for (const Matrix3d& turn : rotationGrid()) consider(centred.rotation * turn, 0.0);
   }
-  // Each minimisation reads the pairs many times: only the starts with the
-  // lowest objective run.
+  // Only the starts with the lowest objective run.
   const std::size_t kept = std::min(fr.rotationAxis >= 0 ? kScreenedTurns : kScreenedRotations, grid.size());
   std::partial_sort(grid.begin(), grid.begin() + long(kept), grid.end(),
                     [](const auto& a, const auto& b) { return a.first < b.first; });
   for (std::size_t k = 0; k < kept; ++k) starts.push_back(grid[k].second);
   return starts;
+}
+
+/// The second-order part of the Hessian in the seven parameters (halved,
+/// as N is): Σ (W·r)ᵀ·∂²q'/∂θ∂θ. A step maps q to (1 + σ)·exp([ω]×)·(q − c)
+/// + c + dt, whose second derivatives at 0 are ½(E_j·E_k + E_k·E_j)·(q − c)
+/// for ω_j, ω_k and E_j·(q − c) for σ, ω_j (E_j = [e_j]×); a held
+/// translation component k turns and scales about T instead (q'_k = [(1 +
+/// σ)·exp([ω]×)·(q − T)]_k), so its row of G = Σ W·r·(q − c)ᵀ loses
+/// (Σ W·r)_k·(T − c)ᵀ.
+Matrix7 secondOrder(const Matrix3d& curvature, const Vector7& g7, const Freedoms& fr, const Vector3d& translation,
+                    const Vector3d& center) {
+  Matrix3d g = curvature;
+  for (int k = 0; k < 3; ++k)
+    if (!fr.free[k]) g.row(k) -= g7(k) * (translation - center).transpose();
+  Matrix7 t = Matrix7::Zero();
+  for (int j = 0; j < 3; ++j) {
+    const Matrix3d ej = crossMatrix(Vector3d::Unit(j));
+    t(6, 3 + j) = t(3 + j, 6) = ej.cwiseProduct(g).sum();
+    for (int k = j; k < 3; ++k) {
+      const Matrix3d ek = crossMatrix(Vector3d::Unit(k));
+      t(3 + j, 3 + k) = t(3 + k, 3 + j) = (0.5 * (ej * ek + ek * ej)).cwiseProduct(g).sum();
+    }
+  }
+  return t;
+}
+
+/// normalEquations from the quadratic instead of the pairs, in time
+/// independent of their number. A step θ moves x by X·θ, X = ∂x/∂θ the same
+/// for every pair (a turn E_j or the scale act on A's columns and on
+/// u − (c − q₀)); so N = XᵀHX, g = Xᵀ(Hx − g_q), and G = Σ_k (Hx − g_q)_k·A_kᵀ
+/// + (Hx − g_q)_u·(u − (c − q₀))ᵀ.
+void normalEquationsOf(const Quadratic& q, const Vector12& x, const Vector3d& center, Matrix7* n, Vector7* g,
+                       Matrix3d* curvature) {
+  const Vector3d arm = x.segment<3>(9) - (center - toEigen(q.refDst));
+  Eigen::Matrix<double, 12, 7> dx = Eigen::Matrix<double, 12, 7>::Zero();
+  dx.block<3, 3>(9, 0).setIdentity();
+  for (int j = 0; j < 3; ++j) {
+    const Matrix3d turn = crossMatrix(Vector3d::Unit(j));
+    for (int k = 0; k < 3; ++k) dx.block<3, 1>(3 * k, 3 + j) = turn * x.segment<3>(3 * k);
+    dx.block<3, 1>(9, 3 + j) = turn * arm;
+  }
+  dx.col(6).head<9>() = x.head<9>();
+  dx.block<3, 1>(9, 6) = arm;
+  const Vector12 half = q.H.lazyProduct(x) - q.g;  // ½ ∇_x F
+  *n = dx.transpose().lazyProduct(Eigen::Matrix<double, 12, 7>(q.H.lazyProduct(dx)));
+  *g = dx.transpose().lazyProduct(half);
+  *curvature = half.segment<3>(9) * arm.transpose();
+  for (int k = 0; k < 3; ++k) *curvature += half.segment<3>(3 * k) * x.segment<3>(3 * k).transpose();
+}
+
+/// Whether the undamped Gauss-Newton step `step` of the free directions
+/// takes the scale through 0. For a given rotation F is quadratic in the
+/// scale, so where no step lowers F any more, such a step means that F
+/// falls all the way to a scale of 0 (the destination correlates negatively
+/// with the source under every rotation the fit may take): the scale has no
+/// optimum, and the fit no transformation.
+bool scaleRunsToZero(const Freedoms& fr, const Basis& b, const VectorM& step) {
+  return fr.free[6] && !(1.0 + (b * step)(6) > 0.0);
+}
+
+/// What F would still fall if the scale went to 0 with the other free
+/// parameters as they are: 2·g_s − N_ss, F being quadratic along the scale
+/// (g = ½∇F and N of the free directions, the scale the last of them).
+/// Once that is rounding, a scale that runs to 0 has arrived there: the
+/// iteration would only creep on, halving it.
+double fallToZeroScale(const MatrixM& n, const VectorM& g) {
+  const Eigen::Index last = g.size() - 1;
+  return 2.0 * g(last) - n(last, last);
+}
+
+/// How a minimisation on the moments ended.
+enum class MomentsEnd { Optimum, ScaleToZero, Failed };
+
+/// minimise's steps on the quadratic of the pairs used: each in time
+/// independent of their number, F's change computed from the step (without
+/// the cancellation of evaluating F twice). It stops where the quadratic's
+/// rounding hides any further decrease; the pairs themselves then take the
+/// last steps (minimise). Failed when the free set is not determined or the
+/// arithmetic is not finite.
+MomentsEnd minimiseOnMoments(const Quadratic& q, const Freedoms& fr, const Vector3d& center, Pose* pose) {
+  // The quadratic holds F to a few ε of Σ dᵀWd about the reference pair.
+  constexpr double kMomentOptimality = 1e-14;
+  double mu = 0.0;
+  bool toZero = false;  // the last Gauss-Newton step took the scale through 0
+  for (int iteration = 0; iteration < kMaxIterations && fr.count() > 0; ++iteration) {
+    const Vector12 x = packedOf(q, *pose);
+    Matrix7 n7;
+    Vector7 g7;
+    Matrix3d curvature;
+    normalEquationsOf(q, x, center, &n7, &g7, &curvature);
+    const double f = x.dot(q.H * x) - 2.0 * q.g.dot(x) + q.c;
+    if (!n7.allFinite() || !g7.allFinite() || !std::isfinite(f)) return MomentsEnd::Failed;
+    const Basis b = basisOf(fr, pose->translation, center);
+    const MatrixM n = b.transpose() * n7 * b;
+    const VectorM g = b.transpose() * g7;
+    const VectorM diagonal = n.diagonal();
+    // A scale run down to 0 leaves the other freedoms without effect.
+    const MomentsEnd undetermined = toZero ? MomentsEnd::ScaleToZero : MomentsEnd::Failed;
+    if (!(diagonal.minCoeff() > 0.0)) return undetermined;
+    const linalg::LdltSolution gaussNewton = linalg::solveLdlt(n, -g);
+    if (!(gaussNewton.semiDefinite && gaussNewton.smallestPivot > 0.0)) return undetermined;
+    const double tolerance = kMomentOptimality * (std::fabs(f) + kEpsilon * std::fabs(q.c));
+    toZero = scaleRunsToZero(fr, b, gaussNewton.x);
+    if (toZero && fallToZeroScale(n, g) <= tolerance) return MomentsEnd::ScaleToZero;
+    if (!(-g.dot(gaussNewton.x) > tolerance)) return toZero ? MomentsEnd::ScaleToZero : MomentsEnd::Optimum;
+    const MatrixM hessian = n + MatrixM(b.transpose() * secondOrder(curvature, g7, fr, pose->translation, center) * b);
+    bool accepted = false;
+    for (int tries = 0; tries < 60 && !accepted; ++tries) {
+      const linalg::LdltSolution step = linalg::solveLdlt(hessian + MatrixM(mu * diagonal.asDiagonal()), -g);
+      if (step.semiDefinite && step.smallestPivot > 0.0) {
+        const Pose next = applied(*pose, b * step.x, fr, center);
+        const Vector12 dx = packedOf(q, next) - x;
+        const double change = dx.dot(2.0 * (q.H * x - q.g) + q.H * dx);
+        if (!std::isfinite(change)) return MomentsEnd::Failed;
+        if (change < 0.0 && next.scale * pose->scale > 0.0) {
+          *pose = next;
+          accepted = true;
+          mu = mu < 1e-6 ? 0.0 : mu / 8.0;
+          continue;
+        }
+      }
+      mu = mu == 0.0 ? 1e-9 : mu * 8.0;
+    }
+    if (!accepted) break;
+  }
+  return toZero ? MomentsEnd::ScaleToZero : MomentsEnd::Optimum;
+}
+
+/// The starts after their minimisation on the quadratic of the pairs used:
+/// the optimum with the lowest F, and any other that the quadratic's
+/// rounding cannot tell from it, each once. Empty when none was reached, or
+/// when F is lowest where the scale runs to 0 (*scaleToZero is then set).
+std::vector<Pose> optimaOnMoments(const Pairs& pairs, const Freedoms& fr, const Quadratic& q,
+                                  const std::vector<Pose>& starts, bool* scaleToZero) {
+  *scaleToZero = false;
+  const auto valueAt = [&q](const Vector12& x) { return x.dot(q.H * x) - 2.0 * q.g.dot(x) + q.c; };
+  Vector3d center;
+  double spread;
+  centroidOf(pairs, &center, &spread);
+  std::vector<std::pair<Vector12, Pose>> optima;
+  double lowestToZero = HUGE_VAL;
+  for (Pose pose : starts) {
+    const MomentsEnd end = minimiseOnMoments(q, fr, center, &pose);
+    if (end == MomentsEnd::Optimum) optima.emplace_back(packedOf(q, pose), pose);
+    if (end == MomentsEnd::ScaleToZero) lowestToZero = std::min(lowestToZero, valueOf(q, pose));
+  }
+  const auto byValue = [&](const auto& a, const auto& b) { return valueAt(a.first) < valueAt(b.first); };
+  std::sort(optima.begin(), optima.end(), byValue);
+  if (lowestToZero < (optima.empty() ? HUGE_VAL : valueAt(optima.front().first))) {
+    *scaleToZero = true;
+    return {};
+  }
+  if (optima.empty()) return {};
+  // F is known to about ε·Σ dᵀWd; two optima whose x differ by less than
+  // that in H's measure are one.
+  const double resolution = 1e-12 * (std::fabs(valueAt(optima.front().first)) + 1e3 * kEpsilon * std::fabs(q.c));
+  std::vector<Pose> kept;
+  std::vector<Vector12> keptX;
+  for (const auto& [x, pose] : optima) {
+    if (!keptX.empty() && valueAt(x) - valueAt(keptX.front()) > resolution) break;
+    bool same = false;
+    for (const Vector12& other : keptX) same = same || (x - other).dot(q.H * (x - other)) <= resolution;
+    if (same) continue;
+    kept.push_back(pose);
+    keptX.push_back(x);
+  }
+  return kept;
 }
 
 }  // namespace
@@ -326,30 +520,6 @@ Normal analyse(const Matrix7& n7, const Basis& b, const Freedoms& fr) {
   return out;
 }
 
-/// The second-order part of the Hessian in the seven parameters (halved,
-/// as N is): Σ (W·r)ᵀ·∂²q'/∂θ∂θ. A step maps q to (1 + σ)·exp([ω]×)·(q − c)
-/// + c + dt, whose second derivatives at 0 are ½(E_j·E_k + E_k·E_j)·(q − c)
-/// for ω_j, ω_k and E_j·(q − c) for σ, ω_j (E_j = [e_j]×); a held
-/// translation component k turns and scales about T instead (q'_k = [(1 +
-/// σ)·exp([ω]×)·(q − T)]_k), so its row of G = Σ W·r·(q − c)ᵀ loses
-/// (Σ W·r)_k·(T − c)ᵀ.
-Matrix7 secondOrder(const Matrix3d& curvature, const Vector7& g7, const Freedoms& fr, const Vector3d& translation,
-                    const Vector3d& center) {
-  Matrix3d g = curvature;
-  for (int k = 0; k < 3; ++k)
-    if (!fr.free[k]) g.row(k) -= g7(k) * (translation - center).transpose();
-  Matrix7 t = Matrix7::Zero();
-  for (int j = 0; j < 3; ++j) {
-    const Matrix3d ej = crossMatrix(Vector3d::Unit(j));
-    t(6, 3 + j) = t(3 + j, 6) = ej.cwiseProduct(g).sum();
-    for (int k = j; k < 3; ++k) {
-      const Matrix3d ek = crossMatrix(Vector3d::Unit(k));
-      t(3 + j, 3 + k) = t(3 + k, 3 + j) = (0.5 * (ej * ek + ek * ej)).cwiseProduct(g).sum();
-    }
-  }
-  return t;
-}
-
 /// Minimises Σ rᵀWr over the free directions from *pose (see the file
 /// comment). FIT_DEGENERATE with *weakest set when the pairs do not
 /// determine the free set.
@@ -359,6 +529,7 @@ Status minimise(const Pairs& pairs, const Freedoms& fr, Pose* pose, double* f, i
   centroidOf(pairs, &center, &spread);
   const double rounding = kEpsilon * kEpsilon * spread;
   double mu = 0.0;
+  bool toZero = false;  // the last Gauss-Newton step took the scale through 0
   Matrix7 n7;
   Vector7 g7;
   for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
@@ -369,7 +540,7 @@ Status minimise(const Pairs& pairs, const Freedoms& fr, Pose* pose, double* f, i
     const Basis b = basisOf(fr, pose->translation, center);
     const Normal normal = analyse(n7, b, fr);
     if (!(normal.smallest > kDeterminacy)) {
-      *weakest = normal.weakest;
+      *weakest = toZero ? 6 : normal.weakest;  // a scale run down to 0 leaves the other freedoms without effect
       return FitResult::FIT_DEGENERATE;
     }
     const MatrixM n = b.transpose() * n7 * b;
@@ -378,7 +549,10 @@ Status minimise(const Pairs& pairs, const Freedoms& fr, Pose* pose, double* f, i
     // Optimal when the Gauss-Newton step promises no decrease beyond
     // rounding: gᵀ·N⁻¹·g, zero only where the gradient is. (The decrease a
     // damped step promises is no such measure: it shrinks with the damping.)
-    if (!(-g.dot(linalg::solveLdlt(n, -g).x) > kOptimality * *f + rounding)) return FitResult::FIT_SUCCEEDED;
+    const VectorM gaussNewton = linalg::solveLdlt(n, -g).x;
+    toZero = scaleRunsToZero(fr, b, gaussNewton);
+    if (toZero && fallToZeroScale(n, g) <= kOptimality * *f + rounding) break;
+    if (!(-g.dot(gaussNewton) > kOptimality * *f + rounding)) break;
     // Newton steps: Gauss-Newton alone converges only linearly where the
     // residuals are large against the part.
     const MatrixM hessian = n + MatrixM(b.transpose() * secondOrder(curvature, g7, fr, pose->translation, center) * b);
@@ -401,7 +575,11 @@ Status minimise(const Pairs& pairs, const Freedoms& fr, Pose* pose, double* f, i
         mu = mu == 0.0 ? 1e-9 : mu * 8.0;
       }
     }
-    if (!accepted) return FitResult::FIT_SUCCEEDED;  // no damped step lowers F: rounding level
+    if (!accepted) break;  // no damped step lowers F: rounding level
+  }
+  if (toZero) {
+    *weakest = 6;
+    return FitResult::FIT_DEGENERATE;
   }
   return FitResult::FIT_SUCCEEDED;
 }
@@ -410,7 +588,23 @@ Status minimise(const Pairs& pairs, const Freedoms& fr, Pose* pose, double* f, i
 Status fitHeld(const Pairs& pairs, const Freedoms& fr, const FitOptions& o, Pose* best, int* weakest) {
   Status status = FitResult::FIT_DEGENERATE;
   double bestF = std::numeric_limits<double>::infinity();
-  for (Pose pose : startsOf(pairs, fr, o)) {
+  // The starts run on the moments first; only the lowest optimum (or those
+  // the moments cannot tell apart) takes its last steps on the pairs. When
+  // none is reached there, every start runs on the pairs, which then tell
+  // why.
+  const Quadratic q = quadraticOf(pairs.list.src, pairs.list.dst, pairs.list.weights, pairs.list.n, pairs.used.data());
+  const bool onMoments = q.finite && q.weighted > 0;
+  std::vector<Pose> starts = startsOf(pairs, fr, o, onMoments ? &q : nullptr);
+  if (onMoments) {
+    bool scaleToZero = false;
+    std::vector<Pose> optima = optimaOnMoments(pairs, fr, q, starts, &scaleToZero);
+    if (scaleToZero) {
+      *weakest = 6;
+      return FitResult::FIT_DEGENERATE;
+    }
+    if (!optima.empty()) starts = std::move(optima);
+  }
+  for (Pose pose : starts) {
     double f = 0.0;
     const Status s = minimise(pairs, fr, &pose, &f, weakest);
     if (s == FitResult::FIT_NOT_CONVERGED) return s;

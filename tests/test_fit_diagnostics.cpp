@@ -85,6 +85,25 @@ TEST(FitHeldFreedoms, AFreedomThePairsDoNotFixIsNamed) {
   }
 }
 
+TEST(FitHeldFreedoms, AScaleThatFallsToZeroIsNamed) {
+  // The destination is the source turned through a point: with the rotation
+  // held at the identity, F falls all the way to a scale of 0, where every
+  // point maps to one. (Such fits had crept down to a scale of 1e-15 and
+  // reported success.)
+  Points src, dst;
+  for (int i = 0; i < 8; ++i) {
+    src.push_back(Point(100.0 * (i & 1), 80.0 * (i >> 1 & 1), 60.0 * (i >> 2), i));
+    dst.push_back(Point(1.0 - src.back().x, 2.0 - src.back().y, 3.0 - src.back().z, i));
+  }
+  FitOptions options;
+  options.withScale = true;
+  options.rotation = FitRotation::None;
+  const FitResult fit = FitResult::fitByPosition(src, dst, Points(), options);
+  EXPECT_EQ(fit.status, FitResult::FIT_DEGENERATE);
+  EXPECT_STREQ(fit.undetermined, "scale");
+  EXPECT_TRUE(test::SameImages(fit.transformation, Transformation::identity(), src, 0.0));
+}
+
 /// The change (dt, ω, ds) about c that carries the truth onto the result.
 Vector7 changeOf(const Transformation& truth, const Transformation& result, const Vector3d& c) {
   // Element (3, 3) of the matrix is 1/scale.
