@@ -9,8 +9,10 @@
 // wz) from a weight point, or a FitWeightMatrix). Whenever the weighted pairs
 // determine the transformation the result is that optimum: in closed form
 // when each pair weighs its three axes alike; with weights that differ
-// between axes, where Σ rᵀ·W·r can have other minima, the lowest of the
-// minima reached from several starts spread over all rotations. A pair's
+// between axes, where Σ rᵀ·W·r can have other minima, the minimum reached
+// from the closed form when a bound proves it the lowest (as for residuals
+// small against the part), else the lowest of the minima reached from
+// several starts spread over all rotations. A pair's
 // residual is T·s − d (mm, in the destination frame), its distance |T·s − d|.
 #ifndef ZEM_MATH_FIT_RESULT_H
 #define ZEM_MATH_FIT_RESULT_H
