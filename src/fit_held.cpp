@@ -267,14 +267,14 @@ bool scaleRunsToZero(const Freedoms& fr, const Basis& b, const VectorM& step) {
   return fr.free[6] && !(1.0 + (b * step)(6) > 0.0);
 }
 
-/// What F would still fall if the scale went to 0 with the other free
-/// parameters as they are: 2·g_s − N_ss, F being quadratic along the scale
-/// (g = ½∇F and N of the free directions, the scale the last of them).
-/// Once that is rounding, a scale that runs to 0 has arrived there: the
+/// How much the scale still moves F: N_ss + 2·|g_s| (g = ½∇F and N of the
+/// free directions, the scale the last of them), the change of F if the
+/// scale grew by its own size, both of which vanish with the scale. Once
+/// that is rounding, a scale that runs to 0 has arrived there: the
 /// iteration would only creep on, halving it.
-double fallToZeroScale(const MatrixM& n, const VectorM& g) {
+double effectOfScale(const MatrixM& n, const VectorM& g) {
   const Eigen::Index last = g.size() - 1;
-  return 2.0 * g(last) - n(last, last);
+  return n(last, last) + 2.0 * std::fabs(g(last));
 }
 
 /// How a minimisation on the moments ended.
@@ -310,7 +310,7 @@ MomentsEnd minimiseOnMoments(const Quadratic& q, const Freedoms& fr, const Vecto
     if (!(gaussNewton.semiDefinite && gaussNewton.smallestPivot > 0.0)) return undetermined;
     const double tolerance = kMomentOptimality * (std::fabs(f) + kEpsilon * std::fabs(q.c));
     toZero = scaleRunsToZero(fr, b, gaussNewton.x);
-    if (toZero && fallToZeroScale(n, g) <= tolerance) return MomentsEnd::ScaleToZero;
+    if (toZero && effectOfScale(n, g) <= tolerance) return MomentsEnd::ScaleToZero;
     if (!(-g.dot(gaussNewton.x) > tolerance)) return toZero ? MomentsEnd::ScaleToZero : MomentsEnd::Optimum;
     const MatrixM hessian = n + MatrixM(b.transpose() * secondOrder(curvature, g7, fr, pose->translation, center) * b);
     bool accepted = false;
@@ -551,7 +551,7 @@ Status minimise(const Pairs& pairs, const Freedoms& fr, Pose* pose, double* f, i
     // damped step promises is no such measure: it shrinks with the damping.)
     const VectorM gaussNewton = linalg::solveLdlt(n, -g).x;
     toZero = scaleRunsToZero(fr, b, gaussNewton);
-    if (toZero && fallToZeroScale(n, g) <= kOptimality * *f + rounding) break;
+    if (toZero && effectOfScale(n, g) <= kOptimality * *f + rounding) break;
     if (!(-g.dot(gaussNewton) > kOptimality * *f + rounding)) break;
     // Newton steps: Gauss-Newton alone converges only linearly where the
     // residuals are large against the part.
