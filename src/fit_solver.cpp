@@ -306,7 +306,8 @@ double screened(const Quadratic& q, const Matrix3d& rotation, bool withScale, do
     y.tail<k>() = ldlt.solve(rhs.tail<k>());
     return true;
   };
-  const bool solved = withScale ? solveLast(std::integral_constant<int, 4>()) : solveLast(std::integral_constant<int, 3>());
+  const bool solved =
+      withScale ? solveLast(std::integral_constant<int, 4>()) : solveLast(std::integral_constant<int, 3>());
   if (!solved) return HUGE_VAL;
   e->rotation = rotation;
   e->scale = withScale ? y(0) : scale;
