@@ -61,47 +61,40 @@ TEST(FitDiagnostics, AreComputedOnlyWhenAskedAndLeaveTheFitAsItIs) {
 
 TEST(FitHeldFreedoms, AFreedomThePairsDoNotFixIsNamed) {
   // Points on the Z axis cannot show a turn about Z, and weights along Z
-  // only leave a translation in X free.
-  Points src, dst;
+  // only leave a translation in X free. A box turned through a point, with
+  // the rotation held at the identity: F falls all the way to a scale of 0,
+  // where every point maps to one. (Such fits had crept down to a scale of
+  // 1e-15 and reported success.)
+  Points axis, shifted, box, turned;
   for (int i = 0; i < 5; ++i) {
-    src.push_back(Point(0.0, 0.0, 10.0 * i, i));
-    dst.push_back(Point(1.0, 2.0, 10.0 * i + 3.0, i));
+    axis.push_back(Point(0.0, 0.0, 10.0 * i, i));
+    shifted.push_back(Point(1.0, 2.0, 10.0 * i + 3.0, i));
+  }
+  for (int i = 0; i < 8; ++i) {
+    box.push_back(Point(100.0 * (i & 1), 80.0 * (i >> 1 & 1), 60.0 * (i >> 2), i));
+    turned.push_back(Point(1.0 - box.back().x, 2.0 - box.back().y, 3.0 - box.back().z, i));
   }
   FitOptions turnAboutZ;
   turnAboutZ.rotation = FitRotation::AboutZ;
   FitOptions shiftInXZ;
   shiftInXZ.rotation = FitRotation::None;
   shiftInXZ.translation[1] = false;
-  const struct { const char* name; FitOptions options; Points weights; const char* undetermined; } rows[] = {
-      {"turn about Z, unit weights", turnAboutZ, Points(), "rotation about Z"},
-      {"shift in X and Z, weights along Z", shiftInXZ, Points(src.size(), Point(0.0, 0.0, 1.0)), "translation in X"},
+  FitOptions scaleAndShift;
+  scaleAndShift.withScale = true;
+  scaleAndShift.rotation = FitRotation::None;
+  struct Row { const char* name; const Points &src, &dst; FitOptions options; Points weights; const char* freedom; };
+  const Row rows[] = {
+      {"turn about Z, unit weights", axis, shifted, turnAboutZ, Points(), "rotation about Z"},
+      {"shift in X and Z, weights along Z", axis, shifted, shiftInXZ, Points(5, Point(0, 0, 1)), "translation in X"},
+      {"scale and shift, box turned through a point", box, turned, scaleAndShift, Points(), "scale"},
   };
-  for (const auto& row : rows) {
+  for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    const FitResult fit = FitResult::fitByPosition(src, dst, row.weights, row.options);
+    const FitResult fit = FitResult::fitByPosition(row.src, row.dst, row.weights, row.options);
     EXPECT_EQ(fit.status, FitResult::FIT_DEGENERATE);
-    EXPECT_STREQ(fit.undetermined, row.undetermined);
-    EXPECT_TRUE(test::SameImages(fit.transformation, Transformation::identity(), src, 0.0));
+    EXPECT_STREQ(fit.undetermined, row.freedom);
+    EXPECT_TRUE(test::SameImages(fit.transformation, Transformation::identity(), row.src, 0.0));
   }
-}
-
-TEST(FitHeldFreedoms, AScaleThatFallsToZeroIsNamed) {
-  // The destination is the source turned through a point: with the rotation
-  // held at the identity, F falls all the way to a scale of 0, where every
-  // point maps to one. (Such fits had crept down to a scale of 1e-15 and
-  // reported success.)
-  Points src, dst;
-  for (int i = 0; i < 8; ++i) {
-    src.push_back(Point(100.0 * (i & 1), 80.0 * (i >> 1 & 1), 60.0 * (i >> 2), i));
-    dst.push_back(Point(1.0 - src.back().x, 2.0 - src.back().y, 3.0 - src.back().z, i));
-  }
-  FitOptions options;
-  options.withScale = true;
-  options.rotation = FitRotation::None;
-  const FitResult fit = FitResult::fitByPosition(src, dst, Points(), options);
-  EXPECT_EQ(fit.status, FitResult::FIT_DEGENERATE);
-  EXPECT_STREQ(fit.undetermined, "scale");
-  EXPECT_TRUE(test::SameImages(fit.transformation, Transformation::identity(), src, 0.0));
 }
 
 /// The change (dt, ω, ds) about c that carries the truth onto the result.

@@ -191,11 +191,10 @@ TEST(FitEngine, WeightsThatDifferBetweenAxesGiveTheGlobalOptimum) {
        Vec(33, -80, 66),
        {Point(100, 0.01, 100), Point(1, 1, 100), Point(100, 100, 100), Point(0, 0.01, 100), Point(0.01, 0, 1)}},
   };
-  const double degree = std::acos(-1.0) / 180.0;
   for (const Row& row : rows)
     for (bool withScale : {false, true}) {
       SCOPED_TRACE(std::string(row.name) + (withScale ? ", scaled" : ", rigid"));
-      const Transformation truth(Vec(10, 20, 30), row.anglesDeg * degree, withScale ? 1.25 : 1.0);
+      const Transformation truth(Vec(10, 20, 30), row.anglesDeg * (kPi / 180.0), withScale ? 1.25 : 1.0);
       std::mt19937 rng(1);
       const Points dst = moved(row.src, truth, rng, 0.0);
       const FitResult fit = FitResult::fitByPosition(row.src, dst, row.weights, FitOptions{withScale, 1.0, false});
