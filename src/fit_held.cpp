@@ -121,16 +121,7 @@ bool differsBetweenAxes(const Pairs& pairs) {
 /// the pairs (fit_kernels.h): q − q₀ = A·(p − p₀) + u with A = s·R.
 Vector12 packedOf(const Quadratic& q, const Pose& pose) {
   const Matrix3d a = pose.scale * pose.rotation;
-  Vector12 x;
-  for (int k = 0; k < 3; ++k) x.segment<3>(3 * k) = a.col(k);
-  x.segment<3>(9) = a * toEigen(q.refSrc) + pose.translation - toEigen(q.refDst);
-  return x;
-}
-
-/// F at the pose, from the quadratic (to about ε·Σ dᵀWd).
-double valueOf(const Quadratic& q, const Pose& pose) {
-  const Vector12 x = packedOf(q, pose);
-  return x.dot(q.H * x) - 2.0 * q.g.dot(x) + q.c;
+  return Estimate{pose.rotation, pose.scale, a * toEigen(q.refSrc) + pose.translation - toEigen(q.refDst)}.packed();
 }
 
 /// The closed-form starts of a fit with held freedoms (see the file comment),
@@ -191,7 +182,7 @@ std::vector<Pose> startsOf(const Pairs& pairs, const Freedoms& fr, const FitOpti
     pose.translation = bbar - pose.scale * (pose.rotation * abar);
     for (int k = 0; k < 3; ++k)
       if (!fr.free[k]) pose.translation(k) = 0.0;
-    grid.emplace_back(q ? valueOf(*q, pose) : objective(pairs, pose), pose);
+    grid.emplace_back(q ? q->valueAt(packedOf(*q, pose)) : objective(pairs, pose), pose);
   };
   if (fr.rotationAxis >= 0) {
     for (int k = 1; k < 12; ++k) {
@@ -297,7 +288,7 @@ MomentsEnd minimiseOnMoments(const Quadratic& q, const Freedoms& fr, const Vecto
     Vector7 g7;
     Matrix3d curvature;
     normalEquationsOf(q, x, center, &n7, &g7, &curvature);
-    const double f = x.dot(q.H * x) - 2.0 * q.g.dot(x) + q.c;
+    const double f = q.valueAt(x);
     if (!n7.allFinite() || !g7.allFinite() || !std::isfinite(f)) return MomentsEnd::Failed;
     const Basis b = basisOf(fr, pose->translation, center);
     const MatrixM n = b.transpose() * n7 * b;
@@ -342,7 +333,6 @@ MomentsEnd minimiseOnMoments(const Quadratic& q, const Freedoms& fr, const Vecto
 std::vector<Pose> optimaOnMoments(const Pairs& pairs, const Freedoms& fr, const Quadratic& q,
                                   const std::vector<Pose>& starts, bool* scaleToZero) {
   *scaleToZero = false;
-  const auto valueAt = [&q](const Vector12& x) { return x.dot(q.H * x) - 2.0 * q.g.dot(x) + q.c; };
   Vector3d center;
   double spread;
   centroidOf(pairs, &center, &spread);
@@ -351,22 +341,22 @@ std::vector<Pose> optimaOnMoments(const Pairs& pairs, const Freedoms& fr, const 
   for (Pose pose : starts) {
     const MomentsEnd end = minimiseOnMoments(q, fr, center, &pose);
     if (end == MomentsEnd::Optimum) optima.emplace_back(packedOf(q, pose), pose);
-    if (end == MomentsEnd::ScaleToZero) lowestToZero = std::min(lowestToZero, valueOf(q, pose));
+    if (end == MomentsEnd::ScaleToZero) lowestToZero = std::min(lowestToZero, q.valueAt(packedOf(q, pose)));
   }
-  const auto byValue = [&](const auto& a, const auto& b) { return valueAt(a.first) < valueAt(b.first); };
+  const auto byValue = [&](const auto& a, const auto& b) { return q.valueAt(a.first) < q.valueAt(b.first); };
   std::sort(optima.begin(), optima.end(), byValue);
-  if (lowestToZero < (optima.empty() ? HUGE_VAL : valueAt(optima.front().first))) {
+  if (lowestToZero < (optima.empty() ? HUGE_VAL : q.valueAt(optima.front().first))) {
     *scaleToZero = true;
     return {};
   }
   if (optima.empty()) return {};
   // F is known to about ε·Σ dᵀWd; two optima whose x differ by less than
   // that in H's measure are one.
-  const double resolution = 1e-12 * (std::fabs(valueAt(optima.front().first)) + 1e3 * kEpsilon * std::fabs(q.c));
+  const double resolution = 1e-12 * (std::fabs(q.valueAt(optima.front().first)) + 1e3 * kEpsilon * std::fabs(q.c));
   std::vector<Pose> kept;
   std::vector<Vector12> keptX;
   for (const auto& [x, pose] : optima) {
-    if (!keptX.empty() && valueAt(x) - valueAt(keptX.front()) > resolution) break;
+    if (!keptX.empty() && q.valueAt(x) - q.valueAt(keptX.front()) > resolution) break;
     bool same = false;
     for (const Vector12& other : keptX) same = same || (x - other).dot(q.H * (x - other)) <= resolution;
     if (same) continue;

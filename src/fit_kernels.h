@@ -46,6 +46,10 @@ struct Quadratic {
   bool isotropic = true;           ///< every pair's weight is a multiple of the identity
   bool negative = false;           ///< a weight is negative (not positive semi-definite)
   bool finite = true;              ///< every coordinate and weight was finite
+
+  /// F at x = xᵀHx − 2gᵀx + c, to about ε of Σ dᵀWd about the reference pair
+  /// (for the change of F between two x, see the callers' step formulas).
+  double valueAt(const Vector12& x) const { return x.dot(H * x) - 2.0 * g.dot(x) + c; }
 };
 
 /// A running sum kept as an unevaluated pair hi + lo (Knuth's two-sum).

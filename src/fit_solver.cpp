@@ -202,7 +202,7 @@ Status optimise(const Quadratic& q, const Vector3d& abar, int n, Estimate* e) {
   int settled = 0;
   for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
     const Vector12 gradX = 2.0 * (q.H * x - q.g);
-    const double f = x.dot(q.H * x) - 2.0 * q.g.dot(x) + q.c;
+    const double f = q.valueAt(x);
     const Derivatives d = derivativesAt(*e, abar, gradX);
     const Square gaussNewton = 2.0 * gaussNewtonOf(q, d, n);
     const Step grad = (d.J.transpose() * gradX).head(n);
@@ -354,7 +354,7 @@ std::vector<Estimate> otherStarts(const Quadratic& q, bool withScale, double sca
 bool lowerThan(const Quadratic& q, const Estimate& candidate, const Estimate& best) {
   constexpr double kResolved = 64.0 * kEpsilon;
   const Vector12 x = best.packed(), dx = candidate.packed() - x;
-  const double f = x.dot(q.H * x) - 2.0 * q.g.dot(x) + q.c;
+  const double f = q.valueAt(x);
   const double change = dx.dot(2.0 * (q.H * x - q.g) + q.H * dx);
   const Matrix12 size = q.H.cwiseAbs();
   const Vector12 step = dx.cwiseAbs();
