@@ -1,5 +1,5 @@
 // The model of the fits with held freedoms and of their statistics,
-// internal to the library (fit_held.cpp, fit_statistics.cpp,
+// internal to the library (fit_model.cpp, fit_held.cpp, fit_statistics.cpp,
 // fit_diagnostics.cpp).
 //
 // Model. A source point p maps to q = s·R·p + T. A step of the fit, and the
@@ -89,7 +89,7 @@ Eigen::Matrix<double, 3, 7> jacobian(const Vector3d& q, const Vector3d& center);
 void normalEquations(const Pairs& pairs, const Pose& pose, const Vector3d& center, Matrix7* n, Vector7* g,
                      double* f, Matrix3d* curvature = nullptr);
 
-/// The free directions (see fit_held.cpp) at the translation T.
+/// The free directions (see fit_model.cpp) at the translation T.
 Basis basisOf(const Freedoms& fr, const Vector3d& translation, const Vector3d& center);
 
 /// Eigen-decomposition of the equilibrated normal matrix of the free
