@@ -230,12 +230,11 @@ TEST(IoStreamReads, BadContentIsRejectedAndTheTargetKept) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     std::stringstream data;
-    {
-      OutStream out(&data, "READ", 1);
-      out.beginBlock(1, 1);
-      c.write(out);
-      out.endBlock();
-    }
+    OutStream out(&data, "READ", 1);
+    out.beginBlock(1, 1);
+    c.write(out);
+    out.endBlock();
+    out.finish();
     InStream in(&data);
     in.openBlock();
     EXPECT_EQ(errorOf([&] { c.read(in); }), io(c.message));

@@ -132,28 +132,20 @@ TEST(TrafoRecord, LayoutIsTheLastFlagAndMatrixThenTheGlobalOnes) {
   return ::testing::AssertionSuccess();
 }
 
-TEST(TrafoRecord, ForeignTypesAndVersionsAreRejected) {
+// Foreign types and versions; blocks that end early, with an intact checksum
+// (the values read so far must not be taken over); bytes where the stream
+// must end (a frame is 21 bytes, the end record 13).
+TEST(TrafoRecord, ForeignShortAndOverlongStreamsAreRejected) {
   EXPECT_TRUE(RejectedAndUnchanged(craft(QStringLiteral("SOME-OTHER-OBJECT"), 1, 1), "invalid file type"));
   EXPECT_TRUE(RejectedAndUnchanged(craft(kType, 2, 1), "invalid file version 2"));
   EXPECT_TRUE(RejectedAndUnchanged(craft(kType, 1, 2), "invalid header block version"));
-}
-
-// Blocks that end early, with an intact checksum: the values read so far
-// must not be taken over.
-TEST(TrafoRecord, ShortBlocksAreRejected) {
   for (int values : {0, 1, 5, 17, 18, 33}) EXPECT_TRUE(RejectedAndUnchanged(craft(kType, 1, 1, values))) << values;
-}
-
-// Where the stream must end: a second block, its bare frame (21 bytes; the
-// end record is 13), a second block whose content no longer matches its
-// checksum.
-TEST(TrafoRecord, BytesAfterTheRecordAreRejected) {
   const std::string two = craft(kType, 1, 1, 34, true);
   std::string garbled = two;
   garbled[two.size() - 13 - 5] ^= 0x5A;
-  EXPECT_TRUE(RejectedAndUnchanged(two));
-  EXPECT_TRUE(RejectedAndUnchanged(two.substr(0, craft(kType, 1, 1).size() - 13 + 21)));
-  EXPECT_TRUE(RejectedAndUnchanged(garbled));
+  EXPECT_TRUE(RejectedAndUnchanged(two)) << "a second block";
+  EXPECT_TRUE(RejectedAndUnchanged(two.substr(0, craft(kType, 1, 1).size() - 13 + 21))) << "its bare frame";
+  EXPECT_TRUE(RejectedAndUnchanged(garbled)) << "a second block whose content fails its checksum";
 }
 
 // Every file size limit short of the new file's length: the write fails at
@@ -188,15 +180,13 @@ TEST_F(TrafoFile, ReportInInchAndRadianOfAScaledTransformation) {
   setDisplayUnits(UnitLinear::inch(), nullptr);
   const Transformation last(BaVec3d<double>(25.4, -2.54, 100), BaVec3d<double>(0.25, 0.5, -1.0), 2.0);
   ASSERT_TRUE(LastAndGlobalTransformation(last, false, Transformation::identity(), false).exportASCII(report, nullptr));
-  const QStringList lines = QString::fromStdString(fileBytes(report)).split(QLatin1Char('\n'));
-  const QStringList head = {"Last transformation:",     "",
-                            "Rotation y-Axis: 0.500000rad", "Rotation x-Axis: 0.250000rad",
-                            "Rotation z-Axis: -1.000000rad", "",
-                            "Translation x: 1.00000in",  "Translation y: -0.10000in",
-                            "Translation z: 3.93701in",  "",
-                            "Scale: 2.000000e+00",       "",
-                            "Matrix:"};
-  for (int i = 0; i < head.size(); ++i) EXPECT_EQ(lines.value(i), head[i]) << "line " << i + 1;
+  const std::string text = fileBytes(report);
+  const std::string head =
+      "Last transformation:\n\nRotation y-Axis: 0.500000rad\nRotation x-Axis: 0.250000rad\n"
+      "Rotation z-Axis: -1.000000rad\n\nTranslation x: 1.00000in\nTranslation y: -0.10000in\n"
+      "Translation z: 3.93701in\n\nScale: 2.000000e+00\n\nMatrix:\n";
+  EXPECT_EQ(text.substr(0, head.size()), head);
+  const QStringList lines = QString::fromStdString(text).split(QLatin1Char('\n'));
   EXPECT_EQ(lines.value(13).section(QLatin1Char(' '), 3), QStringLiteral("2.540000e+01 "));
   EXPECT_EQ(lines.value(16), QStringLiteral("0.000000e+00 0.000000e+00 0.000000e+00 5.000000e-01 "));
   EXPECT_EQ(lines.value(19), QStringLiteral("Global transformation:"));
