@@ -139,10 +139,7 @@ TEST(CoordinateSystem, EqualEpsIsRelativeToTheOtherSystem) {
       {"1e-20 against zero", at(1e-20), at(0.0), 1e300, 1e300, false},
       {"NaN", at(kNaN), at(kNaN), 1e300, 1e300, false},
       {"axis off by 1e-3", CoordinateSystem(V(), V(1.0, 1e-3, 0.0), kY, kZ), CoordinateSystem(), 1.0, 1e-9, false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.a.equalEps(c.b, c.tol, c.axisTol), c.equal);
-  }
+  for (const auto& c : cases) EXPECT_EQ(c.a.equalEps(c.b, c.tol, c.axisTol), c.equal) << c.name;
 }
 
 TEST(CoordinateSystemStream, SaveDataWritesBlock96OriginThenAxes) {

@@ -30,8 +30,7 @@ TEST(FeatureCylinder, NoiseFreeCylindersComeBackExactlyAndResidualsArePositiveOu
     EXPECT_NEAR(fit.radius, row.radius, 1e-10);
     EXPECT_TRUE(SameVec(fit.toLine3d().perpend(pose.center()), pose.center(), 1e-10));
     EXPECT_LE(fit.rms, 1e-10);
-    const Eigen::Vector3d out = eig(fit.point) + (fit.radius + 1.0) * eig(fit.axis).unitOrthogonal();
-    points.emplace_back(out.x(), out.y(), out.z());
+    points.push_back(vec(eig(fit.point) + (fit.radius + 1.0) * eig(fit.axis).unitOrthogonal()));
     EXPECT_GT(fitCylinder(points, fit.axis).residuals.back(), 0.0);
   }
 }
@@ -52,10 +51,7 @@ TEST(FeatureCylinder, DegenerateSetsFailWithTheirReason) {
        F::FEATURE_DEGENERATE, F::DEGENERACY_COLLINEAR},
       {"four distinct points", fitCylinder(fourPoints), F::FEATURE_DEGENERATE, F::DEGENERACY_UNDETERMINED},
   };
-  for (const Refused& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_TRUE(FailsAsExpected(c));
-  }
+  for (const Refused& c : cases) EXPECT_TRUE(FailsAsExpected(c));
 }
 
 }  // namespace

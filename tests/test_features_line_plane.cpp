@@ -66,8 +66,7 @@ TEST(FeatureLinePlane, AgreeWithAnSvdOfTheCentredPoints) {
       const double expected = isPlane ? w.dot(eig(direction)) : w.cross(eig(direction)).norm();
       EXPECT_NEAR(fit->residuals[i], expected, 1e-12) << "point " << i;
     }
-    const Eigen::Vector3d singular = svd.singularValues();
-    const double squares = isPlane ? singular(2) * singular(2) : singular(1) * singular(1) + singular(2) * singular(2);
+    const double squares = svd.singularValues().tail(isPlane ? 1 : 2).squaredNorm();  // across the element
     EXPECT_NEAR(fit->rms, std::sqrt(squares / double(points.size())), 1e-14);
   }
 }
@@ -105,10 +104,7 @@ TEST(FeatureLinePlane, DegenerateSetsFailWithTheirReason) {
       {"plane of a symmetric cross", fitPlane(cross), F::FEATURE_DEGENERATE, F::DEGENERACY_NO_NORMAL},
       {"plane with NaN", fitPlane(withNan), F::FEATURE_NOT_FINITE, F::DEGENERACY_NONE},
   };
-  for (const Refused& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_TRUE(FailsAsExpected(c));
-  }
+  for (const Refused& c : cases) EXPECT_TRUE(FailsAsExpected(c));
 }
 
 // The decisions are relative to the points' own spread: a strip a million

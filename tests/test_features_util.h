@@ -15,16 +15,14 @@ namespace test {
 using Points = std::vector<BaVec3d<double>>;
 
 inline Eigen::Vector3d eig(const BaVec3d<double>& v) { return Eigen::Vector3d(v.x, v.y, v.z); }
+inline BaVec3d<double> vec(const Eigen::Vector3d& e) { return BaVec3d<double>(e.x(), e.y(), e.z()); }
 
 /// An orthonormal frame at `origin`; w is the element's normal or axis.
 struct Pose {
   Eigen::Vector3d origin, u, v, w;
-  BaVec3d<double> at(double a, double b, double c) const {
-    const Eigen::Vector3d p = origin + a * u + b * v + c * w;
-    return BaVec3d<double>(p.x(), p.y(), p.z());
-  }
-  BaVec3d<double> axis() const { return BaVec3d<double>(w.x(), w.y(), w.z()); }
-  BaVec3d<double> center() const { return BaVec3d<double>(origin.x(), origin.y(), origin.z()); }
+  BaVec3d<double> at(double a, double b, double c) const { return vec(origin + a * u + b * v + c * w); }
+  BaVec3d<double> axis() const { return vec(w); }
+  BaVec3d<double> center() const { return vec(origin); }
 };
 
 /// A random orientation with its origin `distance` from the coordinate origin.
@@ -98,12 +96,12 @@ inline ::testing::AssertionResult SameDirection(const BaVec3d<double>& a, const 
 /// A fit that must fail, and the status and reason it must give.
 struct Refused { const char* name; FeatureFit fit; FeatureFit::Status_t status; FeatureFit::Degeneracy_t reason; };
 
-/// The fit failed with exactly the expected status and reason, and no residuals.
+/// The fit failed with exactly the expected status and reason, and no residuals; a failure names the row.
 inline ::testing::AssertionResult FailsAsExpected(const Refused& r) {
   const FeatureFit& fit = r.fit;
   if (fit.status == r.status && fit.degeneracy == r.reason && fit.residuals.empty())
     return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "status " << fit.status << " reason " << fit.degeneracy << " ("
+  return ::testing::AssertionFailure() << r.name << ": status " << fit.status << " reason " << fit.degeneracy << " ("
                                        << fit.getStatusText() << "), " << fit.residuals.size()
                                        << " residuals; expected status " << r.status << " reason " << r.reason;
 }

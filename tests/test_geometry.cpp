@@ -66,17 +66,13 @@ TEST(GeometryPlane, IntersectFindsTheSinglePointOrLeavesTheOutputAlone) {
   }
 }
 
-TEST(GeometryLine, CreateFromPointsAndPerpend) {
+TEST(GeometryLine, CreateFromPointsAndPerpendAlsoOfCoincidingPoints) {
   Line3d line;
   line.createFromPoints(V(1.0, 2.0, 3.0), V(3.0, 2.0, 3.0));
   EXPECT_TRUE(SameVec(line.p, V(1.0, 2.0, 3.0), 0.0));
   EXPECT_TRUE(SameVec(line.d, V(2.0, 0.0, 0.0), 0.0));
   EXPECT_TRUE(SameVec(line.perpend(V(7.0, -1.0, 10.0)), V(7.0, 2.0, 3.0), 1e-15));
-}
-
-// Coinciding points leave a zero direction, and the line's point is every foot.
-TEST(GeometryLine, CoincidingPointsGiveAZeroDirection) {
-  Line3d line;
+  // Coinciding points leave a zero direction, and the line's point is every foot.
   line.createFromPoints(V(4.0, 5.0, 6.0), V(4.0, 5.0, 6.0));
   EXPECT_LE(line.d.length(), 1e-6);
   EXPECT_TRUE(SameVec(line.perpend(V(-3.0, 8.0, 1.0)), V(4.0, 5.0, 6.0), 0.0));

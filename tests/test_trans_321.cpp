@@ -43,24 +43,21 @@ Vec placed(const Vec& kab, const Mode321& m) {
 // points a = 3, the end point b = −2; the plane's normal and the edge point
 // the way the flags say, and with the true flags the motion is truth.
 TEST(Alignment321, KnownMotionsComeBackInEveryModeAndTheFlagsSelectTheMirrorSolutions) {
-  const struct { const char* name; Vec points[3]; } datums[] = {
-      {"flat", {{5, 5, 10}, {5, 80, 20}, {5, 40, 70}}},
-      {"slanted", {{0, 5, 10}, {5, 80, 20}, {12, 40, 70}}},
-      {"touching: one solution for both plane flags", {{0, 0, 0}, {3, 0, 10}, {10, 0, 3}}}};
+  const struct { const char* name; Vec points[3]; bool touching; } datums[] = {
+      {"flat", {{5, 5, 10}, {5, 80, 20}, {5, 40, 70}}, false},
+      {"slanted", {{0, 5, 10}, {5, 80, 20}, {12, 40, 70}}, false},
+      {"touching: one solution for both plane flags", {{0, 0, 0}, {3, 0, 10}, {10, 0, 3}}, true}};
   const Vec edgeAndEnd[3] = {Vec(4, 3, 10), Vec(4, 3, 90), Vec(4, 50, -2)};
   for (const Mode321& m : kModes)
     for (const Transformation& truth : rigidMotions(321, 40))
       for (const auto& datum : datums) {
-        const bool touching = &datum == &datums[2];
         const auto measured = [&](const Vec& kab) { return truth.inverse().transformPoint(placed(kab, m)); };
-        const auto planeUp = [&m](const Vec& a, const Vec& b, const Vec& c) {
-          return at((b - a).cross(c - a), m.primary) >= 0;
-        };
+        const auto planeUp = [&m](const Vecs& q) { return at((q[1] - q[0]).cross(q[2] - q[0]), m.primary) >= 0; };
         const Vec* p = datum.points;
         const Vecs plane{measured(p[0]), measured(p[1]), measured(p[2])};
         const Vecs edge{measured(edgeAndEnd[0]), measured(edgeAndEnd[1])};
         const Vec end = measured(edgeAndEnd[2]);
-        const bool nominalUp = planeUp(placed(p[0], m), placed(p[1], m), placed(p[2], m));
+        const bool nominalUp = planeUp({placed(p[0], m), placed(p[1], m), placed(p[2], m)});
         for (const bool planePositive : {true, false})
           for (const bool dirPositive : {true, false}) {
             SCOPED_TRACE(testing::Message() << "mode " << m.name << ", datum " << datum.name << ", flags "
@@ -76,14 +73,13 @@ TEST(Alignment321, KnownMotionsComeBackInEveryModeAndTheFlagsSelectTheMirrorSolu
             ASSERT_LT(heights, kAlignTol) << "the plane points off their heights";
             ASSERT_LT(edgeOff, kAlignTol) << "the edge points off a = 3";
             ASSERT_NEAR(at(t.transformPoint(end), m.tertiary), -2, kAlignTol) << "the end point off b = -2";
-            if (!touching) {
-              ASSERT_EQ(planeUp(t.transformPoint(plane[0]), t.transformPoint(plane[1]), t.transformPoint(plane[2])),
-                        planePositive)
-                  << "the side of the plane's normal";
+            if (!datum.touching) {
+              const Vecs moved{t.transformPoint(plane[0]), t.transformPoint(plane[1]), t.transformPoint(plane[2])};
+              ASSERT_EQ(planeUp(moved), planePositive) << "the side of the plane's normal";
             }
             ASSERT_EQ(at(t.transformPoint(edge[1]) - t.transformPoint(edge[0]), m.tertiary) >= 0, dirPositive)
                 << "the way of the edge";
-            if (dirPositive && (touching || planePositive == nominalUp)) {  // the true flags
+            if (dirPositive && (datum.touching || planePositive == nominalUp)) {  // the true flags
               ASSERT_TRUE(SameMatrix(t, truth, kAlignTol));
             }
           }

@@ -37,11 +37,10 @@ TEST(FeatureFrames, RigidFramesAreOrthonormalToRoundingDownToTheirLimits) {
         {"plane and side point", t[3].computeTransformationPointAndPlane(plane, at, true), t[3]},
         {"plane and origin", t[4].computeTransformationPointAndPlane(plane, at), t[4]},
         {"plane onto z = 0", t[5].compute3d2dTransformation(plane, dir, at), t[5]}};
-    for (const auto& f : frames) {
+    for (const auto& f : frames)
       if (f.built) {
         EXPECT_TRUE(Rigid(f.frame, 1.0, 1e-15)) << f.name << ", ε " << eps;
       }
-    }
   };
   const auto randomPlane = [&](double eps) {
     const V n(u(rng), u(rng), u(rng)), across = n.cross(V(u(rng), u(rng), u(rng)));
@@ -161,12 +160,7 @@ TEST(FeatureFrames, FailuresLeaveTheMatrixUntouched) {
       {"axis along the normal, far away",
        [&](Transformation& t) { return t.computeTransformationXAxisAndPlane(slanted, far, far + along, ex); }},
       {"mirror in no plane", [&](Transformation& t) { return t.computeMirrorTransformation(none); }}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Transformation t = kUntouched;
-    EXPECT_FALSE(c.call(t));
-    EXPECT_TRUE(SameBits(t, kUntouched));
-  }
+  for (const auto& c : cases) EXPECT_TRUE(FailsUntouched(c.call)) << c.name;
   Transformation t = kUntouched;
   EXPECT_THROW(t.computeTransformationCSToCartesian({ex}, V()), ProgError);
   EXPECT_TRUE(SameBits(t, kUntouched));

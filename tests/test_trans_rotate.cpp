@@ -32,8 +32,8 @@ TEST(Rotations, AboutALineMatchEigensAngleAxis) {
       ASSERT_TRUE(byAngle.computeTransformationAngle(in, d * len(rng), angle));
       ASSERT_TRUE(byAxis.computeTransformationRotateAxis(in, d, angle));
       ASSERT_TRUE(byLine.computeTransformationRotateAxis(Line3d(in, d), angle));
-      EXPECT_LE((toEigen(byAngle) - about.matrix()).cwiseAbs().maxCoeff(), kTightTol);
-      EXPECT_LE((toEigen(byAxis) - (about * Eigen::Translation3d(-pe)).matrix()).cwiseAbs().maxCoeff(), kTightTol);
+      EXPECT_TRUE(SameElements(toEigen(byAngle), about.matrix(), kTightTol));
+      EXPECT_TRUE(SameElements(toEigen(byAxis), (about * Eigen::Translation3d(-pe)).matrix(), kTightTol));
       EXPECT_TRUE(SameBits(byAxis, byLine));
     }
 }
@@ -74,12 +74,7 @@ TEST(Rotations, UnusableAxesLeaveTheMatrixUntouched) {
       {"infinite axis", [](Transformation& t) { return t.computeTransformationRotateAxis(V(), V(0, 0, HUGE_VAL), 1); }},
       {"NaN source line",
        [](Transformation& t) { return t.computeLineToLineTransformation(Line3d(V(), nanX), Line3d()); }}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Transformation t = kUntouched;
-    EXPECT_FALSE(c.call(t));
-    EXPECT_TRUE(SameBits(t, kUntouched));
-  }
+  for (const auto& c : cases) EXPECT_TRUE(FailsUntouched(c.call)) << c.name;
 }
 
 // Only the destination line unusable: the frame of the source line stays.

@@ -36,15 +36,13 @@ TEST(TransformationConvention, TheFirstIndexIsTheColumnTheMatrixRowByRowAndTheGl
   EXPECT_EQ(t.getMatrix(3, 0), 7.0);
   EXPECT_EQ(t.getMatrix(0, 3), 0.0);
   EXPECT_EQ(t.getMatrix(3, 3), 0.5);
-  const BaMatrix4x4<double> rows = t.getMatrix();
+  Eigen::Matrix4d byIndex;
+  for (unsigned r = 0; r < 4; ++r)
+    for (unsigned c = 0; c < 4; ++c) byIndex(r, c) = t.getMatrix(c, r);
   double gl[16];
   t.getGLTransformation(gl);
-  for (unsigned r = 0; r < 4; ++r)
-    for (unsigned c = 0; c < 4; ++c) {
-      SCOPED_TRACE(testing::Message() << "row " << r << ", column " << c);
-      EXPECT_EQ(rows.v[4 * r + c], t.getMatrix(c, r));
-      EXPECT_EQ(gl[4 * c + r], t.getMatrix(c, r));
-    }
+  EXPECT_TRUE(SameElements(toEigen(t), byIndex, 0.0)) << "getMatrix(), row by row";
+  EXPECT_TRUE(SameElements(Eigen::Map<const Eigen::Matrix4d>(gl), byIndex, 0.0)) << "GL, column by column";
 }
 
 // p' = s·(R·p + t): the scale also scales the translation, which is stored
@@ -166,19 +164,15 @@ TEST(TransformationCompose, LerpExtrapolates) {
 
 // --- Angles, error vectors and boxes through a transformation ---------------
 
-// transformAngles gives the angles of R_A·Rᵀ (R, then it, is R_A);
-// translation and scale play no part.
-TEST(TransformationApply, TransformAnglesGivesTheTurnThatFollowsTheRotation) {
-  const V a(0.3, -0.2, 0.5);
+// transformAngles gives the angles of R_A·Rᵀ (R, then it, is R_A), in which
+// translation and scale play no part; error vectors are rotated and scaled,
+// never translated.
+TEST(TransformationApply, AnglesGiveTheTurnThatFollowsTheRotationErrorVectorsAreNeverTranslated) {
   const Transformation m(V(100, 200, 300), V(-0.1, 0.25, 0.4), 2.0);
+  const V a(0.3, -0.2, 0.5), e(0.01, -0.02, 0.005), p(1, 2, 3);
   Transformation r = m.getRotationMatrix();
   r.append(Transformation(V(), m.transformAngles(a), 1.0));
   EXPECT_TRUE(SameMatrix(r, Transformation(V(), a, 1.0), kTightTol));
-}
-
-TEST(TransformationApply, ErrorVectorsAreRotatedAndScaledNeverTranslated) {
-  const Transformation m(V(100, 200, 300), V(-0.1, 0.25, 0.4), 2.0);
-  const V e(0.01, -0.02, 0.005), p(1, 2, 3);
   EXPECT_TRUE(SameVec(m.transformError(e), m.transformPoint(p + e) - m.transformPoint(p), 1e-12));
 }
 

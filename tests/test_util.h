@@ -42,15 +42,27 @@ constexpr int sweep(int cases) { return ZEM_SANITIZED ? cases / 10 : cases; }
 constexpr double kTightTol = 1e-12;  // a few products of rotations, entries of order 1
 constexpr double kPi = 3.14159265358979323846;
 
-/// All sixteen elements within `tol` (tol < 0: identical to the bit, NaN payloads included).
-inline ::testing::AssertionResult SameMatrix(const Transformation& a, const Transformation& b, double tol) {
-  for (unsigned r = 0; r < 4; ++r)
-    for (unsigned c = 0; c < 4; ++c) {
-      const double x = a.getMatrix(c, r), y = b.getMatrix(c, r);
+inline Eigen::Matrix4d toEigen(const Transformation& t) {
+  return Eigen::Map<const Eigen::Matrix<double, 4, 4, Eigen::RowMajor>>(t.getMatrix().v);
+}
+
+/// Every element of `got` within `tol` of `want` as doubles (tol < 0: identical to the bit, NaN payloads
+/// included); a failure names the first element that differs, m<row><column>.
+template <typename Got, typename Want>
+::testing::AssertionResult SameElements(const Eigen::MatrixBase<Got>& got, const Eigen::MatrixBase<Want>& want,
+                                        double tol) {
+  for (Eigen::Index r = 0; r < got.rows(); ++r)
+    for (Eigen::Index c = 0; c < got.cols(); ++c) {
+      const double x = double(got(r, c)), y = double(want(r, c));
       if (tol < 0.0 ? std::memcmp(&x, &y, sizeof x) != 0 : !(std::fabs(x - y) <= tol))
         return ::testing::AssertionFailure() << "element m" << r << c << ": " << x << " vs " << y;
     }
   return ::testing::AssertionSuccess();
+}
+
+/// All sixteen elements within `tol` (tol < 0: identical to the bit, NaN payloads included).
+inline ::testing::AssertionResult SameMatrix(const Transformation& a, const Transformation& b, double tol) {
+  return SameElements(toEigen(a), toEigen(b), tol);
 }
 
 /// Rigid motions for round trips: none, the 64 combinations of quarter and
@@ -91,8 +103,12 @@ inline ::testing::AssertionResult SameBits(const Transformation& a, const Transf
   return SameMatrix(a, b, -1.0);
 }
 
-inline Eigen::Matrix4d toEigen(const Transformation& t) {
-  return Eigen::Map<const Eigen::Matrix<double, 4, 4, Eigen::RowMajor>>(t.getMatrix().v);
+/// `call` returns false and leaves a matrix of kUntouched as it was, to the bit.
+inline ::testing::AssertionResult FailsUntouched(const std::function<bool(Transformation&)>& call) {
+  Transformation t = kUntouched;
+  if (call(t)) return ::testing::AssertionFailure() << "succeeded";
+  const ::testing::AssertionResult same = SameBits(t, kUntouched);
+  return same ? same : ::testing::AssertionFailure() << "failed, but changed the matrix: " << same.message();
 }
 
 /// Orthonormal rotation block of the given determinant within `tol`, row 3 = (0, 0, 0, 1).
