@@ -1,10 +1,5 @@
 // Equation solvers: the square system and the streamed weighted least squares.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <limits>
-#include <vector>
-
+#include "test_util.h"
 #include "zem_adjust.h"
 
 using Zem::ProgError;

@@ -90,12 +90,10 @@ TEST(FitEngine, BadDataStillGivesTheLeastSquaresOptimum) {
   const Points bar = moved(thin, motion, rng, 3.0);  // noise 30 times the thickness
   const Points unrelated = randomPoints(rng, 30, 80.0, Vec(-500, 300, 40));
   struct Case { std::string name; Points src, dst; bool withScale; };
-  std::vector<Case> cases = {{"inch against mm, rigid", part, inch, false},
-                             {"unrelated sets", part, unrelated, false},
-                             {"unrelated sets, scaled", part, unrelated, true},
-                             {"mm onto a map grid, scaled", box, grid, true},
-                             {"noisy thin bar", thin, bar, false},
-                             {"noisy thin bar, scaled", thin, bar, true}};
+  std::vector<Case> cases = {
+      {"inch against mm, rigid", part, inch, false}, {"mm onto a map grid, scaled", box, grid, true},
+      {"unrelated sets", part, unrelated, false},    {"unrelated sets, scaled", part, unrelated, true},
+      {"noisy thin bar", thin, bar, false},          {"noisy thin bar, scaled", thin, bar, true}};
   // The angle about X at and next to ±π/2, where three angles lose a degree
   // of freedom (the fit must not care).
   const struct { const char* name; double angle; } aboutX[] = {
@@ -134,8 +132,7 @@ TEST(FitEngine, RandomProblemsWithGrossErrorsGiveTheLeastSquaresOptimum) {
     SCOPED_TRACE(testing::Message() << "trial " << trial << ", " << src.size() << " points, scale " << withScale);
     Transformation fit;
     ASSERT_GE(fit.computeTransformationNoId(src, dst, withScale), 0.0);
-    const double extent = std::max(extentOf(dst), extentOf(src));
-    ASSERT_TRUE(SameImages(fit, umeyamaOf(src, dst, withScale), src, 1e-9 * extent));
+    ASSERT_TRUE(SameImages(fit, umeyamaOf(src, dst, withScale), src, 1e-9 * std::max(extentOf(dst), extentOf(src))));
   }
 }
 
@@ -168,27 +165,17 @@ TEST(FitEngine, WeightsThatDifferBetweenAxesGiveTheGlobalOptimum) {
   // Noise-free pairs of a known motion whose axes weigh 0, 0.01, 1 or 100:
   // the motion is the only exact fit, but from the mean weights the
   // iteration found other minima (weighted sums of squares of 1e3 to 5e4).
-  struct Row {
-    const char* name;
-    Points src;
-    Vec anglesDeg;
-    Points weights;
-  };
+  // Each row: its name, the angles of the motion (degrees), five points and their weights.
+  struct Row { const char* name; Vec anglesDeg; Points src, weights; };
   const Row rows[] = {
-      {"mostly y and the second point",
-       {Point(50, 31, 30, 0), Point(20, 12, -16, 1), Point(49, -3, -29, 2), Point(35, -34, 36, 3),
-        Point(11, -39, -46, 4)},
-       Vec(-20, -168, -129),
+      {"mostly y and the second point", Vec(-20, -168, -129),
+       {Point(50, 31, 30), Point(20, 12, -16), Point(49, -3, -29), Point(35, -34, 36), Point(11, -39, -46)},
        {Point(1, 100, 0.01), Point(100, 100, 100), Point(1, 0.01, 1), Point(0.01, 0.01, 0.01), Point(0, 100, 0)}},
-      {"x and y, a point on y alone",
-       {Point(-45, -10, 33, 0), Point(-41, -9, 47, 1), Point(46, -29, -50, 2), Point(17, -49, -20, 3),
-        Point(0, 38, -41, 4)},
-       Vec(59, 12, -133),
+      {"x and y, a point on y alone", Vec(59, 12, -133),
+       {Point(-45, -10, 33), Point(-41, -9, 47), Point(46, -29, -50), Point(17, -49, -20), Point(0, 38, -41)},
        {Point(100, 100, 0.01), Point(100, 1, 100), Point(100, 1, 0.01), Point(0, 1, 0), Point(100, 100, 0)}},
-      {"a different axis per point",
-       {Point(41, -38, -9, 0), Point(47, -40, 16, 1), Point(23, -7, -43, 2), Point(2, -7, 38, 3),
-        Point(18, -16, -45, 4)},
-       Vec(33, -80, 66),
+      {"a different axis per point", Vec(33, -80, 66),
+       {Point(41, -38, -9), Point(47, -40, 16), Point(23, -7, -43), Point(2, -7, 38), Point(18, -16, -45)},
        {Point(100, 0.01, 100), Point(1, 1, 100), Point(100, 100, 100), Point(0, 0.01, 100), Point(0.01, 0, 1)}},
   };
   for (const Row& row : rows)
@@ -213,10 +200,8 @@ TEST(FitEngine, WeightMatricesGeneralisePerAxisWeights) {
   for (std::size_t i = 0; i < src.size(); ++i) {
     axes.push_back(Point(weight(rng), weight(rng), weight(rng)));
     diagonal.push_back({{{axes[i].x, 0, 0}, {0, axes[i].y, 0}, {0, 0, axes[i].z}}});
-    const double a = weight(rng);  // normals all in the x-y plane: nothing fixes z
-    normalsInPlane.push_back({{{std::cos(a) * std::cos(a), std::cos(a) * std::sin(a), 0},
-                               {std::cos(a) * std::sin(a), std::sin(a) * std::sin(a), 0},
-                               {0, 0, 0}}});
+    const double a = weight(rng), c = std::cos(a), s = std::sin(a);  // normals in the x-y plane: nothing fixes z
+    normalsInPlane.push_back({{{c * c, c * s, 0}, {c * s, s * s, 0}, {0, 0, 0}}});
   }
   for (bool withScale : {false, true}) {
     SCOPED_TRACE(withScale ? "scaled" : "rigid");

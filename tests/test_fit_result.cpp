@@ -28,11 +28,12 @@ Problem noisyMotion(std::size_t n, unsigned seed) {
 
 }  // namespace
 
-TEST(FitResult, IsTheTransformationFitBitForBitWithEveryPairsResidual) {
+TEST(FitResult, IsTheTransformationFitBitForBitWithEveryPairsResidualOnRequest) {
   const Problem p = noisyMotion(25, 4);
   Points shuffled = p.dst;
   std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(1));
   for (bool withScale : {false, true}) {
+    SCOPED_TRACE(withScale ? "scaled" : "rigid");
     Transformation byId, weighted, byPosition;
     struct Entry { const char* name; double legacy; const Transformation& fitted; FitResult result; };
     const Entry entries[] = {
@@ -44,7 +45,7 @@ TEST(FitResult, IsTheTransformationFitBitForBitWithEveryPairsResidual) {
          FitResult::fitByPosition(p.src, p.dst, {}, withScale)},
     };
     for (const Entry& e : entries) {
-      SCOPED_TRACE(std::string(e.name) + (withScale ? ", scaled" : ", rigid"));
+      SCOPED_TRACE(e.name);
       ASSERT_TRUE(e.result.isSucceeded());
       EXPECT_TRUE(SameBits(e.result.transformation, e.fitted));
       EXPECT_EQ(e.result.meanWeighted, e.legacy);
@@ -65,28 +66,21 @@ TEST(FitResult, IsTheTransformationFitBitForBitWithEveryPairsResidual) {
       EXPECT_EQ(e.result.largest, *std::max_element(e.result.distances.begin(), e.result.distances.end()));
     }
     EXPECT_NEAR(entries[0].result.mean, entries[0].result.meanWeighted, 1e-12);  // unit weights
+    // Without residuals: the same fit, no per-pair vectors.
+    const FitResult lean = FitResult::fitByPosition(p.src, p.dst, Points(), FitOptions{withScale, 1.0, false});
+    EXPECT_TRUE(SameBits(lean.transformation, byPosition));
+    EXPECT_EQ(lean.meanWeighted, entries[2].legacy);
+    EXPECT_EQ(lean.pairCount, 25u);
+    EXPECT_TRUE(lean.residuals.empty());
+    EXPECT_TRUE(lean.distances.empty());
   }
-}
-
-TEST(FitResult, WithoutResidualsGivesTheSameFitAndNoPerPairVectors) {
-  const Problem p = noisyMotion(25, 6);
-  const FitResult full = FitResult::fitByPosition(p.src, p.dst, p.weights, true, 1.0);
-  const FitResult lean = FitResult::fitByPosition(p.src, p.dst, p.weights, FitOptions{true, 1.0, false});
-  ASSERT_TRUE(lean.isSucceeded());
-  EXPECT_TRUE(SameBits(lean.transformation, full.transformation));
-  EXPECT_EQ(lean.meanWeighted, full.meanWeighted);
-  EXPECT_EQ(lean.pairCount, 25u);
-  EXPECT_TRUE(lean.residuals.empty());
-  EXPECT_TRUE(lean.distances.empty());
 }
 
 TEST(FitResult, NamesTheReasonOfEveryFailure) {
   const Problem good = noisyMotion(6, 9);
   Problem collinear = good, notFinite = good, negative = good, repeated = good, twoPairs = good;
-  for (std::size_t i = 0; i < 6; ++i) {
-    collinear.src[i] = Point(double(i), 2.0 * double(i), 0.5, int(i));
-    collinear.dst[i] = collinear.src[i];
-  }
+  for (std::size_t i = 0; i < 6; ++i) collinear.src[i] = Point(double(i), 2.0 * double(i), 0.5, int(i));
+  collinear.dst = collinear.src;
   notFinite.dst[3].y = std::numeric_limits<double>::quiet_NaN();
   negative.weights[2].z = -1e-9;
   repeated.src[1].id = 100;  // id 100 twice in both sets: 4 + 4 pairs from six points

@@ -28,8 +28,7 @@ TEST(TransformationFit, CountIsTestedBeforeSizesAndOnlyPositionPairingThrows) {
   const Points four(d.src.begin(), d.src.begin() + 4), two(d.src.begin(), d.src.begin() + 2);
   Transformation fit = kUntouched;
   EXPECT_EQ(fit.computeTransformationNoId(two, d.src, false), -1.0);
-  EXPECT_EQ(errorText<ProgError>([&] { fit.computeTransformationNoId(d.src, four, false); }),
-            "Ungleiche Punktemengen");
+  EXPECT_EQ(errorText<ProgError>([&] { fit.computeTransformationNoId(d.src, four, false); }), "Ungleiche Punktemengen");
   EXPECT_EQ(fit.computeTransformation(two, d.src, false), -1.0);
   EXPECT_TRUE(SameBits(fit, kUntouched));
   EXPECT_GE(fit.computeTransformation(d.src, four, false), 0.0);  // four pairs by identifier
