@@ -6,12 +6,8 @@
 // marks, quoted names, unit headers, normals, Windows-1252 names. Each reads
 // to the intended values or is refused naming the line; none reads to other
 // numbers.
-#include <string>
-#include <vector>
-
 #include "math_point_file.h"
 #include "test_util.h"
-#include "zem_base.h"
 
 namespace Zem {
 namespace {
@@ -116,7 +112,7 @@ TEST(PointFile, MissingFileIsNamedInTheMessage) {
   EXPECT_EQ(file.getError().toStdString().rfind("/nonexistent/points.txt: ", 0), 0u);
 }
 
-TEST(PointFile, FormatKeepsLayoutAndReadsBackExactly) {
+TEST(PointFile, FormatKeepsLayoutReadsBackExactlyAndRefusesOtherDecimals) {
   PointNames names;
   PointFile file;
   ASSERT_TRUE(file.parse("name;x;y;z;wx;wy;wz\nP1;0.1;2;3;1;1;1\n5;4;5;6;0.5;1;1\n", QStringLiteral("f"), &names));
@@ -126,11 +122,17 @@ TEST(PointFile, FormatKeepsLayoutAndReadsBackExactly) {
   const std::string text = file.format(moved, names);
   EXPECT_EQ(text, "name;x;y;z;wx;wy;wz\nP1;0.3333333333333333;2;3;1;1;1\n5;4;5;-1e-300;0.5;1;1\n");
   EXPECT_TRUE(ReadsBackTo(text, moved, &names));
+  EXPECT_THROW(file.format(moved, names, nullptr, 18), ProgError);  // decimals: 0 to 17, or -1
+  EXPECT_THROW(file.format(moved, names, nullptr, -2), ProgError);
 }
 
 /// The three points every readable file of the corpus holds, written as
 /// decimals in the files ("410,034" or "410.034", "4.10034E+02", ...).
 const BaVec3d<double> kPoints[3] = {{410.034, 385.448, 342.373}, {-12.5, 0.001, 1000}, {0.25, 250.75, -3.125}};
+/// Those that have normals or weights have these: the normals (0, 0, 2),
+/// (3, 0, 4) and (0, -1, 0) normalised, the weights as written.
+const BaVec3d<double> kNormals[3] = {{0, 0, 1}, {0.6, 0, 0.8}, {0, -1, 0}};
+const BaVec3d<double> kWeights[3] = {{1, 1, 2}, {1, 1, 1}, {0, 1, 1}};
 
 struct Expected {
   const char* file;
@@ -143,6 +145,10 @@ struct Expected {
 
 ::testing::AssertionResult ReadsAsExpected(const PointFile& file, const PointNames& names, const Expected& e) {
   if (file.getPoints().size() != 3) return ::testing::AssertionFailure() << file.getPoints().size() << " points";
+  if (file.getNormals().size() != (e.normals ? 3u : 0u))
+    return ::testing::AssertionFailure() << file.getNormals().size() << " normals";
+  if (file.getWeights().size() != (e.weights ? 3u : 0u))
+    return ::testing::AssertionFailure() << file.getWeights().size() << " weights";
   for (std::size_t i = 0; i < 3; ++i) {
     const BaPoint3d<double>& p = file.getPoints()[i];
     if (!test::SameVec(p, kPoints[i], 0.0))
@@ -150,6 +156,10 @@ struct Expected {
     const std::string name = e.names.empty() ? "" : e.names[i];
     if (names.nameOf(p.id) != name)
       return ::testing::AssertionFailure() << "name " << i << ": \"" << names.nameOf(p.id) << "\" vs \"" << name << "\"";
+    if (e.normals && !test::SameVec(file.getNormals()[i], kNormals[i], 1e-16))
+      return ::testing::AssertionFailure() << "normal " << i << ": " << file.getNormals()[i] << " vs " << kNormals[i];
+    if (e.weights && !test::SameVec(file.getWeights()[i], kWeights[i], 0.0))
+      return ::testing::AssertionFailure() << "weight " << i << ": " << file.getWeights()[i] << " vs " << kWeights[i];
   }
   if (file.usesDecimalComma() != e.decimalComma) return ::testing::AssertionFailure() << "decimal comma";
   if (file.hasNormals() != e.normals) return ::testing::AssertionFailure() << "normals";
@@ -161,25 +171,18 @@ struct Expected {
 TEST(PointFileRealWorld, EveryExportReadsToItsValues) {
   const std::vector<std::string> numbered = {"1", "2", "3"}, named = {"P1", "P2", "P3"};
   const Expected files[] = {
-      {"de_semicolon.csv", numbered, true},
-      {"de_semicolon_header_names.csv", named, true},
-      {"de_units_header_crlf.csv", named, true},
-      {"de_tab.txt", numbered, true},
-      {"de_tab_bom_header.txt", named, true},
-      {"de_normals_header.csv", named, true, true},
-      {"blank_crlf.txt", numbered},
-      {"bom_semicolon_points.csv", numbered},
-      {"quoted_names_with_spaces.csv", {"Bore A", "Bore B", "Slot 3"}},
-      {"quoted_names_with_separators.csv", {"P,1", "P;2", "P 3"}},
-      {"units_header_points.csv", named},
-      {"two_header_lines.txt", numbered},
-      {"comments_and_title.csv", numbered},
-      {"normals_ijk.txt", numbered, false, true},
+      {"de_semicolon.csv", numbered, true},           {"de_semicolon_header_names.csv", named, true},
+      {"de_units_header_crlf.csv", named, true},      {"de_tab.txt", numbered, true},
+      {"de_tab_bom_header.txt", named, true},         {"de_normals_header.csv", named, true, true},
+      {"blank_crlf.txt", numbered},                   {"bom_semicolon_points.csv", numbered},
+      {"units_header_points.csv", named},             {"two_header_lines.txt", numbered},
+      {"comments_and_title.csv", numbered},           {"trailing_separators.csv", numbered},
+      {"normals_ijk.txt", numbered, false, true},     {"exponents_tabs.txt", {}},
       {"weights_header.txt", numbered, false, false, true},
       {"weights_no_header.txt", numbered, false, false, true},
+      {"quoted_names_with_spaces.csv", {"Bore A", "Bore B", "Slot 3"}},
+      {"quoted_names_with_separators.csv", {"P,1", "P;2", "P 3"}},
       {"utf8_names.txt", {"Bohrung_\xC3\x98" "1", "Bohrung_\xC3\x98" "2", "Nut_\xC2\xB5"}},
-      {"exponents_tabs.txt", {}},
-      {"trailing_separators.csv", numbered},
       {"cp1252_names.txt", {"Bohrung_\xC3\x98" "1", "Bohrung_\xC3\x98" "2", "Kosten_\xE2\x82\xAC"}, true, false, false,
        true},
   };
@@ -192,21 +195,6 @@ TEST(PointFileRealWorld, EveryExportReadsToItsValues) {
     // Written with its own decimals (as apply writes it), the file reads back to its values.
     EXPECT_TRUE(ReadsBackTo(file.format(file.getPoints(), names, nullptr, file.getDecimals()), file.getPoints(), &names));
   }
-}
-
-TEST(PointFileRealWorld, NormalsAreNormalisedAndWeightsStayAsWritten) {
-  PointNames names;
-  PointFile normals, weights;
-  ASSERT_TRUE(normals.read(kCorpus + "de_normals_header.csv", &names));
-  ASSERT_TRUE(weights.read(kCorpus + "weights_header.txt", &names));
-  ASSERT_EQ(normals.getNormals().size(), 3u);
-  EXPECT_TRUE(test::SameVec(normals.getNormals()[0], BaVec3d<double>(0, 0, 1), 0.0));
-  EXPECT_TRUE(test::SameVec(normals.getNormals()[1], BaVec3d<double>(0.6, 0, 0.8), 1e-16));
-  EXPECT_TRUE(test::SameVec(normals.getNormals()[2], BaVec3d<double>(0, -1, 0), 0.0));
-  EXPECT_TRUE(normals.getWeights().empty());
-  ASSERT_EQ(weights.getWeights().size(), 3u);
-  EXPECT_TRUE(test::SameVec(weights.getWeights()[0], BaVec3d<double>(1, 1, 2), 0.0));
-  EXPECT_TRUE(weights.getNormals().empty());
 }
 
 TEST(PointFileRealWorld, OptionsFixTheMarkSkipLinesAndAllowRepeats) {
@@ -230,37 +218,49 @@ TEST(PointFileRealWorld, OptionsFixTheMarkSkipLinesAndAllowRepeats) {
   EXPECT_TRUE(test::SameVec(file.getPoints()[0], kPoints[2], 0.0));
 }
 
-TEST(PointFileRealWorld, FormatKeepsSeparatorDecimalMarkLineEndsAndQuotes) {
-  const struct {
-    const char* name;
-    std::string text;
-    bool normals;  ///< the normals given to format
-    std::string written;
-  } cases[] = {
-      {"German with CR LF", "Punkt;X [mm];Y [mm];Z [mm]\r\nP1;410,034;-0,5;1\r\n", true,
+// Decimals -1: the shortest form that reads back.
+TEST(PointFileRealWorld, FormatKeepsSeparatorDecimalMarkLineEndsAndQuotesAndRoundsToFixedDecimals) {
+  const struct { const char* name; std::string text; bool normalsGiven; int decimals; std::string written; } cases[] = {
+      {"German with CR LF", "Punkt;X [mm];Y [mm];Z [mm]\r\nP1;410,034;-0,5;1\r\n", true, -1,
        "Punkt;X [mm];Y [mm];Z [mm]\r\nP1;410,034;-0,5;1,0\r\n"},  // every number with its decimal comma
-      {"tabs", "1\t2,25\t3\t4e-7\n", true, "1\t2,25\t3,0\t4,0e-07\n"},
-      {"normals not given", "id x y z i j k\n1 1 2 3 0 0 2\n", false, "1 1 2 3\n"},  // no header that would not fit
-      {"quoted names", "\"Bore A\",1,2,3\n\"say \"\"hi\"\"\",4,5,6\n\"P#1\",7,8,9\n", true,
+      {"tabs", "1\t2,25\t3\t4e-7\n", true, -1, "1\t2,25\t3,0\t4,0e-07\n"},
+      {"normals not given", "id x y z i j k\n1 1 2 3 0 0 2\n", false, -1, "1 1 2 3\n"},  // no header that would not fit
+      {"quoted names", "\"Bore A\",1,2,3\n\"say \"\"hi\"\"\",4,5,6\n\"P#1\",7,8,9\n", true, -1,
        "\"Bore A\",1,2,3\n\"say \"\"hi\"\"\",4,5,6\n\"P#1\",7,8,9\n"},
-      {"normals", "id x y z i j k\n1 1 2 3 0 0 2\n", true, "id x y z i j k\n1 1 2 3 0 0 1\n"},
+      {"normals", "id x y z i j k\n1 1 2 3 0 0 2\n", true, -1, "id x y z i j k\n1 1 2 3 0 0 1\n"},
+      {"two decimals, rounded, no -0,00", "1;2,5;-0,0004;3,126\r\n", false, 2, "1;2,50;0,00;3,13\r\n"},
+      {"no decimals, the mark shows even then", "1;2,5;-0,0004;3,126\r\n", false, 0, "1;2,0;0,0;3,0\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     PointNames names;
     PointFile file;
     ASSERT_TRUE(file.parse(c.text, QStringLiteral("f"), &names)) << file.getError().toStdString();
-    EXPECT_EQ(file.format(file.getPoints(), names, c.normals ? &file.getNormals() : nullptr), c.written);
+    const std::vector<BaVec3d<double>>* normals = c.normalsGiven ? &file.getNormals() : nullptr;
+    EXPECT_EQ(file.format(file.getPoints(), names, normals, c.decimals), c.written);
   }
 }
 
-TEST(PointFile, OnlyANumberSplitAtSemicolonsOrTabsBetweenFieldsHasADecimalComma) {
-  const struct { const char* name; std::string text; bool decimalComma; } cases[] = {
-      {"tabs between fields", "1,5\t2,5\t3,5\n", true},
-      {"a tab before the first field", "\t1,5 2,5 3,5\n", false},
-      {"a tab after the last field", "1,5 2,5 3,5\t\n", false},
-      {"a tab before, vertical tabs between", "\xff\xbf\n\t1,\v2\v3\n", false},
-      {"a comma in a quoted name", "\"P,1\";1;2;3\nP2;0.5;1;1\n", false},
+// Only a number split at semicolons or tabs between fields has a decimal
+// comma; the decimals of a file are the fewest with which every coordinate
+// reads back. Whatever the reading, the text written in the shortest form
+// and with the file's own decimals reads back to the same points.
+TEST(PointFile, DecimalCommaAndDecimalsAreThoseOfTheNumbers) {
+  const struct { const char* name; std::string text; bool decimalComma; int decimals; } cases[] = {
+      {"tabs between fields", "1,5\t2,5\t3,5\n", true, 1},
+      {"a tab before the first field", "\t1,5 2,5 3,5\n", false, 0},
+      {"a tab after the last field", "1,5 2,5 3,5\t\n", false, 0},
+      {"a tab before, vertical tabs between", "\xff\xbf\n\t1,\v2\v3\n", false, 0},
+      {"a comma in a quoted name", "\"P,1\";1;2;3\nP2;0.5;1;1\n", false, 1},
+      {"integers", "1 2 3\n", false, 0},
+      {"the most of any coordinate", "1.5 2.25 3\n4 5 6.125\n", false, 3},
+      {"trailing zeros add nothing", "410.0340 1.0000 2.5000\n", false, 3},
+      {"an exponent", "1e-7 0 0\n", false, 7},
+      {"a decimal comma", "1;2,75;3;4\n", true, 2},
+      {"a third", "0.3333333333333333 0 0\n", false, 16},
+      {"17 decimals, the most", "1e-17 0 0\n", false, 17},
+      {"more than 17 decimals", "1e-18 0 0\n", false, -1},
+      {"17 significant digits", "123456789.12345679 0 0\n", false, -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -268,42 +268,10 @@ TEST(PointFile, OnlyANumberSplitAtSemicolonsOrTabsBetweenFieldsHasADecimalComma)
     PointFile file;
     ASSERT_TRUE(file.parse(c.text, QStringLiteral("f"), &names)) << file.getError().toStdString();
     EXPECT_EQ(file.usesDecimalComma(), c.decimalComma);
-    // Whatever the reading, the written text reads back to the same points.
-    EXPECT_TRUE(ReadsBackTo(file.format(file.getPoints(), names), file.getPoints(), &names));
-  }
-}
-
-TEST(PointFile, DecimalsAreTheFewestWithWhichEveryCoordinateReadsBack) {
-  const struct { const char* name; std::string text; int decimals; } cases[] = {
-      {"integers", "1 2 3\n", 0},
-      {"the most of any coordinate", "1.5 2.25 3\n4 5 6.125\n", 3},
-      {"trailing zeros add nothing", "410.0340 1.0000 2.5000\n", 3},
-      {"an exponent", "1e-7 0 0\n", 7},
-      {"a decimal comma", "1;2,75;3;4\n", 2},
-      {"a third", "0.3333333333333333 0 0\n", 16},
-      {"more than 17 decimals", "1e-18 0 0\n", -1},
-      {"17 significant digits", "123456789.12345679 0 0\n", -1},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    PointNames names;
-    PointFile file;
-    ASSERT_TRUE(file.parse(c.text, QStringLiteral("f"), &names)) << file.getError().toStdString();
     EXPECT_EQ(file.getDecimals(), c.decimals);
-    // With its own decimals a file's points read back bit for bit.
-    EXPECT_TRUE(ReadsBackTo(file.format(file.getPoints(), names, nullptr, file.getDecimals()), file.getPoints(), &names));
+    EXPECT_TRUE(ReadsBackTo(file.format(file.getPoints(), names), file.getPoints(), &names));
+    EXPECT_TRUE(ReadsBackTo(file.format(file.getPoints(), names, nullptr, c.decimals), file.getPoints(), &names));
   }
-}
-
-TEST(PointFile, FixedDecimalsRoundKeepTheMarkAndRefuseOtherCounts) {
-  PointNames names;
-  PointFile file;
-  ASSERT_TRUE(file.parse("1;2,5;-0,0004;3,126\r\n", QStringLiteral("f"), &names));
-  const std::vector<BaPoint3d<double>>& points = file.getPoints();
-  EXPECT_EQ(file.format(points, names, nullptr, 2), "1;2,50;0,00;3,13\r\n");  // no "-0,00"
-  EXPECT_EQ(file.format(points, names, nullptr, 0), "1;2,0;0,0;3,0\r\n");     // the mark shows even then
-  EXPECT_THROW(file.format(points, names, nullptr, 18), ProgError);
-  EXPECT_THROW(file.format(points, names, nullptr, -2), ProgError);
 }
 
 // Files of many names: names are looked up a few lines behind the reading

@@ -1,12 +1,9 @@
 // PointNames (math_point_names.cpp): one id per name across the files of a
 // run, numbers as their own ids.
-#include <vector>
-
 #include "math_point_file.h"
 #include "test_util.h"
 
-namespace Zem {
-namespace {
+using namespace Zem;
 
 TEST(PointNames, NamesKeepTheirIdsAcrossFilesAndNumbersAreTheirOwnIds) {
   PointNames names;
@@ -28,6 +25,3 @@ TEST(PointNames, NamesKeepTheirIdsAcrossFilesAndNumbersAreTheirOwnIds) {
   EXPECT_EQ(names.idOf("2147483648"), -6);
   EXPECT_EQ(names.nameOf(-6), "2147483648");
 }
-
-}  // namespace
-}  // namespace Zem

@@ -3,12 +3,7 @@
 // std::from_chars gives, in any process locale.
 #include <charconv>
 #include <clocale>
-#include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "math_point_file.h"
 #include "test_util.h"
