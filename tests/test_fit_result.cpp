@@ -35,14 +35,17 @@ TEST(FitResult, IsTheTransformationFitBitForBitWithEveryPairsResidualOnRequest) 
   for (bool withScale : {false, true}) {
     SCOPED_TRACE(withScale ? "scaled" : "rigid");
     Transformation byId, weighted, byPosition;
-    struct Entry { const char* name; double legacy; const Transformation& fitted; FitResult result; };
+    // Each entry point with the residuals and without them (`lean`).
+    struct Entry { const char* name; double legacy; const Transformation& fitted; FitResult result, lean; };
+    const FitOptions lean{withScale, 1.0, false};
     const Entry entries[] = {
         {"by id", byId.computeTransformation(p.src, shuffled, withScale), byId,
-         FitResult::fitById(p.src, shuffled, {}, withScale)},
+         FitResult::fitById(p.src, shuffled, {}, withScale), FitResult::fitById(p.src, shuffled, Points(), lean)},
         {"weighted by id", weighted.computeWeightedTransformation(p.src, shuffled, p.weights, withScale), weighted,
-         FitResult::fitById(p.src, shuffled, p.weights, withScale)},
+         FitResult::fitById(p.src, shuffled, p.weights, withScale),
+         FitResult::fitById(p.src, shuffled, p.weights, lean)},
         {"by position", byPosition.computeTransformationNoId(p.src, p.dst, withScale), byPosition,
-         FitResult::fitByPosition(p.src, p.dst, {}, withScale)},
+         FitResult::fitByPosition(p.src, p.dst, {}, withScale), FitResult::fitByPosition(p.src, p.dst, Points(), lean)},
     };
     for (const Entry& e : entries) {
       SCOPED_TRACE(e.name);
@@ -64,15 +67,14 @@ TEST(FitResult, IsTheTransformationFitBitForBitWithEveryPairsResidualOnRequest) 
       EXPECT_NEAR(e.result.mean, sum / 25, 1e-12);
       EXPECT_NEAR(e.result.rms, std::sqrt(sumSquares / 25), 1e-12);
       EXPECT_EQ(e.result.largest, *std::max_element(e.result.distances.begin(), e.result.distances.end()));
+      // Without residuals: the same fit, no per-pair vectors.
+      EXPECT_TRUE(SameBits(e.lean.transformation, e.fitted));
+      EXPECT_EQ(e.lean.meanWeighted, e.legacy);
+      EXPECT_EQ(e.lean.pairCount, 25u);
+      EXPECT_TRUE(e.lean.residuals.empty());
+      EXPECT_TRUE(e.lean.distances.empty());
     }
     EXPECT_NEAR(entries[0].result.mean, entries[0].result.meanWeighted, 1e-12);  // unit weights
-    // Without residuals: the same fit, no per-pair vectors.
-    const FitResult lean = FitResult::fitByPosition(p.src, p.dst, Points(), FitOptions{withScale, 1.0, false});
-    EXPECT_TRUE(SameBits(lean.transformation, byPosition));
-    EXPECT_EQ(lean.meanWeighted, entries[2].legacy);
-    EXPECT_EQ(lean.pairCount, 25u);
-    EXPECT_TRUE(lean.residuals.empty());
-    EXPECT_TRUE(lean.distances.empty());
   }
 }
 

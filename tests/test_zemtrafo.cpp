@@ -436,7 +436,7 @@ TEST_F(ZemtrafoRealWorld, FailedOrInterruptedRunsReplaceNoTarget) {
       write("p.csv", "old\n");
       std::remove(path("p.svg").c_str());
       std::remove(path("p.txt").c_str());
-      run(large + " & pid=$!; sleep " + delay + "; kill -" + signal + " $pid; wait $pid; ");
+      run(large + " >/dev/null 2>&1 & pid=$!; sleep " + delay + "; kill -" + signal + " $pid 2>/dev/null; wait $pid; ");
       // All or nothing: a run stopped before it put its files in place left
       // every target as it was; one stopped after that (or never) replaced
       // them all. Never a new file left behind.
