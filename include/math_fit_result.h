@@ -39,6 +39,9 @@ enum class FitRotation { Free, AboutX, AboutY, AboutZ, None };
 /// so does an estimated scale whose best value is 0 (the weighted sum of
 /// squares falling all the way to where every point maps to one, as when the
 /// destination is the source turned through a point and the rotation is held).
+/// The minimisation runs from several starts and reports the lowest optimum
+/// it reaches; one that does not reach an optimum within its iteration limit
+/// fails as FIT_NOT_CONVERGED rather than report where it stopped.
 ///
 /// Gross errors. With `reject` the fit sets aside, one at a time, the pair
 /// whose statistic (see FitResult::statistics) exceeds the critical value of
@@ -94,7 +97,8 @@ struct FitResult {
     FIT_DEGENERATE = 2,         ///< the pairs do not fix the transformation: points on one line or coincident
     FIT_NOT_FINITE = 3,         ///< a paired coordinate or weight is infinite or NaN
     FIT_NEGATIVE_WEIGHT = 4,    ///< a weight of a pair is below 0 (a weight matrix is not positive semi-definite)
-    FIT_NOT_CONVERGED = 5,      ///< the arithmetic of the fit overflowed (finite data beyond the range of doubles)
+    FIT_NOT_CONVERGED = 5,      ///< the arithmetic of the fit overflowed (finite data beyond the range of doubles),
+                                ///< or a fit with held freedoms reached no optimum (see FitOptions)
     FIT_AMBIGUOUS_PAIRING = 6,  ///< repeated identifiers gave more pairs than a set has points
   };
 

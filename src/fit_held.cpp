@@ -37,8 +37,14 @@ namespace {
 /// Iterations at most: a guard. Newton steps reach the optimum in a
 /// handful; Gauss-Newton alone, linear where the residuals are large against
 /// the part, had taken several hundred, and stopping it at 100 had left a
-/// fit 2 µm and 0.1 mrad off.
+/// fit 2 µm and 0.1 mrad off. A minimisation on the pairs that reaches it
+/// has not found the optimum and fails (FIT_NOT_CONVERGED).
 constexpr int kMaxIterations = 1000;
+/// How many times more the lowest start may take kMaxIterations steps on
+/// the quadratic of the pairs (microseconds each) when it has not reached
+/// its optimum: a part 1e5 mm and more from the origin with a held
+/// translation component and noise as large as the part took up to 20,000.
+constexpr int kContinuations = 30;
 /// With weights that differ between axes: the turns about a held axis (of
 /// eleven, 30° apart) and the rotations of the grid (of 59) with the lowest
 /// objective from which the minimisation runs too. On problems of a few
@@ -115,6 +121,54 @@ Vector12 packedOf(const Quadratic& q, const Pose& pose) {
   return Estimate{pose.rotation, pose.scale, a * toEigen(q.refSrc) + pose.translation - toEigen(q.refDst)}.packed();
 }
 
+/// The pose with its scale (when free) and its free translation components
+/// at their optimum on the quadratic q for the pose's rotation, where F is
+/// exactly quadratic in them; the pose as it is when that does not lower F
+/// (they are not determined, or rounding). A held translation component
+/// ties the turn and the scale of a part far from the origin into a long,
+/// curved valley of F (a turn about the origin moves the part by its
+/// distance from it): steps of the turn, with these set anew after each,
+/// follow the valley, where steps of all parameters at once had crawled along
+/// it for a thousand iterations. The scale stays positive: where its best
+/// value is not, only the translation is set.
+Pose projected(const Quadratic& q, const Freedoms& fr, const Pose& pose) {
+  const Vector3d p0 = toEigen(q.refSrc), q0 = toEigen(q.refDst);
+  // x = base + M·y with y = (the scale, when free; the free components of T).
+  Vector12 turned;
+  for (int k = 0; k < 3; ++k) turned.segment<3>(3 * k) = pose.rotation.col(k);
+  turned.segment<3>(9) = pose.rotation * p0;
+  const auto optimum = [&](bool withScale, Pose* out) {
+    Eigen::Matrix<double, 12, 4> m = Eigen::Matrix<double, 12, 4>::Zero();
+    Vector12 base = Vector12::Zero();
+    base.segment<3>(9) = -q0;
+    int columns = 0;
+    if (withScale)
+      m.col(columns++) = turned;
+    else
+      base += pose.scale * turned;
+    for (int k = 0; k < 3; ++k) {
+      if (fr.free[k])
+        m(9 + k, columns++) = 1.0;
+      else
+        base(9 + k) += pose.translation(k);
+    }
+    if (columns == 0) return false;
+    const auto used = m.leftCols(columns);
+    const MatrixM n = used.transpose() * q.H * used;
+    const linalg::LdltSolution y = linalg::solveLdlt(n, used.transpose() * (q.g - q.H * base));
+    if (!(y.semiDefinite && y.smallestPivot > 0.0) || !y.x.allFinite()) return false;
+    *out = pose;
+    int next = 0;
+    if (withScale) out->scale = y.x(next++);
+    for (int k = 0; k < 3; ++k)
+      if (fr.free[k]) out->translation(k) = y.x(next++);
+    return out->scale > 0.0;
+  };
+  Pose best;
+  if (!optimum(fr.free[6], &best) && !(fr.free[6] && optimum(false, &best))) return pose;
+  return q.valueAt(packedOf(q, best)) < q.valueAt(packedOf(q, pose)) ? best : pose;
+}
+
 /// The closed-form starts of a fit with held freedoms (see the file comment),
 /// the grid's screened by F from the quadratic q of the pairs used, or from
 /// the pairs when there is none.
@@ -160,10 +214,11 @@ std::vector<Pose> startsOf(const Pairs& pairs, const Freedoms& fr, const FitOpti
       if (!fr.free[k]) pose.translation(k) = 0.0;
     starts.push_back(pose);
   }
-  if (!differsBetweenAxes(pairs) || starts.empty()) return starts;
-  // Weights that differ between axes can give other minima (see
-  // fit_solver.cpp): turns spread over all angles of a held axis, or the
-  // free rotations of a grid with the lowest objective, start too.
+  if (!(differsBetweenAxes(pairs) || held) || starts.empty()) return starts;
+  // Weights that differ between axes, and held translation components, can
+  // give other minima (see fit_solver.cpp): turns spread over all angles of
+  // a held axis, or the free rotations of a grid with the lowest objective,
+  // start too.
   const Pose centred = starts.front();
   std::vector<std::pair<double, Pose>> grid;
   const auto consider = [&](const Matrix3d& rotation, double angle) {
@@ -173,6 +228,7 @@ std::vector<Pose> startsOf(const Pairs& pairs, const Freedoms& fr, const FitOpti
     pose.translation = bbar - pose.scale * (pose.rotation * abar);
     for (int k = 0; k < 3; ++k)
       if (!fr.free[k]) pose.translation(k) = 0.0;
+    if (q) pose = projected(*q, fr, pose);
     grid.emplace_back(q ? q->valueAt(packedOf(*q, pose)) : objective(pairs, pose), pose);
   };
   if (fr.rotationAxis >= 0) {
@@ -260,20 +316,33 @@ double effectOfScale(const MatrixM& n, const VectorM& g) {
 }
 
 /// How a minimisation on the moments ended.
-enum class MomentsEnd { Optimum, ScaleToZero, Failed };
+enum class MomentsEnd { Optimum, Unfinished, ScaleToZero, Failed };
 
 /// minimise's steps on the quadratic of the pairs used: each in time
 /// independent of their number, F's change computed from the step (without
 /// the cancellation of evaluating F twice). It stops where the quadratic's
 /// rounding hides any further decrease; the pairs themselves then take the
-/// last steps (minimise). Failed when the free set is not determined or the
-/// arithmetic is not finite.
-MomentsEnd minimiseOnMoments(const Quadratic& q, const Freedoms& fr, const Vector3d& center, Pose* pose) {
+/// last steps (minimise). Unfinished after kMaxIterations steps short of
+/// that; Failed when the free set is not determined or the arithmetic is
+/// not finite.
+///
+/// With a translation component held, the steps turn and scale about T, the
+/// image of the origin, instead of the centroid: that keeps the held
+/// components as they are without the compensating shift of the model, and
+/// a turn of a part far from the origin about the line from T through it
+/// (which the held components leave nearly free) is then one straight
+/// direction. About the centroid that valley of F curved with the distance
+/// of the part from the origin, and the steps crawled along it for all their
+/// iterations (1e5 mm away: a scale of 0.47 reported where 1.24 is optimal).
+MomentsEnd minimiseOnMoments(const Quadratic& q, const Freedoms& fr, const Vector3d& centroid, Pose* pose) {
   // The quadratic holds F to a few ε of Σ dᵀWd about the reference pair.
   constexpr double kMomentOptimality = 1e-14;
+  const bool held = !(fr.free[0] && fr.free[1] && fr.free[2]);
   double mu = 0.0;
   bool toZero = false;  // the last Gauss-Newton step took the scale through 0
+  *pose = projected(q, fr, *pose);
   for (int iteration = 0; iteration < kMaxIterations && fr.count() > 0; ++iteration) {
+    const Vector3d center = held ? Vector3d(pose->translation) : centroid;
     const Vector12 x = packedOf(q, *pose);
     Matrix7 n7;
     Vector7 g7;
@@ -299,7 +368,7 @@ MomentsEnd minimiseOnMoments(const Quadratic& q, const Freedoms& fr, const Vecto
     for (int tries = 0; tries < 60 && !accepted; ++tries) {
       const linalg::LdltSolution step = linalg::solveLdlt(hessian + MatrixM(mu * diagonal.asDiagonal()), -g);
       if (step.semiDefinite && step.smallestPivot > 0.0) {
-        const Pose next = applied(*pose, b * step.x, fr, center);
+        const Pose next = projected(q, fr, applied(*pose, b * step.x, fr, center));
         const Vector12 dx = packedOf(q, next) - x;
         const double change = dx.dot(2.0 * (q.H * x - q.g) + q.H * dx);
         if (!std::isfinite(change)) return MomentsEnd::Failed;
@@ -312,9 +381,9 @@ MomentsEnd minimiseOnMoments(const Quadratic& q, const Freedoms& fr, const Vecto
       }
       mu = mu == 0.0 ? 1e-9 : mu * 8.0;
     }
-    if (!accepted) break;
+    if (!accepted) return toZero ? MomentsEnd::ScaleToZero : MomentsEnd::Optimum;  // rounding level
   }
-  return toZero ? MomentsEnd::ScaleToZero : MomentsEnd::Optimum;
+  return fr.count() > 0 ? MomentsEnd::Unfinished : MomentsEnd::Optimum;
 }
 
 /// The starts after their minimisation on the quadratic of the pairs used:
@@ -327,13 +396,32 @@ std::vector<Pose> optimaOnMoments(const Pairs& pairs, const Freedoms& fr, const 
   Vector3d center;
   double spread;
   centroidOf(pairs, &center, &spread);
-  std::vector<std::pair<Vector12, Pose>> optima;
+  struct Reached {
+    Pose pose;
+    MomentsEnd end;
+    double f;
+  };
+  std::vector<Reached> reached;
   double lowestToZero = HUGE_VAL;
   for (Pose pose : starts) {
     const MomentsEnd end = minimiseOnMoments(q, fr, center, &pose);
-    if (end == MomentsEnd::Optimum) optima.emplace_back(packedOf(q, pose), pose);
     if (end == MomentsEnd::ScaleToZero) lowestToZero = std::min(lowestToZero, q.valueAt(packedOf(q, pose)));
+    if (end == MomentsEnd::Optimum || end == MomentsEnd::Unfinished)
+      reached.push_back({pose, end, q.valueAt(packedOf(q, pose))});
   }
+  // A start still on its way (along a long valley of F, see
+  // minimiseOnMoments) goes on as long as it is the lowest.
+  const auto lowerF = [](const Reached& a, const Reached& b) { return a.f < b.f; };
+  for (int round = 0; round < kContinuations && !reached.empty(); ++round) {
+    const auto lowest = std::min_element(reached.begin(), reached.end(), lowerF);
+    if (lowest->end != MomentsEnd::Unfinished) break;
+    lowest->end = minimiseOnMoments(q, fr, center, &lowest->pose);
+    lowest->f = q.valueAt(packedOf(q, lowest->pose));
+    if (lowest->end == MomentsEnd::ScaleToZero) lowestToZero = std::min(lowestToZero, lowest->f);
+    if (lowest->end == MomentsEnd::ScaleToZero || lowest->end == MomentsEnd::Failed) reached.erase(lowest);
+  }
+  std::vector<std::pair<Vector12, Pose>> optima;
+  for (const Reached& r : reached) optima.emplace_back(packedOf(q, r.pose), r.pose);
   const auto byValue = [&](const auto& a, const auto& b) { return q.valueAt(a.first) < q.valueAt(b.first); };
   std::sort(optima.begin(), optima.end(), byValue);
   if (lowestToZero < (optima.empty() ? HUGE_VAL : q.valueAt(optima.front().first))) {
@@ -371,7 +459,8 @@ Status minimise(const Pairs& pairs, const Freedoms& fr, Pose* pose, double* f, i
   bool toZero = false;  // the last Gauss-Newton step took the scale through 0
   Matrix7 n7;
   Vector7 g7;
-  for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
+  int iteration = 0;
+  for (; iteration < kMaxIterations; ++iteration) {
     Matrix3d curvature;
     normalEquations(pairs, *pose, center, &n7, &g7, f, &curvature);
     if (!n7.allFinite() || !g7.allFinite() || !std::isfinite(*f)) return FitResult::FIT_NOT_CONVERGED;
@@ -416,6 +505,7 @@ Status minimise(const Pairs& pairs, const Freedoms& fr, Pose* pose, double* f, i
     }
     if (!accepted) break;  // no damped step lowers F: rounding level
   }
+  if (iteration == kMaxIterations) return FitResult::FIT_NOT_CONVERGED;  // never reported as an optimum
   if (toZero) {
     *weakest = 6;
     return FitResult::FIT_DEGENERATE;

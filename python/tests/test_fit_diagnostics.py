@@ -138,3 +138,29 @@ def test_diagnostics_worked_out_on_first_reading_are_pickled_too():
     for name in ["sigma0", "redundancy", "condition"]:
         assert getattr(unread, name) == getattr(result, name), name
     np.testing.assert_array_equal(unread.point_covariance(src), result.point_covariance(src))
+
+
+def test_held_fits_far_from_the_origin_reach_the_optimum():
+    # A held translation component turns the part about the origin: 1e5 mm
+    # and more away, with noise as large as the part, the minimum lies at the
+    # end of a long, curved valley of F, which the iteration used to leave
+    # early and report as the fit (a scale of 0.47 where 1.24 is optimal).
+    rng = np.random.default_rng(2024)
+    for rotation, translation, with_scale in itertools.product(["z", "free"], ["yz", "xy", "z"], [True, False]):
+        for problem in range(4):
+            size, noise = rng.uniform(2, 20), rng.uniform(0.5, 2)
+            src = rng.uniform(-size, size, (12, 3)) + rng.normal(size=3) * 10 ** rng.uniform(5, 6)
+            x0 = [rng.normal(0, 1e5) for axis in "xyz" if axis in translation]
+            x0 += list(Rotation.random(random_state=rng).as_rotvec()) if rotation == "free" else [rng.uniform(-3, 3)]
+            x0 += [10 ** rng.uniform(-0.3, 0.3)] if with_scale else []
+            s, r, t = unpack(np.array(x0), rotation, translation, with_scale)
+            dst = src @ (s * r).T + t + rng.normal(0, noise * size, src.shape)
+            result = zt.fit(src, dst, scale=with_scale, rotation=rotation, translation=translation)
+            f = np.sum((result.transformation.transform_points(src) - dst) ** 2)
+            starts = [np.array(x0)] + [np.array(x0) + rng.normal(0, 0.3, len(x0)) for _ in range(3)]
+            fits = [unpack(scipy_fit(src, dst, np.ones_like(src), rotation, translation, with_scale, x), rotation,
+                           translation, with_scale) for x in starts]
+            best = min(np.sum((src @ (s * r).T + t - dst) ** 2) for s, r, t in fits if s > 0)  # no mirror images
+            assert f <= best * (1 + 1e-9), \
+                f"rotation {rotation}, translation {translation}, scale {with_scale}, problem {problem}: " \
+                f"F {f!r}, SciPy's {best!r}"
