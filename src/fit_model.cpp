@@ -1,5 +1,6 @@
 // The model of the fits with held freedoms (fit_model.h): the freedoms and
-// the pose, the Jacobian and the normal equations over the pairs, the free
+// the pose, a step applied to a pose, the Jacobian and the normal equations
+// over the pairs or from their quadratic, the second-order terms, the free
 // directions and the analysis of their normal matrix.
 //
 // Held freedoms. A held rotation axis or a fixed scale drops its column. A
@@ -158,6 +159,106 @@ Normal analyse(const Matrix7& n7, const Basis& b, const Freedoms& fr) {
     out.inverse = unit.asDiagonal() * vectors * values.cwiseInverse().asDiagonal() * vectors.transpose() *
                   unit.asDiagonal();
   return out;
+}
+
+/// The turn by `angle` (radians, right-handed) about destination axis `axis`,
+/// with the entries of the axis exactly 0 and 1.
+Matrix3d axisRotation(int axis, double angle) {
+  const int a = (axis + 1) % 3, b = (axis + 2) % 3;
+  const double c = std::cos(angle), s = std::sin(angle);
+  Matrix3d r = Matrix3d::Identity();
+  r(a, a) = c;
+  r(a, b) = -s;
+  r(b, a) = s;
+  r(b, b) = c;
+  return r;
+}
+
+/// Σ rᵀWr over the pairs used.
+double objective(const Pairs& pairs, const Pose& pose) {
+  double f = 0.0;
+  for (std::size_t i = 0; i < pairs.list.n; ++i) {
+    if (!pairs.used[i]) continue;
+    const Vector3d r = pose.map(pairs.list.src[i]) - toEigen(pairs.list.dst[i]);
+    f += r.dot(pairs.weight(i) * r);
+  }
+  return f;
+}
+
+/// The pose after the change θ (a 7-vector), held components reset.
+Pose applied(const Pose& pose, const Vector7& theta, const Freedoms& fr, const Vector3d& center) {
+  Pose next = pose;
+  const Vector3d omega = theta.segment<3>(3);
+  Matrix3d turn = Matrix3d::Identity();
+  if (fr.rotationAxis >= 0) {
+    next.angle = pose.angle + omega(fr.rotationAxis);
+    next.rotation = axisRotation(fr.rotationAxis, next.angle);
+    turn = axisRotation(fr.rotationAxis, omega(fr.rotationAxis));
+  } else if (fr.free[3] && omega.norm() > 0.0) {
+    turn = Eigen::AngleAxisd(omega.norm(), omega.normalized()).toRotationMatrix();
+    next.rotation = turn * pose.rotation;
+  }
+  const double grow = fr.free[6] ? 1.0 + theta(6) : 1.0;
+  next.scale = pose.scale * grow;
+  next.translation = grow * (turn * (pose.translation - center)) + center + theta.head<3>();
+  for (int a = 0; a < 3; ++a)
+    if (!fr.free[a]) next.translation(a) = 0.0;
+  return next;
+}
+
+/// The pose as the twelve numbers x = (A's columns, u) of the quadratic of
+/// the pairs (fit_kernels.h): q − q₀ = A·(p − p₀) + u with A = s·R.
+Vector12 packedOf(const Quadratic& q, const Pose& pose) {
+  const Matrix3d a = pose.scale * pose.rotation;
+  return Estimate{pose.rotation, pose.scale, a * toEigen(q.refSrc) + pose.translation - toEigen(q.refDst)}.packed();
+}
+
+/// The second-order part of the Hessian in the seven parameters (halved,
+/// as N is): Σ (W·r)ᵀ·∂²q'/∂θ∂θ. A step maps q to (1 + σ)·exp([ω]×)·(q − c)
+/// + c + dt, whose second derivatives at 0 are ½(E_j·E_k + E_k·E_j)·(q − c)
+/// for ω_j, ω_k and E_j·(q − c) for σ, ω_j (E_j = [e_j]×); a held
+/// translation component k turns and scales about T instead (q'_k = [(1 +
+/// σ)·exp([ω]×)·(q − T)]_k), so its row of G = Σ W·r·(q − c)ᵀ loses
+/// (Σ W·r)_k·(T − c)ᵀ.
+Matrix7 secondOrder(const Matrix3d& curvature, const Vector7& g7, const Freedoms& fr, const Vector3d& translation,
+                    const Vector3d& center) {
+  Matrix3d g = curvature;
+  for (int k = 0; k < 3; ++k)
+    if (!fr.free[k]) g.row(k) -= g7(k) * (translation - center).transpose();
+  Matrix7 t = Matrix7::Zero();
+  for (int j = 0; j < 3; ++j) {
+    const Matrix3d ej = crossMatrix(Vector3d::Unit(j));
+    t(6, 3 + j) = t(3 + j, 6) = ej.cwiseProduct(g).sum();
+    for (int k = j; k < 3; ++k) {
+      const Matrix3d ek = crossMatrix(Vector3d::Unit(k));
+      t(3 + j, 3 + k) = t(3 + k, 3 + j) = (0.5 * (ej * ek + ek * ej)).cwiseProduct(g).sum();
+    }
+  }
+  return t;
+}
+
+/// normalEquations from the quadratic instead of the pairs, in time
+/// independent of their number. A step θ moves x by X·θ, X = ∂x/∂θ the same
+/// for every pair (a turn E_j or the scale act on A's columns and on
+/// u − (c − q₀)); so N = XᵀHX, g = Xᵀ(Hx − g_q), and G = Σ_k (Hx − g_q)_k·A_kᵀ
+/// + (Hx − g_q)_u·(u − (c − q₀))ᵀ.
+void normalEquationsOf(const Quadratic& q, const Vector12& x, const Vector3d& center, Matrix7* n, Vector7* g,
+                       Matrix3d* curvature) {
+  const Vector3d arm = x.segment<3>(9) - (center - toEigen(q.refDst));
+  Eigen::Matrix<double, 12, 7> dx = Eigen::Matrix<double, 12, 7>::Zero();
+  dx.block<3, 3>(9, 0).setIdentity();
+  for (int j = 0; j < 3; ++j) {
+    const Matrix3d turn = crossMatrix(Vector3d::Unit(j));
+    for (int k = 0; k < 3; ++k) dx.block<3, 1>(3 * k, 3 + j) = turn * x.segment<3>(3 * k);
+    dx.block<3, 1>(9, 3 + j) = turn * arm;
+  }
+  dx.col(6).head<9>() = x.head<9>();
+  dx.block<3, 1>(9, 6) = arm;
+  const Vector12 half = q.H.lazyProduct(x) - q.g;  // ½ ∇_x F
+  *n = dx.transpose().lazyProduct(Eigen::Matrix<double, 12, 7>(q.H.lazyProduct(dx)));
+  *g = dx.transpose().lazyProduct(half);
+  *curvature = half.segment<3>(9) * arm.transpose();
+  for (int k = 0; k < 3; ++k) *curvature += half.segment<3>(3 * k) * x.segment<3>(3 * k).transpose();
 }
 
 }  // namespace fit

@@ -89,6 +89,31 @@ Eigen::Matrix<double, 3, 7> jacobian(const Vector3d& q, const Vector3d& center);
 void normalEquations(const Pairs& pairs, const Pose& pose, const Vector3d& center, Matrix7* n, Vector7* g,
                      double* f, Matrix3d* curvature = nullptr);
 
+/// The turn by `angle` (radians, right-handed) about destination axis `axis`,
+/// with the entries of the axis exactly 0 and 1.
+Matrix3d axisRotation(int axis, double angle);
+
+/// Σ rᵀWr over the pairs used.
+double objective(const Pairs& pairs, const Pose& pose);
+
+/// The pose after the change θ (a 7-vector) about the centre c, held
+/// components reset.
+Pose applied(const Pose& pose, const Vector7& theta, const Freedoms& fr, const Vector3d& center);
+
+/// The pose as the twelve numbers x = (A's columns, u) of the quadratic of
+/// the pairs (fit_kernels.h): q − q₀ = A·(p − p₀) + u with A = s·R.
+Vector12 packedOf(const Quadratic& q, const Pose& pose);
+
+/// The second-order part of the Hessian in the seven parameters (see
+/// fit_model.cpp), from G = Σ W·r·(q − c)ᵀ (`curvature`) and g.
+Matrix7 secondOrder(const Matrix3d& curvature, const Vector7& g7, const Freedoms& fr, const Vector3d& translation,
+                    const Vector3d& center);
+
+/// normalEquations from the quadratic of the pairs instead of the pairs, in
+/// time independent of their number (see fit_model.cpp).
+void normalEquationsOf(const Quadratic& q, const Vector12& x, const Vector3d& center, Matrix7* n, Vector7* g,
+                       Matrix3d* curvature);
+
 /// The free directions (see fit_model.cpp) at the translation T.
 Basis basisOf(const Freedoms& fr, const Vector3d& translation, const Vector3d& center);
 
