@@ -27,7 +27,7 @@ std::size_t pairsNeeded(const Freedoms& fr) {
 }
 
 /// Refits the pairs used from *pose; false (pose unchanged) when they no
-/// longer determine the free set.
+/// longer determine the free set or the minimisation reaches no optimum.
 bool refit(const Pairs& pairs, const Freedoms& fr, Pose* pose) {
   Pose trial = *pose;
   double f = 0.0;
@@ -71,7 +71,7 @@ void rejectGrossErrors(Pairs* pairs, const Freedoms& fr, const FitOptions& o, Po
   if (setAside == 0) return;
   // Take back the pairs that pass against the final least-squares fit.
   const Assessment a = assess(*pairs, fr, *pose);
-  bool back = false;
+  std::vector<std::size_t> back;
   for (std::size_t i = 0; i < n; ++i) {
     if (pairs->used[i]) continue;
     long dof;
@@ -79,10 +79,12 @@ void rejectGrossErrors(Pairs* pairs, const Freedoms& fr, const FitOptions& o, Po
     const bool testable = a.rank[i] > 0 && (o.sigma > 0.0 || dof > 0);
     if (testable && statistic <= criticalOf(a.rank[i], dof, o.alpha)) {
       pairs->used[i] = 1;
-      back = true;
+      back.push_back(i);
     }
   }
-  if (back) refit(*pairs, fr, pose);
+  // A refit that reaches no optimum leaves the fit that of the pairs kept.
+  if (!back.empty() && !refit(*pairs, fr, pose))
+    for (std::size_t i : back) pairs->used[i] = 0;
 }
 
 /// |W·r| for the mean weighted residual: w ∘ r for weight points.
