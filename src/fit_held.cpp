@@ -13,8 +13,11 @@
 // closed-form (Horn) rotation of the pairs' mean weights, centred and, with a
 // translation component held, also about the origin; a turn about one axis
 // from its closed form in the plane of the turn; with weights that differ
-// between axes also turns spread over all rotations (the free fit's grid,
-// see fit_solver.cpp); the lowest result wins.
+// between axes or a translation component held also turns spread over all
+// rotations (the free fit's grid, see fit_solver.cpp); the lowest result
+// wins. With a translation component held, the steps on the quadratic turn
+// about the image of the origin and the scale and free shift follow each
+// turn at their optimum (minimiseOnMoments, projected).
 //
 // A scale that runs to 0. With the rotation held, the destination may
 // correlate negatively with the source under every rotation allowed; F then
