@@ -1,10 +1,10 @@
 // zemtrafo run as a process: the bundled bracket, identifiers by name, every
 // kind of bad input (exit status, the message naming file and line, no
-// output file), apply followed by fit, and a pair of large generated files.
+// output file written or replaced) among them outputs that name an input or
+// each other, apply followed by fit, and a pair of large generated files.
 // Then files as measuring software exports them (tests/data/real_world),
 // and the safety of the outputs: no target is ever replaced by a run that
-// fails or is interrupted, no output may name an input or another output,
-// modes are kept.
+// is interrupted, modes are kept.
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -193,7 +193,11 @@ TEST_F(Zemtrafo, PairsNamesAndShowsThemInEveryOutput) {
 
 // Every refusal: the exit status (2 for input the tool cannot use, 1 for a
 // computation that fails), a message after the tool's name saying why (with
-// the file and line at fault), nothing on stdout and no file written.
+// the file and line at fault), nothing on stdout and no file written: no new
+// file, and the inputs, a record and an earlier output as they were. Outputs
+// naming an input (through a link or another spelling of its path too) or
+// each other are refused before anything is written; a later output that
+// fails (a write beyond the file size limit) replaces no target either.
 TEST_F(Zemtrafo, RefusalsSayWhatIsWrongAndWriteNothing) {
   const std::string outputs = " --out " + path("x.trafo");
   const std::string plain = write("p.txt", "1 0 0 0\n2 100 0 0\n3 0 100 0\n4 0 0 100\n");
@@ -210,7 +214,13 @@ TEST_F(Zemtrafo, RefusalsSayWhatIsWrongAndWriteNothing) {
                                                  "point 0 0 0 0 0 0\n");
   const std::string headerOnly = kCorpus + "bad_header_only.csv", empty = kCorpus + "bad_empty.txt";
   const std::string german = kCorpus + "de_semicolon_header_names.csv";
-  const struct { const char* name; std::string args; int status; std::string message; } cases[] = {
+  // Copies of the bracket's files, a link to one, a record and an earlier CSV.
+  const std::string n = write("n.txt", fileBytes(nominal_)), m = write("m.txt", fileBytes(measured_));
+  ASSERT_EQ(::symlink(n.c_str(), path("link.txt").c_str()), 0);
+  const std::string fit = "fit " + n + " " + m, record = identityRecord(), csv = write("old.csv", "old\n");
+  const std::string recordBytes = fileBytes(record), unwritten = "; nothing was written";
+  // `before`: shell commands before the run.
+  const struct { const char* name; std::string args; int status; std::string message; std::string before = {}; } cases[] = {
       {"unknown command", "fti a b", 2, "unknown command \"fti\"; the commands are fit, apply"},
       {"no measured file", "fit " + nominal_, 2, "MEASURED is required"},
       {"missing file", "fit " + nominal_ + " /nonexistent.txt", 2, "/nonexistent.txt: cannot open file for reading"},
@@ -219,7 +229,7 @@ TEST_F(Zemtrafo, RefusalsSayWhatIsWrongAndWriteNothing) {
       {"counts differ by position", "fit " + write("two.txt", "0 0 0\n1 0 0\n") + " " + measured_ + " --by-position", 2,
        "needs as many measured points as nominal points"},
       {"tolerance 0", bracketFit_ + " --svg " + path("s.svg") + " --tolerance 0", 2, "--tolerance: Value 0 not in range"},
-      {"precision 18", "apply " + identityRecord() + " " + plain + " --precision 18", 2, "--precision"},
+      {"precision 18", "apply " + record + " " + plain + " --precision 18", 2, "--precision"},
       {"bad translation axes", bracketFit_ + " --translation xq", 2, "--translation takes the free axes"},
       {"along normals without normals", "fit " + plain + " " + plain + " --along-normals", 2, plain + " has no normals"},
       {"along normals and weights", "fit " + plain + " " + plain + " --along-normals --weights", 2,
@@ -247,17 +257,38 @@ TEST_F(Zemtrafo, RefusalsSayWhatIsWrongAndWriteNothing) {
       {"coincident plane points", "align321 " + coincident, 1, "the three plane points coincide or lie on one line"},
       {"alignment impossible", "align321 " + impossible + outputs, 1,
        "the alignment failed: the measured points cannot reach the nominal values"},
+      {"--out onto the nominal file", fit + " --out " + n, 2, "would overwrite the input " + n + unwritten},
+      {"--csv onto the measured file", fit + " --csv " + m, 2, "would overwrite the input " + m + unwritten},
+      {"--csv onto a link to the nominal file", fit + " --csv " + path("link.txt"), 2,
+       "would overwrite the input " + n + unwritten},
+      {"report onto its record", "report " + record + " " + dir_.path().toStdString() + "/./identity.trafo", 2,
+       "would overwrite the input " + record + unwritten},
+      {"--out and --report the same", fit + " --out " + path("x.trafo") + " --report " + path("x.trafo"), 2,
+       "names the same file as --out" + unwritten},
+      {"--csv and --svg the same", fit + " --csv " + path("f") + " --svg " + path("f"), 2,
+       "names the same file as --csv" + unwritten},
+      {"--csv onto the --global record", fit + " --global " + record + " --csv " + record, 2,
+       "names the same file as --global" + unwritten},
+      // 1 KiB at most per file: the CSV of 36 pairs (2.5 kB) fails with EFBIG.
+      {"a write beyond the file size limit", bracketFit_ + " --global " + record + " --csv " + csv, 2,
+       csv + ": cannot write: File too large", "ulimit -f 1; "},
   };
   const std::vector<std::string> before = entries();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const ToolRun r = run(c.args);
+    const ToolRun r = run(c.args, c.before);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err.rfind("zemtrafo: ", 0), 0u) << r.err;
     EXPECT_TRUE(Contains(r.err, c.message));
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(entries(), before);
+    EXPECT_EQ(fileBytes(n), fileBytes(nominal_));
+    EXPECT_EQ(fileBytes(m), fileBytes(measured_));
+    EXPECT_EQ(fileBytes(record), recordBytes);
+    EXPECT_EQ(fileBytes(csv), "old\n");
   }
+  // apply may write onto the points it reads.
+  EXPECT_EQ(run("apply " + record + " " + m + " --out " + m).status, 0);
 }
 
 TEST_F(Zemtrafo, HelpNamesTheToolAndStatesTheConventions) {
@@ -376,52 +407,13 @@ TEST_F(Zemtrafo, FitsALargePairOfFiles) {
 
 class ZemtrafoRealWorld : public Zemtrafo {};
 
-TEST_F(ZemtrafoRealWorld, OutputsNamingAnInputOrEachOtherAreRefusedBeforeWriting) {
-  const std::string n = write("n.txt", fileBytes(nominal_)), m = write("m.txt", fileBytes(measured_));
-  succeeded("fit " + n + " " + m + " --out " + path("p.trafo"));
-  ASSERT_EQ(::symlink(n.c_str(), path("link.txt").c_str()), 0);
-  const std::string fit = "fit " + n + " " + m;
-  const struct { const char* name; std::string args; } cases[] = {
-      {"--out onto the nominal file", fit + " --out " + n},
-      {"--csv onto the measured file", fit + " --csv " + m},
-      {"--csv onto a link to the nominal file", fit + " --csv " + path("link.txt")},
-      {"report onto its record", "report " + path("p.trafo") + " " + dir_.path().toStdString() + "/./p.trafo"},
-      {"--out and --report the same", fit + " --out " + path("x.trafo") + " --report " + path("x.trafo")},
-      {"--csv and --svg the same", fit + " --csv " + path("f") + " --svg " + path("f")},
-      {"--csv onto the --global record", fit + " --global " + path("p.trafo") + " --csv " + path("p.trafo")},
-  };
-  const std::vector<std::string> before = entries();
-  const std::string record = fileBytes(path("p.trafo"));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const ToolRun r = run(c.args);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(Contains(r.err, "nothing was written"));
-    EXPECT_EQ(entries(), before);
-    EXPECT_EQ(fileBytes(n), fileBytes(nominal_));
-    EXPECT_EQ(fileBytes(m), fileBytes(measured_));
-    EXPECT_EQ(fileBytes(path("p.trafo")), record);
-  }
-  // apply may write onto the points it reads.
-  EXPECT_EQ(run("apply " + path("p.trafo") + " " + m + " --out " + m).status, 0);
-}
-
-// A later output that fails (a write beyond the file size limit), SIGINT or
-// SIGTERM: the accumulated record and every other target stay as they were,
-// and no new file is left behind.
-TEST_F(ZemtrafoRealWorld, FailedOrInterruptedRunsReplaceNoTarget) {
+// SIGINT or SIGTERM at several moments of a large run, from reading to
+// writing: the accumulated record and every other target stay as they were
+// or are all replaced, and no new file is left behind. (A run that fails
+// replaces no target either: RefusalsSayWhatIsWrongAndWriteNothing.)
+TEST_F(ZemtrafoRealWorld, InterruptedRunsReplaceAllTargetsOrNone) {
   succeeded(bracketFit_ + " --out " + path("g.trafo"));
   const std::string csv = write("p.csv", "old\n"), record = fileBytes(path("g.trafo"));
-  const std::vector<std::string> before = entries();
-  // 1 KiB at most per file: the CSV of 36 pairs (2.5 kB) fails with EFBIG.
-  const ToolRun tooLarge = run(bracketFit_ + " --global " + path("g.trafo") + " --csv " + csv, "ulimit -f 1; ");
-  EXPECT_EQ(tooLarge.status, 2);
-  EXPECT_TRUE(Contains(tooLarge.err, csv + ": cannot write: File too large"));
-  EXPECT_EQ(fileBytes(path("g.trafo")), record);
-  EXPECT_EQ(fileBytes(csv), "old\n");
-  EXPECT_EQ(entries(), before);
-
-  // A large run interrupted at several moments, from reading to writing.
   const std::string large = largeFit(ZEM_TOOL_TEST_POINTS / 4) + " --global " + path("g.trafo") + " --csv " + csv +
                             " --svg " + path("p.svg") + " --report " + path("p.txt");
   const std::vector<std::string> withLarge = entries();
