@@ -1,7 +1,7 @@
 // zemtrafo run as a process: the bundled bracket, identifiers by name, every
-// kind of bad input (exit status, the message naming file and line, no
-// output file written or replaced) among them outputs that name an input or
-// each other, apply followed by fit, and a pair of large generated files.
+// kind of bad input, outputs that name an input or each other among them
+// (exit status, the message naming file and line, no output file written or
+// replaced), apply followed by fit, and a pair of large generated files.
 // Then files as measuring software exports them (tests/data/real_world),
 // and the safety of the outputs: no target is ever replaced by a run that
 // is interrupted, modes are kept.
