@@ -12,14 +12,15 @@ namespace test {
 
 using Point = BaPoint3d<double>;
 using Points = std::vector<Point>;
+using Vec = BaVec3d<double>;
 
-inline BaVec3d<double> image(const Transformation& t, const BaVec3d<double>& p) { return t.transformPoint(p); }
+inline Vec image(const Transformation& t, const Vec& p) { return t.transformPoint(p); }
 
 /// n points uniform in the cube [origin, origin + extent]³, ids 0, 1, ...
-inline Points randomPoints(std::mt19937& rng, std::size_t n, double extent, const BaVec3d<double>& origin) {
+inline Points randomPoints(std::mt19937& rng, std::size_t n, double extent, const Vec& origin) {
   std::uniform_real_distribution<double> u(0.0, extent);
   Points pts;
-  for (std::size_t i = 0; i < n; ++i) pts.push_back(Point(origin + BaVec3d<double>(u(rng), u(rng), u(rng)), int(i)));
+  for (std::size_t i = 0; i < n; ++i) pts.push_back(Point(origin + Vec(u(rng), u(rng), u(rng)), int(i)));
   return pts;
 }
 
@@ -29,10 +30,26 @@ inline Points moved(const Points& src, const Transformation& t, std::mt19937& rn
   std::normal_distribution<double> g(0.0, noise > 0.0 ? noise : 1.0);
   Points dst;
   for (const Point& p : src) {
-    const BaVec3d<double> e = noise > 0.0 ? BaVec3d<double>(g(rng), g(rng), g(rng)) : BaVec3d<double>();
+    const Vec e = noise > 0.0 ? Vec(g(rng), g(rng), g(rng)) : Vec();
     dst.push_back(Point(t.transformPoint(p) + e, p.id));
   }
   return dst;
+}
+
+/// Pairs of a known motion with per-axis weights.
+struct Problem { Points src, dst, weights; };
+
+/// n pairs of a part 400 mm across and 0.01 mm of noise, ids 100, 99, ...;
+/// weights between 0.5 and 2.
+inline Problem noisyMotion(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  Problem p;
+  p.src = randomPoints(rng, n, 400.0, Vec(-200.0, -200.0, -200.0));
+  for (Point& q : p.src) q.id = 100 - q.id;
+  p.dst = moved(p.src, Transformation(Vec(40.0, -7.0, 3.0), Vec(0.3, -0.1, 1.2), 1.0), rng, 0.01);
+  std::uniform_real_distribution<double> weight(0.5, 2.0);
+  for (const Point& q : p.src) p.weights.push_back(Point(weight(rng), weight(rng), weight(rng), q.id));
+  return p;
 }
 
 /// Eigen's closed-form (unit-weight) solution, q = u·p.
@@ -53,9 +70,9 @@ inline double extentOf(const Points& points) {
 }
 
 /// The image of p under a 4 x 4 matrix u of Eigen (q = u·p).
-inline BaVec3d<double> image(const Eigen::Matrix4d& u, const BaVec3d<double>& p) {
+inline Vec image(const Eigen::Matrix4d& u, const Vec& p) {
   const Eigen::Vector4d q = u * Eigen::Vector4d(p.x, p.y, p.z, 1.0);
-  return BaVec3d<double>(q(0), q(1), q(2));
+  return Vec(q(0), q(1), q(2));
 }
 
 /// The images of every point of `at` under t and under the reference (a
