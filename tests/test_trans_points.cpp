@@ -6,25 +6,8 @@
 using namespace Zem;
 using namespace Zem::test;
 
-using Vec = BaVec3d<double>;
-
-namespace {
-
-struct Data { Points src, dst, weights; };
-
-Data noisyMotion(double scale) {
-  std::mt19937 rng(2);
-  Data d;
-  d.src = randomPoints(rng, 8, 50.0, Vec());
-  d.dst = moved(d.src, Transformation(Vec(1, 2, 3), Vec(0.3, -0.2, 0.1), scale), rng, 0.01);
-  for (const Point& p : d.src) d.weights.push_back(Point(1, 1, 1, p.id));
-  return d;
-}
-
-}  // namespace
-
 TEST(TransformationFit, CountIsTestedBeforeSizesAndOnlyPositionPairingThrows) {
-  const Data d = noisyMotion(1.0);
+  const Problem d = noisyMotion(8, 2);
   const Points four(d.src.begin(), d.src.begin() + 4), two(d.src.begin(), d.src.begin() + 2);
   Transformation fit = kUntouched;
   EXPECT_EQ(fit.computeTransformationNoId(two, d.src, false), -1.0);
@@ -34,50 +17,49 @@ TEST(TransformationFit, CountIsTestedBeforeSizesAndOnlyPositionPairingThrows) {
   EXPECT_GE(fit.computeTransformation(d.src, four, false), 0.0);  // four pairs by identifier
 }
 
-TEST(TransformationFit, EstimatedScaleIgnoresTheScaleArgumentAndAFixedOneIsKeptExactly) {
-  const Data d = noisyMotion(1.7);
-  Transformation byPosition, byId, fixed;
-  const double residual = byPosition.computeTransformationNoId(d.src, d.dst, true);
-  // The same pairs summed in another order: equal to rounding.
-  EXPECT_DOUBLE_EQ(byId.computeTransformation(d.src, d.dst, true, 7.0), residual);
-  EXPECT_TRUE(SameBits(byId, byPosition));
+// The entry points give the same fit, the transformations bit for bit, the
+// residuals equal to rounding (the same lengths summed in another order):
+// unit weights fit as no weights, and an estimated scale ignores the scale
+// argument (7.0). A fixed scale is kept exactly.
+TEST(TransformationFit, EveryEntryPointGivesTheSameFitAndAFixedScaleIsKeptExactly) {
+  const Problem d = noisyMotion(8, 2);
+  Points unit;
+  for (const Point& p : d.src) unit.push_back(Point(1, 1, 1, p.id));
+  for (bool withScale : {false, true}) {
+    SCOPED_TRACE(withScale ? "scaled" : "rigid");
+    Transformation byPosition, byId, weighted;
+    const double residual = byPosition.computeTransformationNoId(d.src, d.dst, withScale);
+    EXPECT_DOUBLE_EQ(byId.computeTransformation(d.src, d.dst, withScale, withScale ? 7.0 : 1.0), residual);
+    EXPECT_DOUBLE_EQ(weighted.computeWeightedTransformation(d.src, d.dst, unit, withScale), residual);
+    EXPECT_TRUE(SameBits(byId, byPosition));
+    EXPECT_TRUE(SameBits(weighted, byPosition));
+  }
+  Transformation fixed;
   EXPECT_GE(fixed.computeTransformation(d.src, d.dst, false, 1.7), 0.0);
   EXPECT_EQ(fixed.getMatrix(3, 3), 1.0 / 1.7);
 }
 
-TEST(TransformationFit, UnitWeightsAndEveryEntryPointGiveTheSameFit) {
-  const Data d = noisyMotion(1.0);
-  Transformation byPosition, byId, weighted;
-  const double residual = byPosition.computeTransformationNoId(d.src, d.dst, false);
-  // The same lengths summed in another order: equal to rounding; the
-  // transformations themselves bit for bit.
-  EXPECT_DOUBLE_EQ(byId.computeTransformation(d.src, d.dst, false), residual);
-  EXPECT_DOUBLE_EQ(weighted.computeWeightedTransformation(d.src, d.dst, d.weights, false), residual);
-  EXPECT_TRUE(SameBits(byId, byPosition));
-  EXPECT_TRUE(SameBits(weighted, byPosition));
-}
-
 TEST(TransformationFit, BadInputReturnsMinusOneAndKeepsTheMatrix) {
   const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-  const Data d = noisyMotion(1.0);
+  const Problem d = noisyMotion(8, 2);
   Transformation fit = kUntouched;
   for (double scale : {0.0, nan}) {  // a fixed scale of 0 or NaN has no matrix
     EXPECT_EQ(fit.computeTransformation(d.src, d.dst, false, scale), -1.0) << "fixed scale " << scale;
     EXPECT_TRUE(SameBits(fit, kUntouched));
   }
   // Destination point 0 is also the one the first estimate starts from.
-  struct Bad { const char* name; Points Data::*set; std::size_t point; double Point::*coordinate; double value; };
-  const Bad cases[] = {{"source y NaN", &Data::src, 3, &Point::y, nan},
-                       {"first destination z infinite", &Data::dst, 0, &Point::z, inf},
-                       {"weight x NaN", &Data::weights, 2, &Point::x, nan},
-                       {"weight z infinite", &Data::weights, 4, &Point::z, inf},
-                       {"weight y negative", &Data::weights, 4, &Point::y, -0.5}};
-  for (const Bad& b : cases)
-    for (bool withScale : {false, true}) {
-      SCOPED_TRACE(std::string(b.name) + (withScale ? ", scaled" : ", rigid"));
-      Data bad = d;
-      (bad.*b.set)[b.point].*b.coordinate = b.value;
-      EXPECT_EQ(fit.computeWeightedTransformation(bad.src, bad.dst, bad.weights, withScale), -1.0);
-      EXPECT_TRUE(SameBits(fit, kUntouched));
-    }
+  struct Bad { const char* name; Points Problem::*set; std::size_t point; double Point::*coordinate; double value; };
+  const Bad cases[] = {{"source y NaN", &Problem::src, 3, &Point::y, nan},
+                       {"first destination z infinite", &Problem::dst, 0, &Point::z, inf},
+                       {"weight x NaN", &Problem::weights, 2, &Point::x, nan},
+                       {"weight z infinite", &Problem::weights, 4, &Point::z, inf},
+                       {"weight y negative", &Problem::weights, 4, &Point::y, -0.5}};
+  // Bad data and weights are refused before the scale mode matters: rigid only.
+  for (const Bad& b : cases) {
+    SCOPED_TRACE(b.name);
+    Problem bad = d;
+    (bad.*b.set)[b.point].*b.coordinate = b.value;
+    EXPECT_EQ(fit.computeWeightedTransformation(bad.src, bad.dst, bad.weights, false), -1.0);
+    EXPECT_TRUE(SameBits(fit, kUntouched));
+  }
 }
