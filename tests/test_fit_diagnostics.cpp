@@ -22,22 +22,20 @@ bool longRun() { return std::getenv("ZEM_LONG_TESTS") != nullptr; }
 /// 12 well-spread points of a 200 mm part: the corners of a box and four
 /// points along its middle, jittered.
 Points spreadPart(std::mt19937& rng) {
+  // The corners of the box's bottom and top, then the points along its middle.
+  const Vec nominal[] = {{0, 0, 0},   {200, 0, 0},   {0, 150, 0},   {200, 150, 0},
+                         {0, 0, 100}, {200, 0, 100}, {0, 150, 100}, {200, 150, 100},
+                         {0, 75, 0},  {200, 75, 50}, {0, 75, 100},  {200, 75, 150}};
   std::uniform_real_distribution<double> jitter(-10.0, 10.0);
   Points pts;
-  for (int i = 0; i < 12; ++i) {
-    const bool corner = i < 8;
-    const double x = (i & 1) ? 200.0 : 0.0;
-    const double y = corner ? ((i & 2) ? 150.0 : 0.0) : 75.0;
-    const double z = corner ? ((i & 4) ? 100.0 : 0.0) : 50.0 * (i - 8);
-    pts.push_back(Point(x + jitter(rng), y + jitter(rng), z + jitter(rng), i));
-  }
+  for (const Vec& v : nominal)
+    pts.push_back(Point(v.x + jitter(rng), v.y + jitter(rng), v.z + jitter(rng), int(pts.size())));
   return pts;
 }
 
 Transformation randomMotion(std::mt19937& rng, double scale) {
   std::uniform_real_distribution<double> u(-1.0, 1.0);
-  return Transformation(BaVec3d<double>(500.0 * u(rng), 500.0 * u(rng), 500.0 * u(rng)),
-                        BaVec3d<double>(u(rng), u(rng), u(rng)), scale);
+  return Transformation(Vec(500.0 * u(rng), 500.0 * u(rng), 500.0 * u(rng)), Vec(u(rng), u(rng), u(rng)), scale);
 }
 
 FitOptions withDiagnostics() { FitOptions o; o.diagnostics = true; return o; }
@@ -47,18 +45,16 @@ Vector3d toEigen(const BaVec3d<double>& v) { return Vector3d(v.x, v.y, v.z); }
 // Neither the diagnostics nor a given sigma change the fit; a given sigma
 // scales the covariance, and sigma0 stays the one of the residuals.
 TEST(FitDiagnostics, AreComputedOnlyWhenAskedAndAGivenSigmaOnlyScalesTheCovariance) {
-  std::mt19937 rng(3);
-  const Points src = spreadPart(rng);
-  const Points dst = moved(src, randomMotion(rng, 1.0), rng, 0.01);
-  const FitResult plain = FitResult::fitByPosition(src, dst, Points(), FitOptions());
-  const FitResult estimated = FitResult::fitByPosition(src, dst, Points(), withDiagnostics());
+  const Problem p = noisyMotion(12, 3);
+  const FitResult plain = FitResult::fitByPosition(p.src, p.dst, Points(), FitOptions());
+  const FitResult estimated = FitResult::fitByPosition(p.src, p.dst, Points(), withDiagnostics());
   FitOptions o = withDiagnostics();
   o.sigma = 0.002;
-  const FitResult given = FitResult::fitByPosition(src, dst, Points(), o);
+  const FitResult given = FitResult::fitByPosition(p.src, p.dst, Points(), o);
   EXPECT_TRUE(plain.statistics.empty());
-  EXPECT_EQ(plain.usedCount, src.size());
-  EXPECT_EQ(estimated.statistics.size(), src.size());
-  EXPECT_TRUE(SameImages(plain.transformation, estimated.transformation, src, 0.0));
+  EXPECT_EQ(plain.usedCount, p.src.size());
+  EXPECT_EQ(estimated.statistics.size(), p.src.size());
+  EXPECT_TRUE(SameImages(plain.transformation, estimated.transformation, p.src, 0.0));
   EXPECT_EQ(given.sigma0, estimated.sigma0);
   const double ratio = (0.002 * 0.002) / (estimated.sigma0 * estimated.sigma0);
   for (int k : {0, 5}) {
