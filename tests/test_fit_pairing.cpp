@@ -35,25 +35,22 @@ bool plainPairs(const std::vector<std::int64_t>& src, const std::vector<std::int
   return ::testing::AssertionSuccess();
 }
 
-/// Identifiers that fill a small range (a direct table) and identifiers
-/// spread over the whole range (a hash table); −1 among both.
-struct IdKind { const char* name; std::vector<std::int64_t> pool; };
-
-const IdKind kIdKinds[] = {
-    {"dense", {-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}},
-    {"spread over int", {-1, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), -2, 0, 1 << 20,
-                         2 << 20, 3 << 20, -(5 << 24), 123456789, -987654321, 7, 1 << 30, 65536, 131072, 42}},
-};
-
 }  // namespace
 
 // 16 identifiers drawn for up to 24 points on each side: most trials repeat
 // some, and many give one pair too many.
 TEST(FitPairing, SamePairsAsThePlainDoubleLoop) {
+  // Identifiers that fill a small range (a direct table) and identifiers
+  // spread over the whole range (a hash table); −1 among both.
+  const struct { const char* name; std::vector<std::int64_t> pool; } kinds[] = {
+      {"dense", {-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}},
+      {"spread over int", {-1, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), -2, 0, 1 << 20,
+                           2 << 20, 3 << 20, -(5 << 24), 123456789, -987654321, 7, 1 << 30, 65536, 131072, 42}},
+  };
   std::mt19937 rng(8);
   std::uniform_int_distribution<std::size_t> pick(0, 15), sizes(0, 24);
   int complete = 0, abandoned = 0;
-  for (const IdKind& kind : kIdKinds)
+  for (const auto& kind : kinds)
     for (int trial = 0; trial < 100; ++trial) {
       SCOPED_TRACE(std::string(kind.name) + " identifiers, trial " + std::to_string(trial));
       std::vector<std::int64_t> srcIds(sizes(rng)), dstIds(sizes(rng));
