@@ -5,11 +5,7 @@
 #include <zlib.h>
 
 #include <cstdint>
-#include <functional>
-#include <limits>
-#include <sstream>
 #include <stdexcept>
-#include <vector>
 
 #include "test_util.h"
 
@@ -31,7 +27,7 @@ QString errorOf(F action) { return Zem::test::errorText<StreamException>(action)
 
 // A stream as a script that writes it (and reads the sample back): '(' opens
 // block `a` of version `b`, ')' closes it; 'd' is a double given by its bits,
-// 'b' a bool, 's' the text kTexts[a].
+// 'b' a bool, 'u' an unsigned 32-bit integer, 's' the text kTexts[a].
 struct Step { char kind; std::uint64_t a = 0; std::uint32_t b = 0; };
 const QString kTexts[] = {QString(), QString(QChar(0xFEFF)) + QStringLiteral("Zürich \u20AC") + QChar(0) + "y"};
 const std::vector<Step> kSample = {
@@ -51,6 +47,7 @@ std::string written(const std::vector<Step>& script, const QString& type, std::u
       case ')': out.endBlock(); break;
       case 'd': out.writeDouble(fromBits(s.a)); break;
       case 'b': out.writeBool(s.a != 0); break;
+      case 'u': out.writeUInt32(static_cast<std::uint32_t>(s.a)); break;
       default: out.writeString(kTexts[s.a]); break;
     }
   out.finish();
@@ -210,31 +207,22 @@ TEST(IoStreamReads, BadContentIsRejectedAndTheTargetKept) {
   bool b = true;
   double d = 5.0;  // targets that a failed read must keep
   QString text = QStringLiteral("kept");
-  const struct {
-    const char* message;
-    std::function<void(OutStream&)> write;
-    std::function<void(InStream&)> read;
-  } cases[] = {
-      {"invalid boolean value", [](OutStream& o) { o.writeUInt32(2); }, [&](InStream& in) { in.readBool(&b); }},
+  // Each script writes block 1, which is open when the read starts.
+  const struct { const char* message; std::vector<Step> script; std::function<void(InStream&)> read; } cases[] = {
+      {"invalid boolean value", {{'(', 1, 1}, {'u', 2}, {')'}}, [&](InStream& in) { in.readBool(&b); }},
       // Nested block 2 holds four bytes; the double after it is out of its reach.
-      {"read past the end of the block",
-       [](OutStream& o) { o.beginBlock(2, 1); o.writeInt32(7); o.endBlock(); o.writeDouble(1.0); },
+      {"read past the end of the block", {{'(', 1, 1}, {'(', 2, 1}, {'u', 7}, {')'}, {'d', bitsOf(1.0)}, {')'}},
        [&](InStream& in) { in.openBlock(); in.readDouble(&d); }},
       // Bytes 0x01 0xC3: a UTF-8 lead byte without its continuation.
-      {"invalid text value", [](OutStream& o) { o.writeUInt32(2); o.writeBool(true); o.writeUInt32(0xC3); },
+      {"invalid text value", {{'(', 1, 1}, {'u', 2}, {'b', 1}, {'u', 0xC3}, {')'}},
        [&](InStream& in) { in.readString(&text); }},
       // A nested block is unread content too.
-      {"block closed with unread data", [](OutStream& o) { o.beginBlock(2, 1); o.endBlock(); },
+      {"block closed with unread data", {{'(', 1, 1}, {'(', 2, 1}, {')'}, {')'}},
        [](InStream& in) { in.closeBlock(); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    std::stringstream data;
-    OutStream out(&data, "READ", 1);
-    out.beginBlock(1, 1);
-    c.write(out);
-    out.endBlock();
-    out.finish();
+    std::istringstream data(written(c.script, "READ", 1));
     InStream in(&data);
     in.openBlock();
     EXPECT_EQ(errorOf([&] { c.read(in); }), io(c.message));
