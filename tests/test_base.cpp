@@ -1,20 +1,15 @@
 // Base services: exceptions, the error log, translation, file opening. The
 // display units are checked through the report (test_trafo_io.cpp).
-#include <gtest/gtest.h>
-
 #include "test_util.h"
 #include "zem_base.h"
-#include "zem_io.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <memory>
-#include <sstream>
 
 namespace {
 
@@ -90,9 +85,8 @@ TEST(BaseTranslate, CatalogueCoversEveryMessageInTheSources) {
   int found = 0;
   for (const QString sub : {"src", "host"})
     for (const QFileInfo& info : QDir(root.filePath(sub)).entryInfoList({"*.cpp", "*.h"}, QDir::Files)) {
-      QFile file(info.filePath());
-      ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-      for (auto it = call.globalMatch(QString::fromUtf8(file.readAll())); it.hasNext(); ++found) {
+      const QString source = QString::fromStdString(Zem::test::fileBytes(info.filePath()));
+      for (auto it = call.globalMatch(source); it.hasNext(); ++found) {
         const auto match = it.next();
         const QByteArray context = match.captured(1).toUtf8(), text = match.captured(2).toUtf8();
         if (Zem::translate(context.constData(), text.constData()) == text)
@@ -115,9 +109,8 @@ TEST(BaseFile, OpenFileStreamRefusesBadNamesAndWritesBinaryUnderANonAsciiName) {
   ASSERT_NE(out, nullptr);
   ASSERT_GE(std::fputs("line\r\n", out), 0);
   ASSERT_EQ(std::fclose(out), 0);
-  QFile check(name);  // the non-ASCII name reached the file system intact; no line-end translation
-  ASSERT_TRUE(check.open(QIODevice::ReadOnly));
-  EXPECT_EQ(check.readAll(), QByteArray("line\r\n"));
+  // The non-ASCII name reached the file system intact; no line-end translation.
+  EXPECT_EQ(Zem::test::fileBytes(name), "line\r\n");
 }
 
 }  // namespace
