@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <string_view>
+#include <vector>
 
 #include "math_point_file.h"
 
@@ -19,13 +19,10 @@ namespace {
 /// (a fixed form writes -0 as "0").
 bool samePoints(const std::vector<Zem::BaPoint3d<double>>& a, const std::vector<Zem::BaPoint3d<double>>& b,
                 bool bits = true) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const bool same = bits ? std::memcmp(&a[i].x, &b[i].x, 3 * sizeof(double)) == 0
-                           : a[i].x == b[i].x && a[i].y == b[i].y && a[i].z == b[i].z;
-    if (!same || a[i].id != b[i].id) return false;
-  }
-  return true;
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [bits](const auto& p, const auto& q) {
+    const bool same = bits ? std::memcmp(&p.x, &q.x, 3 * sizeof(double)) == 0 : p.x == q.x && p.y == q.y && p.z == q.z;
+    return same && p.id == q.id;
+  });
 }
 
 }  // namespace
@@ -39,14 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!file.getPoints().empty() || file.getError().isEmpty() || file.getErrorLine() > lines) std::abort();
     return 0;
   }
-  for (std::size_t i = 0; i < file.getPoints().size(); ++i) {
-    const auto& p = file.getPoints()[i];
+  for (const auto& p : file.getPoints()) {
     if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) std::abort();
     if (file.hasIdentifiers() == (p.id == -1)) std::abort();
-    if (file.hasWeights() && !(file.getWeights()[i].x >= 0.0 && file.getWeights()[i].y >= 0.0 &&
-                               file.getWeights()[i].z >= 0.0))
-      std::abort();
   }
+  for (const auto& w : file.getWeights())
+    if (!(w.x >= 0.0 && w.y >= 0.0 && w.z >= 0.0)) std::abort();
   for (const auto& n : file.getNormals())
     if (!(std::fabs(n.length() - 1.0) <= 1e-15)) std::abort();
   Zem::PointFile again;

@@ -17,10 +17,9 @@ int main(int argc, char** argv) {
       "Messprotokoll\r\nPunkt;X [mm];Y [mm];Z [mm]\r\nP1;410,034;385,448;342,373\r\n\"Bore A\";-12,5;0;1e3\r\n",
       "id x y z i j k\n1 0 0 0 0 0 2\n\"P#2\" 1 2 3 3 0 4\nBohrung_\xD8" "3 4 5 6 0 1 0\n",
   };
-  int k = 0;
-  for (const char* seed : seeds) {
-    std::ofstream file(std::string(argv[1]) + "/points_" + std::to_string(k++) + ".txt", std::ios::binary);
-    if (!(file << seed).flush()) return 1;
+  for (std::size_t k = 0; k < std::size(seeds); ++k) {
+    std::ofstream file(std::string(argv[1]) + "/points_" + std::to_string(k) + ".txt", std::ios::binary);
+    if (!(file << seeds[k]).flush()) return 1;
   }
   return 0;
 }
