@@ -4,7 +4,6 @@
 
 #include "math_coord_system.h"
 #include "test_util.h"
-#include "zem_io.h"
 
 namespace Zem {
 namespace {

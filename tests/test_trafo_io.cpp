@@ -8,8 +8,6 @@
 #include <QTemporaryDir>
 #include <clocale>
 #include <csignal>
-#include <limits>
-#include <sstream>
 
 #include "math_trafo_io.h"
 #include "test_util.h"

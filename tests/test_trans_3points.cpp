@@ -2,8 +2,6 @@
 // with the true side, the mirror image with the other; worked triangles; and
 // failures that leave the matrix untouched and the destination completed as
 // far as it got.
-#include <Eigen/Geometry>
-
 #include "test_util.h"
 
 using namespace Zem;

@@ -2,20 +2,14 @@
 // by known rigid motions give the motion back, rigid and orthonormal to
 // rounding down to their limits; worked frames pin the conventions; every
 // failure leaves the matrix untouched.
-#include <Eigen/Geometry>
-
 #include "test_util.h"
 #include "zem_math.h"
 
 using namespace Zem;
 using namespace Zem::test;
 
-namespace {
-
 using V = BaVec3d<double>;
 const V ex(1, 0, 0), ey(0, 1, 0), ez(0, 0, 1), nanX(std::nan(""), 0, 0), far(1e5, -2e5, 3e5);
-
-}  // namespace
 
 // An X direction or axis ε off the normal, or a second plane ε off the
 // first, leaves one axis to a cancelling cross product or projection; at

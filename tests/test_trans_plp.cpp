@@ -2,8 +2,6 @@
 // all six modes, each mode keeps its first feature and adjusts the others, it
 // matches an independent frame far away, and the failure paths leave matrix
 // and message as documented.
-#include <Eigen/Geometry>
-
 #include "test_util.h"
 #include "zem_math.h"
 

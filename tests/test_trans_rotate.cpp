@@ -1,20 +1,14 @@
 // Rotations about axes and line onto line (math_trans_rotate.cpp) against
 // Eigen's AngleAxis, worked perpendiculars, and failures that leave the
 // matrix untouched.
-#include <Eigen/Geometry>
-
 #include "test_util.h"
 #include "zem_math.h"
 
 using namespace Zem;
 using namespace Zem::test;
 
-namespace {
-
 using V = BaVec3d<double>;
 const V ex(1, 0, 0), ey(0, 1, 0), ez(0, 0, 1), nanX(std::nan(""), 0, 0);
-
-}  // namespace
 
 // Eigen's AngleAxis turns positive angles the other way (ours: about Z, +Y
 // goes onto +X). Special angles and a random one, about a line through a
