@@ -81,13 +81,14 @@ bool withFileSizeLimit(rlim_t bytes, F action) {
   return result;
 }
 
-// A save that meets a write error returns false with one entry naming the
-// file, keeps the old file byte for byte and leaves no temporary file.
-template <typename F>
-::testing::AssertionResult FailedSaveKeptTheOldFile(const QString& name, F save) {
+// A save of `o` that meets a write error (the file size limit `limit`)
+// returns false with one entry naming the file, keeps the old file byte for
+// byte and leaves no temporary file.
+::testing::AssertionResult FailedSaveKeptTheOldFile(LastAndGlobalTransformation& o, const QString& name, rlim_t limit) {
   const std::string old = fileBytes(name);
   ErrorLog log;
-  if (save(&log)) return ::testing::AssertionFailure() << "save succeeded";
+  if (withFileSizeLimit(limit, [&] { return o.save(name, &log, 0, 0); }))
+    return ::testing::AssertionFailure() << "save succeeded";
   if (log.getEntries().size() != 1 || !log.getEntries()[0].contains(name))
     return ::testing::AssertionFailure() << "log: " << log.getEntries().join('|').toStdString();
   if (fileBytes(name) != old) return ::testing::AssertionFailure() << "old file changed";
@@ -153,10 +154,8 @@ TEST_F(TrafoFile, SaveFailingAtAnyByteKeepsTheOldFile) {
   LastAndGlobalTransformation old(rigid(), true, rigid(), false), next(arbitraryMatrix(), false, rigid(), true);
   ASSERT_TRUE(old.save(name, nullptr, 0, 0));
   const std::string nextBytes = saved(next);
-  for (rlim_t limit = 0; limit < nextBytes.size(); ++limit) {
-    auto save = [&](ErrorLog* log) { return withFileSizeLimit(limit, [&] { return next.save(name, log, 0, 0); }); };
-    ASSERT_TRUE(FailedSaveKeptTheOldFile(name, save)) << "limit " << limit;
-  }
+  for (rlim_t limit = 0; limit < nextBytes.size(); ++limit)
+    ASSERT_TRUE(FailedSaveKeptTheOldFile(next, name, limit)) << "limit " << limit;
   ASSERT_TRUE(withFileSizeLimit(nextBytes.size(), [&] { return next.save(name, nullptr, 0, 0); }));  // just enough
   LastAndGlobalTransformation loaded(rigid(), true, arbitraryMatrix(), false);
   ErrorLog log;
