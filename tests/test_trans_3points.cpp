@@ -75,8 +75,7 @@ TEST(ThreePoints, WorkedTriangles) {
     EXPECT_TRUE(SameVec(dst[1], row.q1, 0.0));
     EXPECT_TRUE(SameVec(dst[2], row.q2, 1e-14));
     EXPECT_TRUE(SameVec(dst[3], V(1, 2, 3), 0.0));
-    EXPECT_EQ(dst[1].id, 7);
-    EXPECT_EQ(dst[2].id, 7);
+    for (const auto& q : dst) EXPECT_EQ(q.id, 7) << "point " << q;
     EXPECT_TRUE(SameMatrix(t, Transformation(row.q0, row.angles, 1.0), 1e-14));
   }
 }
