@@ -1,7 +1,5 @@
 // The eight-coefficient mapping of the plane: exact four-point solutions,
 // failures that keep the coefficients, and chaining.
-#include <Eigen/Core>
-
 #include "math_affine.h"
 #include "test_util.h"
 

@@ -3,9 +3,6 @@
 #ifndef ZEM_TEST_FEATURES_UTIL_H
 #define ZEM_TEST_FEATURES_UTIL_H
 
-#include <Eigen/Geometry>
-#include <gtest/gtest.h>
-
 #include "math_features.h"
 #include "test_util.h"
 

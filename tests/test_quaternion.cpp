@@ -1,6 +1,5 @@
 // Quaternions (math_quaternion.cpp) against the transformation core's orders
 // and products, and slerp against Eigen's.
-#include <Eigen/Geometry>
 #include <iomanip>
 
 #include "math_quaternion.h"
