@@ -131,10 +131,9 @@ TEST(Affine, AppendComposesAndKeepsOnlyTheBilinearTerms) {
       {"affine, then mixed", affine, mixed}, {"mixed twice", mixed, mixed}};
   for (const auto& row : cases) {
     SCOPED_TRACE(row.name);
-    const Affine &first = row.first, &then = row.then;
-    Affine chained = first;
-    chained.append(maxDiff(first, then) == 0.0 ? chained : then);  // equal operands: the object itself
-    const auto f = [&](double x, double y) { return then.transform(first.transform(P(x, y))); };
+    Affine chained = row.first;
+    chained.append(maxDiff(row.first, row.then) == 0.0 ? chained : row.then);  // equal operands: the object itself
+    const auto f = [&](double x, double y) { return row.then.transform(row.first.transform(P(x, y))); };
     const P c0 = f(0, 0), cx = (f(1, 0) - f(-1, 0)) * 0.5, cy = (f(0, 1) - f(0, -1)) * 0.5;
     const P cxy = (f(1, 1) - f(1, -1) - f(-1, 1) + f(-1, -1)) * 0.25;
     EXPECT_LT(maxDiff(chained, coefficients({c0.x, cx.x, cy.x, cxy.x, c0.y, cx.y, cy.y, cxy.y})), 1e-14);

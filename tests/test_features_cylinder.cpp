@@ -41,14 +41,13 @@ TEST(FeatureCylinder, DegenerateSetsFailWithTheirReason) {
   // Four distinct points (one of five repeated) lie on a whole family of cylinders.
   const Points fourPoints = {pose.at(0, 0, 0), pose.at(10, 0, 0), pose.at(0, 10, 0), pose.at(0, 0, 10),
                              pose.at(10, 0, 0)};
+  const Points onTheAxis = {pose.at(0, 0, 0), pose.at(0, 0, 1), pose.at(0, 0, 2), pose.at(0, 0, 4), pose.at(0, 0, 9)};
   using F = FeatureFit;
   const Refused cases[] = {
       {"four points", fitCylinder(circlePoints(pose, 5, 360, 4)), F::FEATURE_TOO_FEW_POINTS, F::DEGENERACY_NONE},
       {"points on one circle", fitCylinder(circlePoints(pose, 5, 360, 8)), F::FEATURE_DEGENERATE,
        F::DEGENERACY_COPLANAR},
-      {"points on one line", fitCylinder(Points{pose.at(0, 0, 0), pose.at(0, 0, 1), pose.at(0, 0, 2), pose.at(0, 0, 4),
-                                                pose.at(0, 0, 9)}),
-       F::FEATURE_DEGENERATE, F::DEGENERACY_COLLINEAR},
+      {"points on one line", fitCylinder(onTheAxis), F::FEATURE_DEGENERATE, F::DEGENERACY_COLLINEAR},
       {"four distinct points", fitCylinder(fourPoints), F::FEATURE_DEGENERATE, F::DEGENERACY_UNDETERMINED},
   };
   for (const Refused& c : cases) EXPECT_TRUE(FailsAsExpected(c));

@@ -51,8 +51,7 @@ TEST(FeatureLinePlane, AgreeWithAnSvdOfTheCentredPoints) {
     const Points points = noisy(isPlane ? planePoints(pose) : linePoints(pose, 1025), 0.01, &rng);
     Eigen::MatrixX3d centred(points.size(), 3);
     for (std::size_t i = 0; i < points.size(); ++i) centred.row(Eigen::Index(i)) = eig(points[i]).transpose();
-    const Eigen::Vector3d mean = centred.colwise().mean();
-    centred.rowwise() -= mean.transpose();
+    centred.rowwise() -= centred.colwise().mean().eval();
     const Eigen::JacobiSVD<Eigen::MatrixX3d> svd(centred, Eigen::ComputeFullV);
     const Eigen::Vector3d reference = svd.matrixV().col(isPlane ? 2 : 0);
     const PlaneFit plane = fitPlane(points);
