@@ -3,20 +3,18 @@
 // against SciPy's minimum: python/tests/test_features.py.)
 #include "test_features_util.h"
 
-namespace Zem {
-namespace test {
-namespace {
-
-struct Row { const char* name; double distance, radius, arcDegrees; };
+using namespace Zem;
+using namespace Zem::test;
 
 // Then one point 1 mm outside the circle (fitted with a hint against the
 // points' turn) and one 1 mm inside the sphere.
 TEST(FeatureCircleSphere, NoiseFreeElementsComeBackExactlyAndResidualsArePositiveOutside) {
-  const Row rows[] = {{"5 mm bore 2,000 mm away", 2000, 2.5, 360},
-                      {"20 degree arc 2,000 mm away", 2000, 50, 20},
-                      {"1,000 mm over 90 degrees at the origin", 0, 500, 90}};
+  const struct { const char* name; double distance, radius, arcDegrees; } rows[] = {
+      {"5 mm bore 2,000 mm away", 2000, 2.5, 360},
+      {"20 degree arc 2,000 mm away", 2000, 50, 20},
+      {"1,000 mm over 90 degrees at the origin", 0, 500, 90}};
   std::mt19937 rng(1);
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const Pose pose = randomPose(&rng, row.distance);
     Points arc = circlePoints(pose, row.radius, row.arcDegrees, 12);  // counter-clockwise about +w
@@ -65,7 +63,3 @@ TEST(FeatureCircleSphere, DegenerateSetsFailWithTheirReason) {
   EXPECT_TRUE(Succeeded(fitCircle(Points(oneCircle.begin(), oneCircle.begin() + 3))));
   EXPECT_TRUE(Succeeded(fitSphere(spherePoints(pose, 5.0, 90, 1, 3))));
 }
-
-}  // namespace
-}  // namespace test
-}  // namespace Zem

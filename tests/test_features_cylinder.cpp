@@ -3,23 +3,18 @@
 // SciPy's minimum: python/tests/test_features.py.)
 #include "test_features_util.h"
 
-namespace Zem {
-namespace test {
-namespace {
-
-struct Row { const char* name; double radius, length, arcDegrees; bool hint; };
-
-const Row kRows[] = {
-    {"long full pin, no hint", 3, 40, 360, false},
-    {"long 90 degree patch, no hint", 50, 300, 90, false},
-    {"short full bore, no hint", 20, 8, 360, false},
-    {"short 90 degree patch with a rough hint", 20, 8, 90, true},
-};
+using namespace Zem;
+using namespace Zem::test;
 
 TEST(FeatureCylinder, NoiseFreeCylindersComeBackExactlyAndResidualsArePositiveOutside) {
   // Each cylinder 2,000 mm from the origin; then one point 1 mm outside it.
+  const struct { const char* name; double radius, length, arcDegrees; bool hint; } rows[] = {
+      {"long full pin, no hint", 3, 40, 360, false},
+      {"long 90 degree patch, no hint", 50, 300, 90, false},
+      {"short full bore, no hint", 20, 8, 360, false},
+      {"short 90 degree patch with a rough hint", 20, 8, 90, true}};
   std::mt19937 rng(7);
-  for (const Row& row : kRows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const Pose pose = randomPose(&rng, 2000.0);
     Points points = cylinderPoints(pose, row.radius, row.length, row.arcDegrees, 4, 9);
@@ -52,7 +47,3 @@ TEST(FeatureCylinder, DegenerateSetsFailWithTheirReason) {
   };
   for (const Refused& c : cases) EXPECT_TRUE(FailsAsExpected(c));
 }
-
-}  // namespace
-}  // namespace test
-}  // namespace Zem

@@ -4,8 +4,9 @@
 
 #include "test_features_util.h"
 
-namespace Zem {
-namespace test {
+using namespace Zem;
+using namespace Zem::test;
+
 namespace {
 
 Points linePoints(const Pose& pose, int n) {
@@ -23,6 +24,8 @@ Points planePoints(const Pose& pose) {
   std::swap(points[1], points[4]);  // p0 (-50,-30), p1 (-25,-30), p2 (-50,-10): +w
   return points;
 }
+
+}  // namespace
 
 TEST(FeatureLinePlane, NoiseFreeElementsComeBackExactlyFarFromTheOrigin) {
   std::mt19937 rng(21);
@@ -141,7 +144,3 @@ TEST(FeatureLinePlane, EveryPointLayoutGivesTheSameBitsAndTheAlignmentTypes) {
   const BaVec3d<double> onLine = line.point + line.direction * 5.0;
   EXPECT_TRUE(SameVec(line.toLine3d().perpend(onLine), onLine, 1e-12));
 }
-
-}  // namespace
-}  // namespace test
-}  // namespace Zem

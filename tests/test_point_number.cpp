@@ -8,7 +8,8 @@
 #include "math_point_file.h"
 #include "test_util.h"
 
-namespace Zem {
+using namespace Zem;
+
 namespace {
 
 /// `got` has the bits of std::from_chars's reading of `field`.
@@ -27,6 +28,8 @@ std::string randomDecimal(std::mt19937_64& rng) {
   std::snprintf(buffer, sizeof buffer, "%.*f", int(rng() % 19), (rng() & 1 ? -1.0 : 1.0) * magnitude);
   return buffer;
 }
+
+}  // namespace
 
 // Every count of digits before and after the point; a process locale with a
 // decimal comma must change nothing; a number below the smallest double is
@@ -58,6 +61,3 @@ TEST(PointNumber, DecimalsReadExactlyAsFromCharsInEveryLocaleAndTinyOnesAreZero)
   }
   if (!german) GTEST_SKIP() << "de_DE.UTF-8 not available";
 }
-
-}  // namespace
-}  // namespace Zem
