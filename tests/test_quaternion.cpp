@@ -96,17 +96,16 @@ TEST(Quaternion, AxisAndAngleNormaliseTheAxis) {
   EXPECT_EQ(Q(V(2, 0, 0), kPi / 2), Q(std::sin(kPi / 4), 0, 0, std::cos(kPi / 4)));
 }
 
-TEST(Quaternion, NlerpOfOppositeQuaternions) {
+// q and −q are the same rotation with no arc between them; nor is there one
+// where the dot product of a quaternion with itself rounds past 1.
+TEST(Quaternion, NlerpAndSlerpWithoutAnArcOrPastTheUnitDotGiveNoNaN) {
   for (double t : {0.0, 0.3, 1.0}) EXPECT_EQ(Q::nlerp(kTurn, t, -kTurn, true), kTurn) << t;
   EXPECT_EQ(Q::nlerp(kTurn, 0.5, -kTurn, false), Q(0, 0, 0, 0));  // length 0 is returned as it is
-}
-
-TEST(Quaternion, SlerpWithoutAnArcOrPastTheUnitDotGivesNoNaN) {
-  const Q past1(std::nextafter(1.0, 2.0), 0, 0, 0);  // dot with itself rounds above 1: clamped
-  EXPECT_EQ(Q::slerp(past1, 0.3, past1, false), past1);
-  // The same rotation with no arc between them: q1 (or −q1 along the shortest path).
+  // slerp gives q1 (or −q1 along the shortest path).
   EXPECT_EQ(Q::slerp(kTurn, 0.3, -kTurn, false), kTurn);
   EXPECT_EQ(Q::slerp(kOne, 0.5, -kOne, true), -kOne);
+  const Q past1(std::nextafter(1.0, 2.0), 0, 0, 0);  // dot with itself rounds above 1: clamped
+  EXPECT_EQ(Q::slerp(past1, 0.3, past1, false), past1);
 }
 
 // With shortestPath and q1·q2 < 0 from −q1 to q2, at constant speed: θ = 120°,
