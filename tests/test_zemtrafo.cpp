@@ -220,7 +220,8 @@ TEST_F(Zemtrafo, RefusalsSayWhatIsWrongAndWriteNothing) {
   const std::string fit = "fit " + n + " " + m, record = identityRecord(), csv = write("old.csv", "old\n");
   const std::string recordBytes = fileBytes(record), unwritten = "; nothing was written";
   // `before`: shell commands before the run.
-  const struct { const char* name; std::string args; int status; std::string message; std::string before = {}; } cases[] = {
+  struct Case { const char* name; std::string args; int status; std::string message; std::string before = {}; };
+  const Case cases[] = {
       {"unknown command", "fti a b", 2, "unknown command \"fti\"; the commands are fit, apply"},
       {"no measured file", "fit " + nominal_, 2, "MEASURED is required"},
       {"missing file", "fit " + nominal_ + " /nonexistent.txt", 2, "/nonexistent.txt: cannot open file for reading"},
