@@ -16,6 +16,7 @@
 #include "fit_engine.h"
 
 #include <Eigen/Core>
+#include <algorithm>
 #include <cmath>
 
 #include "fit_kernels.h"
@@ -36,8 +37,9 @@ using Eigen::Vector3d;
 /// Below kWellDetermined the optimum found from the moments is refined
 /// with gradients taken from the residuals (one pass each, at most
 /// kRefinePasses): the moments hold a thin part's cross-section only to a
-/// few ε of its length, the residuals to ε of their own size.
-constexpr int kRefinePasses = 8;
+/// few ε of its length, the residuals to ε of their own size. A step that
+/// a thin direction's rough curvature makes too long costs a pass too.
+constexpr int kRefinePasses = 24;
 
 /// The per-pair weight of each kind, and |W ∘ r| for the mean weighted residual.
 UnitKind::Weight unitWeight() { return {}; }
@@ -96,19 +98,26 @@ void residualGradient(const Walk& walk, const Quadratic& q, const Estimate& e, V
 }
 
 /// Refines an ill-determined optimum with gradients from the residuals (see
-/// kWellDetermined): Newton steps with the moments' Hessian, as long as they lower F.
+/// kWellDetermined): Newton steps with the moments' Hessian, shortened
+/// until they lower F.
 template <class Walk>
 void refine(const Walk& walk, const Quadratic& q, bool withScale, Solution* s) {
   Vector12 gradX;
   double f;
   residualGradient(walk, q, s->estimate, &gradX, &f);
+  double length = 1.0;
   for (int pass = 0; pass < kRefinePasses; ++pass) {
     Estimate next;
-    if (!newtonStep(q, withScale, *s, gradX, f, &next)) return;
+    if (!newtonStep(q, withScale, *s, gradX, f, length, &next)) return;
     Vector12 nextGrad;
     double nextF;
     residualGradient(walk, q, next, &nextGrad, &nextF);
-    if (!(nextF < f)) return;
+    if (!(nextF < f)) {  // the moments' curvature of a thin direction is off: a shorter step
+      if (length < 1.0 / 64.0) return;  // F does not fall along the step: at its rounding
+      length *= 0.25;
+      continue;
+    }
+    length = std::min(1.0, 4.0 * length);
     s->estimate = next;
     gradX = nextGrad;
     f = nextF;

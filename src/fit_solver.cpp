@@ -493,16 +493,20 @@ Status toTransformation(const Quadratic& q, const Estimate& e, Transformation* r
 }
 
 bool newtonStep(const Quadratic& q, bool withScale, const Solution& s, const Vector12& gradX, double f,
-                Estimate* next) {
+                double length, Estimate* next) {
   const int n = freeParameters(withScale);
   const Derivatives d = derivativesAt(s.estimate, s.centroid, gradX);
-  const Square hessian = 2.0 * gaussNewtonOf(q, d, n) + d.T.topLeftCorner(n, n);
+  const Square gaussNewton = 2.0 * gaussNewtonOf(q, d, n);
   const Step grad = (d.J.transpose() * gradX).head(n);
-  const linalg::LdltSolution ldlt = linalg::solveLdlt(hessian, -grad);
+  linalg::LdltSolution ldlt = linalg::solveLdlt(gaussNewton + d.T.topLeftCorner(n, n), -grad);
+  // Away from the optimum the second-order terms (residual times lever arm)
+  // can outweigh the curvature of a thin part's ill-determined directions;
+  // Gauss-Newton's matrix is semi-definite by construction.
+  if (!ldlt.semiDefinite) ldlt = linalg::solveLdlt(gaussNewton, -grad);
   if (!ldlt.semiDefinite) return false;
   const Step& theta = ldlt.x;
   if (!(-grad.dot(theta) > kOptimality * f)) return false;  // optimal to rounding
-  *next = stepped(s.estimate, s.centroid, theta);
+  *next = stepped(s.estimate, s.centroid, length * theta);
   return true;
 }
 

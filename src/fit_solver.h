@@ -71,11 +71,12 @@ struct Solution {
 /// kDeterminacy).
 FitResult::Status_t solve(const Quadratic& q, bool withScale, double scale, Solution* out);
 
-/// One Newton step from s with the moments' Hessian and the gradient
-/// ∇_x F and objective F taken from the residuals. False when no step
-/// is defined or it would gain less than rounding.
+/// The Newton step from s with the moments' Hessian (Gauss-Newton's where
+/// the second-order terms make it indefinite) and the gradient ∇_x F and
+/// objective F taken from the residuals, times `length`. False when no
+/// step is defined or it would gain less than rounding.
 bool newtonStep(const Quadratic& q, bool withScale, const Solution& s, const Vector12& gradX, double f,
-                Estimate* next);
+                double length, Estimate* next);
 
 /// The transformation of an estimate about the reference pair:
 /// q = A·(p − p₀) + u + q₀ = s·R·p + T, stored as set(T/s, angles of R, s).
