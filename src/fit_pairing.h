@@ -33,10 +33,6 @@ class IdIndex {
   /// Largest number of points that can be indexed (the index counts in 32
   /// bits; a billion points is far beyond any measurement this is meant for).
   static constexpr std::size_t kMaxPoints = std::size_t(1) << 30;
-  /// Sets of up to this many points (256 KB of points, 32 KB of direct
-  /// table) stay in the core's cache while they are indexed and paired:
-  /// there, fetching memory ahead only costs.
-  static constexpr std::size_t kCachedPoints = 8192;
 
   /// Indexes `count` points; idOf(k) gives the identifier of point k.
   template <class IdOf>
@@ -67,9 +63,8 @@ class IdIndex {
     // From the back, so that the first index of an identifier is entered
     // last and each chain runs in increasing order.
     constexpr std::size_t kAhead = 16;  // slots are written in random order: fetch them early
-    const std::size_t fetchFrom = dense_ && count > kCachedPoints ? kAhead : count;
     for (std::size_t k = count; k-- > 0;) {
-      if (k >= fetchFrom && idOf(k - kAhead) != -1)
+      if (dense_ && k >= kAhead && idOf(k - kAhead) != -1)
         __builtin_prefetch(&direct_[std::size_t(idOf(k - kAhead) - base_)], 1);
       const std::int64_t id = idOf(k);
       if (id == -1) continue;
@@ -157,14 +152,12 @@ bool forEachIdPair(const IdIndex& dstById, std::size_t srcCount, const SrcIdOf& 
   // (found through that entry, by then at hand) kAhead points ahead. 32
   // points ahead cover the memory latency of a loaded server (16 left a
   // fit of 1e6 pairs by identifier about 6% slower; 64 gained nothing more).
-  // A small destination set is at hand anyway (IdIndex::kCachedPoints).
   constexpr std::size_t kAhead = 32;
   *pairCount = 0;
   const std::size_t limit = std::min(srcCount, dstCount);
-  const std::size_t lookAhead = dstCount > IdIndex::kCachedPoints ? srcCount : 0;  // the source points that look ahead
   for (std::size_t i = 0; i < srcCount; ++i) {
-    if (i + 2 * kAhead < lookAhead) dstById.prefetch(srcIdOf(i + 2 * kAhead));
-    if (i + kAhead < lookAhead) {
+    if (i + 2 * kAhead < srcCount) dstById.prefetch(srcIdOf(i + 2 * kAhead));
+    if (i + kAhead < srcCount) {
       const std::uint32_t later = dstById.first(srcIdOf(i + kAhead));
       if (later != IdIndex::kNone) ahead(std::size_t(later));
     }
