@@ -217,8 +217,11 @@ TEST(FitEngine, WeightMatricesGeneralisePerAxisWeights) {
     const FitResult byAxes = FitResult::fitByPosition(p.src, p.dst, p.weights, options);
     const FitResult byMatrices = FitResult::fitByPosition(p.src, p.dst, diagonal, options);
     ASSERT_TRUE(byMatrices.isSucceeded());
-    EXPECT_TRUE(SameImages(byMatrices.transformation, byAxes.transformation, p.src, 1e-9));
-    EXPECT_NEAR(byMatrices.meanWeighted, byAxes.meanWeighted, 1e-9 * byAxes.meanWeighted);
+    // The same optimum, each found to the iteration's stopping rule (a Newton
+    // decrement of 1e-14 of F): on these pairs about 2e-9 mm apart, as the
+    // builds' rounding decides.
+    EXPECT_TRUE(SameImages(byMatrices.transformation, byAxes.transformation, p.src, 1e-8));
+    EXPECT_NEAR(byMatrices.meanWeighted, byAxes.meanWeighted, 1e-7 * byAxes.meanWeighted);
     const FitResult inPlane = FitResult::fitByPosition(p.src, p.dst, normalsInPlane, options);
     EXPECT_EQ(inPlane.status, FitResult::FIT_DEGENERATE);
   }
