@@ -67,16 +67,17 @@ TEST(FitEngine, DeterminacyDependsOnlyOnTheGeometryOfTheWeightedPairs) {
       SCOPED_TRACE(std::string(c.name) + (withScale ? ", scaled" : ", rigid"));
       const Transformation truth(Vec(-40, 25, 300), Vec(0.5, 2.0, 1.0), withScale ? 1.7 : 1.0);
       Points src = c.src, dst = moved(src, truth, rng, 0.0), weights;
+      const int farOff = 1 << 20;  // an identifier no set uses
       if (c.zeroWeightPairFarOff) {
-        src.push_back(Point(1e8, 1e8, 1e8, 99));
-        dst.push_back(Point(5, -7, 1, 99));
+        src.push_back(Point(1e8, 1e8, 1e8, farOff));
+        dst.push_back(Point(5, -7, 1, farOff));
       }
       std::uniform_real_distribution<double> factor(0.5, 2.0);
       for (const Point& p : src) {
         // Every draw a statement of its own: the order of a call's arguments differs between compilers.
         const double fx = c.perPair ? factor(rng) : 1.0, fy = c.perPair ? factor(rng) : 1.0;
         const Vec w(fx * c.weight.x, fy * c.weight.y, (c.perPair ? factor(rng) : 1.0) * c.weight.z);
-        weights.push_back(Point(p.id == 99 ? Vec() : w, p.id));
+        weights.push_back(Point(p.id == farOff ? Vec() : w, p.id));
       }
       Transformation fit = kUntouched;
       const double r = fit.computeWeightedTransformation(src, dst, weights, withScale);
