@@ -99,21 +99,21 @@ void residualGradient(const Walk& walk, const Quadratic& q, const Estimate& e, V
 
 /// Refines an ill-determined optimum with gradients from the residuals (see
 /// kWellDetermined): Newton steps with the moments' Hessian, shortened
-/// until they lower F.
+/// until they lower F. Returns F at the refined estimate.
 template <class Walk>
-void refine(const Walk& walk, const Quadratic& q, bool withScale, Solution* s) {
+double refine(const Walk& walk, const Quadratic& q, bool withScale, Solution* s) {
   Vector12 gradX;
   double f;
   residualGradient(walk, q, s->estimate, &gradX, &f);
   double length = 1.0;
   for (int pass = 0; pass < kRefinePasses; ++pass) {
     Estimate next;
-    if (!newtonStep(q, withScale, *s, gradX, f, length, &next)) return;
+    if (!newtonStep(q, withScale, *s, gradX, f, length, &next)) break;
     Vector12 nextGrad;
     double nextF;
     residualGradient(walk, q, next, &nextGrad, &nextF);
     if (!(nextF < f)) {  // the moments' curvature of a thin direction is off: a shorter step
-      if (length < 1.0 / 64.0) return;  // F does not fall along the step: at its rounding
+      if (length < 1.0 / 64.0) break;  // F does not fall along the step: at its rounding
       length *= 0.25;
       continue;
     }
@@ -122,6 +122,7 @@ void refine(const Walk& walk, const Quadratic& q, bool withScale, Solution* s) {
     gradX = nextGrad;
     f = nextF;
   }
+  return f;
 }
 
 /// The same for pairs by position with unit (weights == nullptr) or per-axis
@@ -171,7 +172,17 @@ Status fitPairs(const Walk& walk, const MeanResidual& meanResidual, const std::s
   Solution solution;
   Status status = solve(q, withScale, scale, &solution);
   if (status != FitResult::FIT_SUCCEEDED) return status;
-  if (solution.determinacy < kWellDetermined) refine(walk, q, withScale, &solution);
+  if (solution.determinacy < kWellDetermined) {
+    const double f = refine(walk, q, withScale, &solution);
+    // With weights that differ between axes the moments may settle a thin
+    // bar on the wrong roll, a local minimum half a turn from the optimum
+    // (equal weights leave the closed form, which has none).
+    if (!q.isotropic) {
+      Solution rolled = solution;
+      rolled.estimate = rolledHalfRound(q, solution);
+      if (refine(walk, q, withScale, &rolled) < f) solution = rolled;
+    }
+  }
   Transformation fitted;
   status = toTransformation(q, solution.estimate, &fitted);
   if (status != FitResult::FIT_SUCCEEDED) return status;

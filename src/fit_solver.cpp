@@ -492,6 +492,17 @@ Status toTransformation(const Quadratic& q, const Estimate& e, Transformation* r
   return FitResult::FIT_SUCCEEDED;
 }
 
+Estimate rolledHalfRound(const Quadratic& q, const Solution& s) {
+  const MeanMoments m = meanMoments(q);
+  const Vector3d abar = m.sa / m.sw;
+  const Eigen::SelfAdjointEigenSolver<Matrix3d> spread(m.saa / m.sw - abar * abar.transpose());
+  const Vector3d along = spread.eigenvectors().col(2);  // eigenvalues in increasing order
+  Estimate rolled = s.estimate;
+  rolled.rotation = s.estimate.rotation * (2.0 * along * along.transpose() - Matrix3d::Identity());
+  rolled.u = s.estimate.u + (s.estimate.affine() - rolled.affine()) * s.centroid;  // the centroid's image kept
+  return rolled;
+}
+
 bool newtonStep(const Quadratic& q, bool withScale, const Solution& s, const Vector12& gradX, double f,
                 double length, Estimate* next) {
   const int n = freeParameters(withScale);

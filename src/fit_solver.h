@@ -71,6 +71,11 @@ struct Solution {
 /// kDeterminacy).
 FitResult::Status_t solve(const Quadratic& q, bool withScale, double scale, Solution* out);
 
+/// s turned half round about the long axis of the weighted source points,
+/// through their centroid: for a bar too thin for the moments to tell its
+/// roll, the other candidate.
+Estimate rolledHalfRound(const Quadratic& q, const Solution& s);
+
 /// The Newton step from s with the moments' Hessian (Gauss-Newton's where
 /// the second-order terms make it indefinite) and the gradient ∇_x F and
 /// objective F taken from the residuals, times `length`. False when no
