@@ -10,7 +10,8 @@
 // fit_kernels.h, which make F an exact quadratic in the twelve numbers of an
 // affine map about a reference pair inside the set. The fit works on those
 // twelve numbers, in time independent of the count: the pairs are read
-// once more only for the mean weighted residual, when it is asked for.
+// once more only for the mean weighted residual, when it is asked for, and
+// a few times more for a fit they barely determine (a thin part: refine).
 //
 // The optimum of that quadratic: fit_solver.cpp.
 #include "fit_engine.h"
