@@ -494,8 +494,7 @@ Status toTransformation(const Quadratic& q, const Estimate& e, Transformation* r
 
 Estimate rolledHalfRound(const Quadratic& q, const Solution& s) {
   const MeanMoments m = meanMoments(q);
-  const Vector3d abar = m.sa / m.sw;
-  const Eigen::SelfAdjointEigenSolver<Matrix3d> spread(m.saa / m.sw - abar * abar.transpose());
+  const Eigen::SelfAdjointEigenSolver<Matrix3d> spread(m.saa / m.sw - s.centroid * s.centroid.transpose());
   const Vector3d along = spread.eigenvectors().col(2);  // eigenvalues in increasing order
   Estimate rolled = s.estimate;
   rolled.rotation = s.estimate.rotation * (2.0 * along * along.transpose() - Matrix3d::Identity());
