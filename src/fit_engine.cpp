@@ -136,6 +136,13 @@ double meanResidualByPosition(const Transformation& t, const Point* src, const P
   const double scale = 1.0 / t.getMatrix(3, 3);
   Lane2 sum = {0.0, 0.0};
   std::size_t i = 0;
+  if (avx2::enabled()) {
+    double scaled[3][4];
+    for (unsigned r = 0; r < 3; ++r)
+      for (unsigned c = 0; c < 4; ++c) scaled[r][c] = a[r][c] * scale;
+    sum[0] = avx2::residualSum(scaled, src, dst, weights, n);
+    i = n - n % 4;
+  }
   for (; i + 2 <= n; i += 2) {
     const Point& p0 = src[i];
     const Point& p1 = src[i + 1];
@@ -158,14 +165,15 @@ double meanResidualByPosition(const Transformation& t, const Point* src, const P
   return total / double(n);
 }
 
-/// Moments of the pairs of `walk`, the fit, and the mean weighted residual.
-/// `count` and `complete` are set by the walk: the pairs it handed out, and
-/// whether the pairing finished (identifier pairing may be abandoned).
-template <class Kind, class Walk, class MeanResidual>
-Status fitPairs(const Walk& walk, const MeanResidual& meanResidual, const std::size_t& count, const bool& complete,
-                bool withScale, double scale, bool wantMeanWeighted, Fitted* out) {
+/// Moments of the pairs of `walk`, gathered by gather(Moments<Kind>*) (the
+/// same pairs, in bulk where that is faster), the fit, and the mean weighted
+/// residual. `count` and `complete` are set by the walk: the pairs it handed
+/// out, and whether the pairing finished (identifier pairing may be abandoned).
+template <class Kind, class Gather, class Walk, class MeanResidual>
+Status fitPairs(const Gather& gather, const Walk& walk, const MeanResidual& meanResidual, const std::size_t& count,
+                const bool& complete, bool withScale, double scale, bool wantMeanWeighted, Fitted* out) {
   Moments<Kind> moments;
-  walk([&moments](const Vec& p, const Vec& q, const typename Kind::Weight& w) { moments.add(p, q, w); });
+  gather(&moments);
   out->pairCount = count;
   if (!complete) return FitResult::FIT_AMBIGUOUS_PAIRING;
   if (count < 3) return FitResult::FIT_TOO_FEW_PAIRS;
@@ -195,6 +203,16 @@ Status fitPairs(const Walk& walk, const MeanResidual& meanResidual, const std::s
   out->transformation = fitted;
   out->meanWeighted = mean;
   return FitResult::FIT_SUCCEEDED;
+}
+
+/// The same with the moments gathered pair by pair from `walk`.
+template <class Kind, class Walk, class MeanResidual>
+Status fitPairs(const Walk& walk, const MeanResidual& meanResidual, const std::size_t& count, const bool& complete,
+                bool withScale, double scale, bool wantMeanWeighted, Fitted* out) {
+  const auto gather = [&walk](Moments<Kind>* moments) {
+    walk([moments](const Vec& p, const Vec& q, const typename Kind::Weight& w) { moments->add(p, q, w); });
+  };
+  return fitPairs<Kind>(gather, walk, meanResidual, count, complete, withScale, scale, wantMeanWeighted, out);
 }
 
 }  // namespace
@@ -274,7 +292,8 @@ Status fitByPosition(const Point* src, const Point* dst, PairWeights weights, st
     for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], unitWeight());
   };
   const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, nullptr, n); };
-  return fitPairs<UnitKind>(walk, mean, n, complete, withScale, scale, wantMeanWeighted, out);
+  const auto gather = [=](Moments<UnitKind>* moments) { moments->addArrays(src, dst, n); };
+  return fitPairs<UnitKind>(gather, walk, mean, n, complete, withScale, scale, wantMeanWeighted, out);
 }
 
 Quadratic quadraticOf(const Point* src, const Point* dst, PairWeights weights, std::size_t n, const char* used) {

@@ -14,18 +14,21 @@
 //
 // Pairs arrive one at a time (by position, or as the identifier pairing finds
 // them) into a buffer of kBlock pairs; each full buffer is summed two pairs at
-// a time (one per lane of a vector register) and its sums added to the
-// totals with compensated (two-sum) addition. The rounding of the moments is
+// a time (one per lane of a vector register; four, with fused multiply-adds,
+// on processors with AVX2: kernels_avx2.h) and its sums added to the totals
+// with compensated (two-sum) addition. The rounding of the moments is
 // then a few ε of their size whatever the count, so that what the data
 // determine does not depend on how many points carry it.
 #ifndef ZEM_FIT_KERNELS_H
 #define ZEM_FIT_KERNELS_H
 
 #include <Eigen/Core>
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <type_traits>
 
+#include "kernels_avx2.h"
 #include "lane2.h"
 #include "math_fit_result.h"
 #include "math_types.h"
@@ -123,6 +126,31 @@ class Moments {
     if (fill_ == kBlock) flush();
   }
 
+  /// Unit weights: adds the pairs (src[i], dst[i]), i < n, as add() one by
+  /// one would, but four at a time where kernels_avx2.h is enabled.
+  void addArrays(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, std::size_t n) {
+    static_assert(std::is_same<Kind, UnitKind>::value, "for unit weights");
+    std::size_t i = 0;
+    if (n >= 4 && fill_ == 0 && avx2::enabled()) {
+      if (!referenced_) {  // as add() takes the first pair
+        finiteCheck_ += src[0].x + src[0].y + src[0].z + dst[0].x + dst[0].y + dst[0].z;
+        referenced_ = true;
+        out_.refSrc = src[0];
+        out_.refDst = dst[0];
+      }
+      while (n - i >= 4) {
+        const std::size_t chunk = std::min(kBlock, (n - i) / 4 * 4);
+        avx2::centred(src + i, chunk, out_.refSrc, a_[0], a_[1], a_[2]);
+        avx2::centred(dst + i, chunk, out_.refDst, b_[0], b_[1], b_[2]);
+        fill_ = chunk;
+        out_.weighted += chunk;
+        i += chunk;
+        flush();
+      }
+    }
+    for (; i < n; ++i) add(src[i], dst[i], {});
+  }
+
   /// The quadratic of all pairs added.
   Quadratic finish() {
     if (fill_ > 0) flush();
@@ -172,14 +200,34 @@ class Moments {
   }
 
   void flush() {
-    if (fill_ % 2 != 0) {  // the odd pair left over: its partner lane holds zeros
+    constexpr bool kWide = !std::is_same<Kind, MatrixKind>::value;  // kernels_avx2.h has these kinds
+    const bool wide = kWide && avx2::enabled();
+    // Pairs left over at the end fill up the last vector with zeros.
+    const std::size_t lanes = wide ? 4 : 2, pairs = (fill_ + lanes - 1) / lanes * lanes;
+    for (std::size_t k = fill_; k < pairs; ++k) {
       for (int r = 0; r < 3; ++r) {
-        a_[r][fill_] = 0.0;
-        b_[r][fill_] = 0.0;
+        a_[r][k] = 0.0;
+        b_[r][k] = 0.0;
       }
-      for (auto& w : w_) w[fill_] = 0.0;
+      for (auto& w : w_) w[k] = 0.0;
     }
-    const std::size_t pairs = fill_ + fill_ % 2;
+    if constexpr (kWide) {
+      if (wide) {
+        const double* const a[3] = {a_[0], a_[1], a_[2]};
+        const double* const b[3] = {b_[0], b_[1], b_[2]};
+        double s[Kind::kSums] = {};
+        if constexpr (std::is_same<Kind, UnitKind>::value) {
+          avx2::unitSums(a, b, pairs, s);
+          s[0] = double(fill_);
+        } else {
+          const double* const w[3] = {w_[0], w_[1], w_[2]};
+          avx2::axisSums(a, b, w, pairs, s);
+        }
+        for (unsigned e = 0; e < Kind::kSums; ++e) totals_[e].add(s[e]);
+        fill_ = 0;
+        return;
+      }
+    }
     Lane2 s[Kind::kSums] = {};
     if constexpr (std::is_same<Kind, AxisKind>::value) {
       for (std::size_t k = 0; k < pairs; k += 2)

@@ -1,0 +1,218 @@
+// The fit's passes four pairs at a time (see kernels_avx2.h). Compiled for
+// AVX2 and FMA function by function, so that the library still loads and
+// runs on processors without them.
+#include "kernels_avx2.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define ZEM_HAVE_AVX2_KERNELS 1
+#include <immintrin.h>
+#endif
+
+namespace Zem {
+namespace avx2 {
+
+#if ZEM_HAVE_AVX2_KERNELS
+
+#define ZEM_AVX2 __attribute__((target("avx2,fma")))
+#define ZEM_AVX2_INLINE __attribute__((target("avx2,fma"), always_inline)) inline
+
+namespace {
+
+bool decide() {
+  const char* portable = std::getenv("ZEM_PORTABLE_KERNELS");
+  if (portable != nullptr && std::strcmp(portable, "1") == 0) return false;
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+ZEM_AVX2_INLINE double laneSum(__m256d v) {
+  const __m128d pair = _mm_add_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+  return _mm_cvtsd_f64(_mm_add_sd(pair, _mm_unpackhi_pd(pair, pair)));
+}
+
+/// x, y and z of four consecutive points, one point per lane. A point is
+/// 32 bytes (x, y, z, identifier and padding), so each is one load; the
+/// fourth lanes, which hold the identifiers, are dropped by the shuffles.
+ZEM_AVX2_INLINE void fourPoints(const BaPoint3d<double>* p, __m256d* x, __m256d* y, __m256d* z) {
+  static_assert(sizeof(BaPoint3d<double>) == 4 * sizeof(double), "a point fills four lanes");
+  const __m256d p0 = _mm256_loadu_pd(&p[0].x), p1 = _mm256_loadu_pd(&p[1].x);
+  const __m256d p2 = _mm256_loadu_pd(&p[2].x), p3 = _mm256_loadu_pd(&p[3].x);
+  const __m256d xz01 = _mm256_unpacklo_pd(p0, p1), xz23 = _mm256_unpacklo_pd(p2, p3);
+  const __m256d y01 = _mm256_unpackhi_pd(p0, p1), y23 = _mm256_unpackhi_pd(p2, p3);
+  *x = _mm256_permute2f128_pd(xz01, xz23, 0x20);
+  *z = _mm256_permute2f128_pd(xz01, xz23, 0x31);
+  *y = _mm256_permute2f128_pd(y01, y23, 0x20);
+}
+
+}  // namespace
+
+bool enabled() {
+  static const bool use = decide();
+  return use;
+}
+
+ZEM_AVX2 void centred(const BaPoint3d<double>* p, std::size_t count, const BaVec3d<double>& o, double* x, double* y,
+                      double* z) {
+  const __m256d ox = _mm256_set1_pd(o.x), oy = _mm256_set1_pd(o.y), oz = _mm256_set1_pd(o.z);
+  for (std::size_t k = 0; k < count; k += 4) {
+    // The moments of a block are summed between two calls: ask for the
+    // next block's points meanwhile.
+    __builtin_prefetch(p + k + 64);
+    __builtin_prefetch(p + k + 66);
+    __m256d px, py, pz;
+    fourPoints(p + k, &px, &py, &pz);
+    _mm256_storeu_pd(x + k, _mm256_sub_pd(px, ox));
+    _mm256_storeu_pd(y + k, _mm256_sub_pd(py, oy));
+    _mm256_storeu_pd(z + k, _mm256_sub_pd(pz, oz));
+  }
+}
+
+ZEM_AVX2 void unitSums(const double* const (&a)[3], const double* const (&b)[3], std::size_t count, double* s) {
+  // Three loops over the block (which stays in the first-level cache), each
+  // with few enough sums to keep them in registers.
+  {
+    __m256d sa[3] = {}, saa[6] = {};
+    for (std::size_t k = 0; k < count; k += 4) {
+      const __m256d a0 = _mm256_loadu_pd(a[0] + k), a1 = _mm256_loadu_pd(a[1] + k), a2 = _mm256_loadu_pd(a[2] + k);
+      sa[0] = _mm256_add_pd(sa[0], a0);
+      sa[1] = _mm256_add_pd(sa[1], a1);
+      sa[2] = _mm256_add_pd(sa[2], a2);
+      saa[0] = _mm256_fmadd_pd(a0, a0, saa[0]);
+      saa[1] = _mm256_fmadd_pd(a1, a1, saa[1]);
+      saa[2] = _mm256_fmadd_pd(a2, a2, saa[2]);
+      saa[3] = _mm256_fmadd_pd(a0, a1, saa[3]);
+      saa[4] = _mm256_fmadd_pd(a0, a2, saa[4]);
+      saa[5] = _mm256_fmadd_pd(a1, a2, saa[5]);
+    }
+    for (int i = 0; i < 3; ++i) s[1 + i] += laneSum(sa[i]);
+    for (int e = 0; e < 6; ++e) s[7 + e] += laneSum(saa[e]);
+  }
+  {
+    __m256d sb[3] = {}, sba[6] = {};  // Σb, Σb₀·a, Σb₁·a
+    for (std::size_t k = 0; k < count; k += 4) {
+      const __m256d a0 = _mm256_loadu_pd(a[0] + k), a1 = _mm256_loadu_pd(a[1] + k), a2 = _mm256_loadu_pd(a[2] + k);
+      const __m256d b0 = _mm256_loadu_pd(b[0] + k), b1 = _mm256_loadu_pd(b[1] + k), b2 = _mm256_loadu_pd(b[2] + k);
+      sb[0] = _mm256_add_pd(sb[0], b0);
+      sb[1] = _mm256_add_pd(sb[1], b1);
+      sb[2] = _mm256_add_pd(sb[2], b2);
+      sba[0] = _mm256_fmadd_pd(b0, a0, sba[0]);
+      sba[1] = _mm256_fmadd_pd(b0, a1, sba[1]);
+      sba[2] = _mm256_fmadd_pd(b0, a2, sba[2]);
+      sba[3] = _mm256_fmadd_pd(b1, a0, sba[3]);
+      sba[4] = _mm256_fmadd_pd(b1, a1, sba[4]);
+      sba[5] = _mm256_fmadd_pd(b1, a2, sba[5]);
+    }
+    for (int r = 0; r < 3; ++r) s[4 + r] += laneSum(sb[r]);
+    for (int e = 0; e < 6; ++e) s[13 + e] += laneSum(sba[e]);
+  }
+  {
+    __m256d sb2a[3] = {}, sbb = _mm256_setzero_pd();  // Σb₂·a, Σ|b|²
+    for (std::size_t k = 0; k < count; k += 4) {
+      const __m256d a0 = _mm256_loadu_pd(a[0] + k), a1 = _mm256_loadu_pd(a[1] + k), a2 = _mm256_loadu_pd(a[2] + k);
+      const __m256d b0 = _mm256_loadu_pd(b[0] + k), b1 = _mm256_loadu_pd(b[1] + k), b2 = _mm256_loadu_pd(b[2] + k);
+      sb2a[0] = _mm256_fmadd_pd(b2, a0, sb2a[0]);
+      sb2a[1] = _mm256_fmadd_pd(b2, a1, sb2a[1]);
+      sb2a[2] = _mm256_fmadd_pd(b2, a2, sb2a[2]);
+      sbb = _mm256_add_pd(sbb, _mm256_fmadd_pd(b0, b0, _mm256_fmadd_pd(b1, b1, _mm256_mul_pd(b2, b2))));
+    }
+    for (int l = 0; l < 3; ++l) s[19 + l] += laneSum(sb2a[l]);
+    s[22] += laneSum(sbb);
+  }
+}
+
+ZEM_AVX2 void axisSums(const double* const (&a)[3], const double* const (&b)[3], const double* const (&w)[3],
+                       std::size_t count, double* s) {
+  for (int r = 0; r < 3; ++r) {
+    double* t = s + 15 * r;  // see AxisKind for the order of the fifteen sums
+    {
+      __m256d sw = _mm256_setzero_pd(), swa[3] = {}, swaa[6] = {};
+      for (std::size_t k = 0; k < count; k += 4) {
+        const __m256d a0 = _mm256_loadu_pd(a[0] + k), a1 = _mm256_loadu_pd(a[1] + k), a2 = _mm256_loadu_pd(a[2] + k);
+        const __m256d wr = _mm256_loadu_pd(w[r] + k);
+        const __m256d wa0 = _mm256_mul_pd(wr, a0), wa1 = _mm256_mul_pd(wr, a1), wa2 = _mm256_mul_pd(wr, a2);
+        sw = _mm256_add_pd(sw, wr);
+        swa[0] = _mm256_add_pd(swa[0], wa0);
+        swa[1] = _mm256_add_pd(swa[1], wa1);
+        swa[2] = _mm256_add_pd(swa[2], wa2);
+        swaa[0] = _mm256_fmadd_pd(wa0, a0, swaa[0]);
+        swaa[1] = _mm256_fmadd_pd(wa1, a1, swaa[1]);
+        swaa[2] = _mm256_fmadd_pd(wa2, a2, swaa[2]);
+        swaa[3] = _mm256_fmadd_pd(wa0, a1, swaa[3]);
+        swaa[4] = _mm256_fmadd_pd(wa0, a2, swaa[4]);
+        swaa[5] = _mm256_fmadd_pd(wa1, a2, swaa[5]);
+      }
+      t[0] += laneSum(sw);
+      for (int i = 0; i < 3; ++i) t[1 + i] += laneSum(swa[i]);
+      for (int e = 0; e < 6; ++e) t[5 + e] += laneSum(swaa[e]);
+    }
+    {
+      __m256d swb = _mm256_setzero_pd(), swba[3] = {}, swbb = _mm256_setzero_pd();
+      for (std::size_t k = 0; k < count; k += 4) {
+        const __m256d a0 = _mm256_loadu_pd(a[0] + k), a1 = _mm256_loadu_pd(a[1] + k), a2 = _mm256_loadu_pd(a[2] + k);
+        const __m256d br = _mm256_loadu_pd(b[r] + k);
+        const __m256d wb = _mm256_mul_pd(_mm256_loadu_pd(w[r] + k), br);
+        swb = _mm256_add_pd(swb, wb);
+        swba[0] = _mm256_fmadd_pd(wb, a0, swba[0]);
+        swba[1] = _mm256_fmadd_pd(wb, a1, swba[1]);
+        swba[2] = _mm256_fmadd_pd(wb, a2, swba[2]);
+        swbb = _mm256_fmadd_pd(wb, br, swbb);
+      }
+      t[4] += laneSum(swb);
+      for (int i = 0; i < 3; ++i) t[11 + i] += laneSum(swba[i]);
+      t[14] += laneSum(swbb);
+    }
+  }
+}
+
+ZEM_AVX2 double residualSum(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
+                            const BaPoint3d<double>* weights, std::size_t count) {
+  __m256d row[3][4];
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) row[r][c] = _mm256_set1_pd(m[r][c]);
+  __m256d sum = _mm256_setzero_pd();
+  const std::size_t whole = count - count % 4;
+  for (std::size_t i = 0; i < whole; i += 4) {
+    __builtin_prefetch(src + i + 32);
+    __builtin_prefetch(src + i + 34);
+    __builtin_prefetch(dst + i + 32);
+    __builtin_prefetch(dst + i + 34);
+    __m256d px, py, pz, qx, qy, qz;
+    fourPoints(src + i, &px, &py, &pz);
+    fourPoints(dst + i, &qx, &qy, &qz);
+    __m256d d[3];
+    const __m256d q[3] = {qx, qy, qz};
+    for (int r = 0; r < 3; ++r)
+      d[r] = _mm256_fmadd_pd(row[r][0], px,
+                             _mm256_fmadd_pd(row[r][1], py, _mm256_fmadd_pd(row[r][2], pz, _mm256_sub_pd(row[r][3], q[r]))));
+    if (weights != nullptr) {
+      __m256d wx, wy, wz;
+      fourPoints(weights + i, &wx, &wy, &wz);
+      d[0] = _mm256_mul_pd(d[0], wx);
+      d[1] = _mm256_mul_pd(d[1], wy);
+      d[2] = _mm256_mul_pd(d[2], wz);
+    }
+    const __m256d square = _mm256_fmadd_pd(d[0], d[0], _mm256_fmadd_pd(d[1], d[1], _mm256_mul_pd(d[2], d[2])));
+    sum = _mm256_add_pd(sum, _mm256_sqrt_pd(square));
+  }
+  return laneSum(sum);
+}
+
+#else  // not x86-64: the portable passes only
+
+bool enabled() { return false; }
+void centred(const BaPoint3d<double>*, std::size_t, const BaVec3d<double>&, double*, double*, double*) {}
+void unitSums(const double* const (&)[3], const double* const (&)[3], std::size_t, double*) {}
+void axisSums(const double* const (&)[3], const double* const (&)[3], const double* const (&)[3], std::size_t,
+              double*) {}
+double residualSum(const double (&)[3][4], const BaPoint3d<double>*, const BaPoint3d<double>*,
+                   const BaPoint3d<double>*, std::size_t) {
+  return 0.0;
+}
+
+#endif
+
+}  // namespace avx2
+}  // namespace Zem

@@ -1,0 +1,44 @@
+// Internal: the fit's passes over many pairs four at a time, for processors
+// with AVX2 and FMA (chosen at run time; the portable two-lane passes of
+// fit_kernels.h and fit_engine.cpp remain for every other processor).
+//
+// They compute the same sums in another order and with fused multiply-adds,
+// so results differ from the portable passes' by rounding only. The
+// environment variable ZEM_PORTABLE_KERNELS=1 makes a process use the
+// portable passes (results then identical on every x86-64 processor).
+#ifndef ZEM_KERNELS_AVX2_H
+#define ZEM_KERNELS_AVX2_H
+
+#include <cstddef>
+
+#include "math_types.h"
+
+namespace Zem {
+namespace avx2 {
+
+/// Whether this process uses the kernels below: decided once, on the first call.
+bool enabled();
+
+/// Rows x[k] = p[k].x − o.x, y and z alike, for k < count (a multiple of 4).
+void centred(const BaPoint3d<double>* p, std::size_t count, const BaVec3d<double>& o, double* x, double* y, double* z);
+
+/// Unit weights: adds to s[1..22] the sums of UnitKind (fit_kernels.h, less
+/// Σ1) over entries [0, count) of the rows a[r] = p_r − p₀_r, b[r] = q_r − q₀_r;
+/// count is a multiple of 4.
+void unitSums(const double* const (&a)[3], const double* const (&b)[3], std::size_t count, double* s);
+
+/// Per-axis weights: adds to s[0..44] the sums of AxisKind over entries
+/// [0, count) of the rows a, b and w (the weights); count a multiple of 4.
+void axisSums(const double* const (&a)[3], const double* const (&b)[3], const double* const (&w)[3],
+              std::size_t count, double* s);
+
+/// Σ |W·(M·p − q)| over pairs [0, count − count % 4) of src[i], dst[i]
+/// (weights[i] per axis, or the identity when weights is null), M the rows
+/// of an affine map (already including the scale).
+double residualSum(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
+                   const BaPoint3d<double>* weights, std::size_t count);
+
+}  // namespace avx2
+}  // namespace Zem
+
+#endif  // ZEM_KERNELS_AVX2_H
