@@ -477,14 +477,24 @@ Status solve(const Quadratic& q, bool withScale, double scale, Solution* out) {
 }
 
 Status toTransformation(const Quadratic& q, const Estimate& e, Transformation* result) {
-  const Vector3d translation = e.u + toEigen(q.refDst) - e.affine() * toEigen(q.refSrc);
   double r[4][4] = {};
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) r[i][j] = e.rotation(i, j);
   r[3][3] = 1.0;
-  const Vector3d t = translation / e.scale;
+  const Vec angles = Transformation(r).getAngles();
+  // A Transformation keeps its rotation as angles: the rotation it applies
+  // is the one rebuilt from them, a few ε from e.rotation. The translation
+  // is taken with that rotation, so that the reference pair maps as the
+  // estimate says: for a part far from the origin the rebuild would
+  // otherwise move it by a few ε of its distance (1e-9 mm at 1e6 mm).
+  Transformation rotation;
+  rotation.set(Vec(), angles, 1.0);
+  Matrix3d stored;
+  for (unsigned i = 0; i < 3; ++i)
+    for (unsigned j = 0; j < 3; ++j) stored(i, j) = rotation.getMatrix(j, i);
+  const Vector3d t = (e.u + toEigen(q.refDst)) / e.scale - stored * toEigen(q.refSrc);
   Transformation fitted;
-  fitted.set(Vec(t.x(), t.y(), t.z()), Transformation(r).getAngles(), e.scale);
+  fitted.set(Vec(t.x(), t.y(), t.z()), angles, e.scale);
   for (unsigned i = 0; i < 4; ++i)
     for (unsigned j = 0; j < 4; ++j)
       if (!std::isfinite(fitted.getMatrix(i, j))) return FitResult::FIT_NOT_CONVERGED;
