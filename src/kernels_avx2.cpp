@@ -47,6 +47,18 @@ ZEM_AVX2_INLINE void fourPoints(const BaPoint3d<double>* p, __m256d* x, __m256d*
   *y = _mm256_permute2f128_pd(y01, y23, 0x20);
 }
 
+/// The same, and the identifiers' lanes (bits only, never computed with).
+ZEM_AVX2_INLINE void fourPointsAndIds(const BaPoint3d<double>* p, __m256d* x, __m256d* y, __m256d* z, __m256d* ids) {
+  const __m256d p0 = _mm256_loadu_pd(&p[0].x), p1 = _mm256_loadu_pd(&p[1].x);
+  const __m256d p2 = _mm256_loadu_pd(&p[2].x), p3 = _mm256_loadu_pd(&p[3].x);
+  const __m256d xz01 = _mm256_unpacklo_pd(p0, p1), xz23 = _mm256_unpacklo_pd(p2, p3);
+  const __m256d yi01 = _mm256_unpackhi_pd(p0, p1), yi23 = _mm256_unpackhi_pd(p2, p3);
+  *x = _mm256_permute2f128_pd(xz01, xz23, 0x20);
+  *z = _mm256_permute2f128_pd(xz01, xz23, 0x31);
+  *y = _mm256_permute2f128_pd(yi01, yi23, 0x20);
+  *ids = _mm256_permute2f128_pd(yi01, yi23, 0x31);
+}
+
 }  // namespace
 
 bool enabled() {
@@ -200,9 +212,46 @@ ZEM_AVX2 double residualSum(const double (&m)[3][4], const BaPoint3d<double>* sr
   return laneSum(sum);
 }
 
+ZEM_AVX2 void residuals(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
+                        std::size_t count, BaPoint3d<double>* out, double* distances, double (&sums)[3]) {
+  __m256d row[3][4];
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) row[r][c] = _mm256_set1_pd(m[r][c]);
+  __m256d sum = _mm256_setzero_pd(), sumSquares = _mm256_setzero_pd(), largest = _mm256_set1_pd(sums[2]);
+  for (std::size_t i = 0; i < count; i += 4) {
+    __m256d p[3], q[3], ids;
+    fourPointsAndIds(src + i, &p[0], &p[1], &p[2], &ids);
+    fourPoints(dst + i, &q[0], &q[1], &q[2]);
+    __m256d d[3];
+    for (int r = 0; r < 3; ++r)
+      d[r] = _mm256_fmadd_pd(row[r][0], p[0],
+                             _mm256_fmadd_pd(row[r][1], p[1], _mm256_fmadd_pd(row[r][2], p[2], _mm256_sub_pd(row[r][3], q[r]))));
+    const __m256d square = _mm256_fmadd_pd(d[0], d[0], _mm256_fmadd_pd(d[1], d[1], _mm256_mul_pd(d[2], d[2])));
+    const __m256d distance = _mm256_sqrt_pd(square);
+    _mm256_storeu_pd(distances + i, distance);
+    sum = _mm256_add_pd(sum, distance);
+    sumSquares = _mm256_add_pd(sumSquares, square);
+    largest = _mm256_max_pd(distance, largest);
+    // Back to one point per register: (dx, dy, dz, the source's identifier).
+    const __m256d xy02 = _mm256_unpacklo_pd(d[0], d[1]), xy13 = _mm256_unpackhi_pd(d[0], d[1]);
+    const __m256d zi02 = _mm256_unpacklo_pd(d[2], ids), zi13 = _mm256_unpackhi_pd(d[2], ids);
+    _mm256_storeu_pd(&out[i].x, _mm256_permute2f128_pd(xy02, zi02, 0x20));
+    _mm256_storeu_pd(&out[i + 1].x, _mm256_permute2f128_pd(xy13, zi13, 0x20));
+    _mm256_storeu_pd(&out[i + 2].x, _mm256_permute2f128_pd(xy02, zi02, 0x31));
+    _mm256_storeu_pd(&out[i + 3].x, _mm256_permute2f128_pd(xy13, zi13, 0x31));
+  }
+  sums[0] += laneSum(sum);
+  sums[1] += laneSum(sumSquares);
+  double lanes[4];
+  _mm256_storeu_pd(lanes, largest);
+  for (double v : lanes) sums[2] = v > sums[2] ? v : sums[2];
+}
+
 #else  // not x86-64: the portable passes only
 
 bool enabled() { return false; }
+void residuals(const double (&)[3][4], const BaPoint3d<double>*, const BaPoint3d<double>*, std::size_t,
+               BaPoint3d<double>*, double*, double (&)[3]) {}
 void centred(const BaPoint3d<double>*, std::size_t, const BaVec3d<double>&, double*, double*, double*) {}
 void unitSums(const double* const (&)[3], const double* const (&)[3], std::size_t, double*) {}
 void axisSums(const double* const (&)[3], const double* const (&)[3], const double* const (&)[3], std::size_t,

@@ -38,6 +38,13 @@ void axisSums(const double* const (&a)[3], const double* const (&b)[3], const do
 double residualSum(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
                    const BaPoint3d<double>* weights, std::size_t count);
 
+/// For pairs [0, count) (count a multiple of 4): out[i] = M·src[i] − dst[i]
+/// with src[i]'s identifier, distances[i] = |out[i]|, and adds Σ|out[i]|
+/// and Σ|out[i]|² to sums[0] and sums[1] and takes the largest |out[i]|
+/// into sums[2].
+void residuals(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst, std::size_t count,
+               BaPoint3d<double>* out, double* distances, double (&sums)[3]);
+
 }  // namespace avx2
 }  // namespace Zem
 

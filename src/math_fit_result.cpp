@@ -8,6 +8,7 @@
 
 #include "fit_diagnostics.h"
 #include "fit_engine.h"
+#include "kernels_avx2.h"
 #include "math_fit_pairing.h"
 #include "zem_base.h"
 
@@ -25,33 +26,52 @@ bool allFinite(const Point* points, std::size_t n) {
 }
 
 /// Fills the per-pair residuals and the figures of a successful fit (those
-/// of the pairs used when some were set aside).
+/// of the pairs used when some were set aside). The residuals go through a
+/// small buffer and are appended from it: vectors sized first would write
+/// every residual twice (the default values, then the residual).
 void addResiduals(const Point* src, const Point* dst, std::size_t n, FitResult* r) {
-  r->residuals.resize(n);
-  r->distances.resize(n);
-  // Locals, so that the stores of the residuals need not be taken for
-  // changes of the transformation or of the sums.
+  r->residuals.clear();
+  r->residuals.reserve(n);
+  r->distances.clear();
+  r->distances.reserve(n);
   const Transformation t = r->transformation;
-  Point* const residuals = r->residuals.data();
-  double* const distances = r->distances.data();
+  double m[3][4];  // the rows of t, scale included
+  for (unsigned row = 0; row < 3; ++row)
+    for (unsigned c = 0; c < 4; ++c) m[row][c] = t.getMatrix(c, row) / t.getMatrix(3, 3);
   const std::vector<bool>& rejected = r->rejected;
-  double sum = 0.0, sumSquares = 0.0, largest = r->largest;
+  const bool wide = rejected.empty() && avx2::enabled();
+  double sums[3] = {0.0, 0.0, r->largest};  // Σ distance, Σ distance², the largest
   std::size_t used = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const Vec d = t.transformPoint(static_cast<const Vec&>(src[i])) - dst[i];
-    residuals[i] = Point(d, src[i].id);
-    const double squared = d.lengthSquared();
-    const double distance = std::sqrt(squared);
-    distances[i] = distance;
-    if (!rejected.empty() && rejected[i]) continue;
-    ++used;
-    sum += distance;
-    sumSquares += squared;
-    largest = std::max(largest, distance);
+  constexpr std::size_t kBuffer = 256;  // a multiple of 4, small enough for the first-level cache
+  Point residuals[kBuffer];
+  double distances[kBuffer];
+  for (std::size_t begin = 0; begin < n; begin += kBuffer) {
+    const std::size_t count = std::min(kBuffer, n - begin);
+    std::size_t k = 0;
+    if (wide) {
+      k = count - count % 4;
+      avx2::residuals(m, src + begin, dst + begin, k, residuals, distances, sums);
+      used += k;
+    }
+    for (; k < count; ++k) {
+      const std::size_t i = begin + k;
+      const Vec d = t.transformPoint(static_cast<const Vec&>(src[i])) - dst[i];
+      residuals[k] = Point(d, src[i].id);
+      const double squared = d.lengthSquared();
+      const double distance = std::sqrt(squared);
+      distances[k] = distance;
+      if (!rejected.empty() && rejected[i]) continue;
+      ++used;
+      sums[0] += distance;
+      sums[1] += squared;
+      sums[2] = std::max(sums[2], distance);
+    }
+    r->residuals.insert(r->residuals.end(), residuals, residuals + count);
+    r->distances.insert(r->distances.end(), distances, distances + count);
   }
-  r->largest = largest;
-  r->mean = sum / double(used);
-  r->rms = std::sqrt(sumSquares / double(used));
+  r->largest = sums[2];
+  r->mean = sums[0] / double(used);
+  r->rms = std::sqrt(sums[1] / double(used));
 }
 
 /// Whether the fit needs the work of fit_diagnostics.cpp: a held freedom
@@ -105,8 +125,25 @@ FitResult fitWithResult(const Point* src, const Point* dst, fit::PairWeights wei
     r.status = FitResult::FIT_NOT_FINITE;
     return r;
   }
+  // With unit weights the mean weighted residual is the mean distance,
+  // which the residuals give without a pass of the engine's own.
+  const bool meanFromResiduals = !weighted && options.residuals && !wantsDiagnostics(options);
   fit::Fitted fitted;
-  r.status = fit::fitByPosition(src, dst, weights, n, options.withScale, options.scale, true, &fitted);
+  r.status =
+      fit::fitByPosition(src, dst, weights, n, options.withScale, options.scale, !meanFromResiduals, &fitted);
+  if (meanFromResiduals) {
+    if (!r.isSucceeded()) return r;
+    FitResult result = r;
+    result.transformation = fitted.transformation;
+    result.usedCount = n;
+    addResiduals(src, dst, n, &result);
+    if (!std::isfinite(result.mean)) {  // as the engine fails on a mean that is not finite
+      r.status = FitResult::FIT_NOT_CONVERGED;
+      return r;
+    }
+    result.meanWeighted = result.mean;
+    return result;
+  }
   if (wantsDiagnostics(options)) {
     fit::PairList pairs;
     pairs.src = src;
