@@ -14,6 +14,12 @@
 // small against the part), else the lowest of the minima reached from
 // several starts spread over all rotations. A pair's
 // residual is T·s − d (mm, in the destination frame), its distance |T·s − d|.
+//
+// Processors. On processors with AVX2 and FMA the passes over the pairs
+// take four at a time with fused multiply-adds; results then differ from
+// those of other processors by rounding only (a few ε of the coordinates).
+// With the environment variable ZEM_PORTABLE_KERNELS=1 a process uses the
+// same passes on every x86-64 processor, and its results are identical.
 #ifndef ZEM_MATH_FIT_RESULT_H
 #define ZEM_MATH_FIT_RESULT_H
 
