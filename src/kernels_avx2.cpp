@@ -3,6 +3,7 @@
 // runs on processors without them.
 #include "kernels_avx2.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -59,6 +60,16 @@ ZEM_AVX2_INLINE void fourPointsAndIds(const BaPoint3d<double>* p, __m256d* x, __
   *ids = _mm256_permute2f128_pd(yi01, yi23, 0x31);
 }
 
+/// Asks for the two cache lines of points `ahead` to `ahead` + 3 places
+/// after p, which may lie beyond the array: the address is formed as an
+/// integer (a prefetch of any address is harmless; pointer arithmetic
+/// beyond an array is not).
+inline void prefetchAhead(const BaPoint3d<double>* p, std::size_t ahead) {
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p) + ahead * sizeof(BaPoint3d<double>);
+  __builtin_prefetch(reinterpret_cast<const void*>(at));
+  __builtin_prefetch(reinterpret_cast<const void*>(at + 2 * sizeof(BaPoint3d<double>)));
+}
+
 }  // namespace
 
 bool enabled() {
@@ -72,8 +83,7 @@ ZEM_AVX2 void centred(const BaPoint3d<double>* p, std::size_t count, const BaVec
   for (std::size_t k = 0; k < count; k += 4) {
     // The moments of a block are summed between two calls: ask for the
     // next block's points meanwhile.
-    __builtin_prefetch(p + k + 64);
-    __builtin_prefetch(p + k + 66);
+    prefetchAhead(p + k, 64);
     __m256d px, py, pz;
     fourPoints(p + k, &px, &py, &pz);
     _mm256_storeu_pd(x + k, _mm256_sub_pd(px, ox));
@@ -187,10 +197,8 @@ ZEM_AVX2 double residualSum(const double (&m)[3][4], const BaPoint3d<double>* sr
   __m256d sum = _mm256_setzero_pd();
   const std::size_t whole = count - count % 4;
   for (std::size_t i = 0; i < whole; i += 4) {
-    __builtin_prefetch(src + i + 32);
-    __builtin_prefetch(src + i + 34);
-    __builtin_prefetch(dst + i + 32);
-    __builtin_prefetch(dst + i + 34);
+    prefetchAhead(src + i, 32);
+    prefetchAhead(dst + i, 32);
     __m256d px, py, pz, qx, qy, qz;
     fourPoints(src + i, &px, &py, &pz);
     fourPoints(dst + i, &qx, &qy, &qz);
@@ -219,6 +227,8 @@ ZEM_AVX2 void residuals(const double (&m)[3][4], const BaPoint3d<double>* src, c
     for (int c = 0; c < 4; ++c) row[r][c] = _mm256_set1_pd(m[r][c]);
   __m256d sum = _mm256_setzero_pd(), sumSquares = _mm256_setzero_pd(), largest = _mm256_set1_pd(sums[2]);
   for (std::size_t i = 0; i < count; i += 4) {
+    prefetchAhead(src + i, 32);
+    prefetchAhead(dst + i, 32);
     __m256d p[3], q[3], ids;
     fourPointsAndIds(src + i, &p[0], &p[1], &p[2], &ids);
     fourPoints(dst + i, &q[0], &q[1], &q[2]);
