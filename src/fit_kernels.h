@@ -138,6 +138,9 @@ class Moments {
         out_.refSrc = src[0];
         out_.refDst = dst[0];
       }
+      // Full blocks are summed as add() would sum them; the last, partial one
+      // stays in the buffer with the pairs add() then appends, so that the
+      // blocks are those of adding the pairs one by one.
       while (n - i >= 4) {
         const std::size_t chunk = std::min(kBlock, (n - i) / 4 * 4);
         avx2::centred(src + i, chunk, out_.refSrc, a_[0], a_[1], a_[2]);
@@ -145,7 +148,7 @@ class Moments {
         fill_ = chunk;
         out_.weighted += chunk;
         i += chunk;
-        flush();
+        if (fill_ == kBlock) flush();
       }
     }
     for (; i < n; ++i) add(src[i], dst[i], {});

@@ -4,12 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <unordered_map>
 
 #include "fit_diagnostics.h"
 #include "fit_engine.h"
+#include "fit_pairing.h"
 #include "kernels_avx2.h"
-#include "math_fit_pairing.h"
 #include "zem_base.h"
 
 namespace Zem {
@@ -182,50 +181,59 @@ FitResult FitResult::fitByPosition(const std::vector<BaPoint3d<double>>& src,
 
 FitResult FitResult::fitById(const std::vector<BaPoint3d<double>>& src, const std::vector<BaPoint3d<double>>& dst,
                              const std::vector<BaPoint3d<double>>& weights, const FitOptions& options) {
-  FitResult r;
-  fit::Fitted fitted;
-  r.status = fit::fitById(src, dst, weights, options.withScale, options.scale, true, &fitted);
-  r.pairCount = fitted.pairCount;
-  const bool diagnostics = wantsDiagnostics(options) && r.status != FitResult::FIT_AMBIGUOUS_PAIRING &&
-                           r.status != FitResult::FIT_TOO_FEW_PAIRS;
-  if (!diagnostics && !(options.residuals && r.isSucceeded())) {
+  if (!options.residuals && !wantsDiagnostics(options)) {  // the fit alone: the engine's walk by identifier
+    FitResult r;
+    fit::Fitted fitted;
+    r.status = fit::fitById(src, dst, weights, options.withScale, options.scale, true, &fitted);
+    r.pairCount = fitted.pairCount;
     if (!r.isSucceeded()) return r;
     r.transformation = fitted.transformation;
     r.meanWeighted = fitted.meanWeighted;
     r.usedCount = r.pairCount;
     return r;
   }
-  // The pairs once more, now as a list, for the residual of each.
-  std::vector<FitPair> pairs;
-  pairByIdentifier(src, dst, &pairs);
+  // The pairs as a list, in the order of that walk, and the fit of the list
+  // by position: the same pairs in the same order give the same moments and
+  // the same fit, bit for bit, and the residuals and diagnostics read the
+  // list in order instead of walking the destination by identifier again.
+  if (dst.size() > fit::IdIndex::kMaxPoints || weights.size() > fit::IdIndex::kMaxPoints) {
+    FitResult r;
+    r.status = FitResult::FIT_AMBIGUOUS_PAIRING;
+    return r;
+  }
+  const auto idOf = [](const std::vector<Point>& set) {
+    return [&set](std::size_t k) { return std::int64_t(set[k].id); };
+  };
+  const fit::IdIndex dstById(dst.size(), idOf(dst), true);
+  const fit::IdIndex weightById(weights.size(), idOf(weights), false);  // the first weight point of each id
+  const bool weighted = !weights.empty();
   std::vector<Point> pairedSrc, pairedDst, pairedWeights;
-  pairedSrc.reserve(pairs.size());
-  pairedDst.reserve(pairs.size());
-  const bool weighted = diagnostics && !weights.empty();
-  std::unordered_map<int, std::size_t> weightById;  // the first weight point of each id
-  if (weighted)
-    for (std::size_t k = 0; k < weights.size(); ++k) weightById.emplace(weights[k].id, k);
-  for (const FitPair& p : pairs) {
-    pairedSrc.push_back(src[p.source]);
-    pairedDst.push_back(dst[p.destination]);
-    if (!weighted) continue;
-    const auto found = weightById.find(src[p.source].id);
-    pairedWeights.push_back(found != weightById.end() ? weights[found->second] : Point(1.0, 1.0, 1.0));
+  const std::size_t most = std::min(src.size(), dst.size());
+  pairedSrc.reserve(most);
+  pairedDst.reserve(most);
+  if (weighted) pairedWeights.reserve(most);
+  const auto onPair = [&](std::size_t i, std::size_t j) {
+    pairedSrc.push_back(src[i]);
+    pairedDst.push_back(dst[j]);
+    if (!weighted) return;
+    const std::uint32_t k = weightById.first(src[i].id);
+    pairedWeights.push_back(k != fit::IdIndex::kNone ? weights[k] : Point(1.0, 1.0, 1.0));
+  };
+  // A point may straddle two cache lines: ask for both.
+  const auto ahead = [&dst](std::size_t j) {
+    __builtin_prefetch(&dst[j]);
+    __builtin_prefetch(reinterpret_cast<const char*>(&dst[j]) + sizeof(Point) - 1);
+  };
+  std::size_t count = 0;
+  if (!fit::forEachIdPair(dstById, src.size(), idOf(src), dst.size(), onPair, ahead, &count)) {
+    FitResult r;
+    r.pairCount = count;
+    r.status = FitResult::FIT_AMBIGUOUS_PAIRING;
+    return r;
   }
-  fit::PairList list;
-  list.src = pairedSrc.data();
-  list.dst = pairedDst.data();
-  list.weights.perAxis = weighted ? pairedWeights.data() : nullptr;
-  list.n = pairs.size();
-  if (diagnostics) {
-    if (!diagnose(list, options, r.status, fitted, &r)) return r;
-  } else {
-    r.transformation = fitted.transformation;
-    r.meanWeighted = fitted.meanWeighted;
-    r.usedCount = r.pairCount;
-  }
-  if (options.residuals) addResiduals(pairedSrc.data(), pairedDst.data(), pairs.size(), &r);
-  return r;
+  fit::PairWeights w;
+  w.perAxis = weighted ? pairedWeights.data() : nullptr;
+  return fitWithResult(pairedSrc.data(), pairedDst.data(), w, count, options);
 }
 
 FitResult FitResult::fitByPosition(const std::vector<BaPoint3d<double>>& src,
