@@ -13,7 +13,8 @@
 // read, and the largest distance between the images of the unit-weight results
 // and umeyama's. Also FitResult with held freedoms at 1,000 and 100,000
 // pairs (its own times), and FitResult by position with every pair's residual,
-// without and with the diagnostics (FitOptions::diagnostics), and their ratio.
+// without and with the diagnostics (FitOptions::diagnostics), and their ratio,
+// and FitResult by identifier with every pair's residual.
 //   cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
 //   cmake --build build-release --target bench_fit
 //   build-release/bench/bench_fit
@@ -120,6 +121,16 @@ void fitResult(benchmark::State& state, bool diagnostics) {
 void BM_FitResult(benchmark::State& state) { fitResult(state, false); }
 void BM_FitResultDiagnostics(benchmark::State& state) { fitResult(state, true); }
 
+/// FitResult by identifier (destination shuffled) with the residual of every pair.
+void BM_FitResultById(benchmark::State& state) {
+  Problem& p = problemOf(state);
+  for (auto _ : state) {
+    const Zem::FitResult r = Zem::FitResult::fitById(p.src, p.shuffled, Points(), state.range(1) != 0);
+    if (!r.isSucceeded()) state.SkipWithError("fit failed");
+    benchmark::DoNotOptimize(r.rms);
+  }
+}
+
 /// FitResult by position with held freedoms (a turn about z only and the z
 /// shift held) on the rigid problem, unit weights (second argument 0) or
 /// per-axis weights (1).
@@ -169,6 +180,7 @@ BENCHMARK(BM_FitById)->Apply(sizesAndCases);
 BENCHMARK(BM_FitWeightedById)->Apply(sizesAndCases);
 BENCHMARK(BM_FitResult)->Apply(sizesAndCases);
 BENCHMARK(BM_FitResultDiagnostics)->Apply(sizesAndCases);
+BENCHMARK(BM_FitResultById)->Apply(sizesAndCases);
 BENCHMARK(BM_FitHeld)->ArgsProduct({{1000, 100000}, {0, 1}})->Repetitions(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StreamingRead)->Apply(sizesAndCases);
 BENCHMARK(BM_Umeyama)->Apply(sizesAndCases);
@@ -204,11 +216,12 @@ int main(int argc, char** argv) {
       const double pos = reporter.best("BM_FitByPosition" + args), id = reporter.best("BM_FitById" + args),
                    weighted = reporter.best("BM_FitWeightedById" + args), read = reporter.best("BM_StreamingRead" + args),
                    um = reporter.best("BM_Umeyama" + args);
-      const double result = reporter.best("BM_FitResult" + args), diagnosed = reporter.best("BM_FitResultDiagnostics" + args);
-      if (result > 0.0 && diagnosed > 0.0)
-        std::printf("%9ld %-6s  FitResult with residuals %8.3f ms, with diagnostics too %8.3f ms | diagnostics/plain"
-                    " %5.2f\n",
-                    n, scaled ? "scaled" : "rigid", result, diagnosed, diagnosed / result);
+      const double result = reporter.best("BM_FitResult" + args), diagnosed = reporter.best("BM_FitResultDiagnostics" + args),
+                   resultById = reporter.best("BM_FitResultById" + args);
+      if (result > 0.0 && diagnosed > 0.0 && resultById > 0.0)
+        std::printf("%9ld %-6s  FitResult with residuals %8.3f ms, with diagnostics too %8.3f ms, by id with residuals"
+                    " %8.3f ms | diagnostics/plain %5.2f\n",
+                    n, scaled ? "scaled" : "rigid", result, diagnosed, resultById, diagnosed / result);
       if (pos <= 0.0 || id <= 0.0 || weighted <= 0.0 || read <= 0.0 || um <= 0.0) continue;  // filtered out
       Problem& p = problem(std::size_t(n), scaled != 0);
       std::printf("%9ld %-6s  pos %8.3f  id %8.3f  weighted id %8.3f  read %8.3f  umeyama %8.3f ms | pos/um %5.2f"
