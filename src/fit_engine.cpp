@@ -313,23 +313,15 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
   out->pairCount = 0;
   if (weights.size() > IdIndex::kMaxPoints || dst.size() > IdIndex::kMaxPoints)
     return FitResult::FIT_AMBIGUOUS_PAIRING;
-  const auto idOf = [](const std::vector<Point>& set) {
-    return [&set](std::size_t k) { return std::int64_t(set[k].id); };
-  };
-  const IdIndex dstById(dst.size(), idOf(dst), true);
-  const IdIndex weightById(weights.size(), idOf(weights), false);
-  // A point may straddle two cache lines (32 bytes from a 16-byte aligned
-  // start): ask for both.
-  const auto ahead = [&dst](std::size_t j) {
-    __builtin_prefetch(&dst[j]);
-    __builtin_prefetch(reinterpret_cast<const char*>(&dst[j]) + sizeof(Point) - 1);
-  };
+  const IdIndex dstById(dst.size(), idsOf(dst), true);
+  const IdIndex weightById(weights.size(), idsOf(weights), false);
+  const auto ahead = [&dst](std::size_t j) { prefetchPoint(dst[j]); };
   // The walk over the pairs (fit_pairing.h), for the moments and again for
   // the mean residual.
   std::size_t count = 0;
   bool complete = true;
   const auto forEach = [&](auto&& onPair) {
-    complete = forEachIdPair(dstById, src.size(), idOf(src), dst.size(), onPair, ahead, &count);
+    complete = forEachIdPair(dstById, src.size(), idsOf(src), dst.size(), onPair, ahead, &count);
   };
   // The pairs feed the moments as they are found, with no list of pairs.
   if (weights.empty()) {

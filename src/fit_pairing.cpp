@@ -23,9 +23,7 @@ bool collectPairs(std::size_t srcCount, const SrcIdOf& srcIdOf, std::size_t dstC
 
 bool pairByIdentifier(const std::vector<BaPoint3d<double>>& src, const std::vector<BaPoint3d<double>>& dst,
                       std::vector<FitPair>* pairs) {
-  return collectPairs(
-      src.size(), [&src](std::size_t i) { return std::int64_t(src[i].id); }, dst.size(),
-      [&dst](std::size_t j) { return std::int64_t(dst[j].id); }, pairs);
+  return collectPairs(src.size(), fit::idsOf(src), dst.size(), fit::idsOf(dst), pairs);
 }
 
 bool pairByIdentifier(const std::int64_t* srcIds, std::size_t srcCount, const std::int64_t* dstIds,

@@ -135,6 +135,22 @@ class IdIndex {
   std::vector<std::uint32_t> next_;
 };
 
+/// The identifiers of a set of points (anything with `.id`, indexed by
+/// position), as IdIndex and forEachIdPair take them.
+template <class Points>
+auto idsOf(const Points& set) {
+  return [&set](std::size_t k) { return std::int64_t(set[k].id); };
+}
+
+/// Asks for the memory of one point of a set, both cache lines it may
+/// straddle (a 32-byte point from a 16-byte aligned start): forEachIdPair's
+/// `ahead` for callers that read the partners.
+template <class Point>
+void prefetchPoint(const Point& p) {
+  __builtin_prefetch(&p);
+  __builtin_prefetch(reinterpret_cast<const char*>(&p) + sizeof(Point) - 1);
+}
+
 /// Walks the pairs by identifier in linear time, calling onPair(i, j) for
 /// source point i and destination point j of each pair, in pairing order
 /// (see the file comment), and ahead(j) with the first partner of the source

@@ -201,11 +201,8 @@ FitResult FitResult::fitById(const std::vector<BaPoint3d<double>>& src, const st
     r.status = FitResult::FIT_AMBIGUOUS_PAIRING;
     return r;
   }
-  const auto idOf = [](const std::vector<Point>& set) {
-    return [&set](std::size_t k) { return std::int64_t(set[k].id); };
-  };
-  const fit::IdIndex dstById(dst.size(), idOf(dst), true);
-  const fit::IdIndex weightById(weights.size(), idOf(weights), false);  // the first weight point of each id
+  const fit::IdIndex dstById(dst.size(), fit::idsOf(dst), true);
+  const fit::IdIndex weightById(weights.size(), fit::idsOf(weights), false);  // the first weight point of each id
   const bool weighted = !weights.empty();
   std::vector<Point> pairedSrc, pairedDst, pairedWeights;
   const std::size_t most = std::min(src.size(), dst.size());
@@ -219,13 +216,9 @@ FitResult FitResult::fitById(const std::vector<BaPoint3d<double>>& src, const st
     const std::uint32_t k = weightById.first(src[i].id);
     pairedWeights.push_back(k != fit::IdIndex::kNone ? weights[k] : Point(1.0, 1.0, 1.0));
   };
-  // A point may straddle two cache lines: ask for both.
-  const auto ahead = [&dst](std::size_t j) {
-    __builtin_prefetch(&dst[j]);
-    __builtin_prefetch(reinterpret_cast<const char*>(&dst[j]) + sizeof(Point) - 1);
-  };
+  const auto ahead = [&dst](std::size_t j) { fit::prefetchPoint(dst[j]); };
   std::size_t count = 0;
-  if (!fit::forEachIdPair(dstById, src.size(), idOf(src), dst.size(), onPair, ahead, &count)) {
+  if (!fit::forEachIdPair(dstById, src.size(), fit::idsOf(src), dst.size(), onPair, ahead, &count)) {
     FitResult r;
     r.pairCount = count;
     r.status = FitResult::FIT_AMBIGUOUS_PAIRING;
