@@ -1,8 +1,9 @@
 // Plane and line fits of 1,000,000 points against one streaming read of the
-// same points (summing their coordinates), in the same process: the fits
-// take two passes (moments, then every point's residual), so about 2x the
-// read is their floor. Points as the point-file reader gives them
-// (BaPoint3d) and as packed x, y, z (numpy's (N, 3) layout).
+// same points (summing their coordinates, in one thread), in the same
+// process: the fits take two passes (moments, then every point's residual),
+// so about 2x the read is their floor in one thread; they spread both over
+// the cores (ZEM_THREADS=1 runs them in one). Points as the point-file reader
+// gives them (BaPoint3d) and as packed x, y, z (numpy's (N, 3) layout).
 //   cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
 //   cmake --build build-release --target bench_features
 //   build-release/bench/bench_features

@@ -1,16 +1,22 @@
 // Line and plane in closed form: both are spanned by principal axes of the
 // points' covariance about their centroid (the line along the largest, the
 // plane across the smallest), which minimises the squared orthogonal
-// distances exactly. One pass gathers the moments, a second the residuals.
+// distances exactly. One pass gathers the moments, a second the residuals;
+// both spread over the cores for large sets (parallel.h).
 #include <Eigen/Dense>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "decompositions.h"
 #include "feature_common.h"
+#include "feature_kernels_avx2.h"
+#include "kernels_avx2.h"
 #include "lane2.h"
+#include "parallel.h"
 
 namespace Zem {
 
@@ -42,31 +48,76 @@ TwoPoints twoAt(const At& at, std::size_t i, const BaVec3d<double>& o) {
   return {Lane2{p.x, q.x} - o.x, Lane2{p.y, q.y} - o.y, Lane2{p.z, q.z} - o.z};
 }
 
+/// The points' storage for the four-lane passes (feature_kernels_avx2.h),
+/// where this process uses them: BaPoint3d or packed x, y, z.
+struct WidePoints {
+  const BaPoint3d<double>* points = nullptr;
+  const double* packed = nullptr;
+
+  explicit WidePoints(const FeaturePoints& p) {
+    static_assert(sizeof(BaVec3d<double>) == 3 * sizeof(double), "BaVec3d points are packed x, y, z");
+    if (!avx2::enabled()) return;
+    points = p.pointData();
+    packed = points != nullptr ? nullptr : p.packedData();
+  }
+  bool enabled() const { return points != nullptr || packed != nullptr; }
+  /// Calls pass(storage of point i onwards) with the layout's pointer type.
+  template <class Pass>
+  void from(std::size_t i, const Pass& pass) const {
+    if (points != nullptr)
+      pass(points + i);
+    else
+      pass(packed + 3 * i);
+  }
+};
+
+/// Points per chunk of a pass (see parallel.h): a multiple of the blocks
+/// and buffers below, so that a set of one chunk is summed as it always was.
+constexpr std::size_t kChunk = std::size_t(1) << 16;
+
 Moments gatherMoments(const FeaturePoints& points) {
   const std::size_t n = points.size();
-  return points.visit([n](auto at) {
+  const WidePoints wide(points);
+  return points.visit([n, &wide](auto at) {
     const BaVec3d<double> o = at(0);
-    double s[9] = {};  // x, y, z, xx, xy, xz, yy, yz, zz about o
-    // Two points at a time; kBlock is even, so only the last point of an
-    // odd count is left over (and it is o itself when n is 1).
-    constexpr std::size_t kBlock = 1024;
-    for (std::size_t begin = 0; begin + 1 < n; begin += kBlock) {
-      Lane2 b[9] = {};
-      const std::size_t end = std::min(n - 1, begin + kBlock);
-      for (std::size_t i = begin; i < end; i += 2) {
-        const TwoPoints p = twoAt(at, i, o);
-        b[0] += p.x;
-        b[1] += p.y;
-        b[2] += p.z;
-        b[3] += p.x * p.x;
-        b[4] += p.x * p.y;
-        b[5] += p.x * p.z;
-        b[6] += p.y * p.y;
-        b[7] += p.y * p.z;
-        b[8] += p.z * p.z;
+    // Two points at a time over the first n − n % 2 points; the last point
+    // of an odd count (o itself when n is 1) is added on its own.
+    const std::size_t even = n - n % 2;
+    const std::size_t chunks = parallel::chunksOf(even, kChunk);
+    std::vector<std::array<double, 9>> partial(chunks);  // x, y, z, xx, xy, xz, yy, yz, zz about o
+    parallel::forChunksOf(n, chunks, [&](std::size_t c) {
+      std::array<double, 9>& s = partial[c];
+      s.fill(0.0);
+      constexpr std::size_t kBlock = 1024;  // the rounding of a block's sum stays that of 1,024 terms
+      for (std::size_t begin = c * kChunk; begin < std::min(even, (c + 1) * kChunk); begin += kBlock) {
+        Lane2 b[9] = {};
+        const std::size_t end = std::min(even, begin + kBlock);
+        std::size_t i = begin;
+        if (wide.enabled()) {
+          const std::size_t quad = (end - begin) / 4 * 4;
+          double w[9] = {};
+          wide.from(begin, [&](const auto* from) { avx2::pointMoments(from, quad, o, w); });
+          for (int k = 0; k < 9; ++k) b[k][0] = w[k];
+          i += quad;
+        }
+        for (; i < end; i += 2) {
+          const TwoPoints p = twoAt(at, i, o);
+          b[0] += p.x;
+          b[1] += p.y;
+          b[2] += p.z;
+          b[3] += p.x * p.x;
+          b[4] += p.x * p.y;
+          b[5] += p.x * p.z;
+          b[6] += p.y * p.y;
+          b[7] += p.y * p.z;
+          b[8] += p.z * p.z;
+        }
+        for (int k = 0; k < 9; ++k) s[std::size_t(k)] += b[k][0] + b[k][1];
       }
-      for (int k = 0; k < 9; ++k) s[k] += b[k][0] + b[k][1];
-    }
+    });
+    double s[9] = {};
+    for (const std::array<double, 9>& part : partial)
+      for (int k = 0; k < 9; ++k) s[k] += part[std::size_t(k)];
     if (n % 2 != 0) {
       const BaVec3d<double> p = at(n - 1) - o;
       const double last[9] = {p.x, p.y, p.z, p.x * p.x, p.x * p.y, p.x * p.z, p.y * p.y, p.y * p.z, p.z * p.z};
@@ -118,47 +169,94 @@ bool principalAxes(const FeaturePoints& points, std::size_t minimum, FeatureFit*
 
 /// Fills fit->residuals with residual(x, y, z) of every point less o (x, y,
 /// z both doubles or both Lane2), and rms and the smallest and largest
-/// residual, in the same pass, two points at a time. The residuals go
-/// through a small buffer and are appended from it: a vector sized first
-/// would write every residual twice (zeros, then the value), which cost a
-/// tenth of the fit.
-template <class Residual>
-void residualPass(const FeaturePoints& points, const BaVec3d<double>& o, Residual residual, FeatureFit* fit,
-                  double* low, double* high) {
-  const std::size_t n = points.size();
+/// residual, in the same pass, chunk by chunk. In one thread the residuals
+/// go through a small buffer and are appended from it: a vector sized first
+/// would write every residual twice (zeros, then the value), which costs a
+/// tenth of the fit; threads write their chunks in place.
+///
+/// wide(storage, count, to, summary) is the same pass four points at a time
+/// (feature_kernels_avx2.h), for the storage of WidePoints.
+template <class Residual, class Wide>
+void residualPass(const FeaturePoints& points, const BaVec3d<double>& o, Residual residual, const Wide& wide,
+                  FeatureFit* fit, double* low, double* high) {
+  const std::size_t n = points.size(), even = n - n % 2;
+  const std::size_t chunks = parallel::chunksOf(even, kChunk);
+  struct Summary {
+    Lane2 squares = {0.0, 0.0}, lo = {HUGE_VAL, HUGE_VAL}, hi = {-HUGE_VAL, -HUGE_VAL};
+  };
+  std::vector<Summary> partial(chunks);
   std::vector<double>& out = fit->residuals;
-  out.clear();
-  out.reserve(n);
-  constexpr std::size_t kBuffer = 512;  // even, and small enough to stay in the first-level cache
-  double buffer[kBuffer];
-  Lane2 squares = {0.0, 0.0}, lo = {HUGE_VAL, HUGE_VAL}, hi = {-HUGE_VAL, -HUGE_VAL};
+  const WidePoints storage(points);
+  const unsigned threads = n < parallel::kMinPointsForThreads ? 1u : parallel::threadCount();
   points.visit([&](auto at) {
-    for (std::size_t begin = 0; begin + 1 < n; begin += kBuffer) {
-      const std::size_t end = std::min(begin + kBuffer, n - n % 2);
-      for (std::size_t i = begin; i < end; i += 2) {
+    // Residuals of points [begin, end), an even count, into `to`.
+    const auto pass = [&](std::size_t begin, std::size_t end, double* to, Summary* s) {
+      std::size_t i = begin;
+      if (storage.enabled()) {
+        const std::size_t quad = (end - begin) / 4 * 4;
+        avx2::ResidualSummary w;
+        storage.from(begin, [&](const auto* from) { wide(from, quad, to, &w); });
+        s->squares[0] += w.squares;
+        s->lo[0] = std::min(s->lo[0], w.lo);
+        s->hi[0] = std::max(s->hi[0], w.hi);
+        i += quad;
+      }
+      for (; i < end; i += 2) {
         const TwoPoints p = twoAt(at, i, o);
         const Lane2 v = residual(p.x, p.y, p.z);
-        buffer[i - begin] = v[0];
-        buffer[i - begin + 1] = v[1];
-        squares += v * v;
-        lo = v < lo ? v : lo;
-        hi = v > hi ? v : hi;
+        to[i - begin] = v[0];
+        to[i - begin + 1] = v[1];
+        s->squares += v * v;
+        s->lo = v < s->lo ? v : s->lo;
+        s->hi = v > s->hi ? v : s->hi;
       }
-      out.insert(out.end(), buffer, buffer + (end - begin));
+    };
+    // Chunk c in blocks of kBuffer, each block's residuals written by
+    // write(begin, end, residuals of the block): the same blocks in every
+    // thread count, so that the summary is summed alike.
+    constexpr std::size_t kBuffer = 512;  // divides kChunk, and small enough to stay in the first-level cache
+    const auto chunk = [&](std::size_t c, double* buffer, const auto& write) {
+      const std::size_t last = std::min(even, (c + 1) * kChunk);
+      for (std::size_t begin = c * kChunk; begin < last; begin += kBuffer) {
+        const std::size_t end = std::min(begin + kBuffer, last);
+        pass(begin, end, buffer != nullptr ? buffer : out.data() + begin, &partial[c]);
+        write(begin, end, buffer);
+      }
+    };
+    if (threads > 1) {
+      out.resize(n);
+      parallel::forChunks(chunks, threads, [&](std::size_t c) { chunk(c, nullptr, [](auto...) {}); });
+    } else {
+      out.clear();
+      out.reserve(n);
+      double buffer[kBuffer];
+      const auto append = [&](std::size_t begin, std::size_t end, const double* from) {
+        out.insert(out.end(), from, from + (end - begin));
+      };
+      for (std::size_t c = 0; c < chunks; ++c) chunk(c, buffer, append);
+      if (n % 2 != 0) out.push_back(0.0);
     }
     if (n % 2 != 0) {
       const BaVec3d<double> p = at(n - 1) - o;
-      const double v = residual(p.x, p.y, p.z);
-      out.push_back(v);
-      squares[0] += v * v;
-      lo[0] = std::min(lo[0], v);
-      hi[0] = std::max(hi[0], v);
+      out[n - 1] = residual(p.x, p.y, p.z);
     }
     return 0;
   });
-  fit->rms = std::sqrt((squares[0] + squares[1]) / double(n));
-  *low = std::min(lo[0], lo[1]);
-  *high = std::max(hi[0], hi[1]);
+  Summary all;
+  for (const Summary& s : partial) {
+    all.squares += s.squares;
+    all.lo = s.lo < all.lo ? s.lo : all.lo;
+    all.hi = s.hi > all.hi ? s.hi : all.hi;
+  }
+  if (n % 2 != 0) {
+    const double v = out[n - 1];
+    all.squares[0] += v * v;
+    all.lo[0] = std::min(all.lo[0], v);
+    all.hi[0] = std::max(all.hi[0], v);
+  }
+  fit->rms = std::sqrt((all.squares[0] + all.squares[1]) / double(n));
+  *low = std::min(all.lo[0], all.lo[1]);
+  *high = std::max(all.hi[0], all.hi[1]);
 }
 
 }  // namespace
@@ -183,7 +281,10 @@ LineFit fitLine(const FeaturePoints& points, const BaVec3d<double>& directionHin
     const auto u = y * dir.z - z * dir.y, v = z * dir.x - x * dir.z, w = x * dir.y - y * dir.x;
     return sqrt2(u * u + v * v + w * w);
   };
-  residualPass(points, o, distance, &fit, &smallest, &largest);
+  const auto wide = [&](const auto* at, std::size_t count, double* to, avx2::ResidualSummary* summary) {
+    avx2::lineDistances(at, count, o, c, dir, to, summary);
+  };
+  residualPass(points, o, distance, wide, &fit, &smallest, &largest);
   fit.form = 2.0 * largest;
   fit.point = fromEigen(m.centroid());
   fit.direction = dir;
@@ -210,7 +311,10 @@ PlaneFit fitPlane(const FeaturePoints& points, const BaVec3d<double>& normalHint
   const double shift = m.offset.dot(normal);
   double smallest = 0.0, largest = 0.0;
   const auto height = [&](auto x, auto y, auto z) { return x * nv.x + y * nv.y + z * nv.z - shift; };
-  residualPass(points, o, height, &fit, &smallest, &largest);
+  const auto wide = [&](const auto* at, std::size_t count, double* to, avx2::ResidualSummary* summary) {
+    avx2::planeHeights(at, count, o, nv, shift, to, summary);
+  };
+  residualPass(points, o, height, wide, &fit, &smallest, &largest);
   fit.form = largest - smallest;
   fit.point = fromEigen(m.centroid());
   fit.normal = nv;
