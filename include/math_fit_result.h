@@ -20,6 +20,13 @@
 // those of other processors by rounding only (a few ε of the coordinates).
 // With the environment variable ZEM_PORTABLE_KERNELS=1 a process uses the
 // same passes on every x86-64 processor, and its results are identical.
+//
+// Threads. Passes over more than 131,072 pairs (the moments, the mean
+// residual, pairing by identifier) are cut into chunks of 65,536 pairs,
+// spread over up to 8 threads and summed in chunk order, so that results do
+// not depend on the number of threads. ZEM_THREADS=N in the environment (1
+// to 64) sets that number; ZEM_THREADS=1 keeps every pass in the calling
+// thread.
 #ifndef ZEM_MATH_FIT_RESULT_H
 #define ZEM_MATH_FIT_RESULT_H
 

@@ -12,6 +12,8 @@
 // twelve numbers, in time independent of the count: the pairs are read
 // once more only for the mean weighted residual, when it is asked for, and
 // a few times more for a fit they barely determine (a thin part: refine).
+// Pairs by identifier are first gathered into arrays by position
+// (fit_gather.h). Large sets are read in chunks over threads (parallel.h).
 //
 // The optimum of that quadratic: fit_solver.cpp.
 #include "fit_engine.h"
@@ -19,10 +21,13 @@
 #include <Eigen/Core>
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
+#include "fit_gather.h"
 #include "fit_kernels.h"
 #include "fit_pairing.h"
 #include "fit_solver.h"
+#include "parallel.h"
 
 namespace Zem {
 namespace fit {
@@ -126,10 +131,10 @@ double refine(const Walk& walk, const Quadratic& q, bool withScale, Solution* s)
   return f;
 }
 
-/// The same for pairs by position with unit (weights == nullptr) or per-axis
-/// weights, two pairs at a time.
-double meanResidualByPosition(const Transformation& t, const Point* src, const Point* dst, const Point* weights,
-                              std::size_t n) {
+/// Σ |W ∘ (T·p − d)| of pairs by position with unit (weights == nullptr) or
+/// per-axis weights, two pairs at a time.
+double residualTotal(const Transformation& t, const Point* src, const Point* dst, const Point* weights,
+                     std::size_t n) {
   double a[3][4];
   for (unsigned r = 0; r < 3; ++r)
     for (unsigned c = 0; c < 4; ++c) a[r][c] = t.getMatrix(c, r);
@@ -162,20 +167,62 @@ double meanResidualByPosition(const Transformation& t, const Point* src, const P
     const Vec d = t.transformPoint(static_cast<const Vec&>(src[i])) - dst[i];
     total += weights ? weighted(d, static_cast<const Vec&>(weights[i])).length() : d.length();
   }
+  return total;
+}
+
+/// Pairs by position are taken in chunks of kChunk, spread over threads
+/// for large sets (parallel.h): the moments and residual sums of each chunk
+/// are added in chunk order, so results do not depend on the thread count.
+/// A multiple of the moments' blocks, so that a set of one chunk is summed
+/// as before.
+constexpr std::size_t kChunk = std::size_t(1) << 16;
+
+/// The mean of |W ∘ (T·p − d)| over pairs by position (see residualTotal).
+double meanResidualByPosition(const Transformation& t, const Point* src, const Point* dst, const Point* weights,
+                              std::size_t n) {
+  const std::size_t chunks = parallel::chunksOf(n, kChunk);
+  std::vector<double> partial(chunks);
+  parallel::forChunksOf(n, chunks, [&](std::size_t c) {
+    const std::size_t begin = c * kChunk, count = std::min(n, begin + kChunk) - begin;
+    partial[c] = residualTotal(t, src + begin, dst + begin, weights != nullptr ? weights + begin : nullptr, count);
+  });
+  double total = 0.0;
+  for (double part : partial) total += part;
   return total / double(n);
+}
+
+/// Moments of pairs [0, n) by position into *total, chunk by chunk
+/// (kChunk): addRange(moments, begin, end) adds pairs [begin, end), in
+/// order. Every chunk after the one holding the first pair that carries
+/// weight (carries(i)) takes that pair as its reference, as a walk over all
+/// pairs would.
+template <class Kind, class Carries, class AddRange>
+void momentsByPosition(const Point* src, const Point* dst, std::size_t n, const Carries& carries,
+                       const AddRange& addRange, Moments<Kind>* total) {
+  const std::size_t chunks = parallel::chunksOf(n, kChunk);
+  if (chunks <= 1) {
+    addRange(total, 0, n);
+    return;
+  }
+  std::size_t first = 0;
+  while (first < n && !carries(first)) ++first;
+  std::vector<Moments<Kind>> parts(chunks);
+  parallel::forChunksOf(n, chunks, [&](std::size_t c) {
+    if (first < n && c > first / kChunk) parts[c].setReference(src[first], dst[first]);
+    addRange(&parts[c], c * kChunk, std::min(n, (c + 1) * kChunk));
+  });
+  for (Moments<Kind>& part : parts) total->merge(part);
 }
 
 /// Moments of the pairs of `walk`, gathered by gather(Moments<Kind>*) (the
 /// same pairs, in bulk where that is faster), the fit, and the mean weighted
-/// residual. `count` and `complete` are set by the walk: the pairs it handed
-/// out, and whether the pairing finished (identifier pairing may be abandoned).
+/// residual of the `count` pairs.
 template <class Kind, class Gather, class Walk, class MeanResidual>
-Status fitPairs(const Gather& gather, const Walk& walk, const MeanResidual& meanResidual, const std::size_t& count,
-                const bool& complete, bool withScale, double scale, bool wantMeanWeighted, Fitted* out) {
+Status fitPairs(const Gather& gather, const Walk& walk, const MeanResidual& meanResidual, std::size_t count,
+                bool withScale, double scale, bool wantMeanWeighted, Fitted* out) {
   Moments<Kind> moments;
   gather(&moments);
   out->pairCount = count;
-  if (!complete) return FitResult::FIT_AMBIGUOUS_PAIRING;
   if (count < 3) return FitResult::FIT_TOO_FEW_PAIRS;
   const Quadratic q = moments.finish();
   Solution solution;
@@ -203,16 +250,6 @@ Status fitPairs(const Gather& gather, const Walk& walk, const MeanResidual& mean
   out->transformation = fitted;
   out->meanWeighted = mean;
   return FitResult::FIT_SUCCEEDED;
-}
-
-/// The same with the moments gathered pair by pair from `walk`.
-template <class Kind, class Walk, class MeanResidual>
-Status fitPairs(const Walk& walk, const MeanResidual& meanResidual, const std::size_t& count, const bool& complete,
-                bool withScale, double scale, bool wantMeanWeighted, Fitted* out) {
-  const auto gather = [&walk](Moments<Kind>* moments) {
-    walk([moments](const Vec& p, const Vec& q, const typename Kind::Weight& w) { moments->add(p, q, w); });
-  };
-  return fitPairs<Kind>(gather, walk, meanResidual, count, complete, withScale, scale, wantMeanWeighted, out);
 }
 
 }  // namespace
@@ -271,29 +308,47 @@ void Moments<MatrixKind>::buildQuadratic() {
 
 Status fitByPosition(const Point* src, const Point* dst, PairWeights weights, std::size_t n, bool withScale,
                      double scale, bool wantMeanWeighted, Fitted* out) {
-  const bool complete = true;
   if (weights.matrices) {
     const FitWeightMatrix* w = weights.matrices;
     const auto walk = [=](auto&& f) {
       for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], matrixWeight(w[i]));
     };
+    const auto gather = [=](Moments<MatrixKind>* moments) {
+      const auto carries = [w](std::size_t i) { return MatrixKind::carries(matrixWeight(w[i])); };
+      const auto add = [=](Moments<MatrixKind>* m, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) m->add(src[i], dst[i], matrixWeight(w[i]));
+      };
+      momentsByPosition(src, dst, n, carries, add, moments);
+    };
     const auto mean = [&](const Transformation& t) { return meanWeightedResidual(t, walk, n); };
-    return fitPairs<MatrixKind>(walk, mean, n, complete, withScale, scale, wantMeanWeighted, out);
+    return fitPairs<MatrixKind>(gather, walk, mean, n, withScale, scale, wantMeanWeighted, out);
   }
   if (weights.perAxis) {
     const Point* w = weights.perAxis;
     const auto walk = [=](auto&& f) {
       for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], static_cast<const Vec&>(w[i]));
     };
+    const auto gather = [=](Moments<AxisKind>* moments) {
+      const auto carries = [w](std::size_t i) { return AxisKind::carries(w[i]); };
+      const auto add = [=](Moments<AxisKind>* m, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) m->add(src[i], dst[i], static_cast<const Vec&>(w[i]));
+      };
+      momentsByPosition(src, dst, n, carries, add, moments);
+    };
     const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, w, n); };
-    return fitPairs<AxisKind>(walk, mean, n, complete, withScale, scale, wantMeanWeighted, out);
+    return fitPairs<AxisKind>(gather, walk, mean, n, withScale, scale, wantMeanWeighted, out);
   }
   const auto walk = [=](auto&& f) {
     for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], unitWeight());
   };
   const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, nullptr, n); };
-  const auto gather = [=](Moments<UnitKind>* moments) { moments->addArrays(src, dst, n); };
-  return fitPairs<UnitKind>(gather, walk, mean, n, complete, withScale, scale, wantMeanWeighted, out);
+  const auto gather = [=](Moments<UnitKind>* moments) {
+    const auto add = [=](Moments<UnitKind>* m, std::size_t begin, std::size_t end) {
+      m->addArrays(src + begin, dst + begin, end - begin);
+    };
+    momentsByPosition(src, dst, n, [](std::size_t) { return true; }, add, moments);
+  };
+  return fitPairs<UnitKind>(gather, walk, mean, n, withScale, scale, wantMeanWeighted, out);
 }
 
 Quadratic quadraticOf(const Point* src, const Point* dst, PairWeights weights, std::size_t n, const char* used) {
@@ -315,27 +370,16 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
     return FitResult::FIT_AMBIGUOUS_PAIRING;
   const IdIndex dstById(dst.size(), idsOf(dst), true);
   const IdIndex weightById(weights.size(), idsOf(weights), false);
-  const auto ahead = [&dst](std::size_t j) { prefetchPoint(dst[j]); };
-  // The walk over the pairs (fit_pairing.h), for the moments and again for
-  // the mean residual.
-  std::size_t count = 0;
-  bool complete = true;
-  const auto forEach = [&](auto&& onPair) {
-    complete = forEachIdPair(dstById, src.size(), idsOf(src), dst.size(), onPair, ahead, &count);
-  };
-  // The pairs feed the moments as they are found, with no list of pairs.
-  if (weights.empty()) {
-    const auto walk = [&](auto&& f) { forEach([&](std::size_t i, std::size_t j) { f(src[i], dst[j], unitWeight()); }); };
-    const auto mean = [&](const Transformation& t) { return meanWeightedResidual(t, walk, count); };
-    return fitPairs<UnitKind>(walk, mean, count, complete, withScale, scale, wantMeanWeighted, out);
+  // The pairs gathered in order and fitted by position: the same fit, bit
+  // for bit (fit_gather.h), with the passes by position over arrays.
+  GatheredPairs pairs;
+  if (!pairs.gather(src, dst, weights, dstById, weightById)) {
+    out->pairCount = pairs.count();
+    return FitResult::FIT_AMBIGUOUS_PAIRING;
   }
-  const auto weightOf = [&](std::size_t i) -> Vec {
-    const std::uint32_t k = weightById.first(src[i].id);
-    return k != IdIndex::kNone ? Vec(weights[k]) : Vec(1.0, 1.0, 1.0);
-  };
-  const auto walk = [&](auto&& f) { forEach([&](std::size_t i, std::size_t j) { f(src[i], dst[j], weightOf(i)); }); };
-  const auto mean = [&](const Transformation& t) { return meanWeightedResidual(t, walk, count); };
-  return fitPairs<AxisKind>(walk, mean, count, complete, withScale, scale, wantMeanWeighted, out);
+  PairWeights w;
+  w.perAxis = pairs.weights();
+  return fitByPosition(pairs.src(), pairs.dst(), w, pairs.count(), withScale, scale, wantMeanWeighted, out);
 }
 
 }  // namespace fit

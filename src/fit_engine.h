@@ -43,7 +43,8 @@ Quadratic quadraticOf(const BaPoint3d<double>* src, const BaPoint3d<double>* dst
 
 /// Pairs by identifier (fit_pairing.h) and fits; a pair's weights are the
 /// first weight point with its identifier, else (1, 1, 1); an empty list
-/// means unit weights. The pairs feed the fit as they are found.
+/// means unit weights. The pairs are gathered in order (fit_gather.h) and
+/// fitted by position: the same fit as fitByPosition of those pairs.
 FitResult::Status_t fitById(const std::vector<BaPoint3d<double>>& src, const std::vector<BaPoint3d<double>>& dst,
                             const std::vector<BaPoint3d<double>>& weights, bool withScale, double scale,
                             bool wantMeanWeighted, Fitted* out);

@@ -12,13 +12,15 @@
 // (3, 3) is Σ W. The fit is then a problem in twelve numbers, whatever the
 // number of pairs.
 //
-// Pairs arrive one at a time (by position, or as the identifier pairing finds
-// them) into a buffer of kBlock pairs; each full buffer is summed two pairs at
+// Pairs arrive in order (one at a time, or in bulk by position) into a
+// buffer of kBlock pairs; each full buffer is summed two pairs at
 // a time (one per lane of a vector register; four, with fused multiply-adds,
 // on processors with AVX2: kernels_avx2.h) and its sums added to the totals
 // with compensated (two-sum) addition. The rounding of the moments is
 // then a few ε of their size whatever the count, so that what the data
-// determine does not depend on how many points carry it.
+// determine does not depend on how many points carry it. A large set is
+// summed in chunks, each into moments of its own about the set's reference,
+// and the chunks' totals merged in order (fit_engine.cpp).
 #ifndef ZEM_FIT_KERNELS_H
 #define ZEM_FIT_KERNELS_H
 
@@ -152,6 +154,29 @@ class Moments {
       }
     }
     for (; i < n; ++i) add(src[i], dst[i], {});
+  }
+
+  /// Takes (p, q) as the reference pair before any pair is added: the
+  /// moments of a later chunk of a set about the set's reference.
+  void setReference(const BaVec3d<double>& p, const BaVec3d<double>& q) {
+    referenced_ = true;
+    out_.refSrc = p;
+    out_.refDst = q;
+  }
+
+  /// Adds the moments of `later`, pairs that follow those added here, about
+  /// the same reference (or about its own, when none was added here yet).
+  void merge(Moments& later) {
+    if (later.fill_ > 0) later.flush();
+    if (!referenced_ && later.referenced_) setReference(later.out_.refSrc, later.out_.refDst);
+    for (unsigned e = 0; e < Kind::kSums; ++e) {
+      totals_[e].add(later.totals_[e].hi);
+      totals_[e].add(later.totals_[e].lo);
+    }
+    finiteCheck_ += later.finiteCheck_;
+    out_.weighted += later.out_.weighted;
+    out_.isotropic = out_.isotropic && later.out_.isotropic;
+    out_.negative = out_.negative || later.out_.negative;
   }
 
   /// The quadratic of all pairs added.

@@ -17,6 +17,8 @@
 #include <limits>
 #include <vector>
 
+#include "parallel.h"
+
 namespace Zem {
 namespace fit {
 
@@ -37,14 +39,30 @@ class IdIndex {
   /// Indexes `count` points; idOf(k) gives the identifier of point k.
   template <class IdOf>
   IdIndex(std::size_t count, const IdOf& idOf, bool withChains) {
+    // The range of the identifiers, over chunks of a large set in parallel.
+    constexpr std::size_t kChunk = std::size_t(1) << 16;
+    const std::size_t chunks = parallel::chunksOf(count, kChunk);
+    struct Range {
+      std::size_t labelled = 0;
+      std::int64_t lo = std::numeric_limits<std::int64_t>::max(), hi = std::numeric_limits<std::int64_t>::min();
+    };
+    std::vector<Range> ranges(chunks);
+    parallel::forChunksOf(count, chunks, [&](std::size_t c) {
+      Range& r = ranges[c];
+      for (std::size_t k = c * kChunk; k < std::min(count, (c + 1) * kChunk); ++k) {
+        const std::int64_t id = idOf(k);
+        if (id == -1) continue;
+        ++r.labelled;
+        r.lo = std::min(r.lo, id);
+        r.hi = std::max(r.hi, id);
+      }
+    });
     std::size_t labelled = 0;
     std::int64_t lo = std::numeric_limits<std::int64_t>::max(), hi = std::numeric_limits<std::int64_t>::min();
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::int64_t id = idOf(k);
-      if (id == -1) continue;
-      ++labelled;
-      lo = std::min(lo, id);
-      hi = std::max(hi, id);
+    for (const Range& r : ranges) {
+      labelled += r.labelled;
+      lo = std::min(lo, r.lo);
+      hi = std::max(hi, r.hi);
     }
     if (labelled == 0) return;
     // hi − lo computed without overflow: unsigned difference of the two.
@@ -53,6 +71,9 @@ class IdIndex {
     if (dense_) {
       base_ = lo;
       direct_.assign(std::size_t(range + 1), kNone);
+      if (count >= parallel::kMinPointsForThreads && parallel::threadCount() > 1 &&
+          enterInParallel(count, idOf, chunks, kChunk, withChains))
+        return;
     } else {
       unsigned bits = 1;
       while ((std::size_t(1) << bits) < 2 * labelled) ++bits;
@@ -105,7 +126,39 @@ class IdIndex {
   /// The next index after k with the same identifier, or kNone.
   std::uint32_t next(std::uint32_t k) const { return next_.empty() ? kNone : next_[k]; }
 
+  /// Whether an identifier was indexed more than once (with chains asked for).
+  bool repeats() const { return !next_.empty(); }
+
  private:
+  /// Enters the points of a dense table over chunks in parallel, each slot
+  /// taking the smallest index that holds its identifier (written with
+  /// compare-and-swap). False, with the table to be entered again in one
+  /// walk, when an identifier repeats and chains are asked for.
+  template <class IdOf>
+  bool enterInParallel(std::size_t count, const IdOf& idOf, std::size_t chunks, std::size_t chunkSize,
+                       bool withChains) {
+    std::vector<char> repeated(chunks, 0);
+    parallel::forChunks(chunks, parallel::threadCount(), [&](std::size_t c) {
+      constexpr std::size_t kAhead = 16;  // slots are written in random order: fetch them early
+      const std::size_t end = std::min(count, (c + 1) * chunkSize);
+      for (std::size_t k = c * chunkSize; k < end; ++k) {
+        if (k + kAhead < end && idOf(k + kAhead) != -1)
+          __builtin_prefetch(&direct_[std::size_t(idOf(k + kAhead) - base_)], 1);
+        const std::int64_t id = idOf(k);
+        if (id == -1) continue;
+        std::uint32_t* slot = &direct_[std::size_t(id - base_)];
+        std::uint32_t seen = __atomic_load_n(slot, __ATOMIC_RELAXED);
+        while (seen > k && !__atomic_compare_exchange_n(slot, &seen, std::uint32_t(k), true, __ATOMIC_RELAXED,
+                                                         __ATOMIC_RELAXED)) {
+        }
+        if (seen != kNone) repeated[c] = 1;  // another index holds it too
+      }
+    });
+    if (!withChains || std::find(repeated.begin(), repeated.end(), 1) == repeated.end()) return true;
+    std::fill(direct_.begin(), direct_.end(), kNone);
+    return false;
+  }
+
   struct Slot {
     std::int64_t id;  ///< −1: empty
     std::uint32_t first;

@@ -7,6 +7,7 @@
 
 #include "fit_diagnostics.h"
 #include "fit_engine.h"
+#include "fit_gather.h"
 #include "fit_pairing.h"
 #include "kernels_avx2.h"
 #include "zem_base.h"
@@ -203,30 +204,16 @@ FitResult FitResult::fitById(const std::vector<BaPoint3d<double>>& src, const st
   }
   const fit::IdIndex dstById(dst.size(), fit::idsOf(dst), true);
   const fit::IdIndex weightById(weights.size(), fit::idsOf(weights), false);  // the first weight point of each id
-  const bool weighted = !weights.empty();
-  std::vector<Point> pairedSrc, pairedDst, pairedWeights;
-  const std::size_t most = std::min(src.size(), dst.size());
-  pairedSrc.reserve(most);
-  pairedDst.reserve(most);
-  if (weighted) pairedWeights.reserve(most);
-  const auto onPair = [&](std::size_t i, std::size_t j) {
-    pairedSrc.push_back(src[i]);
-    pairedDst.push_back(dst[j]);
-    if (!weighted) return;
-    const std::uint32_t k = weightById.first(src[i].id);
-    pairedWeights.push_back(k != fit::IdIndex::kNone ? weights[k] : Point(1.0, 1.0, 1.0));
-  };
-  const auto ahead = [&dst](std::size_t j) { fit::prefetchPoint(dst[j]); };
-  std::size_t count = 0;
-  if (!fit::forEachIdPair(dstById, src.size(), fit::idsOf(src), dst.size(), onPair, ahead, &count)) {
+  fit::GatheredPairs pairs;
+  if (!pairs.gather(src, dst, weights, dstById, weightById)) {
     FitResult r;
-    r.pairCount = count;
+    r.pairCount = pairs.count();
     r.status = FitResult::FIT_AMBIGUOUS_PAIRING;
     return r;
   }
   fit::PairWeights w;
-  w.perAxis = weighted ? pairedWeights.data() : nullptr;
-  return fitWithResult(pairedSrc.data(), pairedDst.data(), w, count, options);
+  w.perAxis = pairs.weights();
+  return fitWithResult(pairs.src(), pairs.dst(), w, pairs.count(), options);
 }
 
 FitResult FitResult::fitByPosition(const std::vector<BaPoint3d<double>>& src,

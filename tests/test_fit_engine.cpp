@@ -229,3 +229,32 @@ TEST(FitEngine, WeightMatricesGeneralisePerAxisWeights) {
     EXPECT_EQ(inPlane.status, FitResult::FIT_DEGENERATE);
   }
 }
+
+// Large sets are summed in chunks of 65,536 pairs over threads, every chunk
+// about the set's first pair that carries weight: here one in the second
+// chunk, after 70,000 pairs of weight 0 that lie far off.
+TEST(FitEngine, LargeSetsAreSummedInChunksAboutTheFirstWeightedPair) {
+  const std::size_t n = ZEM_SANITIZED ? 140000 : 250000, unweighted = 70000;
+  Problem p = noisyMotion(n, 23);
+  for (std::size_t i = 0; i < unweighted; ++i) p.dst[i] = Point(p.dst[i] + Vec(5e3, -5e3, 5e3), p.dst[i].id);
+  Points axes(n, Point(2.0, 2.0, 2.0));
+  std::vector<FitWeightMatrix> matrices(n);
+  for (std::size_t i = 0; i < n; ++i)
+    for (int r = 0; r < 3; ++r) matrices[i].m[r][r] = 2.0;
+  for (std::size_t i = 0; i < unweighted; ++i) {
+    axes[i] = Point(0.0, 0.0, 0.0);
+    matrices[i] = FitWeightMatrix();
+  }
+  const Points src(p.src.begin() + unweighted, p.src.end()), dst(p.dst.begin() + unweighted, p.dst.end());
+  for (const bool withScale : {false, true}) {
+    SCOPED_TRACE(withScale ? "scaled" : "rigid");
+    const Eigen::Matrix4d reference = umeyamaOf(src, dst, withScale);
+    const FitOptions options{withScale, 1.0, false};
+    const FitResult byAxes = FitResult::fitByPosition(p.src, p.dst, axes, options);
+    const FitResult byMatrices = FitResult::fitByPosition(p.src, p.dst, matrices, options);
+    ASSERT_TRUE(byAxes.isSucceeded());
+    ASSERT_TRUE(byMatrices.isSucceeded());
+    EXPECT_TRUE(SameImages(byAxes.transformation, reference, src, 1e-9 * 400.0));
+    EXPECT_TRUE(SameImages(byMatrices.transformation, reference, src, 1e-9 * 400.0));
+  }
+}

@@ -1,7 +1,9 @@
 // Pairing by identifier: the same pairs, order and abort rule as comparing
 // every source point with every destination point, through the public entry
 // points (how the fit reports an abandoned pairing: test_fit_result.cpp).
+#include <algorithm>
 #include <cstdint>
+#include <numeric>
 
 #include "fit_test_util.h"
 #include "math_fit_pairing.h"
@@ -78,4 +80,42 @@ TEST(FitPairing, IdentifiersBeyondIntPairOnlyWithThemselves) {
   std::vector<FitPair> pairs;
   EXPECT_TRUE(pairByIdentifier(src.data(), src.size(), dst.data(), dst.size(), &pairs));
   EXPECT_TRUE(SamePairs(pairs, {{1, 2}, {3, 1}, {4, 0}}));
+}
+
+// Large sets (whose index is entered over threads): the pairs of a reference
+// that sorts the destination by identifier, and the same abort rule.
+TEST(FitPairing, LargeSetsPairAsASortedDestination) {
+  const std::size_t n = 150000;
+  struct Case {
+    const char* name;
+    std::size_t repeats;  ///< destination identifiers given twice, in place of others
+    std::size_t sources;
+  };
+  const Case cases[] = {{"unique identifiers", 0, n},
+                        {"repeated identifiers, as many pairs as points", 1000, n},
+                        {"repeated identifiers, one pair too many", 1000, n - 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mt19937 rng(12);
+    std::vector<std::int64_t> src(n), dst(n);
+    for (std::size_t i = 0; i < n; ++i) src[i] = dst[i] = std::int64_t(i) - 7;  // dense (a direct table), −1 among them
+    for (std::size_t k = 0; k < c.repeats; ++k) dst[n - 1 - k] = dst[k * 50];  // the last ids lose their partners
+    std::shuffle(dst.begin(), dst.end(), rng);
+    src.resize(c.sources);
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return dst[a] < dst[b]; });
+    std::vector<std::int64_t> sorted;
+    for (std::size_t j : order) sorted.push_back(dst[j]);
+    std::vector<FitPair> want, got;
+    for (std::size_t i = 0; i < src.size(); ++i) {
+      if (src[i] == -1) continue;  // never pairs
+      const auto at = std::equal_range(sorted.begin(), sorted.end(), src[i]);
+      for (auto k = at.first; k != at.second; ++k) want.push_back({i, order[std::size_t(k - sorted.begin())]});
+    }
+    const bool complete = want.size() <= src.size();
+    want.resize(std::min(want.size(), src.size()));  // the pairs found before the walk gives up
+    EXPECT_EQ(pairByIdentifier(src.data(), src.size(), dst.data(), dst.size(), &got), complete);
+    EXPECT_TRUE(SamePairs(got, want));
+  }
 }

@@ -343,3 +343,36 @@ def test_a_large_fit_lets_other_threads_run(by_id):
     else:
         kwargs = {"weights": rng.uniform(0.5, 2.0, (len(src), 3))}
     assert _largest_pause(lambda: zt.fit(src, dst, **kwargs)) < 0.5
+
+
+# Sets of more than 131,072 pairs are summed in fixed chunks spread over the
+# cores: the fit must not depend on how many threads there are.
+_FITS_IN_A_PROCESS = """
+import sys, numpy as np, zemtrafo as zt
+src, dst, w3, ids, order = (np.load(sys.argv[1])[k] for k in ("src", "dst", "w3", "ids", "order"))
+normals = np.einsum("ni,nj->nij", w3, w3)  # weights along one direction per pair
+fits = [zt.fit(src, dst), zt.fit(src, dst, scale=True, weights=w3), zt.fit(src, dst, weights=normals + np.eye(3)),
+        zt.fit(src, dst[order], ids, ids[order])]
+np.save(sys.argv[2], np.concatenate([np.r_[f.transformation.matrix.ravel(), f.mean_residual, f.residuals.ravel()]
+                                     for f in fits]))
+"""
+
+
+def test_large_fits_give_the_same_bits_in_one_thread_as_in_four(tmp_path):
+    import os
+    import subprocess
+    import sys
+
+    n = 300_001  # five chunks, the last one partial
+    src, dst = noisy_problem(21, n=n)
+    rng = np.random.default_rng(21)
+    np.savez(tmp_path / "problem.npz", src=src, dst=dst, w3=rng.uniform(0.5, 2.0, (n, 3)),
+             ids=rng.permutation(2 * n)[:n], order=rng.permutation(n))
+    results = {}
+    for threads in ("1", "4"):
+        out = tmp_path / f"threads{threads}.npy"
+        subprocess.run([sys.executable, "-c", _FITS_IN_A_PROCESS, str(tmp_path / "problem.npz"), str(out)],
+                       env=dict(os.environ, ZEM_THREADS=threads), check=True)
+        results[threads] = np.load(out)
+    differ = np.flatnonzero(results["1"] != results["4"])
+    assert differ.size == 0, f"{differ.size} numbers differ, the first at {differ[0]}"

@@ -1,0 +1,126 @@
+// Pairs by identifier gathered into arrays by position (see fit_gather.h).
+//
+// In parallel: the source set is cut into chunks (parallel.h). A first
+// pass finds every source point's partner and counts each chunk's pairs;
+// their running sums place each chunk's pairs, which a second pass copies,
+// asking for the partners a little ahead as the walk does. With identifiers
+// that do not repeat in the destination, a source point has at most one
+// partner, and the pairs are those of the walk, in its order.
+#include "fit_gather.h"
+
+#include <algorithm>
+#include <new>
+
+#include "parallel.h"
+
+namespace Zem {
+namespace fit {
+
+namespace {
+
+/// Source points per chunk.
+constexpr std::size_t kChunk = std::size_t(1) << 16;
+/// How far ahead the partners are asked for (as in forEachIdPair).
+constexpr std::size_t kAhead = 32;
+
+}  // namespace
+
+GatheredPairs::Buffer GatheredPairs::allocate(std::size_t n) {
+  void* p = std::malloc(std::max<std::size_t>(n, 1) * sizeof(Point));
+  if (p == nullptr) throw std::bad_alloc();
+  return Buffer(static_cast<Point*>(p));
+}
+
+bool GatheredPairs::inParallel(std::size_t srcCount, const IdIndex& dstById) {
+  return srcCount >= parallel::kMinPointsForThreads && parallel::threadCount() > 1 && !dstById.repeats();
+}
+
+bool GatheredPairs::gather(const std::vector<Point>& src, const std::vector<Point>& dst,
+                           const std::vector<Point>& weights, const IdIndex& dstById, const IdIndex& weightById) {
+  if (inParallel(src.size(), dstById)) return gatherInParallel(src, dst, weights, dstById, weightById);
+  return gatherInOneWalk(src, dst, weights, dstById, weightById);
+}
+
+namespace {
+
+/// The weights of a pair whose source point has this identifier.
+GatheredPairs::Point weightOf(std::int64_t id, const std::vector<GatheredPairs::Point>& weights,
+                              const IdIndex& weightById) {
+  const std::uint32_t k = weightById.first(id);
+  return k != IdIndex::kNone ? weights[k] : GatheredPairs::Point(1.0, 1.0, 1.0);
+}
+
+}  // namespace
+
+bool GatheredPairs::gatherInOneWalk(const std::vector<Point>& src, const std::vector<Point>& dst,
+                                    const std::vector<Point>& weights, const IdIndex& dstById,
+                                    const IdIndex& weightById) {
+  const std::size_t most = std::min(src.size(), dst.size());  // the walk never hands out more
+  src_ = allocate(most);
+  dst_ = allocate(most);
+  if (!weights.empty()) weights_ = allocate(most);
+  srcView_ = src_.get();
+  Point* const s = src_.get();
+  Point* const d = dst_.get();
+  Point* const w = weights_.get();
+  std::size_t k = 0;
+  const auto onPair = [&](std::size_t i, std::size_t j) {
+    new (s + k) Point(src[i]);
+    new (d + k) Point(dst[j]);
+    if (w != nullptr) new (w + k) Point(weightOf(src[i].id, weights, weightById));
+    ++k;
+  };
+  const auto ahead = [&dst](std::size_t j) { prefetchPoint(dst[j]); };
+  return forEachIdPair(dstById, src.size(), idsOf(src), dst.size(), onPair, ahead, &count_);
+}
+
+bool GatheredPairs::gatherInParallel(const std::vector<Point>& src, const std::vector<Point>& dst,
+                                     const std::vector<Point>& weights, const IdIndex& dstById,
+                                     const IdIndex& weightById) {
+  const std::size_t n = src.size(), chunks = parallel::chunksOf(n, kChunk);
+  const unsigned threads = parallel::threadCount();
+  std::unique_ptr<std::uint32_t[]> partner(new std::uint32_t[n]);
+  std::vector<std::size_t> first(chunks + 1, 0);  // first[c + 1]: the pairs of chunk c, then where chunk c starts
+  parallel::forChunks(chunks, threads, [&](std::size_t c) {
+    const std::size_t end = std::min(n, (c + 1) * kChunk);
+    std::size_t found = 0;
+    for (std::size_t i = c * kChunk; i < end; ++i) {
+      if (i + kAhead < end) dstById.prefetch(src[i + kAhead].id);
+      partner[i] = dstById.first(src[i].id);
+      found += partner[i] != IdIndex::kNone ? 1 : 0;
+    }
+    first[c + 1] = found;
+  });
+  for (std::size_t c = 0; c < chunks; ++c) first[c + 1] += first[c];
+  const std::size_t total = first[chunks], limit = std::min(n, dst.size());
+  if (total > limit) {  // the walk abandons the pairing at the pair after `limit`
+    count_ = limit;
+    return false;
+  }
+  count_ = total;
+  dst_ = allocate(total);
+  if (!weights.empty()) weights_ = allocate(total);
+  const bool everySource = total == n;  // the pairs' source points are then the caller's, in order
+  if (!everySource) src_ = allocate(total);
+  srcView_ = everySource ? src.data() : src_.get();
+  Point* const s = src_.get();
+  Point* const d = dst_.get();
+  Point* const w = weights_.get();
+  parallel::forChunks(chunks, threads, [&](std::size_t c) {
+    const std::size_t end = std::min(n, (c + 1) * kChunk);
+    std::size_t k = first[c];
+    for (std::size_t i = c * kChunk; i < end; ++i) {
+      if (i + kAhead < end && partner[i + kAhead] != IdIndex::kNone) prefetchPoint(dst[partner[i + kAhead]]);
+      const std::uint32_t j = partner[i];
+      if (j == IdIndex::kNone) continue;
+      new (d + k) Point(dst[j]);
+      if (s != nullptr) new (s + k) Point(src[i]);
+      if (w != nullptr) new (w + k) Point(weightOf(src[i].id, weights, weightById));
+      ++k;
+    }
+  });
+  return true;
+}
+
+}  // namespace fit
+}  // namespace Zem

@@ -1,0 +1,64 @@
+// Pairs by identifier gathered into arrays by position. Internal.
+#ifndef ZEM_FIT_GATHER_H
+#define ZEM_FIT_GATHER_H
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "fit_pairing.h"
+#include "math_types.h"
+
+namespace Zem {
+namespace fit {
+
+/// The pairs of forEachIdPair (fit_pairing.h), in its order, as arrays by
+/// position: source points, destination points and, when weight points are
+/// given, each pair's weights (the first weight point with the source
+/// point's identifier, else (1, 1, 1)). The moments take the pairs in order
+/// whichever way they arrive, so the fit of these arrays by position is the
+/// fit by identifier, bit for bit.
+class GatheredPairs {
+ public:
+  using Point = BaPoint3d<double>;
+
+  /// Whether gather() spreads over several threads: for large sets whose
+  /// destination identifiers do not repeat (so that no pairing is abandoned
+  /// halfway; see parallel.h). Else one walk in the calling thread.
+  static bool inParallel(std::size_t srcCount, const IdIndex& dstById);
+
+  /// Gathers the pairs; `dstById` indexes dst with chains, `weightById` the
+  /// weight points. False when the pairing is abandoned; count() is then
+  /// the pairs found before, as forEachIdPair counts them.
+  bool gather(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
+              const IdIndex& dstById, const IdIndex& weightById);
+
+  std::size_t count() const { return count_; }
+  const Point* src() const { return srcView_; }
+  const Point* dst() const { return dst_.get(); }
+  /// Null when no weight points were given.
+  const Point* weights() const { return weights_.get(); }
+
+ private:
+  struct Free {
+    void operator()(void* p) const { std::free(p); }
+  };
+  /// Storage for n points, not initialised: the gathering writes each once.
+  using Buffer = std::unique_ptr<Point, Free>;
+  static Buffer allocate(std::size_t n);
+
+  bool gatherInOneWalk(const std::vector<Point>& src, const std::vector<Point>& dst,
+                       const std::vector<Point>& weights, const IdIndex& dstById, const IdIndex& weightById);
+  bool gatherInParallel(const std::vector<Point>& src, const std::vector<Point>& dst,
+                        const std::vector<Point>& weights, const IdIndex& dstById, const IdIndex& weightById);
+
+  Buffer src_, dst_, weights_;
+  const Point* srcView_ = nullptr;  ///< src_, or the caller's source points when every one of them pairs in order
+  std::size_t count_ = 0;
+};
+
+}  // namespace fit
+}  // namespace Zem
+
+#endif  // ZEM_FIT_GATHER_H

@@ -1,0 +1,68 @@
+// Large sets by identifier (more than two chunks of 65,536 pairs, gathered
+// and summed over threads): the fit by identifier is the fit by position of
+// its pairs, bit for bit, and Eigen's umeyama on those pairs.
+#include <unordered_map>
+
+#include "fit_test_util.h"
+#include "math_fit_result.h"
+
+using namespace Zem;
+using namespace Zem::test;
+
+namespace {
+
+/// A large problem by identifier: every 1,000th source point unidentified
+/// (−1), the destination shuffled with 500 points of identifiers no source
+/// point has, and per-axis weights with a second, different weight point for
+/// every 7th identifier after them (the first one counts).
+struct LargeById {
+  Points src, dst, weights;
+  Points pairedSrc, pairedDst, pairedWeights;  ///< the pairs in source order, found here by a hash map
+};
+
+LargeById largeById(std::size_t n) {
+  LargeById p;
+  const Problem base = noisyMotion(n, 17);
+  p.src = base.src;
+  for (std::size_t i = 0; i < n; ++i) p.src[i].id = i % 1000 == 999 ? -1 : int(i);
+  p.dst = base.dst;
+  for (std::size_t i = 0; i < n; ++i) p.dst[i].id = int(i);
+  for (int k = 0; k < 500; ++k) p.dst.push_back(Point(Vec(1e3, 2e3, 3e3), int(n) + k));
+  std::mt19937 rng(3);
+  std::shuffle(p.dst.begin(), p.dst.end(), rng);
+  p.weights = base.weights;
+  for (std::size_t i = 0; i < n; ++i) p.weights[i].id = int(i);
+  for (std::size_t i = 0; i < n; i += 7) p.weights.push_back(Point(9.0, 9.0, 0.1, int(i)));
+  std::unordered_map<int, std::size_t> dstAt;
+  for (std::size_t j = 0; j < p.dst.size(); ++j) dstAt[p.dst[j].id] = j;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (p.src[i].id == -1) continue;
+    p.pairedSrc.push_back(p.src[i]);
+    p.pairedDst.push_back(p.dst[dstAt.at(p.src[i].id)]);
+    p.pairedWeights.push_back(base.weights[i]);
+  }
+  return p;
+}
+
+}  // namespace
+
+TEST(FitGather, LargeSetsByIdentifierAreTheFitByPositionOfTheirPairs) {
+  const LargeById p = largeById(ZEM_SANITIZED ? 140001 : 300001);
+  for (const bool withScale : {false, true}) {
+    SCOPED_TRACE(withScale ? "scaled" : "rigid");
+    Transformation byId, weightedById;
+    ASSERT_GE(byId.computeTransformation(p.src, p.dst, withScale), 0.0);
+    ASSERT_GE(weightedById.computeWeightedTransformation(p.src, p.dst, p.weights, withScale), 0.0);
+    const FitResult withResiduals = FitResult::fitById(p.src, p.dst, {}, withScale);
+    const FitResult byPosition = FitResult::fitByPosition(p.pairedSrc, p.pairedDst, {}, withScale);
+    const FitResult weightedByPosition =
+        FitResult::fitByPosition(p.pairedSrc, p.pairedDst, p.pairedWeights, withScale);
+    ASSERT_TRUE(byPosition.isSucceeded());
+    ASSERT_TRUE(weightedByPosition.isSucceeded());
+    EXPECT_EQ(withResiduals.pairCount, p.pairedSrc.size());
+    EXPECT_TRUE(SameBits(byId, byPosition.transformation));
+    EXPECT_TRUE(SameBits(withResiduals.transformation, byPosition.transformation));
+    EXPECT_TRUE(SameBits(weightedById, weightedByPosition.transformation));
+    EXPECT_TRUE(SameImages(byId, umeyamaOf(p.pairedSrc, p.pairedDst, withScale), p.pairedSrc, 1e-9 * 400.0));
+  }
+}
