@@ -1,22 +1,15 @@
 // The line and plane fits' passes four points at a time (see
-// feature_kernels_avx2.h). Compiled for AVX2 and FMA function by function,
-// so that the library still loads and runs on processors without them.
+// feature_kernels_avx2.h and avx2_support.h).
 #include "feature_kernels_avx2.h"
 
 #include <cmath>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ZEM_HAVE_AVX2_KERNELS 1
-#include <immintrin.h>
-#endif
+#include "avx2_support.h"
 
 namespace Zem {
 namespace avx2 {
 
 #if ZEM_HAVE_AVX2_KERNELS
-
-#define ZEM_AVX2 __attribute__((target("avx2,fma")))
-#define ZEM_AVX2_INLINE __attribute__((target("avx2,fma"), always_inline)) inline
 
 namespace {
 
@@ -25,16 +18,10 @@ struct Four {
   __m256d x, y, z;
 };
 
-/// BaPoint3d: each point one load of (x, y, z, identifier); the shuffles
-/// drop the identifiers.
 ZEM_AVX2_INLINE Four load(const BaPoint3d<double>* p, std::size_t i, const __m256d (&o)[3]) {
-  const __m256d p0 = _mm256_loadu_pd(&p[i].x), p1 = _mm256_loadu_pd(&p[i + 1].x);
-  const __m256d p2 = _mm256_loadu_pd(&p[i + 2].x), p3 = _mm256_loadu_pd(&p[i + 3].x);
-  const __m256d xz01 = _mm256_unpacklo_pd(p0, p1), xz23 = _mm256_unpacklo_pd(p2, p3);
-  const __m256d y01 = _mm256_unpackhi_pd(p0, p1), y23 = _mm256_unpackhi_pd(p2, p3);
-  return {_mm256_sub_pd(_mm256_permute2f128_pd(xz01, xz23, 0x20), o[0]),
-          _mm256_sub_pd(_mm256_permute2f128_pd(y01, y23, 0x20), o[1]),
-          _mm256_sub_pd(_mm256_permute2f128_pd(xz01, xz23, 0x31), o[2])};
+  __m256d x, y, z;
+  fourPoints(p + i, &x, &y, &z);
+  return {_mm256_sub_pd(x, o[0]), _mm256_sub_pd(y, o[1]), _mm256_sub_pd(z, o[2])};
 }
 
 /// Packed x, y, z: the twelve numbers of four points as pairs, points 0 and
@@ -53,11 +40,6 @@ ZEM_AVX2_INLINE void broadcast(const BaVec3d<double>& v, __m256d (&out)[3]) {
   out[0] = _mm256_set1_pd(v.x);
   out[1] = _mm256_set1_pd(v.y);
   out[2] = _mm256_set1_pd(v.z);
-}
-
-ZEM_AVX2_INLINE double laneSum(__m256d v) {
-  const __m128d pair = _mm_add_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
-  return _mm_cvtsd_f64(_mm_add_sd(pair, _mm_unpackhi_pd(pair, pair)));
 }
 
 template <class Points>

@@ -1,24 +1,17 @@
-// The fit's passes four pairs at a time (see kernels_avx2.h). Compiled for
-// AVX2 and FMA function by function, so that the library still loads and
-// runs on processors without them.
+// The fit's passes four pairs at a time (see kernels_avx2.h and
+// avx2_support.h).
 #include "kernels_avx2.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ZEM_HAVE_AVX2_KERNELS 1
-#include <immintrin.h>
-#endif
+#include "avx2_support.h"
 
 namespace Zem {
 namespace avx2 {
 
 #if ZEM_HAVE_AVX2_KERNELS
-
-#define ZEM_AVX2 __attribute__((target("avx2,fma")))
-#define ZEM_AVX2_INLINE __attribute__((target("avx2,fma"), always_inline)) inline
 
 namespace {
 
@@ -27,25 +20,6 @@ bool decide() {
   if (portable != nullptr && std::strcmp(portable, "1") == 0) return false;
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
-
-ZEM_AVX2_INLINE double laneSum(__m256d v) {
-  const __m128d pair = _mm_add_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
-  return _mm_cvtsd_f64(_mm_add_sd(pair, _mm_unpackhi_pd(pair, pair)));
-}
-
-/// x, y and z of four consecutive points, one point per lane. A point is
-/// 32 bytes (x, y, z, identifier and padding), so each is one load; the
-/// fourth lanes, which hold the identifiers, are dropped by the shuffles.
-ZEM_AVX2_INLINE void fourPoints(const BaPoint3d<double>* p, __m256d* x, __m256d* y, __m256d* z) {
-  static_assert(sizeof(BaPoint3d<double>) == 4 * sizeof(double), "a point fills four lanes");
-  const __m256d p0 = _mm256_loadu_pd(&p[0].x), p1 = _mm256_loadu_pd(&p[1].x);
-  const __m256d p2 = _mm256_loadu_pd(&p[2].x), p3 = _mm256_loadu_pd(&p[3].x);
-  const __m256d xz01 = _mm256_unpacklo_pd(p0, p1), xz23 = _mm256_unpacklo_pd(p2, p3);
-  const __m256d y01 = _mm256_unpackhi_pd(p0, p1), y23 = _mm256_unpackhi_pd(p2, p3);
-  *x = _mm256_permute2f128_pd(xz01, xz23, 0x20);
-  *z = _mm256_permute2f128_pd(xz01, xz23, 0x31);
-  *y = _mm256_permute2f128_pd(y01, y23, 0x20);
 }
 
 /// The same, and the identifiers' lanes (bits only, never computed with).

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import zemtrafo as zt
+from thread_counts import assert_same_bits_in_one_thread_as_in_four
 
 
 def umeyama(src, dst, with_scale, w=None):
@@ -359,20 +360,9 @@ np.save(sys.argv[2], np.concatenate([np.r_[f.transformation.matrix.ravel(), f.me
 
 
 def test_large_fits_give_the_same_bits_in_one_thread_as_in_four(tmp_path):
-    import os
-    import subprocess
-    import sys
-
     n = 300_001  # five chunks, the last one partial
     src, dst = noisy_problem(21, n=n)
     rng = np.random.default_rng(21)
-    np.savez(tmp_path / "problem.npz", src=src, dst=dst, w3=rng.uniform(0.5, 2.0, (n, 3)),
-             ids=rng.permutation(2 * n)[:n], order=rng.permutation(n))
-    results = {}
-    for threads in ("1", "4"):
-        out = tmp_path / f"threads{threads}.npy"
-        subprocess.run([sys.executable, "-c", _FITS_IN_A_PROCESS, str(tmp_path / "problem.npz"), str(out)],
-                       env=dict(os.environ, ZEM_THREADS=threads), check=True)
-        results[threads] = np.load(out)
-    differ = np.flatnonzero(results["1"] != results["4"])
-    assert differ.size == 0, f"{differ.size} numbers differ, the first at {differ[0]}"
+    data = {"src": src, "dst": dst, "w3": rng.uniform(0.5, 2.0, (n, 3)), "ids": rng.permutation(2 * n)[:n],
+            "order": rng.permutation(n)}
+    assert_same_bits_in_one_thread_as_in_four(_FITS_IN_A_PROCESS, data, tmp_path)
