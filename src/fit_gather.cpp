@@ -60,6 +60,7 @@ bool GatheredPairs::gatherInOneWalk(const std::vector<Point>& src, const std::ve
   dst_ = allocate(most);
   if (!weights.empty()) weights_ = allocate(most);
   srcView_ = src_.get();
+  weightsView_ = weights_.get();
   Point* const s = src_.get();
   Point* const d = dst_.get();
   Point* const w = weights_.get();
@@ -81,6 +82,10 @@ bool GatheredPairs::gatherInParallel(const std::vector<Point>& src, const std::v
   const unsigned threads = parallel::threadCount();
   std::unique_ptr<std::uint32_t[]> partner(new std::uint32_t[n]);
   std::vector<std::size_t> first(chunks + 1, 0);  // first[c + 1]: the pairs of chunk c, then where chunk c starts
+  // Whether each source point's weights are the weight point at its own
+  // place (weights given point by point, in the source's order).
+  const bool inOrder = weights.size() == n;
+  std::vector<char> weightsInOrder(chunks, inOrder ? 1 : 0);
   parallel::forChunks(chunks, threads, [&](std::size_t c) {
     const std::size_t end = std::min(n, (c + 1) * kChunk);
     std::size_t found = 0;
@@ -88,6 +93,7 @@ bool GatheredPairs::gatherInParallel(const std::vector<Point>& src, const std::v
       if (i + kAhead < end) dstById.prefetch(src[i + kAhead].id);
       partner[i] = dstById.first(src[i].id);
       found += partner[i] != IdIndex::kNone ? 1 : 0;
+      if (inOrder && weightById.first(src[i].id) != i) weightsInOrder[c] = 0;
     }
     first[c + 1] = found;
   });
@@ -99,10 +105,15 @@ bool GatheredPairs::gatherInParallel(const std::vector<Point>& src, const std::v
   }
   count_ = total;
   dst_ = allocate(total);
-  if (!weights.empty()) weights_ = allocate(total);
-  const bool everySource = total == n;  // the pairs' source points are then the caller's, in order
+  // Every source point paired: the pairs' source points are the caller's,
+  // in order, and so may be their weights.
+  const bool everySource = total == n;
   if (!everySource) src_ = allocate(total);
   srcView_ = everySource ? src.data() : src_.get();
+  const bool callersWeights =
+      everySource && inOrder && std::find(weightsInOrder.begin(), weightsInOrder.end(), 0) == weightsInOrder.end();
+  if (!weights.empty() && !callersWeights) weights_ = allocate(total);
+  weightsView_ = callersWeights ? weights.data() : weights_.get();
   Point* const s = src_.get();
   Point* const d = dst_.get();
   Point* const w = weights_.get();

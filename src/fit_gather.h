@@ -38,7 +38,7 @@ class GatheredPairs {
   const Point* src() const { return srcView_; }
   const Point* dst() const { return dst_.get(); }
   /// Null when no weight points were given.
-  const Point* weights() const { return weights_.get(); }
+  const Point* weights() const { return weightsView_; }
 
  private:
   struct Free {
@@ -55,6 +55,7 @@ class GatheredPairs {
 
   Buffer src_, dst_, weights_;
   const Point* srcView_ = nullptr;  ///< src_, or the caller's source points when every one of them pairs in order
+  const Point* weightsView_ = nullptr;  ///< weights_, or the caller's weight points when they are the pairs' in order
   std::size_t count_ = 0;
 };
 

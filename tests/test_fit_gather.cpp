@@ -11,28 +11,30 @@ using namespace Zem::test;
 
 namespace {
 
-/// A large problem by identifier: every 1,000th source point unidentified
-/// (−1), the destination shuffled with 500 points of identifiers no source
-/// point has, and per-axis weights with a second, different weight point for
-/// every 7th identifier after them (the first one counts).
+/// A large problem by identifier, the destination shuffled. Ragged: every
+/// 1,000th source point unidentified (−1), 500 destination points of
+/// identifiers no source point has, and a second, different weight point for
+/// every 7th identifier after the others (the first one counts). Not
+/// ragged: every source point paired, one weight point per source point, in
+/// its order.
 struct LargeById {
   Points src, dst, weights;
   Points pairedSrc, pairedDst, pairedWeights;  ///< the pairs in source order, found here by a hash map
 };
 
-LargeById largeById(std::size_t n) {
+LargeById largeById(std::size_t n, bool ragged) {
   LargeById p;
   const Problem base = noisyMotion(n, 17);
   p.src = base.src;
-  for (std::size_t i = 0; i < n; ++i) p.src[i].id = i % 1000 == 999 ? -1 : int(i);
+  for (std::size_t i = 0; i < n; ++i) p.src[i].id = ragged && i % 1000 == 999 ? -1 : int(i);
   p.dst = base.dst;
   for (std::size_t i = 0; i < n; ++i) p.dst[i].id = int(i);
-  for (int k = 0; k < 500; ++k) p.dst.push_back(Point(Vec(1e3, 2e3, 3e3), int(n) + k));
+  for (int k = 0; ragged && k < 500; ++k) p.dst.push_back(Point(Vec(1e3, 2e3, 3e3), int(n) + k));
   std::mt19937 rng(3);
   std::shuffle(p.dst.begin(), p.dst.end(), rng);
   p.weights = base.weights;
   for (std::size_t i = 0; i < n; ++i) p.weights[i].id = int(i);
-  for (std::size_t i = 0; i < n; i += 7) p.weights.push_back(Point(9.0, 9.0, 0.1, int(i)));
+  for (std::size_t i = 0; ragged && i < n; i += 7) p.weights.push_back(Point(9.0, 9.0, 0.1, int(i)));
   std::unordered_map<int, std::size_t> dstAt;
   for (std::size_t j = 0; j < p.dst.size(); ++j) dstAt[p.dst[j].id] = j;
   for (std::size_t i = 0; i < n; ++i) {
@@ -47,22 +49,24 @@ LargeById largeById(std::size_t n) {
 }  // namespace
 
 TEST(FitGather, LargeSetsByIdentifierAreTheFitByPositionOfTheirPairs) {
-  const LargeById p = largeById(ZEM_SANITIZED ? 140001 : 300001);
-  for (const bool withScale : {false, true}) {
-    SCOPED_TRACE(withScale ? "scaled" : "rigid");
-    Transformation byId, weightedById;
-    ASSERT_GE(byId.computeTransformation(p.src, p.dst, withScale), 0.0);
-    ASSERT_GE(weightedById.computeWeightedTransformation(p.src, p.dst, p.weights, withScale), 0.0);
-    const FitResult withResiduals = FitResult::fitById(p.src, p.dst, {}, withScale);
-    const FitResult byPosition = FitResult::fitByPosition(p.pairedSrc, p.pairedDst, {}, withScale);
-    const FitResult weightedByPosition =
-        FitResult::fitByPosition(p.pairedSrc, p.pairedDst, p.pairedWeights, withScale);
-    ASSERT_TRUE(byPosition.isSucceeded());
-    ASSERT_TRUE(weightedByPosition.isSucceeded());
-    EXPECT_EQ(withResiduals.pairCount, p.pairedSrc.size());
-    EXPECT_TRUE(SameBits(byId, byPosition.transformation));
-    EXPECT_TRUE(SameBits(withResiduals.transformation, byPosition.transformation));
-    EXPECT_TRUE(SameBits(weightedById, weightedByPosition.transformation));
-    EXPECT_TRUE(SameImages(byId, umeyamaOf(p.pairedSrc, p.pairedDst, withScale), p.pairedSrc, 1e-9 * 400.0));
+  for (const bool ragged : {true, false}) {
+    const LargeById p = largeById(ZEM_SANITIZED ? 140001 : 300001, ragged);
+    for (const bool withScale : {false, true}) {
+      SCOPED_TRACE(std::string(ragged ? "ragged, " : "every point paired, ") + (withScale ? "scaled" : "rigid"));
+      Transformation byId, weightedById;
+      ASSERT_GE(byId.computeTransformation(p.src, p.dst, withScale), 0.0);
+      ASSERT_GE(weightedById.computeWeightedTransformation(p.src, p.dst, p.weights, withScale), 0.0);
+      const FitResult withResiduals = FitResult::fitById(p.src, p.dst, {}, withScale);
+      const FitResult byPosition = FitResult::fitByPosition(p.pairedSrc, p.pairedDst, {}, withScale);
+      const FitResult weightedByPosition =
+          FitResult::fitByPosition(p.pairedSrc, p.pairedDst, p.pairedWeights, withScale);
+      ASSERT_TRUE(byPosition.isSucceeded());
+      ASSERT_TRUE(weightedByPosition.isSucceeded());
+      EXPECT_EQ(withResiduals.pairCount, p.pairedSrc.size());
+      EXPECT_TRUE(SameBits(byId, byPosition.transformation));
+      EXPECT_TRUE(SameBits(withResiduals.transformation, byPosition.transformation));
+      EXPECT_TRUE(SameBits(weightedById, weightedByPosition.transformation));
+      EXPECT_TRUE(SameImages(byId, umeyamaOf(p.pairedSrc, p.pairedDst, withScale), p.pairedSrc, 1e-9 * 400.0));
+    }
   }
 }
