@@ -73,8 +73,9 @@ double circleScore(const Eigen::Matrix3Xd& q, const Eigen::Vector3d& axis) {
   Eigen::Vector3d u, v;
   feature::perpendicularPair(axis, &u, &v);
   const Eigen::Index stride = std::max<Eigen::Index>(1, q.cols() / 2000);
-  const Eigen::Matrix3Xd sample =
-      stride == 1 ? q : Eigen::Matrix3Xd(q(Eigen::all, Eigen::seq(0, q.cols() - 1, stride)));
+  Eigen::Matrix3Xd every;  // the sample, when it is not all points
+  if (stride > 1) every = q(Eigen::all, Eigen::seq(0, q.cols() - 1, stride));
+  const Eigen::Matrix3Xd& sample = stride > 1 ? every : q;
   Eigen::Vector2d c;
   double r = 0.0;
   if (!feature::algebraicCircle(sample, u, v, &c, &r)) return HUGE_VAL;
