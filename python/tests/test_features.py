@@ -169,6 +169,23 @@ def test_iterative_fits_reach_the_least_squares_optimum(kind):
             raise AssertionError(f"set {i} ({'full' if case.full else 'partial'}): {e}") from e
 
 
+@pytest.mark.parametrize("seed, sets", [(3, [267, 1619]), (9, [527, 879, 1062, 1376])])
+def test_long_partial_cylinders_without_a_hint_start_from_the_best_circle(seed, sets):
+    """Generated sets (long cylinders probed over part of their round, 17 to
+    47 points, no axis hint) on which starts from the principal axes alone, or
+    from axes ranked by wrong algebraic circles, end in another minimum: the
+    start axes ranked by their algebraic circles must hold one that reaches
+    the optimum."""
+    rng = np.random.default_rng(seed)
+    for i in range(max(sets) + 1):
+        case = Case(rng, "cylinder")
+        if i in sets:
+            try:
+                check_on_the_optimum(case)
+            except AssertionError as e:
+                raise AssertionError(f"set {i} of seed {seed}: {e}") from e
+
+
 @pytest.mark.parametrize("kind", ["line", "plane"])
 def test_line_and_plane_match_an_svd(kind):
     rng = np.random.default_rng(4)
