@@ -369,11 +369,10 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
   if (weights.size() > IdIndex::kMaxPoints || dst.size() > IdIndex::kMaxPoints)
     return FitResult::FIT_AMBIGUOUS_PAIRING;
   const IdIndex dstById(dst.size(), idsOf(dst), true);
-  const IdIndex weightById(weights.size(), idsOf(weights), false);
   // The pairs gathered in order and fitted by position: the same fit, bit
   // for bit (fit_gather.h), with the passes by position over arrays.
   GatheredPairs pairs;
-  if (!pairs.gather(src, dst, weights, dstById, weightById)) {
+  if (!pairs.gather(src, dst, weights, dstById)) {
     out->pairCount = pairs.count();
     return FitResult::FIT_AMBIGUOUS_PAIRING;
   }

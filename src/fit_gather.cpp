@@ -36,25 +36,42 @@ bool GatheredPairs::inParallel(std::size_t srcCount, const IdIndex& dstById) {
 }
 
 bool GatheredPairs::gather(const std::vector<Point>& src, const std::vector<Point>& dst,
-                           const std::vector<Point>& weights, const IdIndex& dstById, const IdIndex& weightById) {
-  if (inParallel(src.size(), dstById)) return gatherInParallel(src, dst, weights, dstById, weightById);
-  return gatherInOneWalk(src, dst, weights, dstById, weightById);
+                           const std::vector<Point>& weights, const IdIndex& dstById) {
+  if (inParallel(src.size(), dstById)) return gatherInParallel(src, dst, weights, dstById);
+  return gatherInOneWalk(src, dst, weights, dstById);
+}
+
+bool GatheredPairs::followsSource(const std::vector<Point>& src, const std::vector<Point>& weights,
+                                  std::size_t begin, std::size_t end) {
+  if (weights.size() != src.size()) return false;
+  bool follows = true;
+  for (std::size_t i = begin; i < end; ++i)
+    follows &= weights[i].id == src[i].id && (i == 0 || src[i].id > src[i - 1].id);
+  return follows;
 }
 
 namespace {
 
-/// The weights of a pair whose source point has this identifier.
+/// The weights of a pair whose source point has this identifier: the
+/// first weight point with it, else (1, 1, 1).
 GatheredPairs::Point weightOf(std::int64_t id, const std::vector<GatheredPairs::Point>& weights,
                               const IdIndex& weightById) {
   const std::uint32_t k = weightById.first(id);
   return k != IdIndex::kNone ? weights[k] : GatheredPairs::Point(1.0, 1.0, 1.0);
 }
 
+/// The weight points by identifier, or an empty index when they follow the
+/// source points (or there are none).
+IdIndex weightIndex(const std::vector<GatheredPairs::Point>& weights, bool followsSource) {
+  return IdIndex(followsSource ? 0 : weights.size(), idsOf(weights), false);
+}
+
 }  // namespace
 
 bool GatheredPairs::gatherInOneWalk(const std::vector<Point>& src, const std::vector<Point>& dst,
-                                    const std::vector<Point>& weights, const IdIndex& dstById,
-                                    const IdIndex& weightById) {
+                                    const std::vector<Point>& weights, const IdIndex& dstById) {
+  const bool follows = followsSource(src, weights, 0, src.size());
+  const IdIndex weightById = weightIndex(weights, follows);
   const std::size_t most = std::min(src.size(), dst.size());  // the walk never hands out more
   src_ = allocate(most);
   dst_ = allocate(most);
@@ -68,7 +85,7 @@ bool GatheredPairs::gatherInOneWalk(const std::vector<Point>& src, const std::ve
   const auto onPair = [&](std::size_t i, std::size_t j) {
     new (s + k) Point(src[i]);
     new (d + k) Point(dst[j]);
-    if (w != nullptr) new (w + k) Point(weightOf(src[i].id, weights, weightById));
+    if (w != nullptr) new (w + k) Point(follows ? weights[i] : weightOf(src[i].id, weights, weightById));
     ++k;
   };
   const auto ahead = [&dst](std::size_t j) { prefetchPoint(dst[j]); };
@@ -76,26 +93,22 @@ bool GatheredPairs::gatherInOneWalk(const std::vector<Point>& src, const std::ve
 }
 
 bool GatheredPairs::gatherInParallel(const std::vector<Point>& src, const std::vector<Point>& dst,
-                                     const std::vector<Point>& weights, const IdIndex& dstById,
-                                     const IdIndex& weightById) {
+                                     const std::vector<Point>& weights, const IdIndex& dstById) {
   const std::size_t n = src.size(), chunks = parallel::chunksOf(n, kChunk);
   const unsigned threads = parallel::threadCount();
   std::unique_ptr<std::uint32_t[]> partner(new std::uint32_t[n]);
   std::vector<std::size_t> first(chunks + 1, 0);  // first[c + 1]: the pairs of chunk c, then where chunk c starts
-  // Whether each source point's weights are the weight point at its own
-  // place (weights given point by point, in the source's order).
-  const bool inOrder = weights.size() == n;
-  std::vector<char> weightsInOrder(chunks, inOrder ? 1 : 0);
+  std::vector<char> follows(chunks, 0);           // whether chunk c's weight points follow its source points
   parallel::forChunks(chunks, threads, [&](std::size_t c) {
-    const std::size_t end = std::min(n, (c + 1) * kChunk);
+    const std::size_t begin = c * kChunk, end = std::min(n, begin + kChunk);
     std::size_t found = 0;
-    for (std::size_t i = c * kChunk; i < end; ++i) {
+    for (std::size_t i = begin; i < end; ++i) {
       if (i + kAhead < end) dstById.prefetch(src[i + kAhead].id);
       partner[i] = dstById.first(src[i].id);
       found += partner[i] != IdIndex::kNone ? 1 : 0;
-      if (inOrder && weightById.first(src[i].id) != i) weightsInOrder[c] = 0;
     }
     first[c + 1] = found;
+    follows[c] = followsSource(src, weights, begin, end) ? 1 : 0;
   });
   for (std::size_t c = 0; c < chunks; ++c) first[c + 1] += first[c];
   const std::size_t total = first[chunks], limit = std::min(n, dst.size());
@@ -104,14 +117,15 @@ bool GatheredPairs::gatherInParallel(const std::vector<Point>& src, const std::v
     return false;
   }
   count_ = total;
+  const bool weightsFollow = std::find(follows.begin(), follows.end(), 0) == follows.end();
+  const IdIndex weightById = weightIndex(weights, weightsFollow);
   dst_ = allocate(total);
   // Every source point paired: the pairs' source points are the caller's,
   // in order, and so may be their weights.
   const bool everySource = total == n;
   if (!everySource) src_ = allocate(total);
   srcView_ = everySource ? src.data() : src_.get();
-  const bool callersWeights =
-      everySource && inOrder && std::find(weightsInOrder.begin(), weightsInOrder.end(), 0) == weightsInOrder.end();
+  const bool callersWeights = everySource && weightsFollow;
   if (!weights.empty() && !callersWeights) weights_ = allocate(total);
   weightsView_ = callersWeights ? weights.data() : weights_.get();
   Point* const s = src_.get();
@@ -126,7 +140,7 @@ bool GatheredPairs::gatherInParallel(const std::vector<Point>& src, const std::v
       if (j == IdIndex::kNone) continue;
       new (d + k) Point(dst[j]);
       if (s != nullptr) new (s + k) Point(src[i]);
-      if (w != nullptr) new (w + k) Point(weightOf(src[i].id, weights, weightById));
+      if (w != nullptr) new (w + k) Point(weightsFollow ? weights[i] : weightOf(src[i].id, weights, weightById));
       ++k;
     }
   });

@@ -28,11 +28,13 @@ class GatheredPairs {
   /// halfway; see parallel.h). Else one walk in the calling thread.
   static bool inParallel(std::size_t srcCount, const IdIndex& dstById);
 
-  /// Gathers the pairs; `dstById` indexes dst with chains, `weightById` the
-  /// weight points. False when the pairing is abandoned; count() is then
-  /// the pairs found before, as forEachIdPair counts them.
+  /// Gathers the pairs; `dstById` indexes dst with chains. The weight
+  /// points are indexed by identifier only when they do not follow the
+  /// source points (see followsSource). False when the pairing is
+  /// abandoned; count() is then the pairs found before, as forEachIdPair
+  /// counts them.
   bool gather(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
-              const IdIndex& dstById, const IdIndex& weightById);
+              const IdIndex& dstById);
 
   std::size_t count() const { return count_; }
   const Point* src() const { return srcView_; }
@@ -48,10 +50,18 @@ class GatheredPairs {
   using Buffer = std::unique_ptr<Point, Free>;
   static Buffer allocate(std::size_t n);
 
+  /// Whether weight points [begin, end) are those of the source points at
+  /// their places: each with its source point's identifier, the identifiers
+  /// increasing from begin − 1 on (so none repeats, and the first weight
+  /// point with an identifier is the one at its place). Weights written
+  /// point by point beside numbered points are; they need no index.
+  static bool followsSource(const std::vector<Point>& src, const std::vector<Point>& weights, std::size_t begin,
+                            std::size_t end);
+
   bool gatherInOneWalk(const std::vector<Point>& src, const std::vector<Point>& dst,
-                       const std::vector<Point>& weights, const IdIndex& dstById, const IdIndex& weightById);
+                       const std::vector<Point>& weights, const IdIndex& dstById);
   bool gatherInParallel(const std::vector<Point>& src, const std::vector<Point>& dst,
-                        const std::vector<Point>& weights, const IdIndex& dstById, const IdIndex& weightById);
+                        const std::vector<Point>& weights, const IdIndex& dstById);
 
   Buffer src_, dst_, weights_;
   const Point* srcView_ = nullptr;  ///< src_, or the caller's source points when every one of them pairs in order

@@ -72,7 +72,7 @@ class IdIndex {
       base_ = lo;
       direct_.assign(std::size_t(range + 1), kNone);
       if (count >= parallel::kMinPointsForThreads && parallel::threadCount() > 1 &&
-          enterInParallel(count, idOf, chunks, kChunk, withChains))
+          enterInParallel(count, idOf, chunks, kChunk, labelled))
         return;
     } else {
       unsigned bits = 1;
@@ -130,31 +130,39 @@ class IdIndex {
   bool repeats() const { return !next_.empty(); }
 
  private:
-  /// Enters the points of a dense table over chunks in parallel, each slot
-  /// taking the smallest index that holds its identifier (written with
-  /// compare-and-swap). False, with the table to be entered again in one
-  /// walk, when an identifier repeats and chains are asked for.
+  /// Enters the points of a dense table over chunks in parallel, each point
+  /// storing its index in its identifier's slot without a lock, then counts
+  /// the slots filled (a sequential pass over the table). As many filled
+  /// slots as labelled points means no identifier repeats, so every slot
+  /// holds the one index of its identifier whichever thread wrote when.
+  /// Else false, with the table to be entered again in one walk (which
+  /// keeps the first index of an identifier and its chain).
   template <class IdOf>
   bool enterInParallel(std::size_t count, const IdOf& idOf, std::size_t chunks, std::size_t chunkSize,
-                       bool withChains) {
-    std::vector<char> repeated(chunks, 0);
-    parallel::forChunks(chunks, parallel::threadCount(), [&](std::size_t c) {
+                       std::size_t labelled) {
+    const unsigned threads = parallel::threadCount();
+    parallel::forChunks(chunks, threads, [&](std::size_t c) {
       constexpr std::size_t kAhead = 16;  // slots are written in random order: fetch them early
       const std::size_t end = std::min(count, (c + 1) * chunkSize);
       for (std::size_t k = c * chunkSize; k < end; ++k) {
         if (k + kAhead < end && idOf(k + kAhead) != -1)
           __builtin_prefetch(&direct_[std::size_t(idOf(k + kAhead) - base_)], 1);
         const std::int64_t id = idOf(k);
-        if (id == -1) continue;
-        std::uint32_t* slot = &direct_[std::size_t(id - base_)];
-        std::uint32_t seen = __atomic_load_n(slot, __ATOMIC_RELAXED);
-        while (seen > k && !__atomic_compare_exchange_n(slot, &seen, std::uint32_t(k), true, __ATOMIC_RELAXED,
-                                                         __ATOMIC_RELAXED)) {
-        }
-        if (seen != kNone) repeated[c] = 1;  // another index holds it too
+        // Relaxed: two threads race for a slot only when its identifier
+        // repeats, and the count below then sends the table to the walk.
+        if (id != -1) __atomic_store_n(&direct_[std::size_t(id - base_)], std::uint32_t(k), __ATOMIC_RELAXED);
       }
     });
-    if (!withChains || std::find(repeated.begin(), repeated.end(), 1) == repeated.end()) return true;
+    const std::size_t slots = direct_.size(), slotChunks = parallel::chunksOf(slots, chunkSize);
+    std::vector<std::size_t> filled(slotChunks, 0);
+    parallel::forChunks(slotChunks, threads, [&](std::size_t c) {
+      std::size_t n = 0;
+      for (std::size_t k = c * chunkSize; k < std::min(slots, (c + 1) * chunkSize); ++k) n += direct_[k] != kNone;
+      filled[c] = n;
+    });
+    std::size_t total = 0;
+    for (std::size_t n : filled) total += n;
+    if (total == labelled) return true;
     std::fill(direct_.begin(), direct_.end(), kNone);
     return false;
   }

@@ -203,9 +203,8 @@ FitResult FitResult::fitById(const std::vector<BaPoint3d<double>>& src, const st
     return r;
   }
   const fit::IdIndex dstById(dst.size(), fit::idsOf(dst), true);
-  const fit::IdIndex weightById(weights.size(), fit::idsOf(weights), false);  // the first weight point of each id
   fit::GatheredPairs pairs;
-  if (!pairs.gather(src, dst, weights, dstById, weightById)) {
+  if (!pairs.gather(src, dst, weights, dstById)) {
     FitResult r;
     r.pairCount = pairs.count();
     r.status = FitResult::FIT_AMBIGUOUS_PAIRING;

@@ -70,3 +70,26 @@ TEST(FitGather, LargeSetsByIdentifierAreTheFitByPositionOfTheirPairs) {
     }
   }
 }
+
+// Weight points given one per source point, in its order, are read in place
+// only while that order is also the first weight point of each identifier:
+// a source identifier that comes again takes the weights of its first
+// point, in one walk (small) and over threads (large).
+TEST(FitGather, RepeatedSourceIdentifiersTakeTheFirstWeightPoint) {
+  for (const std::size_t n : {std::size_t(40), std::size_t(ZEM_SANITIZED ? 140001 : 300001)}) {
+    SCOPED_TRACE(std::to_string(n) + " source points");
+    Problem p = noisyMotion(n, 23);
+    for (std::size_t i = 0; i < n; ++i) p.src[i].id = p.dst[i].id = p.weights[i].id = int(i);
+    p.src[5].id = p.weights[5].id = 4;  // the second point of identifier 4 pairs with destination 4 too
+    p.weights[5] = Point(100.0, 0.01, 100.0, 4);
+    Points pairedDst = p.dst, pairedWeights = p.weights;
+    pairedDst[5] = p.dst[4];
+    pairedWeights[5] = p.weights[4];
+    std::shuffle(p.dst.begin(), p.dst.end(), std::mt19937(5));
+    Transformation byId;
+    ASSERT_GE(byId.computeWeightedTransformation(p.src, p.dst, p.weights, false), 0.0);
+    const FitResult byPosition = FitResult::fitByPosition(p.src, pairedDst, pairedWeights, false);
+    ASSERT_TRUE(byPosition.isSucceeded());
+    EXPECT_TRUE(SameBits(byId, byPosition.transformation));
+  }
+}
