@@ -331,7 +331,7 @@ Status fitByPosition(const Point* src, const Point* dst, PairWeights weights, st
     const auto gather = [=](Moments<AxisKind>* moments) {
       const auto carries = [w](std::size_t i) { return AxisKind::carries(w[i]); };
       const auto add = [=](Moments<AxisKind>* m, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) m->add(src[i], dst[i], static_cast<const Vec&>(w[i]));
+        m->addArrays(src + begin, dst + begin, w + begin, end - begin);
       };
       momentsByPosition(src, dst, n, carries, add, moments);
     };

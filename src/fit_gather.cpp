@@ -102,13 +102,15 @@ bool GatheredPairs::gatherInParallel(const std::vector<Point>& src, const std::v
   parallel::forChunks(chunks, threads, [&](std::size_t c) {
     const std::size_t begin = c * kChunk, end = std::min(n, begin + kChunk);
     std::size_t found = 0;
+    bool weightsFollow = weights.size() == n;  // followsSource, in this loop
     for (std::size_t i = begin; i < end; ++i) {
       if (i + kAhead < end) dstById.prefetch(src[i + kAhead].id);
       partner[i] = dstById.first(src[i].id);
       found += partner[i] != IdIndex::kNone ? 1 : 0;
+      if (weightsFollow) weightsFollow = weights[i].id == src[i].id && (i == 0 || src[i].id > src[i - 1].id);
     }
     first[c + 1] = found;
-    follows[c] = followsSource(src, weights, begin, end) ? 1 : 0;
+    follows[c] = weightsFollow ? 1 : 0;
   });
   for (std::size_t c = 0; c < chunks; ++c) first[c + 1] += first[c];
   const std::size_t total = first[chunks], limit = std::min(n, dst.size());

@@ -156,6 +156,36 @@ class Moments {
     for (; i < n; ++i) add(src[i], dst[i], {});
   }
 
+  /// Per-axis weights: adds the pairs (src[i], dst[i]) weighted by w[i],
+  /// i < n, as add() one by one would, but copied into the buffer four at a
+  /// time where kernels_avx2.h is enabled.
+  void addArrays(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, const BaPoint3d<double>* w,
+                 std::size_t n) {
+    static_assert(std::is_same<Kind, AxisKind>::value, "for per-axis weights");
+    std::size_t i = 0;
+    for (; i < n && !referenced_; ++i) add(src[i], dst[i], w[i]);  // up to the reference pair
+    if (avx2::enabled()) {
+      const BaVec3d<double> none;  // weights are copied as they are: w − 0 = w, bit for bit
+      while (n - i >= 4) {
+        const std::size_t room = (kBlock - fill_) / 4 * 4;
+        if (room == 0) {  // fewer than four places left: the block is filled one by one
+          add(src[i], dst[i], w[i]);
+          ++i;
+          continue;
+        }
+        const std::size_t chunk = std::min(room, (n - i) / 4 * 4), k = fill_;
+        avx2::centred(src + i, chunk, out_.refSrc, a_[0] + k, a_[1] + k, a_[2] + k);
+        avx2::centred(dst + i, chunk, out_.refDst, b_[0] + k, b_[1] + k, b_[2] + k);
+        avx2::centred(w + i, chunk, none, w_[0] + k, w_[1] + k, w_[2] + k);
+        for (std::size_t e = k; e < k + chunk; ++e) noteWeight(w_[0][e], w_[1][e], w_[2][e]);
+        fill_ += chunk;
+        i += chunk;
+        if (fill_ == kBlock) flush();
+      }
+    }
+    for (; i < n; ++i) add(src[i], dst[i], w[i]);
+  }
+
   /// Takes (p, q) as the reference pair before any pair is added: the
   /// moments of a later chunk of a set about the set's reference.
   void setReference(const BaVec3d<double>& p, const BaVec3d<double>& q) {
@@ -201,9 +231,13 @@ class Moments {
     w_[0][k] = w.x;
     w_[1][k] = w.y;
     w_[2][k] = w.z;
-    if (AxisKind::carries(w)) ++out_.weighted;
-    if (w.x < 0.0 || w.y < 0.0 || w.z < 0.0) out_.negative = true;
-    if (!(w.x == w.y && w.y == w.z)) out_.isotropic = false;
+    noteWeight(w.x, w.y, w.z);
+  }
+  /// Counts a pair of per-axis weights (x, y, z) in the quadratic's flags.
+  void noteWeight(double x, double y, double z) {
+    if (AxisKind::carries(AxisKind::Weight(x, y, z))) ++out_.weighted;
+    if (x < 0.0 || y < 0.0 || z < 0.0) out_.negative = true;
+    if (!(x == y && y == z)) out_.isotropic = false;
   }
   void storeWeight(std::size_t k, const MatrixKind::Weight& w) {
     for (int e = 0; e < 6; ++e) w_[e][k] = w.w[e];
