@@ -195,9 +195,9 @@ double meanResidualByPosition(const Transformation& t, const Point* src, const P
 /// (kChunk): addRange(moments, begin, end) adds pairs [begin, end), in
 /// order. Every chunk after the one holding the first pair that carries
 /// weight (carries(i)) takes that pair as its reference, as a walk over all
-/// pairs would.
-template <class Kind, class Carries, class AddRange>
-void momentsByPosition(const Point* src, const Point* dst, std::size_t n, const Carries& carries,
+/// pairs would; dstAt(i) gives the destination point of pair i.
+template <class Kind, class Carries, class DstAt, class AddRange>
+void momentsByPosition(const Point* src, const DstAt& dstAt, std::size_t n, const Carries& carries,
                        const AddRange& addRange, Moments<Kind>* total) {
   const std::size_t chunks = parallel::chunksOf(n, kChunk);
   if (chunks <= 1) {
@@ -208,7 +208,7 @@ void momentsByPosition(const Point* src, const Point* dst, std::size_t n, const 
   while (first < n && !carries(first)) ++first;
   std::vector<Moments<Kind>> parts(chunks);
   parallel::forChunksOf(n, chunks, [&](std::size_t c) {
-    if (first < n && c > first / kChunk) parts[c].setReference(src[first], dst[first]);
+    if (first < n && c > first / kChunk) parts[c].setReference(src[first], dstAt(first));
     addRange(&parts[c], c * kChunk, std::min(n, (c + 1) * kChunk));
   });
   for (Moments<Kind>& part : parts) total->merge(part);
@@ -306,19 +306,33 @@ void Moments<MatrixKind>::buildQuadratic() {
   out_.c = s[72];
 }
 
-Status fitByPosition(const Point* src, const Point* dst, PairWeights weights, std::size_t n, bool withScale,
-                     double scale, bool wantMeanWeighted, Fitted* out) {
+namespace {
+
+/// Pairs by position are read by the moments in runs of kRun, each run
+/// prepared first (gathered, when the pairs by identifier are gathered on
+/// demand: GatheredPairs::deferred), so that it is read from the cache. A
+/// multiple of the moments' blocks: the runs add up to the same sums as one
+/// pass.
+constexpr std::size_t kRun = 2048;
+
+/// fitByPosition, with prepare(begin, end) called before the moments read
+/// pairs [begin, end) (from the thread that reads them) and dstAt(i) the
+/// destination point of pair i before that.
+template <class Prepare, class DstAt>
+Status fitPrepared(const Point* src, const Point* dst, PairWeights weights, std::size_t n, bool withScale,
+                   double scale, bool wantMeanWeighted, const Prepare& prepare, const DstAt& dstAt, Fitted* out) {
   if (weights.matrices) {
     const FitWeightMatrix* w = weights.matrices;
     const auto walk = [=](auto&& f) {
       for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], matrixWeight(w[i]));
     };
-    const auto gather = [=](Moments<MatrixKind>* moments) {
+    const auto gather = [&](Moments<MatrixKind>* moments) {
       const auto carries = [w](std::size_t i) { return MatrixKind::carries(matrixWeight(w[i])); };
-      const auto add = [=](Moments<MatrixKind>* m, std::size_t begin, std::size_t end) {
+      const auto add = [&](Moments<MatrixKind>* m, std::size_t begin, std::size_t end) {
+        prepare(begin, end);
         for (std::size_t i = begin; i < end; ++i) m->add(src[i], dst[i], matrixWeight(w[i]));
       };
-      momentsByPosition(src, dst, n, carries, add, moments);
+      momentsByPosition(src, dstAt, n, carries, add, moments);
     };
     const auto mean = [&](const Transformation& t) { return meanWeightedResidual(t, walk, n); };
     return fitPairs<MatrixKind>(gather, walk, mean, n, withScale, scale, wantMeanWeighted, out);
@@ -328,12 +342,16 @@ Status fitByPosition(const Point* src, const Point* dst, PairWeights weights, st
     const auto walk = [=](auto&& f) {
       for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], static_cast<const Vec&>(w[i]));
     };
-    const auto gather = [=](Moments<AxisKind>* moments) {
+    const auto gather = [&](Moments<AxisKind>* moments) {
       const auto carries = [w](std::size_t i) { return AxisKind::carries(w[i]); };
-      const auto add = [=](Moments<AxisKind>* m, std::size_t begin, std::size_t end) {
-        m->addArrays(src + begin, dst + begin, w + begin, end - begin);
+      const auto add = [&](Moments<AxisKind>* m, std::size_t begin, std::size_t end) {
+        for (std::size_t run = begin; run < end; run += kRun) {
+          const std::size_t count = std::min(kRun, end - run);
+          prepare(run, run + count);
+          m->addArrays(src + run, dst + run, w + run, count);
+        }
       };
-      momentsByPosition(src, dst, n, carries, add, moments);
+      momentsByPosition(src, dstAt, n, carries, add, moments);
     };
     const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, w, n); };
     return fitPairs<AxisKind>(gather, walk, mean, n, withScale, scale, wantMeanWeighted, out);
@@ -342,13 +360,26 @@ Status fitByPosition(const Point* src, const Point* dst, PairWeights weights, st
     for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], unitWeight());
   };
   const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, nullptr, n); };
-  const auto gather = [=](Moments<UnitKind>* moments) {
-    const auto add = [=](Moments<UnitKind>* m, std::size_t begin, std::size_t end) {
-      m->addArrays(src + begin, dst + begin, end - begin);
+  const auto gather = [&](Moments<UnitKind>* moments) {
+    const auto add = [&](Moments<UnitKind>* m, std::size_t begin, std::size_t end) {
+      for (std::size_t run = begin; run < end; run += kRun) {
+        const std::size_t count = std::min(kRun, end - run);
+        prepare(run, run + count);
+        m->addArrays(src + run, dst + run, count);
+      }
     };
-    momentsByPosition(src, dst, n, [](std::size_t) { return true; }, add, moments);
+    momentsByPosition(src, dstAt, n, [](std::size_t) { return true; }, add, moments);
   };
   return fitPairs<UnitKind>(gather, walk, mean, n, withScale, scale, wantMeanWeighted, out);
+}
+
+}  // namespace
+
+Status fitByPosition(const Point* src, const Point* dst, PairWeights weights, std::size_t n, bool withScale,
+                     double scale, bool wantMeanWeighted, Fitted* out) {
+  return fitPrepared(
+      src, dst, weights, n, withScale, scale, wantMeanWeighted, [](std::size_t, std::size_t) {},
+      [dst](std::size_t i) -> const Point& { return dst[i]; }, out);
 }
 
 Quadratic quadraticOf(const Point* src, const Point* dst, PairWeights weights, std::size_t n, const char* used) {
@@ -372,13 +403,17 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
   // The pairs gathered in order and fitted by position: the same fit, bit
   // for bit (fit_gather.h), with the passes by position over arrays.
   GatheredPairs pairs;
-  if (!pairs.gather(src, dst, weights, dstById)) {
+  if (!pairs.pairUp(src, dst, weights, dstById)) {
     out->pairCount = pairs.count();
     return FitResult::FIT_AMBIGUOUS_PAIRING;
   }
   PairWeights w;
   w.perAxis = pairs.weights();
-  return fitByPosition(pairs.src(), pairs.dst(), w, pairs.count(), withScale, scale, wantMeanWeighted, out);
+  // Pairs gathered on demand are gathered run by run as the moments read them.
+  return fitPrepared(
+      pairs.src(), pairs.dst(), w, pairs.count(), withScale, scale, wantMeanWeighted,
+      [&pairs](std::size_t begin, std::size_t end) { pairs.gatherRange(begin, end); },
+      [&pairs](std::size_t i) -> const Point& { return pairs.dstOf(i); }, out);
 }
 
 }  // namespace fit

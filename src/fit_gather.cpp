@@ -35,10 +35,32 @@ bool GatheredPairs::inParallel(std::size_t srcCount, const IdIndex& dstById) {
   return srcCount >= parallel::kMinPointsForThreads && parallel::threadCount() > 1 && !dstById.repeats();
 }
 
-bool GatheredPairs::gather(const std::vector<Point>& src, const std::vector<Point>& dst,
+bool GatheredPairs::pairUp(const std::vector<Point>& src, const std::vector<Point>& dst,
                            const std::vector<Point>& weights, const IdIndex& dstById) {
   if (inParallel(src.size(), dstById)) return gatherInParallel(src, dst, weights, dstById);
   return gatherInOneWalk(src, dst, weights, dstById);
+}
+
+bool GatheredPairs::gather(const std::vector<Point>& src, const std::vector<Point>& dst,
+                           const std::vector<Point>& weights, const IdIndex& dstById) {
+  if (!pairUp(src, dst, weights, dstById)) return false;
+  if (deferred_)
+    parallel::forChunks(parallel::chunksOf(count_, kChunk), parallel::threadCount(), [this](std::size_t c) {
+      gatherRange(c * kChunk, std::min(count_, (c + 1) * kChunk));
+    });
+  return true;
+}
+
+void GatheredPairs::gatherRange(std::size_t begin, std::size_t end) {
+  if (!deferred_) return;
+  const std::vector<Point>& dst = *dstSet_;
+  Point* const d = dst_.get();
+  // Runs are gathered one after another: ask for the partners ahead across
+  // the end of this one too.
+  for (std::size_t i = begin; i < end; ++i) {
+    if (i + kAhead < count_) prefetchPoint(dst[partner_[i + kAhead]]);
+    new (d + i) Point(dst[partner_[i]]);
+  }
 }
 
 bool GatheredPairs::followsSource(const std::vector<Point>& src, const std::vector<Point>& weights,
@@ -96,7 +118,8 @@ bool GatheredPairs::gatherInParallel(const std::vector<Point>& src, const std::v
                                      const std::vector<Point>& weights, const IdIndex& dstById) {
   const std::size_t n = src.size(), chunks = parallel::chunksOf(n, kChunk);
   const unsigned threads = parallel::threadCount();
-  std::unique_ptr<std::uint32_t[]> partner(new std::uint32_t[n]);
+  partner_.reset(new std::uint32_t[n]);
+  std::uint32_t* const partner = partner_.get();
   std::vector<std::size_t> first(chunks + 1, 0);  // first[c + 1]: the pairs of chunk c, then where chunk c starts
   std::vector<char> follows(chunks, 0);           // whether chunk c's weight points follow its source points
   parallel::forChunks(chunks, threads, [&](std::size_t c) {
@@ -130,6 +153,11 @@ bool GatheredPairs::gatherInParallel(const std::vector<Point>& src, const std::v
   const bool callersWeights = everySource && weightsFollow;
   if (!weights.empty() && !callersWeights) weights_ = allocate(total);
   weightsView_ = callersWeights ? weights.data() : weights_.get();
+  // Every pair's source point and weights in place: the destination points
+  // are gathered on demand (gatherRange).
+  dstSet_ = &dst;
+  deferred_ = everySource && (weights.empty() || callersWeights);
+  if (deferred_) return true;
   Point* const s = src_.get();
   Point* const d = dst_.get();
   Point* const w = weights_.get();

@@ -3,6 +3,7 @@
 #define ZEM_FIT_GATHER_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -28,16 +29,36 @@ class GatheredPairs {
   /// halfway; see parallel.h). Else one walk in the calling thread.
   static bool inParallel(std::size_t srcCount, const IdIndex& dstById);
 
-  /// Gathers the pairs; `dstById` indexes dst with chains. The weight
-  /// points are indexed by identifier only when they do not follow the
-  /// source points (see followsSource). False when the pairing is
-  /// abandoned; count() is then the pairs found before, as forEachIdPair
-  /// counts them.
+  /// Pairs the points and gathers the pairs, or leaves them to gatherRange
+  /// (deferred()); `dstById` indexes dst with chains. The weight points are
+  /// indexed by identifier only when they do not follow the source points
+  /// (see followsSource). False when the pairing is abandoned; count() is
+  /// then the pairs found before, as forEachIdPair counts them. src, dst and
+  /// weights must outlive the gathering.
+  bool pairUp(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
+              const IdIndex& dstById);
+
+  /// pairUp, and every pair gathered.
   bool gather(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
               const IdIndex& dstById);
 
+  /// Whether the destination points remain to be gathered by gatherRange:
+  /// large sets over threads in which every source point pairs and the
+  /// weights, if any, are the caller's in place, so that pair i is source
+  /// point i's and only dst() waits. A pass that reads the pairs in runs
+  /// gathers each run just before, while it is in the cache.
+  bool deferred() const { return deferred_; }
+
+  /// Gathers the destination points of pairs [begin, end) when deferred();
+  /// runs that do not overlap may be gathered from several threads at once.
+  void gatherRange(std::size_t begin, std::size_t end);
+
+  /// The destination point of pair i, gathered or not.
+  const Point& dstOf(std::size_t i) const { return deferred_ ? (*dstSet_)[partner_[i]] : dst_.get()[i]; }
+
   std::size_t count() const { return count_; }
   const Point* src() const { return srcView_; }
+  /// The gathered destination points (when deferred(), only those gathered so far).
   const Point* dst() const { return dst_.get(); }
   /// Null when no weight points were given.
   const Point* weights() const { return weightsView_; }
@@ -64,6 +85,9 @@ class GatheredPairs {
                         const std::vector<Point>& weights, const IdIndex& dstById);
 
   Buffer src_, dst_, weights_;
+  std::unique_ptr<std::uint32_t[]> partner_;  ///< each source point's partner (in parallel), or IdIndex::kNone
+  const std::vector<Point>* dstSet_ = nullptr;
+  bool deferred_ = false;
   const Point* srcView_ = nullptr;  ///< src_, or the caller's source points when every one of them pairs in order
   const Point* weightsView_ = nullptr;  ///< weights_, or the caller's weight points when they are the pairs' in order
   std::size_t count_ = 0;
