@@ -177,7 +177,7 @@ class Moments {
         avx2::centred(src + i, chunk, out_.refSrc, a_[0] + k, a_[1] + k, a_[2] + k);
         avx2::centred(dst + i, chunk, out_.refDst, b_[0] + k, b_[1] + k, b_[2] + k);
         avx2::centred(w + i, chunk, none, w_[0] + k, w_[1] + k, w_[2] + k);
-        for (std::size_t e = k; e < k + chunk; ++e) noteWeight(w_[0][e], w_[1][e], w_[2][e]);
+        avx2::weightFlags(w_[0] + k, w_[1] + k, w_[2] + k, chunk, &out_.weighted, &out_.negative, &out_.isotropic);
         fill_ += chunk;
         i += chunk;
         if (fill_ == kBlock) flush();

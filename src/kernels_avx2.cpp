@@ -119,6 +119,29 @@ ZEM_AVX2 void unitSums(const double* const (&a)[3], const double* const (&b)[3],
   }
 }
 
+ZEM_AVX2 void weightFlags(const double* x, const double* y, const double* z, std::size_t count,
+                         std::size_t* carrying, bool* negative, bool* isotropic) {
+  const __m256d zero = _mm256_setzero_pd();
+  __m256d below = zero, unequal = zero;  // lanes ever negative, ever with differing weights
+  std::size_t none = 0;
+  for (std::size_t k = 0; k < count; k += 4) {
+    const __m256d wx = _mm256_loadu_pd(x + k), wy = _mm256_loadu_pd(y + k), wz = _mm256_loadu_pd(z + k);
+    const __m256d allZero = _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(wx, zero, _CMP_EQ_OQ),
+                                                        _mm256_cmp_pd(wy, zero, _CMP_EQ_OQ)),
+                                          _mm256_cmp_pd(wz, zero, _CMP_EQ_OQ));
+    none += unsigned(__builtin_popcount(unsigned(_mm256_movemask_pd(allZero))));
+    below = _mm256_or_pd(below, _mm256_or_pd(_mm256_or_pd(_mm256_cmp_pd(wx, zero, _CMP_LT_OQ),
+                                                          _mm256_cmp_pd(wy, zero, _CMP_LT_OQ)),
+                                             _mm256_cmp_pd(wz, zero, _CMP_LT_OQ)));
+    // Not (x == y and y == z): unordered (NaN) counts as differing.
+    unequal = _mm256_or_pd(unequal,
+                           _mm256_or_pd(_mm256_cmp_pd(wx, wy, _CMP_NEQ_UQ), _mm256_cmp_pd(wy, wz, _CMP_NEQ_UQ)));
+  }
+  *carrying += count - none;
+  if (_mm256_movemask_pd(below) != 0) *negative = true;
+  if (_mm256_movemask_pd(unequal) != 0) *isotropic = false;
+}
+
 ZEM_AVX2 void axisSums(const double* const (&a)[3], const double* const (&b)[3], const double* const (&w)[3],
                        std::size_t count, double* s) {
   for (int r = 0; r < 3; ++r) {
@@ -240,6 +263,7 @@ void centred(const BaPoint3d<double>*, std::size_t, const BaVec3d<double>&, doub
 void unitSums(const double* const (&)[3], const double* const (&)[3], std::size_t, double*) {}
 void axisSums(const double* const (&)[3], const double* const (&)[3], const double* const (&)[3], std::size_t,
               double*) {}
+void weightFlags(const double*, const double*, const double*, std::size_t, std::size_t*, bool*, bool*) {}
 double residualSum(const double (&)[3][4], const BaPoint3d<double>*, const BaPoint3d<double>*,
                    const BaPoint3d<double>*, std::size_t) {
   return 0.0;

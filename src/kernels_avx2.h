@@ -32,6 +32,13 @@ void unitSums(const double* const (&a)[3], const double* const (&b)[3], std::siz
 void axisSums(const double* const (&a)[3], const double* const (&b)[3], const double* const (&w)[3],
               std::size_t count, double* s);
 
+/// Per-axis weights (x[k], y[k], z[k]), k < count (a multiple of 4): adds
+/// to *carrying those that are not all 0, sets *negative when one is below
+/// 0 and clears *isotropic when the three of one differ (each as
+/// AxisKind's scalar tests, NaN included).
+void weightFlags(const double* x, const double* y, const double* z, std::size_t count, std::size_t* carrying,
+                 bool* negative, bool* isotropic);
+
 /// Σ |W·(M·p − q)| over pairs [0, count − count % 4) of src[i], dst[i]
 /// (weights[i] per axis, or the identity when weights is null), M the rows
 /// of an affine map (already including the scale).
