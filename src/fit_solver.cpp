@@ -164,11 +164,13 @@ Derivatives derivativesAt(const Estimate& e, const Vector3d& abar, const Vector1
     turned[j] = crossMatrix(Vector3d::Unit(j)) * a;
     setColumn(3 + j, turned[j]);
   }
+  // ∂²A'/∂ω_j∂ω_k = ½([e_j]×[e_k]× + [e_k]×[e_j]×)·A, and [e_j]×[e_k]× =
+  // e_k·e_jᵀ − δ_jk·I, so that with P = A·Gᵀ the term is
+  // ½(P_jk + P_kj) − δ_jk·tr P.
+  const Matrix3d p = a * grad.transpose();
   for (int j = 0; j < 3; ++j)
-    for (int k = j; k < 3; ++k) {
-      const Matrix3d ej = crossMatrix(Vector3d::Unit(j)), ek = crossMatrix(Vector3d::Unit(k));
-      d.T(3 + j, 3 + k) = d.T(3 + k, 3 + j) = (0.5 * (ej * ek + ek * ej) * a).cwiseProduct(grad).sum();
-    }
+    for (int k = j; k < 3; ++k)
+      d.T(3 + j, 3 + k) = d.T(3 + k, 3 + j) = 0.5 * (p(j, k) + p(k, j)) - (j == k ? p.trace() : 0.0);
   setColumn(6, a);
   for (int j = 0; j < 3; ++j) d.T(6, 3 + j) = d.T(3 + j, 6) = turned[j].cwiseProduct(grad).sum();
   return d;
@@ -383,13 +385,19 @@ bool provablyLowest(const Quadratic& q, const Estimate& e) {
   if (translation.info() != Eigen::Success || !translation.isPositive()) return false;
   const Eigen::Matrix<double, 9, 9> reduced =
       q.H.topLeftCorner<9, 9>() - q.H.block<9, 3>(0, 9) * translation.solve(q.H.block<3, 9>(9, 0));
-  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix<double, 9, 9>> quadratic(reduced, Eigen::EigenvaluesOnly);
-  const double ell = quadratic.eigenvalues()(0), largest = quadratic.eigenvalues()(8);
   const double lowest = Eigen::SelfAdjointEigenSolver<Matrix3d>(symmetric, Eigen::EigenvaluesOnly).eigenvalues()(0);
-  const double kappa = 2.0 * ell * e.scale + lowest - symmetric.trace();
-  // Room for the rounding of the moments (a few ε of H) and of the optimum.
-  const double room = 1e-6 * (2.0 * std::fabs(ell) * e.scale + m.norm()) + 1e3 * kEpsilon * largest * e.scale;
-  return kappa > room;
+  // κ > room, with room for the rounding of the moments (a few ε of H) and
+  // of the optimum: 1e-6·(2ℓ·s + |M|) + 1e3·ε·λ_max·s. For ℓ ≥ 0 that is
+  // ℓ above `needed` below, with the trace of the semi-definite reduced
+  // matrix for λ_max (at least as large): proven by a Cholesky factor of
+  // reduced − needed·I, at a fraction of the eigenvalues' cost.
+  const double largest = reduced.trace();
+  const double needed =
+      std::max(0.0, (symmetric.trace() - lowest + 1e-6 * m.norm() + 1e3 * kEpsilon * largest * e.scale) /
+                        (2.0 * e.scale * (1.0 - 1e-6)));
+  const Eigen::LLT<Eigen::Matrix<double, 9, 9>> shifted(reduced -
+                                                         needed * Eigen::Matrix<double, 9, 9>::Identity());
+  return shifted.info() == Eigen::Success;
 }
 
 /// The smallest eigenvalue of the equilibrated Gauss-Newton matrix of the n
