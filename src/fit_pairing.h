@@ -48,7 +48,7 @@ class IdIndex {
     };
     std::vector<Range> ranges(chunks);
     parallel::forChunksOf(count, chunks, [&](std::size_t c) {
-      Range& r = ranges[c];
+      Range r;  // in registers: the points' memory might alias ranges[c]
       for (std::size_t k = c * kChunk; k < std::min(count, (c + 1) * kChunk); ++k) {
         const std::int64_t id = idOf(k);
         if (id == -1) continue;
@@ -56,6 +56,7 @@ class IdIndex {
         r.lo = std::min(r.lo, id);
         r.hi = std::max(r.hi, id);
       }
+      ranges[c] = r;
     });
     std::size_t labelled = 0;
     std::int64_t lo = std::numeric_limits<std::int64_t>::max(), hi = std::numeric_limits<std::int64_t>::min();
@@ -220,6 +221,10 @@ void prefetchPoint(const Point& p) {
 /// set (with chains). False, after the pairs found so far, as soon as one
 /// more pair is found when the pairs already number as many as either set
 /// has points; *pairCount counts the pairs handed out.
+/// Destination sets of up to this many points stay in the cache (32 bytes
+/// a point, 128 KB): their partners are not asked for ahead.
+constexpr std::size_t kInCache = 4096;
+
 template <class SrcIdOf, class OnPair, class Ahead>
 bool forEachIdPair(const IdIndex& dstById, std::size_t srcCount, const SrcIdOf& srcIdOf, std::size_t dstCount,
                    OnPair&& onPair, Ahead&& ahead, std::size_t* pairCount) {
@@ -232,6 +237,15 @@ bool forEachIdPair(const IdIndex& dstById, std::size_t srcCount, const SrcIdOf& 
   constexpr std::size_t kAhead = 32;
   *pairCount = 0;
   const std::size_t limit = std::min(srcCount, dstCount);
+  if (dstCount <= kInCache) {
+    for (std::size_t i = 0; i < srcCount; ++i)
+      for (std::uint32_t j = dstById.first(srcIdOf(i)); j != IdIndex::kNone; j = dstById.next(j)) {
+        if (*pairCount == limit) return false;
+        onPair(i, std::size_t(j));
+        ++*pairCount;
+      }
+    return true;
+  }
   for (std::size_t i = 0; i < srcCount; ++i) {
     if (i + 2 * kAhead < srcCount) dstById.prefetch(srcIdOf(i + 2 * kAhead));
     if (i + kAhead < srcCount) {
