@@ -216,12 +216,14 @@ void momentsByPosition(const Point* src, const DstAt& dstAt, std::size_t n, cons
 
 /// Moments of the pairs of `walk`, gathered by gather(Moments<Kind>*) (the
 /// same pairs, in bulk where that is faster), the fit, and the mean weighted
-/// residual of the `count` pairs.
+/// residual of the `count` pairs. When gather returns false (a speculation
+/// that failed: GatheredPairs::pairUp) nothing more is done and the status
+/// means nothing.
 template <class Kind, class Gather, class Walk, class MeanResidual>
 Status fitPairs(const Gather& gather, const Walk& walk, const MeanResidual& meanResidual, std::size_t count,
                 bool withScale, double scale, bool wantMeanWeighted, Fitted* out) {
   Moments<Kind> moments;
-  gather(&moments);
+  if (!gather(&moments)) return FitResult::FIT_AMBIGUOUS_PAIRING;
   out->pairCount = count;
   if (count < 3) return FitResult::FIT_TOO_FEW_PAIRS;
   const Quadratic q = moments.finish();
@@ -316,11 +318,13 @@ namespace {
 constexpr std::size_t kRun = 2048;
 
 /// fitByPosition, with prepare(begin, end) called before the moments read
-/// pairs [begin, end) (from the thread that reads them) and dstAt(i) the
-/// destination point of pair i before that.
-template <class Prepare, class DstAt>
+/// pairs [begin, end) (from the thread that reads them), dstAt(i) the
+/// destination point of pair i before that, and nothing done after the
+/// moments unless prepared() then holds.
+template <class Prepare, class DstAt, class Prepared>
 Status fitPrepared(const Point* src, const Point* dst, PairWeights weights, std::size_t n, bool withScale,
-                   double scale, bool wantMeanWeighted, const Prepare& prepare, const DstAt& dstAt, Fitted* out) {
+                   double scale, bool wantMeanWeighted, const Prepare& prepare, const DstAt& dstAt,
+                   const Prepared& prepared, Fitted* out) {
   if (weights.matrices) {
     const FitWeightMatrix* w = weights.matrices;
     const auto walk = [=](auto&& f) {
@@ -333,6 +337,7 @@ Status fitPrepared(const Point* src, const Point* dst, PairWeights weights, std:
         for (std::size_t i = begin; i < end; ++i) m->add(src[i], dst[i], matrixWeight(w[i]));
       };
       momentsByPosition(src, dstAt, n, carries, add, moments);
+      return prepared();
     };
     const auto mean = [&](const Transformation& t) { return meanWeightedResidual(t, walk, n); };
     return fitPairs<MatrixKind>(gather, walk, mean, n, withScale, scale, wantMeanWeighted, out);
@@ -352,6 +357,7 @@ Status fitPrepared(const Point* src, const Point* dst, PairWeights weights, std:
         }
       };
       momentsByPosition(src, dstAt, n, carries, add, moments);
+      return prepared();
     };
     const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, w, n); };
     return fitPairs<AxisKind>(gather, walk, mean, n, withScale, scale, wantMeanWeighted, out);
@@ -369,6 +375,7 @@ Status fitPrepared(const Point* src, const Point* dst, PairWeights weights, std:
       }
     };
     momentsByPosition(src, dstAt, n, [](std::size_t) { return true; }, add, moments);
+    return prepared();
   };
   return fitPairs<UnitKind>(gather, walk, mean, n, withScale, scale, wantMeanWeighted, out);
 }
@@ -379,7 +386,7 @@ Status fitByPosition(const Point* src, const Point* dst, PairWeights weights, st
                      double scale, bool wantMeanWeighted, Fitted* out) {
   return fitPrepared(
       src, dst, weights, n, withScale, scale, wantMeanWeighted, [](std::size_t, std::size_t) {},
-      [dst](std::size_t i) -> const Point& { return dst[i]; }, out);
+      [dst](std::size_t i) -> const Point& { return dst[i]; }, [] { return true; }, out);
 }
 
 Quadratic quadraticOf(const Point* src, const Point* dst, PairWeights weights, std::size_t n, const char* used) {
@@ -401,19 +408,28 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
     return FitResult::FIT_AMBIGUOUS_PAIRING;
   const IdIndex dstById(dst.size(), idsOf(dst), true);
   // The pairs gathered in order and fitted by position: the same fit, bit
-  // for bit (fit_gather.h), with the passes by position over arrays.
-  GatheredPairs pairs;
-  if (!pairs.pairUp(src, dst, weights, dstById)) {
-    out->pairCount = pairs.count();
-    return FitResult::FIT_AMBIGUOUS_PAIRING;
-  }
-  PairWeights w;
-  w.perAxis = pairs.weights();
-  // Pairs gathered on demand are gathered run by run as the moments read them.
-  return fitPrepared(
-      pairs.src(), pairs.dst(), w, pairs.count(), withScale, scale, wantMeanWeighted,
-      [&pairs](std::size_t begin, std::size_t end) { pairs.gatherRange(begin, end); },
-      [&pairs](std::size_t i) -> const Point& { return pairs.dstOf(i); }, out);
+  // for bit (fit_gather.h), with the passes by position over arrays. A
+  // large set is first taken to pair every source point, and gathered run
+  // by run as the moments read them; if it does not, it is paired first.
+  bool wrong = false;  // the speculation
+  const auto fitGathered = [&](bool speculate) {
+    GatheredPairs pairs;
+    if (!pairs.pairUp(src, dst, weights, dstById, speculate)) {
+      out->pairCount = pairs.count();
+      return FitResult::FIT_AMBIGUOUS_PAIRING;
+    }
+    PairWeights w;
+    w.perAxis = pairs.weights();
+    const Status status = fitPrepared(
+        pairs.src(), pairs.dst(), w, pairs.count(), withScale, scale, wantMeanWeighted,
+        [&pairs](std::size_t begin, std::size_t end) { pairs.gatherRange(begin, end); },
+        [&pairs](std::size_t i) -> const Point& { return pairs.dstOf(i); },
+        [&pairs] { return !pairs.speculationFailed(); }, out);
+    wrong = pairs.speculationFailed();
+    return status;
+  };
+  const Status status = fitGathered(true);
+  return wrong ? fitGathered(false) : status;
 }
 
 }  // namespace fit

@@ -36,9 +36,29 @@ bool GatheredPairs::inParallel(std::size_t srcCount, const IdIndex& dstById) {
 }
 
 bool GatheredPairs::pairUp(const std::vector<Point>& src, const std::vector<Point>& dst,
-                           const std::vector<Point>& weights, const IdIndex& dstById) {
-  if (inParallel(src.size(), dstById)) return gatherInParallel(src, dst, weights, dstById);
-  return gatherInOneWalk(src, dst, weights, dstById);
+                           const std::vector<Point>& weights, const IdIndex& dstById, bool speculate) {
+  if (!inParallel(src.size(), dstById)) return gatherInOneWalk(src, dst, weights, dstById);
+  // Every source point pairing gives as many pairs as source points: the
+  // walk would abandon them when the destination has fewer points.
+  if (!speculate || src.size() > dst.size() || !(weights.empty() || weights.size() == src.size()))
+    return gatherInParallel(src, dst, weights, dstById);
+  count_ = src.size();
+  srcView_ = src.data();
+  weightsView_ = weights.empty() ? nullptr : weights.data();
+  dst_ = allocate(count_);
+  dstSet_ = &dst;
+  srcSet_ = &src;
+  weightSet_ = &weights;
+  dstById_ = &dstById;
+  deferred_ = speculating_ = true;
+  return true;
+}
+
+const GatheredPairs::Point& GatheredPairs::dstOf(std::size_t i) const {
+  if (!deferred_) return dst_.get()[i];
+  if (!speculating_) return (*dstSet_)[partner_[i]];
+  const std::uint32_t j = dstById_->first((*srcSet_)[i].id);
+  return j != IdIndex::kNone ? (*dstSet_)[j] : (*srcSet_)[i];
 }
 
 bool GatheredPairs::gather(const std::vector<Point>& src, const std::vector<Point>& dst,
@@ -53,6 +73,10 @@ bool GatheredPairs::gather(const std::vector<Point>& src, const std::vector<Poin
 
 void GatheredPairs::gatherRange(std::size_t begin, std::size_t end) {
   if (!deferred_) return;
+  if (speculating_) {
+    gatherSpeculating(begin, end);
+    return;
+  }
   const std::vector<Point>& dst = *dstSet_;
   Point* const d = dst_.get();
   // Runs are gathered one after another: ask for the partners ahead across
@@ -61,6 +85,29 @@ void GatheredPairs::gatherRange(std::size_t begin, std::size_t end) {
     if (i + kAhead < count_) prefetchPoint(dst[partner_[i + kAhead]]);
     new (d + i) Point(dst[partner_[i]]);
   }
+}
+
+void GatheredPairs::gatherSpeculating(std::size_t begin, std::size_t end) {
+  const std::vector<Point>& src = *srcSet_;
+  const std::vector<Point>& dst = *dstSet_;
+  const std::vector<Point>& weights = *weightSet_;
+  const IdIndex& dstById = *dstById_;
+  Point* const d = dst_.get();
+  bool paired = true;
+  // The index entry 2·kAhead points ahead, the partner (found through that
+  // entry, by then at hand) kAhead points ahead, as forEachIdPair asks.
+  for (std::size_t i = begin; i < end; ++i) {
+    if (i + 2 * kAhead < count_) dstById.prefetch(src[i + 2 * kAhead].id);
+    if (i + kAhead < count_) {
+      const std::uint32_t later = dstById.first(src[i + kAhead].id);
+      if (later != IdIndex::kNone) prefetchPoint(dst[later]);
+    }
+    const std::uint32_t j = dstById.first(src[i].id);
+    paired &= j != IdIndex::kNone;
+    new (d + i) Point(j != IdIndex::kNone ? dst[j] : src[i]);  // any point: the speculation failed
+  }
+  if (!weights.empty() && !followsSource(src, weights, begin, end)) paired = false;
+  if (!paired) failed_.store(true, std::memory_order_relaxed);
 }
 
 bool GatheredPairs::followsSource(const std::vector<Point>& src, const std::vector<Point>& weights,

@@ -2,6 +2,7 @@
 #ifndef ZEM_FIT_GATHER_H
 #define ZEM_FIT_GATHER_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -35,8 +36,15 @@ class GatheredPairs {
   /// (see followsSource). False when the pairing is abandoned; count() is
   /// then the pairs found before, as forEachIdPair counts them. src, dst and
   /// weights must outlive the gathering.
+  ///
+  /// With `speculate`, a large set over threads is not paired beforehand:
+  /// it is taken to pair every source point, with the weights (if any) the
+  /// caller's in place, and gatherRange finds the partners as it gathers
+  /// (one pass less). Where that does not hold, speculationFailed() says
+  /// so once every pair has been gathered, and the caller starts again
+  /// without speculating.
   bool pairUp(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
-              const IdIndex& dstById);
+              const IdIndex& dstById, bool speculate = false);
 
   /// pairUp, and every pair gathered.
   bool gather(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
@@ -53,8 +61,13 @@ class GatheredPairs {
   /// runs that do not overlap may be gathered from several threads at once.
   void gatherRange(std::size_t begin, std::size_t end);
 
-  /// The destination point of pair i, gathered or not.
-  const Point& dstOf(std::size_t i) const { return deferred_ ? (*dstSet_)[partner_[i]] : dst_.get()[i]; }
+  /// The destination point of pair i, gathered or not (when speculating,
+  /// any point for a source point without a partner).
+  const Point& dstOf(std::size_t i) const;
+
+  /// Whether a speculating pairUp was wrong (see there): a source point
+  /// without a partner, or weights not in place, met by gatherRange.
+  bool speculationFailed() const { return failed_.load(std::memory_order_relaxed); }
 
   std::size_t count() const { return count_; }
   const Point* src() const { return srcView_; }
@@ -79,6 +92,7 @@ class GatheredPairs {
   static bool followsSource(const std::vector<Point>& src, const std::vector<Point>& weights, std::size_t begin,
                             std::size_t end);
 
+  void gatherSpeculating(std::size_t begin, std::size_t end);
   bool gatherInOneWalk(const std::vector<Point>& src, const std::vector<Point>& dst,
                        const std::vector<Point>& weights, const IdIndex& dstById);
   bool gatherInParallel(const std::vector<Point>& src, const std::vector<Point>& dst,
@@ -88,6 +102,12 @@ class GatheredPairs {
   std::unique_ptr<std::uint32_t[]> partner_;  ///< each source point's partner (in parallel), or IdIndex::kNone
   const std::vector<Point>* dstSet_ = nullptr;
   bool deferred_ = false;
+  // Speculating (see pairUp): the sets gatherRange pairs itself.
+  const IdIndex* dstById_ = nullptr;
+  const std::vector<Point>* srcSet_ = nullptr;
+  const std::vector<Point>* weightSet_ = nullptr;
+  bool speculating_ = false;
+  std::atomic<bool> failed_{false};
   const Point* srcView_ = nullptr;  ///< src_, or the caller's source points when every one of them pairs in order
   const Point* weightsView_ = nullptr;  ///< weights_, or the caller's weight points when they are the pairs' in order
   std::size_t count_ = 0;

@@ -39,9 +39,25 @@ class IdIndex {
   /// Indexes `count` points; idOf(k) gives the identifier of point k.
   template <class IdOf>
   IdIndex(std::size_t count, const IdOf& idOf, bool withChains) {
-    // The range of the identifiers, over chunks of a large set in parallel.
     constexpr std::size_t kChunk = std::size_t(1) << 16;
     const std::size_t chunks = parallel::chunksOf(count, kChunk);
+    const bool inParallel = count >= parallel::kMinPointsForThreads && parallel::threadCount() > 1;
+    // Identifiers numbered from 0 or 1 with few gaps, the usual numbering,
+    // are first tried in a direct table of count + 16 slots from 0: that
+    // spares a large set the pass that finds their range.
+    if (inParallel && numberedFromZero(count, idOf)) {
+      dense_ = true;
+      direct_.assign(count + 16, kNone);
+      const Entered entered = enterInParallel(count, idOf, chunks, kChunk);
+      if (entered == Entered::kComplete) return;
+      if (entered == Entered::kRepeated) {
+        enterInOneWalk(count, idOf, withChains);
+        return;
+      }
+      dense_ = false;  // an identifier beyond the table: the range first
+      std::vector<std::uint32_t>().swap(direct_);
+    }
+    // The range of the identifiers, over chunks of a large set in parallel.
     struct Range {
       std::size_t labelled = 0;
       std::int64_t lo = std::numeric_limits<std::int64_t>::max(), hi = std::numeric_limits<std::int64_t>::min();
@@ -72,9 +88,7 @@ class IdIndex {
     if (dense_) {
       base_ = lo;
       direct_.assign(std::size_t(range + 1), kNone);
-      if (count >= parallel::kMinPointsForThreads && parallel::threadCount() > 1 &&
-          enterInParallel(count, idOf, chunks, kChunk, labelled))
-        return;
+      if (inParallel && enterInParallel(count, idOf, chunks, kChunk) == Entered::kComplete) return;
     } else {
       unsigned bits = 1;
       while ((std::size_t(1) << bits) < 2 * labelled) ++bits;
@@ -82,21 +96,7 @@ class IdIndex {
       mask_ = (std::uint64_t(1) << bits) - 1u;
       slots_.assign(std::size_t(1) << bits, Slot{-1, kNone});
     }
-    // From the back, so that the first index of an identifier is entered
-    // last and each chain runs in increasing order.
-    constexpr std::size_t kAhead = 16;  // slots are written in random order: fetch them early
-    for (std::size_t k = count; k-- > 0;) {
-      if (dense_ && k >= kAhead && idOf(k - kAhead) != -1)
-        __builtin_prefetch(&direct_[std::size_t(idOf(k - kAhead) - base_)], 1);
-      const std::int64_t id = idOf(k);
-      if (id == -1) continue;
-      std::uint32_t& first = slotFor(id);
-      if (withChains && first != kNone) {
-        if (next_.empty()) next_.assign(count, kNone);
-        next_[k] = first;
-      }
-      first = std::uint32_t(k);
-    }
+    enterInOneWalk(count, idOf, withChains);
   }
 
   /// First index with this identifier, or kNone.
@@ -131,41 +131,90 @@ class IdIndex {
   bool repeats() const { return !next_.empty(); }
 
  private:
+  /// Whether the first and the last identifier would fit a direct table of
+  /// count + 16 slots from 0 (or are −1): a hint that the identifiers are
+  /// numbered from 0 or 1.
+  template <class IdOf>
+  static bool numberedFromZero(std::size_t count, const IdOf& idOf) {
+    const auto fits = [count](std::int64_t id) { return id == -1 || (id >= 0 && std::uint64_t(id) < count + 16); };
+    return count > 0 && fits(idOf(0)) && fits(idOf(count - 1));
+  }
+
+  enum class Entered { kComplete, kRepeated, kOutside };
+
   /// Enters the points of a dense table over chunks in parallel, each point
   /// storing its index in its identifier's slot without a lock, then counts
   /// the slots filled (a sequential pass over the table). As many filled
   /// slots as labelled points means no identifier repeats, so every slot
-  /// holds the one index of its identifier whichever thread wrote when.
-  /// Else false, with the table to be entered again in one walk (which
-  /// keeps the first index of an identifier and its chain).
+  /// holds the one index of its identifier whichever thread wrote when
+  /// (kComplete). Else the table is left empty, to be entered again in one
+  /// walk (which keeps the first index of an identifier and its chain):
+  /// kRepeated, or kOutside when an identifier lies beyond the table.
   template <class IdOf>
-  bool enterInParallel(std::size_t count, const IdOf& idOf, std::size_t chunks, std::size_t chunkSize,
-                       std::size_t labelled) {
+  Entered enterInParallel(std::size_t count, const IdOf& idOf, std::size_t chunks, std::size_t chunkSize) {
     const unsigned threads = parallel::threadCount();
+    const std::size_t slots = direct_.size();
+    std::vector<std::size_t> labelledIn(chunks, 0);
+    std::vector<char> outside(chunks, 0);
     parallel::forChunks(chunks, threads, [&](std::size_t c) {
       constexpr std::size_t kAhead = 16;  // slots are written in random order: fetch them early
       const std::size_t end = std::min(count, (c + 1) * chunkSize);
+      std::size_t labelled = 0;
+      bool beyond = false;
       for (std::size_t k = c * chunkSize; k < end; ++k) {
-        if (k + kAhead < end && idOf(k + kAhead) != -1)
-          __builtin_prefetch(&direct_[std::size_t(idOf(k + kAhead) - base_)], 1);
+        if (k + kAhead < end) {
+          const std::uint64_t later = std::uint64_t(idOf(k + kAhead)) - std::uint64_t(base_);
+          if (later < slots) __builtin_prefetch(&direct_[std::size_t(later)], 1);
+        }
         const std::int64_t id = idOf(k);
+        if (id == -1) continue;
+        ++labelled;
+        const std::uint64_t slot = std::uint64_t(id) - std::uint64_t(base_);  // wraps for id < base_
+        if (slot >= slots) {
+          beyond = true;
+          continue;
+        }
         // Relaxed: two threads race for a slot only when its identifier
         // repeats, and the count below then sends the table to the walk.
-        if (id != -1) __atomic_store_n(&direct_[std::size_t(id - base_)], std::uint32_t(k), __ATOMIC_RELAXED);
+        __atomic_store_n(&direct_[std::size_t(slot)], std::uint32_t(k), __ATOMIC_RELAXED);
       }
+      labelledIn[c] = labelled;
+      outside[c] = beyond ? 1 : 0;
     });
-    const std::size_t slots = direct_.size(), slotChunks = parallel::chunksOf(slots, chunkSize);
+    const std::size_t slotChunks = parallel::chunksOf(slots, chunkSize);
     std::vector<std::size_t> filled(slotChunks, 0);
     parallel::forChunks(slotChunks, threads, [&](std::size_t c) {
       std::size_t n = 0;
       for (std::size_t k = c * chunkSize; k < std::min(slots, (c + 1) * chunkSize); ++k) n += direct_[k] != kNone;
       filled[c] = n;
     });
-    std::size_t total = 0;
+    std::size_t total = 0, labelled = 0;
     for (std::size_t n : filled) total += n;
-    if (total == labelled) return true;
+    for (std::size_t n : labelledIn) labelled += n;
+    const bool beyond = std::find(outside.begin(), outside.end(), 1) != outside.end();
+    if (!beyond && total == labelled) return Entered::kComplete;
     std::fill(direct_.begin(), direct_.end(), kNone);
-    return false;
+    return beyond ? Entered::kOutside : Entered::kRepeated;
+  }
+
+  /// Enters the points in one walk from the back, so that the first index
+  /// of an identifier is entered last and each chain runs in increasing
+  /// order.
+  template <class IdOf>
+  void enterInOneWalk(std::size_t count, const IdOf& idOf, bool withChains) {
+    constexpr std::size_t kAhead = 16;  // slots are written in random order: fetch them early
+    for (std::size_t k = count; k-- > 0;) {
+      if (dense_ && k >= kAhead && idOf(k - kAhead) != -1)
+        __builtin_prefetch(&direct_[std::size_t(idOf(k - kAhead) - base_)], 1);
+      const std::int64_t id = idOf(k);
+      if (id == -1) continue;
+      std::uint32_t& first = slotFor(id);
+      if (withChains && first != kNone) {
+        if (next_.empty()) next_.assign(count, kNone);
+        next_[k] = first;
+      }
+      first = std::uint32_t(k);
+    }
   }
 
   struct Slot {

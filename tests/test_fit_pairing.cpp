@@ -83,22 +83,29 @@ TEST(FitPairing, IdentifiersBeyondIntPairOnlyWithThemselves) {
 }
 
 // Large sets (whose index is entered over threads): the pairs of a reference
-// that sorts the destination by identifier, and the same abort rule.
+// that sorts the destination by identifier, and the same abort rule. Numbered
+// from 0, the index first tries a table without the identifiers' range.
 TEST(FitPairing, LargeSetsPairAsASortedDestination) {
   const std::size_t n = 150000;
   struct Case {
     const char* name;
+    std::int64_t first;   ///< the first identifier, the others counting up from it
     std::size_t repeats;  ///< destination identifiers given twice, in place of others
     std::size_t sources;
+    std::int64_t far;     ///< an identifier of both sets, in the middle, in place of another (0: none)
   };
-  const Case cases[] = {{"unique identifiers", 0, n},
-                        {"repeated identifiers, as many pairs as points", 1000, n},
-                        {"repeated identifiers, one pair too many", 1000, n - 2}};
+  const Case cases[] = {{"unique identifiers", -7, 0, n, 0},
+                        {"repeated identifiers, as many pairs as points", -7, 1000, n, 0},
+                        {"repeated identifiers, one pair too many", -7, 1000, n - 2, 0},
+                        {"numbered from 0", 0, 0, n, 0},
+                        {"numbered from 1, repeated identifiers", 1, 1000, n, 0},
+                        {"numbered from 0, one identifier far beyond", 0, 0, n, std::int64_t(1) << 40}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::mt19937 rng(12);
     std::vector<std::int64_t> src(n), dst(n);
-    for (std::size_t i = 0; i < n; ++i) src[i] = dst[i] = std::int64_t(i) - 7;  // dense (a direct table), −1 among them
+    for (std::size_t i = 0; i < n; ++i) src[i] = dst[i] = std::int64_t(i) + c.first;  // dense (a direct table)
+    if (c.far != 0) src[n / 2] = dst[n / 2] = c.far;
     for (std::size_t k = 0; k < c.repeats; ++k) dst[n - 1 - k] = dst[k * 50];  // the last ids lose their partners
     std::shuffle(dst.begin(), dst.end(), rng);
     src.resize(c.sources);
