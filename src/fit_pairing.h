@@ -45,10 +45,11 @@ class IdIndex {
     // Identifiers numbered from 0 or 1 with few gaps, the usual numbering,
     // are first tried in a direct table of count + 16 slots from 0: that
     // spares a large set the pass that finds their range.
-    if (inParallel && numberedFromZero(count, idOf)) {
+    if (numberedFromZero(count, idOf)) {
       dense_ = true;
       direct_.assign(count + 16, kNone);
-      const Entered entered = enterInParallel(count, idOf, chunks, kChunk);
+      const Entered entered =
+          inParallel ? enterInParallel(count, idOf, chunks, kChunk) : enterNumbered(count, idOf, withChains);
       if (entered == Entered::kComplete) return;
       if (entered == Entered::kRepeated) {
         enterInOneWalk(count, idOf, withChains);
@@ -56,6 +57,7 @@ class IdIndex {
       }
       dense_ = false;  // an identifier beyond the table: the range first
       std::vector<std::uint32_t>().swap(direct_);
+      std::vector<std::uint32_t>().swap(next_);
     }
     // The range of the identifiers, over chunks of a large set in parallel.
     struct Range {
@@ -195,6 +197,26 @@ class IdIndex {
     if (!beyond && total == labelled) return Entered::kComplete;
     std::fill(direct_.begin(), direct_.end(), kNone);
     return beyond ? Entered::kOutside : Entered::kRepeated;
+  }
+
+  /// enterInOneWalk into the table of numberedFromZero, as long as every
+  /// identifier falls into it: kComplete, else kOutside (the table and the
+  /// chains then to be dropped).
+  template <class IdOf>
+  Entered enterNumbered(std::size_t count, const IdOf& idOf, bool withChains) {
+    const std::size_t slots = direct_.size();
+    for (std::size_t k = count; k-- > 0;) {
+      const std::int64_t id = idOf(k);
+      if (id == -1) continue;
+      if (std::uint64_t(id) >= slots) return Entered::kOutside;  // negative ones wrap beyond too
+      std::uint32_t& first = direct_[std::size_t(id)];
+      if (withChains && first != kNone) {
+        if (next_.empty()) next_.assign(count, kNone);
+        next_[k] = first;
+      }
+      first = std::uint32_t(k);
+    }
+    return Entered::kComplete;
   }
 
   /// Enters the points in one walk from the back, so that the first index
