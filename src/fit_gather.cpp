@@ -1,11 +1,13 @@
 // Pairs by identifier gathered into arrays by position (see fit_gather.h).
 //
-// In parallel: the source set is cut into chunks (parallel.h). A first
-// pass finds every source point's partner and counts each chunk's pairs;
-// their running sums place each chunk's pairs, which a second pass copies,
-// asking for the partners a little ahead as the walk does. With identifiers
-// that do not repeat in the destination, a source point has at most one
-// partner, and the pairs are those of the walk, in its order.
+// By partners: with identifiers that do not repeat in the destination, a
+// source point has at most one partner, and the pairs are those of the walk,
+// in its order. The source set is cut into chunks (over threads for a large
+// set, parallel.h). A first pass finds every source point's partner and
+// counts each chunk's pairs; their running sums place each chunk's pairs,
+// which a second pass copies, asking for the partners a little ahead as the
+// walk does. When every source point pairs, the second pass is left to the
+// moments, run by run (deferred), or, speculating, both passes are.
 #include "fit_gather.h"
 
 #include <algorithm>
@@ -31,17 +33,13 @@ GatheredPairs::Buffer GatheredPairs::allocate(std::size_t n) {
   return Buffer(static_cast<Point*>(p));
 }
 
-bool GatheredPairs::inParallel(std::size_t srcCount, const IdIndex& dstById) {
-  return srcCount >= parallel::kMinPointsForThreads && parallel::threadCount() > 1 && !dstById.repeats();
-}
-
 bool GatheredPairs::pairUp(const std::vector<Point>& src, const std::vector<Point>& dst,
                            const std::vector<Point>& weights, const IdIndex& dstById, bool speculate) {
-  if (!inParallel(src.size(), dstById)) return gatherInOneWalk(src, dst, weights, dstById);
+  if (!byPartners(dstById)) return gatherInOneWalk(src, dst, weights, dstById);
   // Every source point pairing gives as many pairs as source points: the
   // walk would abandon them when the destination has fewer points.
   if (!speculate || src.size() > dst.size() || !(weights.empty() || weights.size() == src.size()))
-    return gatherInParallel(src, dst, weights, dstById);
+    return gatherByPartners(src, dst, weights, dstById);
   count_ = src.size();
   srcView_ = src.data();
   weightsView_ = weights.empty() ? nullptr : weights.data();
@@ -65,7 +63,7 @@ bool GatheredPairs::gather(const std::vector<Point>& src, const std::vector<Poin
                            const std::vector<Point>& weights, const IdIndex& dstById) {
   if (!pairUp(src, dst, weights, dstById)) return false;
   if (deferred_)
-    parallel::forChunks(parallel::chunksOf(count_, kChunk), parallel::threadCount(), [this](std::size_t c) {
+    parallel::forChunksOf(count_, parallel::chunksOf(count_, kChunk), [this](std::size_t c) {
       gatherRange(c * kChunk, std::min(count_, (c + 1) * kChunk));
     });
   return true;
@@ -96,9 +94,10 @@ void GatheredPairs::gatherSpeculating(std::size_t begin, std::size_t end) {
   bool paired = true;
   // The index entry 2·kAhead points ahead, the partner (found through that
   // entry, by then at hand) kAhead points ahead, as forEachIdPair asks.
+  const bool inCache = dst.size() <= kInCache;
   for (std::size_t i = begin; i < end; ++i) {
-    if (i + 2 * kAhead < count_) dstById.prefetch(src[i + 2 * kAhead].id);
-    if (i + kAhead < count_) {
+    if (!inCache && i + 2 * kAhead < count_) dstById.prefetch(src[i + 2 * kAhead].id);
+    if (!inCache && i + kAhead < count_) {
       const std::uint32_t later = dstById.first(src[i + kAhead].id);
       if (later != IdIndex::kNone) prefetchPoint(dst[later]);
     }
@@ -150,21 +149,27 @@ bool GatheredPairs::gatherInOneWalk(const std::vector<Point>& src, const std::ve
   Point* const s = src_.get();
   Point* const d = dst_.get();
   Point* const w = weights_.get();
-  std::size_t k = 0;
-  const auto onPair = [&](std::size_t i, std::size_t j) {
-    new (s + k) Point(src[i]);
-    new (d + k) Point(dst[j]);
-    if (w != nullptr) new (w + k) Point(follows ? weights[i] : weightOf(src[i].id, weights, weightById));
-    ++k;
+  // The pairs are written at k: the output's pointers are copied into the
+  // lambda and k is counted in a local (neither may be aliased by the
+  // points written, so both stay in registers).
+  Point* out[3] = {s, d, w};
+  const Point* const in[3] = {src.data(), dst.data(), weights.data()};
+  auto onPair = [out, in, follows, &weights, &weightById](std::size_t i, std::size_t j) mutable {
+    new (out[0]++) Point(in[0][i]);
+    new (out[1]++) Point(in[1][j]);
+    if (out[2] != nullptr) new (out[2]++) Point(follows ? in[2][i] : weightOf(in[0][i].id, weights, weightById));
   };
   const auto ahead = [&dst](std::size_t j) { prefetchPoint(dst[j]); };
-  return forEachIdPair(dstById, src.size(), idsOf(src), dst.size(), onPair, ahead, &count_);
+  std::size_t found = 0;
+  const bool complete = forEachIdPair(dstById, src.size(), idsOf(src), dst.size(), onPair, ahead, &found);
+  count_ = found;
+  return complete;
 }
 
-bool GatheredPairs::gatherInParallel(const std::vector<Point>& src, const std::vector<Point>& dst,
+bool GatheredPairs::gatherByPartners(const std::vector<Point>& src, const std::vector<Point>& dst,
                                      const std::vector<Point>& weights, const IdIndex& dstById) {
   const std::size_t n = src.size(), chunks = parallel::chunksOf(n, kChunk);
-  const unsigned threads = parallel::threadCount();
+  const unsigned threads = n < parallel::kMinPointsForThreads ? 1u : parallel::threadCount();
   partner_.reset(new std::uint32_t[n]);
   std::uint32_t* const partner = partner_.get();
   std::vector<std::size_t> first(chunks + 1, 0);  // first[c + 1]: the pairs of chunk c, then where chunk c starts

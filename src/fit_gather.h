@@ -25,10 +25,11 @@ class GatheredPairs {
  public:
   using Point = BaPoint3d<double>;
 
-  /// Whether gather() spreads over several threads: for large sets whose
-  /// destination identifiers do not repeat (so that no pairing is abandoned
-  /// halfway; see parallel.h). Else one walk in the calling thread.
-  static bool inParallel(std::size_t srcCount, const IdIndex& dstById);
+  /// Whether the pairs are found source point by source point, each with
+  /// at most one partner: when the destination identifiers do not repeat
+  /// (so that no pairing is abandoned halfway). Large sets are then paired
+  /// and gathered over threads (parallel.h). Else one walk (forEachIdPair).
+  static bool byPartners(const IdIndex& dstById) { return !dstById.repeats(); }
 
   /// Pairs the points and gathers the pairs, or leaves them to gatherRange
   /// (deferred()); `dstById` indexes dst with chains. The weight points are
@@ -37,7 +38,7 @@ class GatheredPairs {
   /// then the pairs found before, as forEachIdPair counts them. src, dst and
   /// weights must outlive the gathering.
   ///
-  /// With `speculate`, a large set over threads is not paired beforehand:
+  /// With `speculate`, a set paired by partners is not paired beforehand:
   /// it is taken to pair every source point, with the weights (if any) the
   /// caller's in place, and gatherRange finds the partners as it gathers
   /// (one pass less). Where that does not hold, speculationFailed() says
@@ -51,7 +52,7 @@ class GatheredPairs {
               const IdIndex& dstById);
 
   /// Whether the destination points remain to be gathered by gatherRange:
-  /// large sets over threads in which every source point pairs and the
+  /// sets paired by partners in which every source point pairs and the
   /// weights, if any, are the caller's in place, so that pair i is source
   /// point i's and only dst() waits. A pass that reads the pairs in runs
   /// gathers each run just before, while it is in the cache.
@@ -95,7 +96,7 @@ class GatheredPairs {
   void gatherSpeculating(std::size_t begin, std::size_t end);
   bool gatherInOneWalk(const std::vector<Point>& src, const std::vector<Point>& dst,
                        const std::vector<Point>& weights, const IdIndex& dstById);
-  bool gatherInParallel(const std::vector<Point>& src, const std::vector<Point>& dst,
+  bool gatherByPartners(const std::vector<Point>& src, const std::vector<Point>& dst,
                         const std::vector<Point>& weights, const IdIndex& dstById);
 
   Buffer src_, dst_, weights_;

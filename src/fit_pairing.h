@@ -306,29 +306,29 @@ bool forEachIdPair(const IdIndex& dstById, std::size_t srcCount, const SrcIdOf& 
   // points ahead cover the memory latency of a loaded server (16 left a
   // fit of 1e6 pairs by identifier about 6% slower; 64 gained nothing more).
   constexpr std::size_t kAhead = 32;
-  *pairCount = 0;
+  // Counted in a local, which stays in a register: the callers' writes
+  // through onPair might alias *pairCount.
+  std::size_t count = 0;
   const std::size_t limit = std::min(srcCount, dstCount);
-  if (dstCount <= kInCache) {
-    for (std::size_t i = 0; i < srcCount; ++i)
-      for (std::uint32_t j = dstById.first(srcIdOf(i)); j != IdIndex::kNone; j = dstById.next(j)) {
-        if (*pairCount == limit) return false;
-        onPair(i, std::size_t(j));
-        ++*pairCount;
-      }
-    return true;
-  }
+  const bool inCache = dstCount <= kInCache;
   for (std::size_t i = 0; i < srcCount; ++i) {
-    if (i + 2 * kAhead < srcCount) dstById.prefetch(srcIdOf(i + 2 * kAhead));
-    if (i + kAhead < srcCount) {
-      const std::uint32_t later = dstById.first(srcIdOf(i + kAhead));
-      if (later != IdIndex::kNone) ahead(std::size_t(later));
+    if (!inCache) {
+      if (i + 2 * kAhead < srcCount) dstById.prefetch(srcIdOf(i + 2 * kAhead));
+      if (i + kAhead < srcCount) {
+        const std::uint32_t later = dstById.first(srcIdOf(i + kAhead));
+        if (later != IdIndex::kNone) ahead(std::size_t(later));
+      }
     }
     for (std::uint32_t j = dstById.first(srcIdOf(i)); j != IdIndex::kNone; j = dstById.next(j)) {
-      if (*pairCount == limit) return false;
+      if (count == limit) {
+        *pairCount = count;
+        return false;
+      }
       onPair(i, std::size_t(j));
-      ++*pairCount;
+      ++count;
     }
   }
+  *pairCount = count;
   return true;
 }
 
