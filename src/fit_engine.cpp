@@ -12,8 +12,9 @@
 // twelve numbers, in time independent of the count: the pairs are read
 // once more only for the mean weighted residual, when it is asked for, and
 // a few times more for a fit they barely determine (a thin part: refine).
-// Pairs by identifier are first gathered into arrays by position
-// (fit_gather.h). Large sets are read in chunks over threads (parallel.h).
+// Pairs by identifier are gathered into arrays by position (fit_gather.h),
+// where possible run by run as the moments read them. Large sets are read
+// in chunks over threads (parallel.h).
 //
 // The optimum of that quadratic: fit_solver.cpp.
 #include "fit_engine.h"
