@@ -94,7 +94,7 @@ void GatheredPairs::gatherSpeculating(std::size_t begin, std::size_t end) {
   bool paired = true;
   // The index entry 2·kAhead points ahead, the partner (found through that
   // entry, by then at hand) kAhead points ahead, as forEachIdPair asks.
-  const bool inCache = dst.size() <= kInCache;
+  const bool inCache = dst.size() <= kInCache, weighted = !weights.empty();
   for (std::size_t i = begin; i < end; ++i) {
     if (!inCache && i + 2 * kAhead < count_) dstById.prefetch(src[i + 2 * kAhead].id);
     if (!inCache && i + kAhead < count_) {
@@ -104,8 +104,9 @@ void GatheredPairs::gatherSpeculating(std::size_t begin, std::size_t end) {
     const std::uint32_t j = dstById.first(src[i].id);
     paired &= j != IdIndex::kNone;
     new (d + i) Point(j != IdIndex::kNone ? dst[j] : src[i]);  // any point: the speculation failed
+    // The weights must follow the source points (followsSource).
+    if (weighted) paired &= weights[i].id == src[i].id && (i == 0 || src[i].id > src[i - 1].id);
   }
-  if (!weights.empty() && !followsSource(src, weights, begin, end)) paired = false;
   if (!paired) failed_.store(true, std::memory_order_relaxed);
 }
 
