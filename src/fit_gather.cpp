@@ -105,7 +105,7 @@ void GatheredPairs::gatherSpeculating(std::size_t begin, std::size_t end) {
     paired &= j != IdIndex::kNone;
     new (d + i) Point(j != IdIndex::kNone ? dst[j] : src[i]);  // any point: the speculation failed
     // The weights must follow the source points (followsSource).
-    if (weighted) paired &= weights[i].id == src[i].id && (i == 0 || src[i].id > src[i - 1].id);
+    if (weighted) paired &= followsAt(src, weights, i);
   }
   if (!paired) failed_.store(true, std::memory_order_relaxed);
 }
@@ -114,8 +114,7 @@ bool GatheredPairs::followsSource(const std::vector<Point>& src, const std::vect
                                   std::size_t begin, std::size_t end) {
   if (weights.size() != src.size()) return false;
   bool follows = true;
-  for (std::size_t i = begin; i < end; ++i)
-    follows &= weights[i].id == src[i].id && (i == 0 || src[i].id > src[i - 1].id);
+  for (std::size_t i = begin; i < end; ++i) follows &= followsAt(src, weights, i);
   return follows;
 }
 
@@ -183,7 +182,7 @@ bool GatheredPairs::gatherByPartners(const std::vector<Point>& src, const std::v
       if (i + kAhead < end) dstById.prefetch(src[i + kAhead].id);
       partner[i] = dstById.first(src[i].id);
       found += partner[i] != IdIndex::kNone ? 1 : 0;
-      if (weightsFollow) weightsFollow = weights[i].id == src[i].id && (i == 0 || src[i].id > src[i - 1].id);
+      if (weightsFollow) weightsFollow = followsAt(src, weights, i);
     }
     first[c + 1] = found;
     follows[c] = weightsFollow ? 1 : 0;

@@ -92,6 +92,10 @@ class GatheredPairs {
   /// point by point beside numbered points are; they need no index.
   static bool followsSource(const std::vector<Point>& src, const std::vector<Point>& weights, std::size_t begin,
                             std::size_t end);
+  /// followsSource for weight point i alone (weights as many as src).
+  static bool followsAt(const std::vector<Point>& src, const std::vector<Point>& weights, std::size_t i) {
+    return weights[i].id == src[i].id && (i == 0 || src[i].id > src[i - 1].id);
+  }
 
   void gatherSpeculating(std::size_t begin, std::size_t end);
   bool gatherInOneWalk(const std::vector<Point>& src, const std::vector<Point>& dst,
