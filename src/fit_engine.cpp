@@ -409,10 +409,11 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
     return FitResult::FIT_AMBIGUOUS_PAIRING;
   const IdIndex dstById(dst.size(), idsOf(dst), true);
   // The pairs gathered in order and fitted by position: the same fit, bit
-  // for bit (fit_gather.h), with the passes by position over arrays. A
-  // large set is first taken to pair every source point, and gathered run
-  // by run as the moments read them; if it does not, it is paired first.
-  bool wrong = false;  // the speculation
+  // for bit (fit_gather.h), with the passes by position over arrays. A set
+  // whose destination identifiers do not repeat is first taken to pair
+  // every source point, and gathered run by run as the moments read them;
+  // if it does not, it is paired first.
+  bool speculationFailed = false;
   const auto fitGathered = [&](bool speculate) {
     GatheredPairs pairs;
     if (!pairs.pairUp(src, dst, weights, dstById, speculate)) {
@@ -426,11 +427,11 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
         [&pairs](std::size_t begin, std::size_t end) { pairs.gatherRange(begin, end); },
         [&pairs](std::size_t i) -> const Point& { return pairs.dstOf(i); },
         [&pairs] { return !pairs.speculationFailed(); }, out);
-    wrong = pairs.speculationFailed();
+    speculationFailed = pairs.speculationFailed();
     return status;
   };
   const Status status = fitGathered(true);
-  return wrong ? fitGathered(false) : status;
+  return speculationFailed ? fitGathered(false) : status;
 }
 
 }  // namespace fit
