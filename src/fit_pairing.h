@@ -44,7 +44,7 @@ class IdIndex {
     const bool inParallel = count >= parallel::kMinPointsForThreads && parallel::threadCount() > 1;
     // Identifiers numbered from 0 or 1 with few gaps, the usual numbering,
     // are first tried in a direct table of count + 16 slots from 0: that
-    // spares a large set the pass that finds their range.
+    // spares the pass that finds their range.
     if (numberedFromZero(count, idOf)) {
       dense_ = true;
       direct_.assign(count + 16, kNone);
