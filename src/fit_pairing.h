@@ -22,6 +22,11 @@
 namespace Zem {
 namespace fit {
 
+/// Sets of up to this many points stay in the cache (32 bytes a point,
+/// 128 KB): neither their index's slots nor their partners are asked for
+/// ahead.
+constexpr std::size_t kInCache = 4096;
+
 /// Index of a set by identifier: for each identifier the first index holding
 /// it and, when identifiers repeat and chains are asked for, the next index
 /// with the same identifier (increasing). Identifier −1 is never indexed.
@@ -49,7 +54,7 @@ class IdIndex {
       dense_ = true;
       direct_.assign(count + 16, kNone);
       const Entered entered =
-          inParallel ? enterInParallel(count, idOf, chunks, kChunk) : enterNumbered(count, idOf, withChains);
+          inParallel ? enterInParallel(count, idOf, chunks, kChunk) : enterInOneWalk(count, idOf, withChains);
       if (entered == Entered::kComplete) return;
       if (entered == Entered::kRepeated) {
         enterInOneWalk(count, idOf, withChains);
@@ -199,37 +204,23 @@ class IdIndex {
     return beyond ? Entered::kOutside : Entered::kRepeated;
   }
 
-  /// enterInOneWalk into the table of numberedFromZero, as long as every
-  /// identifier falls into it: kComplete, else kOutside (the table and the
-  /// chains then to be dropped).
-  template <class IdOf>
-  Entered enterNumbered(std::size_t count, const IdOf& idOf, bool withChains) {
-    const std::size_t slots = direct_.size();
-    for (std::size_t k = count; k-- > 0;) {
-      const std::int64_t id = idOf(k);
-      if (id == -1) continue;
-      if (std::uint64_t(id) >= slots) return Entered::kOutside;  // negative ones wrap beyond too
-      std::uint32_t& first = direct_[std::size_t(id)];
-      if (withChains && first != kNone) {
-        if (next_.empty()) next_.assign(count, kNone);
-        next_[k] = first;
-      }
-      first = std::uint32_t(k);
-    }
-    return Entered::kComplete;
-  }
-
   /// Enters the points in one walk from the back, so that the first index
   /// of an identifier is entered last and each chain runs in increasing
-  /// order.
+  /// order: kComplete, or kOutside when an identifier lies beyond a direct
+  /// table (only the guessed one of numberedFromZero can; the table and the
+  /// chains are then to be dropped).
   template <class IdOf>
-  void enterInOneWalk(std::size_t count, const IdOf& idOf, bool withChains) {
+  Entered enterInOneWalk(std::size_t count, const IdOf& idOf, bool withChains) {
     constexpr std::size_t kAhead = 16;  // slots are written in random order: fetch them early
+    const bool ahead = dense_ && count > kInCache;
     for (std::size_t k = count; k-- > 0;) {
-      if (dense_ && k >= kAhead && idOf(k - kAhead) != -1)
-        __builtin_prefetch(&direct_[std::size_t(idOf(k - kAhead) - base_)], 1);
+      if (ahead && k >= kAhead) {
+        const std::uint64_t later = std::uint64_t(idOf(k - kAhead)) - std::uint64_t(base_);
+        if (later < direct_.size()) __builtin_prefetch(&direct_[std::size_t(later)], 1);
+      }
       const std::int64_t id = idOf(k);
       if (id == -1) continue;
+      if (dense_ && std::uint64_t(id) - std::uint64_t(base_) >= direct_.size()) return Entered::kOutside;
       std::uint32_t& first = slotFor(id);
       if (withChains && first != kNone) {
         if (next_.empty()) next_.assign(count, kNone);
@@ -237,6 +228,7 @@ class IdIndex {
       }
       first = std::uint32_t(k);
     }
+    return Entered::kComplete;
   }
 
   struct Slot {
@@ -292,10 +284,6 @@ void prefetchPoint(const Point& p) {
 /// set (with chains). False, after the pairs found so far, as soon as one
 /// more pair is found when the pairs already number as many as either set
 /// has points; *pairCount counts the pairs handed out.
-/// Destination sets of up to this many points stay in the cache (32 bytes
-/// a point, 128 KB): their partners are not asked for ahead.
-constexpr std::size_t kInCache = 4096;
-
 template <class SrcIdOf, class OnPair, class Ahead>
 bool forEachIdPair(const IdIndex& dstById, std::size_t srcCount, const SrcIdOf& srcIdOf, std::size_t dstCount,
                    OnPair&& onPair, Ahead&& ahead, std::size_t* pairCount) {
