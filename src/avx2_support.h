@@ -23,18 +23,24 @@ ZEM_AVX2_INLINE double laneSum(__m256d v) {
   return _mm_cvtsd_f64(_mm_add_sd(pair, _mm_unpackhi_pd(pair, pair)));
 }
 
+/// Two halves of a register from memory: a[0], a[1] low, b[0], b[1] high
+/// (one load and one insertion from memory, which, unlike a shuffle of
+/// registers, does not wait for the one port that shuffles).
+ZEM_AVX2_INLINE __m256d halvesOf(const double* a, const double* b) {
+  return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(a)), _mm_loadu_pd(b), 1);
+}
+
 /// x, y and z of four consecutive points, one point per lane. A point is
-/// 32 bytes (x, y, z, identifier and padding), so each is one load; the
-/// fourth lanes, which hold the identifiers, are dropped by the shuffles.
+/// 32 bytes (x, y, z, identifier and padding): (x, y) and (z, identifier)
+/// of points 0 and 2, and of 1 and 3, share a register each, and three
+/// shuffles take the rows from them; the identifiers are dropped.
 ZEM_AVX2_INLINE void fourPoints(const BaPoint3d<double>* p, __m256d* x, __m256d* y, __m256d* z) {
   static_assert(sizeof(BaPoint3d<double>) == 4 * sizeof(double), "a point fills four lanes");
-  const __m256d p0 = _mm256_loadu_pd(&p[0].x), p1 = _mm256_loadu_pd(&p[1].x);
-  const __m256d p2 = _mm256_loadu_pd(&p[2].x), p3 = _mm256_loadu_pd(&p[3].x);
-  const __m256d xz01 = _mm256_unpacklo_pd(p0, p1), xz23 = _mm256_unpacklo_pd(p2, p3);
-  const __m256d y01 = _mm256_unpackhi_pd(p0, p1), y23 = _mm256_unpackhi_pd(p2, p3);
-  *x = _mm256_permute2f128_pd(xz01, xz23, 0x20);
-  *z = _mm256_permute2f128_pd(xz01, xz23, 0x31);
-  *y = _mm256_permute2f128_pd(y01, y23, 0x20);
+  const __m256d xy02 = halvesOf(&p[0].x, &p[2].x), xy13 = halvesOf(&p[1].x, &p[3].x);
+  const __m256d z02 = halvesOf(&p[0].z, &p[2].z), z13 = halvesOf(&p[1].z, &p[3].z);
+  *x = _mm256_unpacklo_pd(xy02, xy13);
+  *y = _mm256_unpackhi_pd(xy02, xy13);
+  *z = _mm256_unpacklo_pd(z02, z13);
 }
 
 }  // namespace avx2

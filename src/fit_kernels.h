@@ -57,16 +57,13 @@ struct Quadratic {
   double valueAt(const Vector12& x) const { return x.dot(H * x) - 2.0 * g.dot(x) + c; }
 };
 
-/// A running sum kept as an unevaluated pair hi + lo (Knuth's two-sum).
-struct CompensatedSum {
-  double hi = 0.0, lo = 0.0;
-  void add(double v) {
-    const double s = hi + v, bv = s - hi;
-    lo += (hi - (s - bv)) + (v - bv);
-    hi = s;
-  }
-  double value() const { return hi + lo; }
-};
+/// Adds v to the running sum kept as the unevaluated pair hi + lo (Knuth's
+/// two-sum; avx2::addCompensated does the same four at a time).
+inline void addCompensated(double& hi, double& lo, double v) {
+  const double s = hi + v, bv = s - hi;
+  lo += (hi - (s - bv)) + (v - bv);
+  hi = s;
+}
 
 /// Unit weights: W = I for every pair.
 struct UnitKind {
@@ -140,18 +137,21 @@ class Moments {
         out_.refSrc = src[0];
         out_.refDst = dst[0];
       }
-      // Full blocks are summed as add() would sum them; the last, partial one
-      // stays in the buffer with the pairs add() then appends, so that the
-      // blocks are those of adding the pairs one by one.
-      while (n - i >= 4) {
-        const std::size_t chunk = std::min(kBlock, (n - i) / 4 * 4);
-        avx2::centred(src + i, chunk, out_.refSrc, a_[0], a_[1], a_[2]);
-        avx2::centred(dst + i, chunk, out_.refDst, b_[0], b_[1], b_[2]);
-        fill_ = chunk;
-        out_.weighted += chunk;
-        i += chunk;
-        if (fill_ == kBlock) flush();
+      // Full blocks are summed as add() would sum them, straight from the
+      // points; the last, partial one stays in the buffer with the pairs
+      // add() then appends, so that the blocks are those of adding the pairs
+      // one by one.
+      const std::size_t blocks = n / kBlock;
+      avx2::unitMoments(src, dst, blocks, kBlock, out_.refSrc, out_.refDst, totalHi_, totalLo_);
+      i = blocks * kBlock;
+      const std::size_t rest = (n - i) / 4 * 4;
+      if (rest > 0) {
+        avx2::centred(src + i, rest, out_.refSrc, a_[0], a_[1], a_[2]);
+        avx2::centred(dst + i, rest, out_.refDst, b_[0], b_[1], b_[2]);
+        fill_ = rest;
+        i += rest;
       }
+      out_.weighted += i;
     }
     for (; i < n; ++i) add(src[i], dst[i], {});
   }
@@ -200,8 +200,8 @@ class Moments {
     if (later.fill_ > 0) later.flush();
     if (!referenced_ && later.referenced_) setReference(later.out_.refSrc, later.out_.refDst);
     for (unsigned e = 0; e < Kind::kSums; ++e) {
-      totals_[e].add(later.totals_[e].hi);
-      totals_[e].add(later.totals_[e].lo);
+      addCompensated(totalHi_[e], totalLo_[e], later.totalHi_[e]);
+      addCompensated(totalHi_[e], totalLo_[e], later.totalLo_[e]);
     }
     finiteCheck_ += later.finiteCheck_;
     out_.weighted += later.out_.weighted;
@@ -212,7 +212,7 @@ class Moments {
   /// The quadratic of all pairs added.
   Quadratic finish() {
     if (fill_ > 0) flush();
-    for (unsigned k = 0; k < Kind::kSums; ++k) sums_[k] = totals_[k].value();
+    for (unsigned k = 0; k < Kind::kSums; ++k) sums_[k] = totalHi_[k] + totalLo_[k];
     buildQuadratic();
     out_.finite = std::isfinite(finiteCheck_);
     for (int i = 0; i < 12; ++i) {
@@ -225,6 +225,8 @@ class Moments {
 
  private:
   static constexpr std::size_t kBlock = 64;
+  /// The sums rounded up to whole vectors of four (the padding stays 0).
+  static constexpr unsigned kPadded = (Kind::kSums + 3) / 4 * 4;
 
   void storeWeight(std::size_t, const UnitKind::Weight&) { ++out_.weighted; }
   void storeWeight(std::size_t k, const AxisKind::Weight& w) {
@@ -277,7 +279,7 @@ class Moments {
       if (wide) {
         const double* const a[3] = {a_[0], a_[1], a_[2]};
         const double* const b[3] = {b_[0], b_[1], b_[2]};
-        double s[Kind::kSums] = {};
+        double s[kPadded] = {};
         if constexpr (std::is_same<Kind, UnitKind>::value) {
           avx2::unitSums(a, b, pairs, s);
           s[0] = double(fill_);
@@ -285,7 +287,7 @@ class Moments {
           const double* const w[3] = {w_[0], w_[1], w_[2]};
           avx2::axisSums(a, b, w, pairs, s);
         }
-        for (unsigned e = 0; e < Kind::kSums; ++e) totals_[e].add(s[e]);
+        avx2::addCompensated(s, kPadded, totalHi_, totalLo_);
         fill_ = 0;
         return;
       }
@@ -302,7 +304,7 @@ class Moments {
     } else {
       for (std::size_t k = 0; k < pairs; k += 2) sumTwo(s, k, Lane2{1.0, 1.0});
     }
-    for (unsigned e = 0; e < Kind::kSums; ++e) totals_[e].add(s[e][0] + s[e][1]);
+    for (unsigned e = 0; e < Kind::kSums; ++e) addCompensated(totalHi_[e], totalLo_[e], s[e][0] + s[e][1]);
     fill_ = 0;
   }
 
@@ -377,7 +379,7 @@ class Moments {
   double finiteCheck_ = 0.0;
   double a_[3][kBlock], b_[3][kBlock];
   double w_[std::is_same<Kind, UnitKind>::value ? 1 : (std::is_same<Kind, AxisKind>::value ? 3 : 6)][kBlock];
-  CompensatedSum totals_[Kind::kSums];
+  double totalHi_[kPadded] = {}, totalLo_[kPadded] = {};  ///< the running sums, hi + lo (addCompensated)
   double sums_[Kind::kSums];
   Quadratic out_;
 };

@@ -24,14 +24,29 @@ bool decide() {
 
 /// The same, and the identifiers' lanes (bits only, never computed with).
 ZEM_AVX2_INLINE void fourPointsAndIds(const BaPoint3d<double>* p, __m256d* x, __m256d* y, __m256d* z, __m256d* ids) {
-  const __m256d p0 = _mm256_loadu_pd(&p[0].x), p1 = _mm256_loadu_pd(&p[1].x);
-  const __m256d p2 = _mm256_loadu_pd(&p[2].x), p3 = _mm256_loadu_pd(&p[3].x);
-  const __m256d xz01 = _mm256_unpacklo_pd(p0, p1), xz23 = _mm256_unpacklo_pd(p2, p3);
-  const __m256d yi01 = _mm256_unpackhi_pd(p0, p1), yi23 = _mm256_unpackhi_pd(p2, p3);
-  *x = _mm256_permute2f128_pd(xz01, xz23, 0x20);
-  *z = _mm256_permute2f128_pd(xz01, xz23, 0x31);
-  *y = _mm256_permute2f128_pd(yi01, yi23, 0x20);
-  *ids = _mm256_permute2f128_pd(yi01, yi23, 0x31);
+  const __m256d xy02 = halvesOf(&p[0].x, &p[2].x), xy13 = halvesOf(&p[1].x, &p[3].x);
+  const __m256d zi02 = halvesOf(&p[0].z, &p[2].z), zi13 = halvesOf(&p[1].z, &p[3].z);
+  *x = _mm256_unpacklo_pd(xy02, xy13);
+  *y = _mm256_unpackhi_pd(xy02, xy13);
+  *z = _mm256_unpacklo_pd(zi02, zi13);
+  *ids = _mm256_unpackhi_pd(zi02, zi13);
+}
+
+/// The lane sums of four vectors, one per lane: (Σa, Σb, Σc, Σd), each
+/// added as laneSum adds it, (v₀ + v₂) + (v₁ + v₃).
+ZEM_AVX2_INLINE __m256d laneSums(__m256d a, __m256d b, __m256d c, __m256d d) {
+  const __m256d ac = _mm256_add_pd(_mm256_permute2f128_pd(a, c, 0x20), _mm256_permute2f128_pd(a, c, 0x31));
+  const __m256d bd = _mm256_add_pd(_mm256_permute2f128_pd(b, d, 0x20), _mm256_permute2f128_pd(b, d, 0x31));
+  return _mm256_hadd_pd(ac, bd);
+}
+
+/// hi[k] + lo[k] += v[k] for the four lanes, as addCompensated.
+ZEM_AVX2_INLINE void twoSum(__m256d v, double* hi, double* lo) {
+  const __m256d h = _mm256_loadu_pd(hi);
+  const __m256d s = _mm256_add_pd(h, v), bv = _mm256_sub_pd(s, h);
+  const __m256d error = _mm256_add_pd(_mm256_sub_pd(h, _mm256_sub_pd(s, bv)), _mm256_sub_pd(v, bv));
+  _mm256_storeu_pd(lo, _mm256_add_pd(_mm256_loadu_pd(lo), error));
+  _mm256_storeu_pd(hi, s);
 }
 
 /// Asks for the two cache lines of points `ahead` to `ahead` + 3 places
@@ -63,6 +78,52 @@ ZEM_AVX2 void centred(const BaPoint3d<double>* p, std::size_t count, const BaVec
     _mm256_storeu_pd(x + k, _mm256_sub_pd(px, ox));
     _mm256_storeu_pd(y + k, _mm256_sub_pd(py, oy));
     _mm256_storeu_pd(z + k, _mm256_sub_pd(pz, oz));
+  }
+}
+
+ZEM_AVX2 void addCompensated(const double* s, std::size_t count, double* hi, double* lo) {
+  for (std::size_t e = 0; e < count; e += 4) twoSum(_mm256_loadu_pd(s + e), hi + e, lo + e);
+}
+
+ZEM_AVX2 void unitMoments(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, std::size_t blocks,
+                          std::size_t block, const BaVec3d<double>& refSrc, const BaVec3d<double>& refDst,
+                          double* hi, double* lo) {
+  const __m256d ps[3] = {_mm256_set1_pd(refSrc.x), _mm256_set1_pd(refSrc.y), _mm256_set1_pd(refSrc.z)};
+  const __m256d qs[3] = {_mm256_set1_pd(refDst.x), _mm256_set1_pd(refDst.y), _mm256_set1_pd(refDst.z)};
+  const __m256d zero = _mm256_setzero_pd(), size = _mm256_set1_pd(double(block) / 4.0);  // Σ1 over four lanes
+  for (std::size_t b = 0; b < blocks; ++b, src += block, dst += block) {
+    // One loop, all 22 sums: more than the registers hold, but each pair's
+    // points are read and turned into rows once.
+    __m256d sa[3] = {zero, zero, zero}, sb[3] = {zero, zero, zero}, saa[6] = {}, sba[9] = {}, sbb = zero;
+    for (std::size_t k = 0; k < block; k += 4) {
+      prefetchAhead(src + k, 64);
+      prefetchAhead(dst + k, 64);
+      __m256d a[3], q[3];
+      fourPoints(src + k, &a[0], &a[1], &a[2]);
+      fourPoints(dst + k, &q[0], &q[1], &q[2]);
+      for (int r = 0; r < 3; ++r) {
+        a[r] = _mm256_sub_pd(a[r], ps[r]);
+        q[r] = _mm256_sub_pd(q[r], qs[r]);
+        sa[r] = _mm256_add_pd(sa[r], a[r]);
+        sb[r] = _mm256_add_pd(sb[r], q[r]);
+      }
+      saa[0] = _mm256_fmadd_pd(a[0], a[0], saa[0]);
+      saa[1] = _mm256_fmadd_pd(a[1], a[1], saa[1]);
+      saa[2] = _mm256_fmadd_pd(a[2], a[2], saa[2]);
+      saa[3] = _mm256_fmadd_pd(a[0], a[1], saa[3]);
+      saa[4] = _mm256_fmadd_pd(a[0], a[2], saa[4]);
+      saa[5] = _mm256_fmadd_pd(a[1], a[2], saa[5]);
+      for (int r = 0; r < 3; ++r)
+        for (int l = 0; l < 3; ++l) sba[3 * r + l] = _mm256_fmadd_pd(q[r], a[l], sba[3 * r + l]);
+      sbb = _mm256_add_pd(sbb, _mm256_fmadd_pd(q[0], q[0], _mm256_fmadd_pd(q[1], q[1], _mm256_mul_pd(q[2], q[2]))));
+    }
+    // In UnitKind's order: Σ1, Σa, Σb, Σa·aᵀ, Σb·aᵀ, Σ|b|², and a 0.
+    twoSum(laneSums(size, sa[0], sa[1], sa[2]), hi, lo);
+    twoSum(laneSums(sb[0], sb[1], sb[2], saa[0]), hi + 4, lo + 4);
+    twoSum(laneSums(saa[1], saa[2], saa[3], saa[4]), hi + 8, lo + 8);
+    twoSum(laneSums(saa[5], sba[0], sba[1], sba[2]), hi + 12, lo + 12);
+    twoSum(laneSums(sba[3], sba[4], sba[5], sba[6]), hi + 16, lo + 16);
+    twoSum(laneSums(sba[7], sba[8], sbb, zero), hi + 20, lo + 20);
   }
 }
 
@@ -144,8 +205,9 @@ ZEM_AVX2 void weightFlags(const double* x, const double* y, const double* z, std
 
 ZEM_AVX2 void axisSums(const double* const (&a)[3], const double* const (&b)[3], const double* const (&w)[3],
                        std::size_t count, double* s) {
+  __m256d sums[48];  // in AxisKind's order, and three zeros: reduced four at a time at the end
   for (int r = 0; r < 3; ++r) {
-    double* t = s + 15 * r;  // see AxisKind for the order of the fifteen sums
+    __m256d* t = sums + 15 * r;  // see AxisKind for the order of the fifteen sums
     {
       __m256d sw = _mm256_setzero_pd(), swa[3] = {}, swaa[6] = {};
       for (std::size_t k = 0; k < count; k += 4) {
@@ -163,9 +225,9 @@ ZEM_AVX2 void axisSums(const double* const (&a)[3], const double* const (&b)[3],
         swaa[4] = _mm256_fmadd_pd(wa0, a2, swaa[4]);
         swaa[5] = _mm256_fmadd_pd(wa1, a2, swaa[5]);
       }
-      t[0] += laneSum(sw);
-      for (int i = 0; i < 3; ++i) t[1 + i] += laneSum(swa[i]);
-      for (int e = 0; e < 6; ++e) t[5 + e] += laneSum(swaa[e]);
+      t[0] = sw;
+      for (int i = 0; i < 3; ++i) t[1 + i] = swa[i];
+      for (int e = 0; e < 6; ++e) t[5 + e] = swaa[e];
     }
     {
       __m256d swb = _mm256_setzero_pd(), swba[3] = {}, swbb = _mm256_setzero_pd();
@@ -179,11 +241,14 @@ ZEM_AVX2 void axisSums(const double* const (&a)[3], const double* const (&b)[3],
         swba[2] = _mm256_fmadd_pd(wb, a2, swba[2]);
         swbb = _mm256_fmadd_pd(wb, br, swbb);
       }
-      t[4] += laneSum(swb);
-      for (int i = 0; i < 3; ++i) t[11 + i] += laneSum(swba[i]);
-      t[14] += laneSum(swbb);
+      t[4] = swb;
+      for (int i = 0; i < 3; ++i) t[11 + i] = swba[i];
+      t[14] = swbb;
     }
   }
+  sums[45] = sums[46] = sums[47] = _mm256_setzero_pd();
+  for (int e = 0; e < 48; e += 4)
+    _mm256_storeu_pd(s + e, _mm256_add_pd(_mm256_loadu_pd(s + e), laneSums(sums[e], sums[e + 1], sums[e + 2], sums[e + 3])));
 }
 
 ZEM_AVX2 double residualSum(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
@@ -261,6 +326,9 @@ void residuals(const double (&)[3][4], const BaPoint3d<double>*, const BaPoint3d
                BaPoint3d<double>*, double*, double (&)[3]) {}
 void centred(const BaPoint3d<double>*, std::size_t, const BaVec3d<double>&, double*, double*, double*) {}
 void unitSums(const double* const (&)[3], const double* const (&)[3], std::size_t, double*) {}
+void unitMoments(const BaPoint3d<double>*, const BaPoint3d<double>*, std::size_t, std::size_t, const BaVec3d<double>&,
+                 const BaVec3d<double>&, double*, double*) {}
+void addCompensated(const double*, std::size_t, double*, double*) {}
 void axisSums(const double* const (&)[3], const double* const (&)[3], const double* const (&)[3], std::size_t,
               double*) {}
 void weightFlags(const double*, const double*, const double*, std::size_t, std::size_t*, bool*, bool*) {}

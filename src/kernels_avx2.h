@@ -22,13 +22,27 @@ bool enabled();
 /// Rows x[k] = p[k].x − o.x, y and z alike, for k < count (a multiple of 4).
 void centred(const BaPoint3d<double>* p, std::size_t count, const BaVec3d<double>& o, double* x, double* y, double* z);
 
+/// Unit weights: the moments of `blocks` blocks of `block` pairs (a
+/// multiple of 4) src[i], dst[i] about (refSrc, refDst), read from the
+/// points themselves: each block's sums of UnitKind (fit_kernels.h; Σ1 is
+/// the block's size) added to the compensated totals hi[0..24), lo[0..24)
+/// as addCompensated adds them (entry 23 gets 0).
+void unitMoments(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, std::size_t blocks, std::size_t block,
+                 const BaVec3d<double>& refSrc, const BaVec3d<double>& refDst, double* hi, double* lo);
+
+/// Adds s[e] to the running sum hi[e] + lo[e] (Knuth's two-sum, the same
+/// operations as the scalar CompensatedSum of fit_kernels.h), e < count, a
+/// multiple of 4.
+void addCompensated(const double* s, std::size_t count, double* hi, double* lo);
+
 /// Unit weights: adds to s[1..22] the sums of UnitKind (fit_kernels.h, less
 /// Σ1) over entries [0, count) of the rows a[r] = p_r − p₀_r, b[r] = q_r − q₀_r;
 /// count is a multiple of 4.
 void unitSums(const double* const (&a)[3], const double* const (&b)[3], std::size_t count, double* s);
 
 /// Per-axis weights: adds to s[0..44] the sums of AxisKind over entries
-/// [0, count) of the rows a, b and w (the weights); count a multiple of 4.
+/// [0, count) of the rows a, b and w (the weights), and 0 to s[45..47];
+/// count a multiple of 4.
 void axisSums(const double* const (&a)[3], const double* const (&b)[3], const double* const (&w)[3],
               std::size_t count, double* s);
 
