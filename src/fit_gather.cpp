@@ -86,27 +86,28 @@ void GatheredPairs::gatherRange(std::size_t begin, std::size_t end) {
 }
 
 void GatheredPairs::gatherSpeculating(std::size_t begin, std::size_t end) {
-  const std::vector<Point>& src = *srcSet_;
-  const std::vector<Point>& dst = *dstSet_;
-  const std::vector<Point>& weights = *weightSet_;
-  const IdIndex& dstById = *dstById_;
+  // Locals, kept in registers: the points written might alias the members.
+  const Point* const src = srcSet_->data();
+  const Point* const dst = dstSet_->data();
+  const IdIndex::Lookup dstById = dstById_->lookup();
+  const std::size_t count = count_;
   Point* const d = dst_.get();
   bool paired = true;
   // The index entry 2·kAhead points ahead, the partner (found through that
   // entry, by then at hand) kAhead points ahead, as forEachIdPair asks.
-  const bool inCache = dst.size() <= kInCache, weighted = !weights.empty();
+  const bool inCache = dstSet_->size() <= kInCache;
   for (std::size_t i = begin; i < end; ++i) {
-    if (!inCache && i + 2 * kAhead < count_) dstById.prefetch(src[i + 2 * kAhead].id);
-    if (!inCache && i + kAhead < count_) {
+    if (!inCache && i + 2 * kAhead < count) dstById.prefetch(src[i + 2 * kAhead].id);
+    if (!inCache && i + kAhead < count) {
       const std::uint32_t later = dstById.first(src[i + kAhead].id);
       if (later != IdIndex::kNone) prefetchPoint(dst[later]);
     }
     const std::uint32_t j = dstById.first(src[i].id);
     paired &= j != IdIndex::kNone;
     new (d + i) Point(j != IdIndex::kNone ? dst[j] : src[i]);  // any point: the speculation failed
-    // The weights must follow the source points (followsSource).
-    if (weighted) paired &= followsAt(src, weights, i);
   }
+  // The weights must follow the source points (followsSource).
+  if (!weightSet_->empty()) paired &= followsSource(*srcSet_, *weightSet_, begin, end);
   if (!paired) failed_.store(true, std::memory_order_relaxed);
 }
 
@@ -174,13 +175,14 @@ bool GatheredPairs::gatherByPartners(const std::vector<Point>& src, const std::v
   std::uint32_t* const partner = partner_.get();
   std::vector<std::size_t> first(chunks + 1, 0);  // first[c + 1]: the pairs of chunk c, then where chunk c starts
   std::vector<char> follows(chunks, 0);           // whether chunk c's weight points follow its source points
+  const IdIndex::Lookup lookup = dstById.lookup();
   parallel::forChunks(chunks, threads, [&](std::size_t c) {
     const std::size_t begin = c * kChunk, end = std::min(n, begin + kChunk);
     std::size_t found = 0;
     bool weightsFollow = weights.size() == n;  // followsSource, in this loop
     for (std::size_t i = begin; i < end; ++i) {
-      if (i + kAhead < end) dstById.prefetch(src[i + kAhead].id);
-      partner[i] = dstById.first(src[i].id);
+      if (i + kAhead < end) lookup.prefetch(src[i + kAhead].id);
+      partner[i] = lookup.first(src[i].id);
       found += partner[i] != IdIndex::kNone ? 1 : 0;
       if (weightsFollow) weightsFollow = followsAt(src, weights, i);
     }

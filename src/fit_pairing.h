@@ -106,30 +106,71 @@ class IdIndex {
     enterInOneWalk(count, idOf, withChains);
   }
 
-  /// First index with this identifier, or kNone.
-  std::uint32_t first(std::int64_t id) const {
-    if (id == -1) return kNone;
-    if (dense_) {
-      const std::uint64_t k = std::uint64_t(id) - std::uint64_t(base_);  // wraps for id < base_
-      return k < direct_.size() ? direct_[std::size_t(k)] : kNone;
+  struct Slot {
+    std::int64_t id;  ///< −1: empty
+    std::uint32_t first;
+  };
+
+  /// first() and prefetch() as a small value that a loop keeps in
+  /// registers: through the index itself, a loop that also writes points
+  /// (whose copies may alias anything) reloads its members at every lookup.
+  class Lookup {
+   public:
+    /// First index with this identifier, or kNone.
+    std::uint32_t first(std::int64_t id) const {
+      if (id == -1) return kNone;
+      if (dense_) {
+        const std::uint64_t k = std::uint64_t(id) - std::uint64_t(base_);  // wraps for id < base_
+        return k < directSize_ ? direct_[k] : kNone;
+      }
+      if (slotCount_ == 0) return kNone;
+      for (std::uint64_t h = hash(id, shift_, mask_);; h = (h + 1u) & mask_) {
+        if (slots_[h].id == id) return slots_[h].first;
+        if (slots_[h].id == -1) return kNone;
+      }
     }
-    if (slots_.empty()) return kNone;
-    for (std::uint64_t h = hash(id);; h = (h + 1u) & mask_) {
-      if (slots_[h].id == id) return slots_[h].first;
-      if (slots_[h].id == -1) return kNone;
+
+    /// Asks for the memory that first(id) will read, so that a lookup made a
+    /// little later does not wait on it.
+    void prefetch(std::int64_t id) const {
+      if (dense_) {
+        const std::uint64_t k = std::uint64_t(id) - std::uint64_t(base_);
+        if (k < directSize_) __builtin_prefetch(direct_ + k);
+      } else if (slotCount_ != 0) {
+        __builtin_prefetch(slots_ + hash(id, shift_, mask_));
+      }
     }
+
+   private:
+    friend class IdIndex;
+    bool dense_ = false;
+    std::int64_t base_ = 0;
+    const std::uint32_t* direct_ = nullptr;
+    std::uint64_t directSize_ = 0;
+    const Slot* slots_ = nullptr;
+    std::uint64_t slotCount_ = 0;
+    unsigned shift_ = 63;
+    std::uint64_t mask_ = 0;
+  };
+
+  Lookup lookup() const {
+    Lookup l;
+    l.dense_ = dense_;
+    l.base_ = base_;
+    l.direct_ = direct_.data();
+    l.directSize_ = direct_.size();
+    l.slots_ = slots_.data();
+    l.slotCount_ = slots_.size();
+    l.shift_ = shift_;
+    l.mask_ = mask_;
+    return l;
   }
 
-  /// Asks for the memory that first(id) will read, so that a lookup made a
-  /// little later does not wait on it.
-  void prefetch(std::int64_t id) const {
-    if (dense_) {
-      const std::uint64_t k = std::uint64_t(id) - std::uint64_t(base_);
-      if (k < direct_.size()) __builtin_prefetch(&direct_[std::size_t(k)]);
-    } else if (!slots_.empty()) {
-      __builtin_prefetch(&slots_[hash(id)]);
-    }
-  }
+  /// First index with this identifier, or kNone.
+  std::uint32_t first(std::int64_t id) const { return lookup().first(id); }
+
+  /// Asks for the memory that first(id) will read (see Lookup).
+  void prefetch(std::int64_t id) const { lookup().prefetch(id); }
 
   /// The next index after k with the same identifier, or kNone.
   std::uint32_t next(std::uint32_t k) const { return next_.empty() ? kNone : next_[k]; }
@@ -211,34 +252,70 @@ class IdIndex {
   /// chains are then to be dropped).
   template <class IdOf>
   Entered enterInOneWalk(std::size_t count, const IdOf& idOf, bool withChains) {
+    if (!dense_) {
+      for (std::size_t k = count; k-- > 0;) {
+        const std::int64_t id = idOf(k);
+        if (id == -1) continue;
+        std::uint32_t& first = slotFor(id);
+        if (withChains && first != kNone) {
+          if (next_.empty()) next_.assign(count, kNone);
+          next_[k] = first;
+        }
+        first = std::uint32_t(k);
+      }
+      return Entered::kComplete;
+    }
+    // A direct table: until an identifier repeats, a walk without chains
+    // (and without the call that makes them, so that the loop keeps the
+    // table in registers); from there on with them.
+    std::size_t from = count;
+    Entered entered = enterDense(idOf, withChains, nullptr, &from);
+    if (entered == Entered::kRepeated) {
+      next_.assign(count, kNone);
+      entered = enterDense(idOf, withChains, next_.data(), &from);
+    }
+    return entered;
+  }
+
+  /// Enters points *from − 1 down to 0 into the direct table, with `next`
+  /// the chains (or null: none yet), and leaves *from at the first point not
+  /// entered: kComplete; kOutside at an identifier beyond the table;
+  /// kRepeated at a repeated identifier when chains are asked for and
+  /// `next` is null.
+  template <class IdOf>
+  Entered enterDense(const IdOf& idOf, bool withChains, std::uint32_t* next, std::size_t* from) {
     constexpr std::size_t kAhead = 16;  // slots are written in random order: fetch them early
-    const bool ahead = dense_ && count > kInCache;
-    for (std::size_t k = count; k-- > 0;) {
+    std::uint32_t* const table = direct_.data();
+    const std::uint64_t slots = direct_.size(), base = std::uint64_t(base_);
+    const bool ahead = *from > kInCache;
+    for (std::size_t k = *from; k-- > 0;) {
       if (ahead && k >= kAhead) {
-        const std::uint64_t later = std::uint64_t(idOf(k - kAhead)) - std::uint64_t(base_);
-        if (later < direct_.size()) __builtin_prefetch(&direct_[std::size_t(later)], 1);
+        const std::uint64_t later = std::uint64_t(idOf(k - kAhead)) - base;
+        if (later < slots) __builtin_prefetch(table + later, 1);
       }
       const std::int64_t id = idOf(k);
       if (id == -1) continue;
-      if (dense_ && std::uint64_t(id) - std::uint64_t(base_) >= direct_.size()) return Entered::kOutside;
-      std::uint32_t& first = slotFor(id);
+      const std::uint64_t slot = std::uint64_t(id) - base;  // wraps for id < base_
+      if (slot >= slots) {
+        *from = k + 1;
+        return Entered::kOutside;
+      }
+      std::uint32_t& first = table[slot];
       if (withChains && first != kNone) {
-        if (next_.empty()) next_.assign(count, kNone);
-        next_[k] = first;
+        if (next == nullptr) {
+          *from = k + 1;
+          return Entered::kRepeated;
+        }
+        next[k] = first;
       }
       first = std::uint32_t(k);
     }
+    *from = 0;
     return Entered::kComplete;
   }
 
-  struct Slot {
-    std::int64_t id;  ///< −1: empty
-    std::uint32_t first;
-  };
-
   std::uint32_t& slotFor(std::int64_t id) {
-    if (dense_) return direct_[std::size_t(id - base_)];
-    for (std::uint64_t h = hash(id);; h = (h + 1u) & mask_) {
+    for (std::uint64_t h = hash(id, shift_, mask_);; h = (h + 1u) & mask_) {
       if (slots_[h].id == id) return slots_[h].first;
       if (slots_[h].id == -1) {
         slots_[h].id = id;
@@ -249,7 +326,9 @@ class IdIndex {
 
   // Fibonacci hashing: the top bits of id·2^64/φ spread runs and strides of
   // identifiers evenly over the table.
-  std::uint64_t hash(std::int64_t id) const { return (std::uint64_t(id) * 0x9E3779B97F4A7C15u) >> shift_ & mask_; }
+  static std::uint64_t hash(std::int64_t id, unsigned shift, std::uint64_t mask) {
+    return (std::uint64_t(id) * 0x9E3779B97F4A7C15u) >> shift & mask;
+  }
 
   bool dense_ = false;
   std::int64_t base_ = 0;
@@ -299,15 +378,16 @@ bool forEachIdPair(const IdIndex& dstById, std::size_t srcCount, const SrcIdOf& 
   std::size_t count = 0;
   const std::size_t limit = std::min(srcCount, dstCount);
   const bool inCache = dstCount <= kInCache;
+  const IdIndex::Lookup lookup = dstById.lookup();
   for (std::size_t i = 0; i < srcCount; ++i) {
     if (!inCache) {
-      if (i + 2 * kAhead < srcCount) dstById.prefetch(srcIdOf(i + 2 * kAhead));
+      if (i + 2 * kAhead < srcCount) lookup.prefetch(srcIdOf(i + 2 * kAhead));
       if (i + kAhead < srcCount) {
-        const std::uint32_t later = dstById.first(srcIdOf(i + kAhead));
+        const std::uint32_t later = lookup.first(srcIdOf(i + kAhead));
         if (later != IdIndex::kNone) ahead(std::size_t(later));
       }
     }
-    for (std::uint32_t j = dstById.first(srcIdOf(i)); j != IdIndex::kNone; j = dstById.next(j)) {
+    for (std::uint32_t j = lookup.first(srcIdOf(i)); j != IdIndex::kNone; j = dstById.next(j)) {
       if (count == limit) {
         *pairCount = count;
         return false;
