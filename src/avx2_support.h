@@ -13,6 +13,8 @@
 
 #define ZEM_AVX2 __attribute__((target("avx2,fma")))
 #define ZEM_AVX2_INLINE __attribute__((target("avx2,fma"), always_inline)) inline
+// The same four-lane code with the 32 vector registers of AVX-512.
+#define ZEM_AVX512VL __attribute__((target("avx2,fma,avx512f,avx512vl")))
 
 namespace Zem {
 namespace avx2 {

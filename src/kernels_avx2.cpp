@@ -22,6 +22,20 @@ bool decide() {
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
+bool decideWide() {
+  const char* avx2Only = std::getenv("ZEM_AVX2_ONLY");
+  if (avx2Only != nullptr && std::strcmp(avx2Only, "1") == 0) return false;
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+}
+
+/// Whether the kernels that need more than AVX2's sixteen registers use
+/// AVX-512's 32: decided once, on the first call.
+bool wideRegisters() {
+  static const bool use = decideWide();
+  return use;
+}
+
 /// The same, and the identifiers' lanes (bits only, never computed with).
 ZEM_AVX2_INLINE void fourPointsAndIds(const BaPoint3d<double>* p, __m256d* x, __m256d* y, __m256d* z, __m256d* ids) {
   const __m256d xy02 = halvesOf(&p[0].x, &p[2].x), xy13 = halvesOf(&p[1].x, &p[3].x);
@@ -85,15 +99,18 @@ ZEM_AVX2 void addCompensated(const double* s, std::size_t count, double* hi, dou
   for (std::size_t e = 0; e < count; e += 4) twoSum(_mm256_loadu_pd(s + e), hi + e, lo + e);
 }
 
-ZEM_AVX2 void unitMoments(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, std::size_t blocks,
-                          std::size_t block, const BaVec3d<double>& refSrc, const BaVec3d<double>& refDst,
-                          double* hi, double* lo) {
+namespace {
+
+ZEM_AVX2_INLINE void unitMomentsOf(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, std::size_t blocks,
+                                   std::size_t block, const BaVec3d<double>& refSrc, const BaVec3d<double>& refDst,
+                                   double* hi, double* lo) {
   const __m256d ps[3] = {_mm256_set1_pd(refSrc.x), _mm256_set1_pd(refSrc.y), _mm256_set1_pd(refSrc.z)};
   const __m256d qs[3] = {_mm256_set1_pd(refDst.x), _mm256_set1_pd(refDst.y), _mm256_set1_pd(refDst.z)};
   const __m256d zero = _mm256_setzero_pd(), size = _mm256_set1_pd(double(block) / 4.0);  // Σ1 over four lanes
   for (std::size_t b = 0; b < blocks; ++b, src += block, dst += block) {
-    // One loop, all 22 sums: more than the registers hold, but each pair's
-    // points are read and turned into rows once.
+    // One loop, all 22 sums: more than the sixteen registers of AVX2 hold
+    // (AVX-512's 32 hold them), but each pair's points are read and turned
+    // into rows once.
     __m256d sa[3] = {zero, zero, zero}, sb[3] = {zero, zero, zero}, saa[6] = {}, sba[9] = {}, sbb = zero;
     for (std::size_t k = 0; k < block; k += 4) {
       prefetchAhead(src + k, 64);
@@ -125,6 +142,31 @@ ZEM_AVX2 void unitMoments(const BaPoint3d<double>* src, const BaPoint3d<double>*
     twoSum(laneSums(sba[3], sba[4], sba[5], sba[6]), hi + 16, lo + 16);
     twoSum(laneSums(sba[7], sba[8], sbb, zero), hi + 20, lo + 20);
   }
+}
+
+}  // namespace
+
+namespace {
+// The same code compiled twice: for AVX2, and with the 32 registers of
+// AVX-512 (still four lanes wide).
+ZEM_AVX2 void unitMomentsAvx2(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, std::size_t blocks,
+                              std::size_t block, const BaVec3d<double>& refSrc, const BaVec3d<double>& refDst,
+                              double* hi, double* lo) {
+  unitMomentsOf(src, dst, blocks, block, refSrc, refDst, hi, lo);
+}
+ZEM_AVX512VL void unitMomentsWide(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, std::size_t blocks,
+                                  std::size_t block, const BaVec3d<double>& refSrc, const BaVec3d<double>& refDst,
+                                  double* hi, double* lo) {
+  unitMomentsOf(src, dst, blocks, block, refSrc, refDst, hi, lo);
+}
+}  // namespace
+
+void unitMoments(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, std::size_t blocks, std::size_t block,
+                 const BaVec3d<double>& refSrc, const BaVec3d<double>& refDst, double* hi, double* lo) {
+  if (wideRegisters())
+    unitMomentsWide(src, dst, blocks, block, refSrc, refDst, hi, lo);
+  else
+    unitMomentsAvx2(src, dst, blocks, block, refSrc, refDst, hi, lo);
 }
 
 ZEM_AVX2 void unitSums(const double* const (&a)[3], const double* const (&b)[3], std::size_t count, double* s) {

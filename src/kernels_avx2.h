@@ -6,6 +6,11 @@
 // so results differ from the portable passes' by rounding only. The
 // environment variable ZEM_PORTABLE_KERNELS=1 makes a process use the
 // portable passes (results then identical on every x86-64 processor).
+//
+// A pass that needs more registers than AVX2's sixteen is compiled a second
+// time for the 32 of AVX-512 (still four lanes wide), used where the
+// processor has them: the same operations, so the same sums bit for bit.
+// ZEM_AVX2_ONLY=1 makes a process use the AVX2 build (for the tests).
 #ifndef ZEM_KERNELS_AVX2_H
 #define ZEM_KERNELS_AVX2_H
 
