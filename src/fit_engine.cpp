@@ -414,22 +414,15 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
   out->pairCount = 0;
   if (weights.size() > IdIndex::kMaxPoints || dst.size() > IdIndex::kMaxPoints)
     return FitResult::FIT_AMBIGUOUS_PAIRING;
-  const IdIndex dstById(dst.size(), idsOf(dst), true);
   // The pairs gathered in order and fitted by position: the same fit, bit
-  // for bit (fit_gather.h), with the passes by position over arrays. A set
-  // whose destination identifiers do not repeat is first taken to pair
-  // every source point, and gathered run by run as the moments read them;
-  // if it does not, it is paired first.
+  // for bit (fit_gather.h), with the passes by position over arrays. A
+  // numbered source set with its destination points in another order is
+  // paired without an index (GatheredPairs::pairUpNumbered), its numbering
+  // checked as the moments read it.
   bool speculationFailed = false;
-  const auto fitGathered = [&](bool speculate) {
-    GatheredPairs pairs;
-    if (!pairs.pairUp(src, dst, weights, dstById, speculate)) {
-      out->pairCount = pairs.count();
-      return FitResult::FIT_AMBIGUOUS_PAIRING;
-    }
+  const auto fitPaired = [&](GatheredPairs& pairs, std::size_t run) {
     PairWeights w;
     w.perAxis = pairs.weights();
-    const std::size_t run = pairs.deferred() && dst.size() > kInCache ? kGatheringRun : kRun;
     const Status status = fitPrepared(
         pairs.src(), pairs.dst(), w, pairs.count(), withScale, scale, wantMeanWeighted, run,
         [&pairs](std::size_t begin, std::size_t end) { pairs.gatherRange(begin, end); },
@@ -437,6 +430,25 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
         [&pairs] { return !pairs.speculationFailed(); }, out);
     speculationFailed = pairs.speculationFailed();
     return status;
+  };
+  {
+    GatheredPairs numbered;
+    if (numbered.pairUpNumbered(src, dst, weights)) {
+      const Status status = fitPaired(numbered, dst.size() > kInCache ? kGatheringRun : kRun);
+      if (!speculationFailed) return status;
+    }
+  }
+  const IdIndex dstById(dst.size(), idsOf(dst), true);
+  // Else a set whose destination identifiers do not repeat is first taken
+  // to pair every source point, and gathered run by run as the moments read
+  // them; if it does not, it is paired first.
+  const auto fitGathered = [&](bool speculate) {
+    GatheredPairs pairs;
+    if (!pairs.pairUp(src, dst, weights, dstById, speculate)) {
+      out->pairCount = pairs.count();
+      return FitResult::FIT_AMBIGUOUS_PAIRING;
+    }
+    return fitPaired(pairs, pairs.deferred() && dst.size() > kInCache ? kGatheringRun : kRun);
   };
   const Status status = fitGathered(true);
   return speculationFailed ? fitGathered(false) : status;

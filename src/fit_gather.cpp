@@ -8,9 +8,18 @@
 // which a second pass copies, asking for the partners a little ahead as the
 // walk does. When every source point pairs, the second pass is left to the
 // moments, run by run (deferred), or, speculating, both passes are.
+//
+// Numbered: a source set numbered first, first + 1, ... and a destination
+// set of the same identifiers in another order need no index. Each
+// destination point is written to the place of its identifier (writes at
+// random, which unlike reads at random do not hold up the pass), a byte per
+// place marking it written; as many places written as points means every
+// identifier came once. The moments then read the pairs in order, as a fit
+// by position (1e6 pairs: 15 ms instead of 18 with per-axis weights).
 #include "fit_gather.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "parallel.h"
@@ -52,8 +61,96 @@ bool GatheredPairs::pairUp(const std::vector<Point>& src, const std::vector<Poin
   return true;
 }
 
+bool GatheredPairs::pairUpNumbered(const std::vector<Point>& src, const std::vector<Point>& dst,
+                                   const std::vector<Point>& weights) {
+  const std::size_t n = src.size();
+  if (n == 0 || dst.size() != n || !(weights.empty() || weights.size() == n)) return false;
+  // The end points: identifiers first to first + n − 1, computed in 64 bits
+  // (an int identifier plus a count below 2^30 cannot overflow), −1 outside.
+  const std::int64_t first = src.front().id, last = first + std::int64_t(n) - 1;
+  if (src.back().id != last || (first <= -1 && last >= -1)) return false;
+  // Each point is written to its identifier's place, a byte per place
+  // marking it; n marks from n points means every identifier came once.
+  // The writes go to random places, which, unlike reads, do not hold up
+  // the pass. Over threads the places are first marked (and counted) and
+  // the points written only then, so that no two threads ever write one.
+  std::unique_ptr<unsigned char[]> marks(new unsigned char[n]());
+  unsigned char* const mark = marks.get();
+  const Point* const in = dst.data();
+  Buffer placed = allocate(n);
+  Point* const out = placed.get();
+  constexpr std::size_t kWriteAhead = 16;  // the places are written at random: fetch them early
+  const std::size_t chunks = parallel::chunksOf(n, kChunk);
+  const bool threaded = n >= parallel::kMinPointsForThreads && parallel::threadCount() > 1;
+  if (threaded) {
+    parallel::forChunksOf(n, chunks, [mark, in, first, n](std::size_t c) {
+      const std::size_t end = std::min(n, (c + 1) * kChunk);
+      for (std::size_t j = c * kChunk; j < end; ++j) {
+        const std::uint64_t k = std::uint64_t(std::int64_t(in[j].id) - first);  // wraps below first
+        // Relaxed: two threads mark one place only when an identifier
+        // repeats, and the count then refuses the pairs.
+        if (k < n) __atomic_store_n(mark + k, static_cast<unsigned char>(1), __ATOMIC_RELAXED);
+      }
+    });
+  } else {
+    const bool ahead = n > kInCache;
+    for (std::size_t j = 0; j < n; ++j) {
+      if (ahead && j + kWriteAhead < n) {
+        const std::uint64_t later = std::uint64_t(std::int64_t(in[j + kWriteAhead].id) - first);
+        if (later < n) __builtin_prefetch(out + later, 1);
+      }
+      const std::uint64_t k = std::uint64_t(std::int64_t(in[j].id) - first);
+      if (k >= n) continue;
+      mark[k] = 1;
+      new (out + k) Point(in[j]);
+    }
+  }
+  std::vector<std::size_t> markedIn(chunks, 0);
+  parallel::forChunksOf(n, chunks, [mark, n, &markedIn](std::size_t c) {
+    std::size_t count = 0;
+    for (std::size_t k = c * kChunk; k < std::min(n, (c + 1) * kChunk); ++k) count += mark[k];
+    markedIn[c] = count;
+  });
+  std::size_t marked = 0;
+  for (std::size_t count : markedIn) marked += count;
+  if (marked != n) return false;  // an identifier outside the numbering, or repeated
+  if (threaded)
+    parallel::forChunksOf(n, chunks, [out, in, first, n](std::size_t c) {
+      const std::size_t end = std::min(n, (c + 1) * kChunk);
+      for (std::size_t j = c * kChunk; j < end; ++j) {
+        if (j + kWriteAhead < end) __builtin_prefetch(out + (in[j + kWriteAhead].id - first), 1);
+        new (out + (in[j].id - first)) Point(in[j]);
+      }
+    });
+  dst_ = std::move(placed);
+  count_ = n;
+  srcView_ = src.data();
+  weightsView_ = weights.empty() ? nullptr : weights.data();
+  srcSet_ = &src;
+  weightSet_ = &weights;
+  firstId_ = first;
+  deferred_ = numbered_ = true;
+  return true;
+}
+
+void GatheredPairs::checkNumbered(std::size_t begin, std::size_t end) {
+  // Numbered from first on, the source points' identifiers increase, so
+  // that weights follow them (followsSource) when they carry the same.
+  const Point* const src = srcSet_->data();
+  const Point* const weights = weightSet_->empty() ? nullptr : weightSet_->data();
+  const std::int64_t first = firstId_;
+  bool numbered = true;
+  if (weights == nullptr) {
+    for (std::size_t i = begin; i < end; ++i) numbered &= src[i].id == first + std::int64_t(i);
+  } else {
+    for (std::size_t i = begin; i < end; ++i)
+      numbered &= (src[i].id == first + std::int64_t(i)) & (weights[i].id == src[i].id);
+  }
+  if (!numbered) failed_.store(true, std::memory_order_relaxed);
+}
+
 const GatheredPairs::Point& GatheredPairs::dstOf(std::size_t i) const {
-  if (!deferred_) return dst_.get()[i];
+  if (!deferred_ || numbered_) return dst_.get()[i];
   if (!speculating_) return (*dstSet_)[partner_[i]];
   const std::uint32_t j = dstById_->first((*srcSet_)[i].id);
   return j != IdIndex::kNone ? (*dstSet_)[j] : (*srcSet_)[i];
@@ -71,6 +168,10 @@ bool GatheredPairs::gather(const std::vector<Point>& src, const std::vector<Poin
 
 void GatheredPairs::gatherRange(std::size_t begin, std::size_t end) {
   if (!deferred_) return;
+  if (numbered_) {
+    checkNumbered(begin, end);
+    return;
+  }
   if (speculating_) {
     gatherSpeculating(begin, end);
     return;

@@ -47,6 +47,22 @@ class GatheredPairs {
   bool pairUp(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
               const IdIndex& dstById, bool speculate = false);
 
+  /// Pairs a source set numbered consecutively (identifiers first to
+  /// first + n − 1 in order, −1 not among them) with a destination set of
+  /// as many points, each of those identifiers once, in any order: every
+  /// source point then pairs with the one destination point of its
+  /// identifier, pair i is source point i's, and the destination points are
+  /// placed by identifier in one pass over them (no index, no reading at
+  /// random). False, with nothing done, when the sets are not of that kind
+  /// (seen from the two end points of the source, the sizes, and the
+  /// destination's identifiers). The source's numbering between its end
+  /// points and the weights (which must follow the source points:
+  /// followsSource) are checked by gatherRange as the moments read the
+  /// pairs, which speculationFailed() then reports, as for a speculating
+  /// pairUp. The index of the general way is not needed.
+  bool pairUpNumbered(const std::vector<Point>& src, const std::vector<Point>& dst,
+                      const std::vector<Point>& weights);
+
   /// pairUp, and every pair gathered.
   bool gather(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
               const IdIndex& dstById);
@@ -98,6 +114,8 @@ class GatheredPairs {
   }
 
   void gatherSpeculating(std::size_t begin, std::size_t end);
+  /// pairUpNumbered's check of source points [begin, end) and their weights.
+  void checkNumbered(std::size_t begin, std::size_t end);
   bool gatherInOneWalk(const std::vector<Point>& src, const std::vector<Point>& dst,
                        const std::vector<Point>& weights, const IdIndex& dstById);
   bool gatherByPartners(const std::vector<Point>& src, const std::vector<Point>& dst,
@@ -112,6 +130,8 @@ class GatheredPairs {
   const std::vector<Point>* srcSet_ = nullptr;
   const std::vector<Point>* weightSet_ = nullptr;
   bool speculating_ = false;
+  bool numbered_ = false;          ///< pairUpNumbered's pairs: dst_ is complete
+  std::int64_t firstId_ = 0;       ///< the identifier of source point 0 (pairUpNumbered)
   std::atomic<bool> failed_{false};
   const Point* srcView_ = nullptr;  ///< src_, or the caller's source points when every one of them pairs in order
   const Point* weightsView_ = nullptr;  ///< weights_, or the caller's weight points when they are the pairs' in order
