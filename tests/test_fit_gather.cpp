@@ -1,6 +1,8 @@
 // Sets by identifier, small and large (more than two chunks of 65,536 pairs,
 // gathered and summed over threads): the fit by identifier is the fit by
 // position of its pairs, bit for bit, and Eigen's umeyama on those pairs.
+#include <functional>
+#include <map>
 #include <unordered_map>
 
 #include "fit_test_util.h"
@@ -46,7 +48,82 @@ PairsById pairsById(std::size_t n, bool ragged) {
   return p;
 }
 
+/// The pairs of the walk, written out: for each source point in order, every
+/// destination point of its identifier in destination order (−1 never
+/// pairs), each pair weighted by the first weight point of the identifier,
+/// else (1, 1, 1).
+struct WalkPairs {
+  Points src, dst, weights;
+};
+
+WalkPairs walkPairs(const Points& src, const Points& dst, const Points& weights) {
+  std::map<int, std::vector<std::size_t>> dstOf;
+  for (std::size_t j = 0; j < dst.size(); ++j) dstOf[dst[j].id].push_back(j);
+  std::map<int, Point> weightOf;
+  for (const Point& w : weights) weightOf.emplace(w.id, w);  // the first one stays
+  WalkPairs pairs;
+  for (const Point& p : src) {
+    if (p.id == -1 || dstOf.count(p.id) == 0) continue;
+    for (std::size_t j : dstOf[p.id]) {
+      pairs.src.push_back(p);
+      pairs.dst.push_back(dst[j]);
+      pairs.weights.push_back(weightOf.count(p.id) != 0 ? weightOf[p.id] : Point(1.0, 1.0, 1.0, p.id));
+    }
+  }
+  return pairs;
+}
+
 }  // namespace
+
+// A source set numbered from its first identifier on, with a destination of
+// as many points in another order, is paired without an index when the
+// destination holds each of those identifiers once; sets that only look so
+// (the same end points and sizes) are paired the general way, with the
+// same pairs as the walk. Small sets in one thread, large ones over threads.
+TEST(FitGather, NumberedSetsArePairedAsTheWalkPairsThem) {
+  struct Row {
+    const char* name;
+    std::function<void(Points& src, Points& dst, Points& weights)> change;
+  };
+  const Row rows[] = {
+      {"a permutation of the numbering", [](Points&, Points&, Points&) {}},
+      {"numbered from 1000", [](Points& src, Points& dst, Points& weights) {
+         for (Points* set : {&src, &dst, &weights})
+           for (Point& p : *set) p.id += 1000;
+       }},
+      {"two source identifiers swapped between the ends",
+       [](Points& src, Points&, Points&) { std::swap(src[src.size() / 2].id, src[src.size() / 2 + 1].id); }},
+      {"a destination identifier twice, one missing", [](Points&, Points& dst, Points&) { dst[7].id = dst[8].id; }},
+      {"a destination identifier beyond the numbering",
+       [](Points&, Points& dst, Points&) { dst[9].id = int(dst.size()) + 5; }},
+      {"a destination identifier -1", [](Points&, Points& dst, Points&) { dst[10].id = -1; }},
+      {"weights in another order", [](Points&, Points&, Points& weights) { std::swap(weights[3], weights[4]); }},
+      {"numbered across -1, which never pairs", [](Points& src, Points& dst, Points& weights) {
+         for (Points* set : {&src, &dst, &weights})
+           for (Point& p : *set) p.id -= 5;
+       }},
+  };
+  for (const std::size_t n : {std::size_t(2001), std::size_t(140001)}) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::to_string(n) + " points, " + row.name);
+      Problem p = noisyMotion(n, 29);
+      for (std::size_t i = 0; i < n; ++i) p.src[i].id = p.dst[i].id = p.weights[i].id = int(i);
+      std::shuffle(p.dst.begin(), p.dst.end(), std::mt19937(7));
+      row.change(p.src, p.dst, p.weights);
+      const WalkPairs pairs = walkPairs(p.src, p.dst, p.weights);
+      Transformation byId, weightedById;
+      ASSERT_GE(byId.computeTransformation(p.src, p.dst, false), 0.0);
+      ASSERT_GE(weightedById.computeWeightedTransformation(p.src, p.dst, p.weights, false), 0.0);
+      const FitResult byPosition = FitResult::fitByPosition(pairs.src, pairs.dst, {}, false);
+      const FitResult weightedByPosition = FitResult::fitByPosition(pairs.src, pairs.dst, pairs.weights, false);
+      ASSERT_TRUE(byPosition.isSucceeded());
+      ASSERT_TRUE(weightedByPosition.isSucceeded());
+      EXPECT_EQ(FitResult::fitById(p.src, p.dst, {}, false).pairCount, pairs.src.size());
+      EXPECT_TRUE(SameBits(byId, byPosition.transformation));
+      EXPECT_TRUE(SameBits(weightedById, weightedByPosition.transformation));
+    }
+  }
+}
 
 TEST(FitGather, SetsByIdentifierAreTheFitByPositionOfTheirPairs) {
   for (const std::size_t n : {std::size_t(2001), std::size_t(ZEM_SANITIZED ? 140001 : 300001)}) {
