@@ -325,6 +325,10 @@ constexpr std::size_t kRun = 2048;
 /// runs cost fewer calls.
 constexpr std::size_t kGatheringRun = 64;
 
+/// Destination sets up to this many points (1 MB) are placed by identifier
+/// in the second-level cache (see fitById).
+constexpr std::size_t kNumberedInCache = std::size_t(1) << 15;
+
 /// fitByPosition, with prepare(begin, end) called before the moments read
 /// pairs [begin, end) (from the thread that reads them) in runs of `run`,
 /// dstAt(i) the destination point of pair i before that, and nothing done
@@ -431,7 +435,13 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
     speculationFailed = pairs.speculationFailed();
     return status;
   };
-  {
+  // Writing the destination points to their places at random (numbered)
+  // beats reading them at random as the moments go (the general way) where
+  // the places stay in the cache, and where the moments' arithmetic is
+  // heavy (per-axis weights: 15 instead of 17.5 ms at 1e6 pairs); the
+  // arithmetic of unit weights hides the reads' waiting well enough (11.5
+  // instead of 13 ms at 1e6, 1.15 instead of 1.3 at 1e5).
+  if (!weights.empty() || dst.size() <= kNumberedInCache) {
     GatheredPairs numbered;
     if (numbered.pairUpNumbered(src, dst, weights)) {
       const Status status = fitPaired(numbered, dst.size() > kInCache ? kGatheringRun : kRun);
