@@ -102,6 +102,11 @@ TEST(FitGather, NumberedSetsArePairedAsTheWalkPairsThem) {
          for (Points* set : {&src, &dst, &weights})
            for (Point& p : *set) p.id -= 5;
        }},
+      {"every other identifier (not numbered: paired the general way, every point)",
+       [](Points& src, Points& dst, Points& weights) {
+         for (Points* set : {&src, &dst, &weights})
+           for (Point& p : *set) p.id *= 2;
+       }},
   };
   for (const std::size_t n : {std::size_t(2001), std::size_t(140001)}) {
     for (const Row& row : rows) {
