@@ -167,6 +167,13 @@ class Moments {
     if (avx2::enabled()) {
       const BaVec3d<double> none;  // weights are copied as they are: w − 0 = w, bit for bit
       while (n - i >= 4) {
+        if (fill_ == 0 && n - i >= kBlock && avx2::wideRegisters()) {  // whole blocks straight from the points
+          const std::size_t blocks = (n - i) / kBlock;
+          avx2::axisMoments(src + i, dst + i, w + i, blocks, kBlock, out_.refSrc, out_.refDst, totalHi_, totalLo_,
+                            &out_.weighted, &out_.negative, &out_.isotropic);
+          i += blocks * kBlock;
+          continue;
+        }
         const std::size_t room = (kBlock - fill_) / 4 * 4;
         if (room == 0) {  // fewer than four places left: the block is filled one by one
           add(src[i], dst[i], w[i]);

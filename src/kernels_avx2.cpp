@@ -29,13 +29,6 @@ bool decideWide() {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
 }
 
-/// Whether the kernels that need more than AVX2's sixteen registers use
-/// AVX-512's 32: decided once, on the first call.
-bool wideRegisters() {
-  static const bool use = decideWide();
-  return use;
-}
-
 /// The same, and the identifiers' lanes (bits only, never computed with).
 ZEM_AVX2_INLINE void fourPointsAndIds(const BaPoint3d<double>* p, __m256d* x, __m256d* y, __m256d* z, __m256d* ids) {
   const __m256d xy02 = halvesOf(&p[0].x, &p[2].x), xy13 = halvesOf(&p[1].x, &p[3].x);
@@ -77,6 +70,11 @@ inline void prefetchAhead(const BaPoint3d<double>* p, std::size_t ahead) {
 
 bool enabled() {
   static const bool use = decide();
+  return use;
+}
+
+bool wideRegisters() {
+  static const bool use = enabled() && decideWide();
   return use;
 }
 
@@ -167,6 +165,117 @@ void unitMoments(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, std
     unitMomentsWide(src, dst, blocks, block, refSrc, refDst, hi, lo);
   else
     unitMomentsAvx2(src, dst, blocks, block, refSrc, refDst, hi, lo);
+}
+
+namespace {
+
+/// Coordinate r (0: x, 1: y, 2: z) of four consecutive points, one per lane.
+template <int r>
+ZEM_AVX2_INLINE __m256d fourOf(const BaPoint3d<double>* p) {
+  const double* at = r == 2 ? &p[0].z : &p[0].x;
+  const std::size_t next = sizeof(BaPoint3d<double>) / sizeof(double);
+  const __m256d v02 = halvesOf(at, at + 2 * next), v13 = halvesOf(at + next, at + 3 * next);
+  return r == 1 ? _mm256_unpackhi_pd(v02, v13) : _mm256_unpacklo_pd(v02, v13);
+}
+
+/// The weights' flags of weightFlags for four pairs: lanes ever below 0
+/// or with differing weights, and the pairs that carry no weight.
+struct WeightFlags {
+  __m256d below, unequal;
+  std::size_t none;
+};
+
+ZEM_AVX2_INLINE void takeFlags(__m256d wx, __m256d wy, __m256d wz, WeightFlags* flags) {
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d allZero = _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(wx, zero, _CMP_EQ_OQ),
+                                                      _mm256_cmp_pd(wy, zero, _CMP_EQ_OQ)),
+                                        _mm256_cmp_pd(wz, zero, _CMP_EQ_OQ));
+  flags->none += unsigned(__builtin_popcount(unsigned(_mm256_movemask_pd(allZero))));
+  flags->below = _mm256_or_pd(flags->below, _mm256_or_pd(_mm256_or_pd(_mm256_cmp_pd(wx, zero, _CMP_LT_OQ),
+                                                                      _mm256_cmp_pd(wy, zero, _CMP_LT_OQ)),
+                                                         _mm256_cmp_pd(wz, zero, _CMP_LT_OQ)));
+  // Not (x == y and y == z): unordered (NaN) counts as differing.
+  flags->unequal = _mm256_or_pd(flags->unequal, _mm256_or_pd(_mm256_cmp_pd(wx, wy, _CMP_NEQ_UQ),
+                                                             _mm256_cmp_pd(wy, wz, _CMP_NEQ_UQ)));
+}
+
+/// Axis r's fifteen sums (AxisKind's order) of one block into t, in the
+/// operations of axisSums; the weights' flags and the look-ahead in the
+/// pass of axis 0.
+template <int r>
+ZEM_AVX2_INLINE void axisPass(const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
+                              const BaPoint3d<double>* w, std::size_t block, const __m256d (&ps)[3], __m256d qr,
+                              __m256d* t, WeightFlags* flags) {
+  __m256d sw = _mm256_setzero_pd(), swa[3] = {}, swaa[6] = {}, swb = _mm256_setzero_pd(), swba[3] = {},
+          swbb = _mm256_setzero_pd();
+  for (std::size_t k = 0; k < block; k += 4) {
+    __m256d a0, a1, a2, wr;
+    if (r == 0) {
+      // The next block's points are read meanwhile.
+      prefetchAhead(src + k, 64);
+      prefetchAhead(dst + k, 64);
+      prefetchAhead(w + k, 64);
+      __m256d wy, wz;
+      fourPoints(w + k, &wr, &wy, &wz);
+      takeFlags(wr, wy, wz, flags);
+    } else {
+      wr = fourOf<r>(w + k);
+    }
+    fourPoints(src + k, &a0, &a1, &a2);
+    a0 = _mm256_sub_pd(a0, ps[0]);
+    a1 = _mm256_sub_pd(a1, ps[1]);
+    a2 = _mm256_sub_pd(a2, ps[2]);
+    const __m256d br = _mm256_sub_pd(fourOf<r>(dst + k), qr);
+    const __m256d wa0 = _mm256_mul_pd(wr, a0), wa1 = _mm256_mul_pd(wr, a1), wa2 = _mm256_mul_pd(wr, a2);
+    sw = _mm256_add_pd(sw, wr);
+    swa[0] = _mm256_add_pd(swa[0], wa0);
+    swa[1] = _mm256_add_pd(swa[1], wa1);
+    swa[2] = _mm256_add_pd(swa[2], wa2);
+    swaa[0] = _mm256_fmadd_pd(wa0, a0, swaa[0]);
+    swaa[1] = _mm256_fmadd_pd(wa1, a1, swaa[1]);
+    swaa[2] = _mm256_fmadd_pd(wa2, a2, swaa[2]);
+    swaa[3] = _mm256_fmadd_pd(wa0, a1, swaa[3]);
+    swaa[4] = _mm256_fmadd_pd(wa0, a2, swaa[4]);
+    swaa[5] = _mm256_fmadd_pd(wa1, a2, swaa[5]);
+    const __m256d wb = _mm256_mul_pd(wr, br);
+    swb = _mm256_add_pd(swb, wb);
+    swba[0] = _mm256_fmadd_pd(wb, a0, swba[0]);
+    swba[1] = _mm256_fmadd_pd(wb, a1, swba[1]);
+    swba[2] = _mm256_fmadd_pd(wb, a2, swba[2]);
+    swbb = _mm256_fmadd_pd(wb, br, swbb);
+  }
+  t[0] = sw;
+  for (int i = 0; i < 3; ++i) t[1 + i] = swa[i];
+  t[4] = swb;
+  for (int e = 0; e < 6; ++e) t[5 + e] = swaa[e];
+  for (int i = 0; i < 3; ++i) t[11 + i] = swba[i];
+  t[14] = swbb;
+}
+
+}  // namespace
+
+// Only with AVX-512's registers: in AVX2's sixteen the fifteen sums of an
+// axis and the rows spill, and this is no faster than the buffer's passes.
+ZEM_AVX512VL void axisMoments(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, const BaPoint3d<double>* w,
+                              std::size_t blocks, std::size_t block, const BaVec3d<double>& refSrc,
+                              const BaVec3d<double>& refDst, double* hi, double* lo, std::size_t* carrying,
+                              bool* negative, bool* isotropic) {
+  const __m256d ps[3] = {_mm256_set1_pd(refSrc.x), _mm256_set1_pd(refSrc.y), _mm256_set1_pd(refSrc.z)};
+  const __m256d qs[3] = {_mm256_set1_pd(refDst.x), _mm256_set1_pd(refDst.y), _mm256_set1_pd(refDst.z)};
+  WeightFlags flags{_mm256_setzero_pd(), _mm256_setzero_pd(), 0};
+  for (std::size_t b = 0; b < blocks; ++b, src += block, dst += block, w += block) {
+    // A pass per axis over the block (in the first-level cache), each with
+    // its fifteen sums in registers.
+    __m256d sums[48];
+    axisPass<0>(src, dst, w, block, ps, qs[0], sums, &flags);
+    axisPass<1>(src, dst, w, block, ps, qs[1], sums + 15, nullptr);
+    axisPass<2>(src, dst, w, block, ps, qs[2], sums + 30, nullptr);
+    sums[45] = sums[46] = sums[47] = _mm256_setzero_pd();
+    for (int e = 0; e < 48; e += 4) twoSum(laneSums(sums[e], sums[e + 1], sums[e + 2], sums[e + 3]), hi + e, lo + e);
+  }
+  *carrying += blocks * block - flags.none;
+  if (_mm256_movemask_pd(flags.below) != 0) *negative = true;
+  if (_mm256_movemask_pd(flags.unequal) != 0) *isotropic = false;
 }
 
 ZEM_AVX2 void unitSums(const double* const (&a)[3], const double* const (&b)[3], std::size_t count, double* s) {
@@ -371,6 +480,9 @@ void unitSums(const double* const (&)[3], const double* const (&)[3], std::size_
 void unitMoments(const BaPoint3d<double>*, const BaPoint3d<double>*, std::size_t, std::size_t, const BaVec3d<double>&,
                  const BaVec3d<double>&, double*, double*) {}
 void addCompensated(const double*, std::size_t, double*, double*) {}
+bool wideRegisters() { return false; }
+void axisMoments(const BaPoint3d<double>*, const BaPoint3d<double>*, const BaPoint3d<double>*, std::size_t, std::size_t,
+                 const BaVec3d<double>&, const BaVec3d<double>&, double*, double*, std::size_t*, bool*, bool*) {}
 void axisSums(const double* const (&)[3], const double* const (&)[3], const double* const (&)[3], std::size_t,
               double*) {}
 void weightFlags(const double*, const double*, const double*, std::size_t, std::size_t*, bool*, bool*) {}

@@ -258,3 +258,39 @@ TEST(FitEngine, LargeSetsAreSummedInChunksAboutTheFirstWeightedPair) {
     EXPECT_TRUE(SameImages(byMatrices.transformation, reference, src, 1e-9 * 400.0));
   }
 }
+
+// The weights' flags (a negative weight, weights that differ between axes)
+// come from every pair, wherever it lies in a set of many blocks: one
+// negative weight fails the fit, and weights that differ only in the
+// middle of the set make it iterate to the per-axis optimum, the same as
+// with those pairs first.
+TEST(FitEngine, EveryPairsWeightsCountWhereverItLies) {
+  const std::size_t n = 1000;
+  Problem p = noisyMotion(n, 31);
+  std::mt19937 rng(31);
+  p.dst = moved(p.src, Transformation(Vec(40.0, -7.0, 3.0), Vec(0.3, -0.1, 1.2), 1.0), rng, 1.0);  // 1 mm of noise
+  Points unequalInside(n, Point(1.0, 1.0, 1.0));
+  for (std::size_t i = 256; i < 768; ++i) unequalInside[i] = Point(0.05, 1.0, 20.0);
+  // The same pairs, those of unequal weights first.
+  Points src, dst, unequalFirst;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t i = (k + 256) % n;
+    src.push_back(p.src[i]);
+    dst.push_back(p.dst[i]);
+    unequalFirst.push_back(unequalInside[i]);
+  }
+  const FitResult inside = FitResult::fitByPosition(p.src, p.dst, unequalInside, false);
+  const FitResult first = FitResult::fitByPosition(src, dst, unequalFirst, false);
+  const FitResult equal = FitResult::fitByPosition(p.src, p.dst, {}, false);
+  ASSERT_TRUE(inside.isSucceeded());
+  ASSERT_TRUE(first.isSucceeded());
+  ASSERT_TRUE(equal.isSucceeded());
+  EXPECT_TRUE(SameImages(inside.transformation, first.transformation, p.src, 1e-9 * 400.0));
+  EXPECT_FALSE(SameImages(inside.transformation, equal.transformation, p.src, 1e-3));  // the weights matter
+  for (const std::size_t at : {std::size_t(3), std::size_t(700)}) {
+    SCOPED_TRACE("a negative weight at pair " + std::to_string(at));
+    Points negative(n, Point(1.0, 1.0, 1.0));
+    negative[at].z = -1e-9;
+    EXPECT_EQ(FitResult::fitByPosition(p.src, p.dst, negative, false).status, FitResult::FIT_NEGATIVE_WEIGHT);
+  }
+}
