@@ -211,10 +211,11 @@ ZEM_AVX2_INLINE void axisPass(const BaPoint3d<double>* src, const BaPoint3d<doub
   for (std::size_t k = 0; k < block; k += 4) {
     __m256d a0, a1, a2, wr;
     if (r == 0) {
-      // The next block's points are read meanwhile.
-      prefetchAhead(src + k, 64);
-      prefetchAhead(dst + k, 64);
-      prefetchAhead(w + k, 64);
+      // Points three blocks ahead are asked for meanwhile (one block ahead
+      // left a set of 1e6 pairs 3% slower than the buffer's passes).
+      prefetchAhead(src + k, 192);
+      prefetchAhead(dst + k, 192);
+      prefetchAhead(w + k, 192);
       __m256d wy, wz;
       fourPoints(w + k, &wr, &wy, &wz);
       takeFlags(wr, wy, wz, flags);
