@@ -178,10 +178,17 @@ Derivatives derivativesAt(const Estimate& e, const Vector3d& abar, const Vector1
 
 /// The Gauss-Newton matrix JᵀHJ of the first n parameters. Fixed sizes and
 /// coefficient-wise products: Eigen's blocked product for matrices this
-/// small costs more than the arithmetic.
+/// small costs more than the arithmetic. J's first three columns are the
+/// unit vectors of u (derivativesAt), so that their products are H's
+/// columns and rows of u: only the other four columns are multiplied out,
+/// each entry summed as the whole product sums it (the same bits).
 Square gaussNewtonOf(const Quadratic& q, const Derivatives& d, int n) {
-  const Eigen::Matrix<double, 12, 7> hj = q.H.lazyProduct(d.J);
-  const Eigen::Matrix<double, 7, 7> all = d.J.transpose().lazyProduct(hj);
+  Eigen::Matrix<double, 12, 7> hj;
+  hj.leftCols<3>() = q.H.rightCols<3>();
+  hj.rightCols<4>() = q.H.lazyProduct(d.J.rightCols<4>());
+  Eigen::Matrix<double, 7, 7> all;
+  all.topRows<3>() = hj.bottomRows<3>();
+  all.bottomRows<4>() = d.J.rightCols<4>().transpose().lazyProduct(hj);
   return all.topLeftCorner(n, n);
 }
 
@@ -203,8 +210,9 @@ Status optimise(const Quadratic& q, const Vector3d& abar, int n, Estimate* e) {
   double mu = 0.0;
   int settled = 0;
   for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
-    const Vector12 gradX = 2.0 * (q.H * x - q.g);
-    const double f = q.valueAt(x);
+    const Vector12 hx = q.H * x;
+    const Vector12 gradX = 2.0 * (hx - q.g);
+    const double f = x.dot(hx) - 2.0 * q.g.dot(x) + q.c;  // q.valueAt(x), with H·x once
     const Derivatives d = derivativesAt(*e, abar, gradX);
     const Square gaussNewton = 2.0 * gaussNewtonOf(q, d, n);
     const Step grad = (d.J.transpose() * gradX).head(n);
