@@ -199,6 +199,52 @@ ZEM_AVX2_INLINE void takeFlags(__m256d wx, __m256d wy, __m256d wz, WeightFlags* 
                                                              _mm256_cmp_pd(wy, wz, _CMP_NEQ_UQ)));
 }
 
+/// The fifteen sums of one axis r (AxisKind), lane by lane.
+struct AxisLanes {
+  __m256d sw, swa[3], swaa[6], swb, swba[3], swbb;
+};
+
+ZEM_AVX2_INLINE AxisLanes noAxisLanes() {
+  const __m256d zero = _mm256_setzero_pd();
+  return {zero, {zero, zero, zero}, {zero, zero, zero, zero, zero, zero}, zero, {zero, zero, zero}, zero};
+}
+
+/// Σw_r, Σw_r·a, Σw_r·a·aᵀ of four pairs: weights wr, centred source rows a.
+ZEM_AVX2_INLINE void addWeightedSource(__m256d wr, __m256d a0, __m256d a1, __m256d a2, AxisLanes* s) {
+  const __m256d wa0 = _mm256_mul_pd(wr, a0), wa1 = _mm256_mul_pd(wr, a1), wa2 = _mm256_mul_pd(wr, a2);
+  s->sw = _mm256_add_pd(s->sw, wr);
+  s->swa[0] = _mm256_add_pd(s->swa[0], wa0);
+  s->swa[1] = _mm256_add_pd(s->swa[1], wa1);
+  s->swa[2] = _mm256_add_pd(s->swa[2], wa2);
+  s->swaa[0] = _mm256_fmadd_pd(wa0, a0, s->swaa[0]);
+  s->swaa[1] = _mm256_fmadd_pd(wa1, a1, s->swaa[1]);
+  s->swaa[2] = _mm256_fmadd_pd(wa2, a2, s->swaa[2]);
+  s->swaa[3] = _mm256_fmadd_pd(wa0, a1, s->swaa[3]);
+  s->swaa[4] = _mm256_fmadd_pd(wa0, a2, s->swaa[4]);
+  s->swaa[5] = _mm256_fmadd_pd(wa1, a2, s->swaa[5]);
+}
+
+/// Σw_r·b_r, Σw_r·b_r·a, Σw_r·b_r² of four pairs: the destination row br too.
+ZEM_AVX2_INLINE void addWeightedDestination(__m256d wr, __m256d br, __m256d a0, __m256d a1, __m256d a2,
+                                            AxisLanes* s) {
+  const __m256d wb = _mm256_mul_pd(wr, br);
+  s->swb = _mm256_add_pd(s->swb, wb);
+  s->swba[0] = _mm256_fmadd_pd(wb, a0, s->swba[0]);
+  s->swba[1] = _mm256_fmadd_pd(wb, a1, s->swba[1]);
+  s->swba[2] = _mm256_fmadd_pd(wb, a2, s->swba[2]);
+  s->swbb = _mm256_fmadd_pd(wb, br, s->swbb);
+}
+
+/// The fifteen sums' lanes in AxisKind's order.
+ZEM_AVX2_INLINE void storeAxis(const AxisLanes& s, __m256d* t) {
+  t[0] = s.sw;
+  for (int i = 0; i < 3; ++i) t[1 + i] = s.swa[i];
+  t[4] = s.swb;
+  for (int e = 0; e < 6; ++e) t[5 + e] = s.swaa[e];
+  for (int i = 0; i < 3; ++i) t[11 + i] = s.swba[i];
+  t[14] = s.swbb;
+}
+
 /// Axis r's fifteen sums (AxisKind's order) of one block into t, in the
 /// operations of axisSums; the weights' flags and the look-ahead in the
 /// pass of axis 0.
@@ -206,8 +252,7 @@ template <int r>
 ZEM_AVX2_INLINE void axisPass(const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
                               const BaPoint3d<double>* w, std::size_t block, const __m256d (&ps)[3], __m256d qr,
                               __m256d* t, WeightFlags* flags) {
-  __m256d sw = _mm256_setzero_pd(), swa[3] = {}, swaa[6] = {}, swb = _mm256_setzero_pd(), swba[3] = {},
-          swbb = _mm256_setzero_pd();
+  AxisLanes sums = noAxisLanes();
   for (std::size_t k = 0; k < block; k += 4) {
     __m256d a0, a1, a2, wr;
     if (r == 0) {
@@ -226,31 +271,10 @@ ZEM_AVX2_INLINE void axisPass(const BaPoint3d<double>* src, const BaPoint3d<doub
     a0 = _mm256_sub_pd(a0, ps[0]);
     a1 = _mm256_sub_pd(a1, ps[1]);
     a2 = _mm256_sub_pd(a2, ps[2]);
-    const __m256d br = _mm256_sub_pd(fourOf<r>(dst + k), qr);
-    const __m256d wa0 = _mm256_mul_pd(wr, a0), wa1 = _mm256_mul_pd(wr, a1), wa2 = _mm256_mul_pd(wr, a2);
-    sw = _mm256_add_pd(sw, wr);
-    swa[0] = _mm256_add_pd(swa[0], wa0);
-    swa[1] = _mm256_add_pd(swa[1], wa1);
-    swa[2] = _mm256_add_pd(swa[2], wa2);
-    swaa[0] = _mm256_fmadd_pd(wa0, a0, swaa[0]);
-    swaa[1] = _mm256_fmadd_pd(wa1, a1, swaa[1]);
-    swaa[2] = _mm256_fmadd_pd(wa2, a2, swaa[2]);
-    swaa[3] = _mm256_fmadd_pd(wa0, a1, swaa[3]);
-    swaa[4] = _mm256_fmadd_pd(wa0, a2, swaa[4]);
-    swaa[5] = _mm256_fmadd_pd(wa1, a2, swaa[5]);
-    const __m256d wb = _mm256_mul_pd(wr, br);
-    swb = _mm256_add_pd(swb, wb);
-    swba[0] = _mm256_fmadd_pd(wb, a0, swba[0]);
-    swba[1] = _mm256_fmadd_pd(wb, a1, swba[1]);
-    swba[2] = _mm256_fmadd_pd(wb, a2, swba[2]);
-    swbb = _mm256_fmadd_pd(wb, br, swbb);
+    addWeightedSource(wr, a0, a1, a2, &sums);
+    addWeightedDestination(wr, _mm256_sub_pd(fourOf<r>(dst + k), qr), a0, a1, a2, &sums);
   }
-  t[0] = sw;
-  for (int i = 0; i < 3; ++i) t[1 + i] = swa[i];
-  t[4] = swb;
-  for (int e = 0; e < 6; ++e) t[5 + e] = swaa[e];
-  for (int i = 0; i < 3; ++i) t[11 + i] = swba[i];
-  t[14] = swbb;
+  storeAxis(sums, t);
 }
 
 }  // namespace
@@ -359,44 +383,16 @@ ZEM_AVX2 void axisSums(const double* const (&a)[3], const double* const (&b)[3],
                        std::size_t count, double* s) {
   __m256d sums[48];  // in AxisKind's order, and three zeros: reduced four at a time at the end
   for (int r = 0; r < 3; ++r) {
-    __m256d* t = sums + 15 * r;  // see AxisKind for the order of the fifteen sums
-    {
-      __m256d sw = _mm256_setzero_pd(), swa[3] = {}, swaa[6] = {};
-      for (std::size_t k = 0; k < count; k += 4) {
-        const __m256d a0 = _mm256_loadu_pd(a[0] + k), a1 = _mm256_loadu_pd(a[1] + k), a2 = _mm256_loadu_pd(a[2] + k);
-        const __m256d wr = _mm256_loadu_pd(w[r] + k);
-        const __m256d wa0 = _mm256_mul_pd(wr, a0), wa1 = _mm256_mul_pd(wr, a1), wa2 = _mm256_mul_pd(wr, a2);
-        sw = _mm256_add_pd(sw, wr);
-        swa[0] = _mm256_add_pd(swa[0], wa0);
-        swa[1] = _mm256_add_pd(swa[1], wa1);
-        swa[2] = _mm256_add_pd(swa[2], wa2);
-        swaa[0] = _mm256_fmadd_pd(wa0, a0, swaa[0]);
-        swaa[1] = _mm256_fmadd_pd(wa1, a1, swaa[1]);
-        swaa[2] = _mm256_fmadd_pd(wa2, a2, swaa[2]);
-        swaa[3] = _mm256_fmadd_pd(wa0, a1, swaa[3]);
-        swaa[4] = _mm256_fmadd_pd(wa0, a2, swaa[4]);
-        swaa[5] = _mm256_fmadd_pd(wa1, a2, swaa[5]);
-      }
-      t[0] = sw;
-      for (int i = 0; i < 3; ++i) t[1 + i] = swa[i];
-      for (int e = 0; e < 6; ++e) t[5 + e] = swaa[e];
-    }
-    {
-      __m256d swb = _mm256_setzero_pd(), swba[3] = {}, swbb = _mm256_setzero_pd();
-      for (std::size_t k = 0; k < count; k += 4) {
-        const __m256d a0 = _mm256_loadu_pd(a[0] + k), a1 = _mm256_loadu_pd(a[1] + k), a2 = _mm256_loadu_pd(a[2] + k);
-        const __m256d br = _mm256_loadu_pd(b[r] + k);
-        const __m256d wb = _mm256_mul_pd(_mm256_loadu_pd(w[r] + k), br);
-        swb = _mm256_add_pd(swb, wb);
-        swba[0] = _mm256_fmadd_pd(wb, a0, swba[0]);
-        swba[1] = _mm256_fmadd_pd(wb, a1, swba[1]);
-        swba[2] = _mm256_fmadd_pd(wb, a2, swba[2]);
-        swbb = _mm256_fmadd_pd(wb, br, swbb);
-      }
-      t[4] = swb;
-      for (int i = 0; i < 3; ++i) t[11 + i] = swba[i];
-      t[14] = swbb;
-    }
+    // Two loops over the block (which stays in the first-level cache), each
+    // with few enough sums to keep them in AVX2's registers.
+    AxisLanes lanes = noAxisLanes();
+    for (std::size_t k = 0; k < count; k += 4)
+      addWeightedSource(_mm256_loadu_pd(w[r] + k), _mm256_loadu_pd(a[0] + k), _mm256_loadu_pd(a[1] + k),
+                        _mm256_loadu_pd(a[2] + k), &lanes);
+    for (std::size_t k = 0; k < count; k += 4)
+      addWeightedDestination(_mm256_loadu_pd(w[r] + k), _mm256_loadu_pd(b[r] + k), _mm256_loadu_pd(a[0] + k),
+                             _mm256_loadu_pd(a[1] + k), _mm256_loadu_pd(a[2] + k), &lanes);
+    storeAxis(lanes, sums + 15 * r);
   }
   sums[45] = sums[46] = sums[47] = _mm256_setzero_pd();
   for (int e = 0; e < 48; e += 4)
