@@ -19,7 +19,6 @@
 #include "fit_gather.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 #include "parallel.h"

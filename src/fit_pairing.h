@@ -106,6 +106,7 @@ class IdIndex {
     enterInOneWalk(count, idOf, withChains);
   }
 
+  /// An entry of the hash table.
   struct Slot {
     std::int64_t id;  ///< −1: empty
     std::uint32_t first;
