@@ -132,10 +132,16 @@ bool closedForm(const MeanMoments& m, bool withScale, double scale, Vector3d* ce
 }
 
 /// The step parameters θ = (du, ω, σ): seven with the scale estimated, six
-/// (no σ) with it fixed. One set of dynamic-size types of at most seven
-/// serves both counts (the linear algebra is compiled once).
+/// (no σ) with it fixed. The iteration, run for every fit with weights that
+/// differ between axes, takes their count as a template argument (fixed
+/// sizes: a Newton step then costs about two thirds); the refinement from
+/// the residuals, run rarely, takes the dynamic-size types of at most seven.
 using Square = linalg::SmallMatrix;
 using Step = linalg::SmallVector;
+template <int N>
+using SquareOf = Eigen::Matrix<double, N, N>;
+template <int N>
+using StepOf = Eigen::Matrix<double, N, 1>;
 
 /// Derivatives of x by all seven step parameters at θ = 0 (see the file
 /// comment): J (12 × 7) and the second-order term of the Hessian,
@@ -161,7 +167,11 @@ Derivatives derivativesAt(const Estimate& e, const Vector3d& abar, const Vector1
   Matrix3d turned[3];
   for (int j = 0; j < 3; ++j) {
     d.J(9 + j, j) = 1.0;
-    turned[j] = crossMatrix(Vector3d::Unit(j)) * a;
+    // [e_j]×·A: two rows of A swapped, one negated (the same bits as the product).
+    const int k = (j + 1) % 3, l = (j + 2) % 3;
+    turned[j].row(j).setZero();
+    turned[j].row(k) = -a.row(l);
+    turned[j].row(l) = a.row(k);
     setColumn(3 + j, turned[j]);
   }
   // ∂²A'/∂ω_j∂ω_k = ½([e_j]×[e_k]× + [e_k]×[e_j]×)·A, and [e_j]×[e_k]× =
@@ -176,70 +186,79 @@ Derivatives derivativesAt(const Estimate& e, const Vector3d& abar, const Vector1
   return d;
 }
 
-/// The Gauss-Newton matrix JᵀHJ of the first n parameters. Fixed sizes and
+/// The Gauss-Newton matrix JᵀHJ of the first N parameters. Fixed sizes and
 /// coefficient-wise products: Eigen's blocked product for matrices this
 /// small costs more than the arithmetic. J's first three columns are the
 /// unit vectors of u (derivativesAt), so that their products are H's
 /// columns and rows of u: only the other four columns are multiplied out,
 /// each entry summed as the whole product sums it (the same bits).
-Square gaussNewtonOf(const Quadratic& q, const Derivatives& d, int n) {
+template <int N>
+Eigen::Matrix<double, N, N> gaussNewtonOf(const Quadratic& q, const Derivatives& d) {
   Eigen::Matrix<double, 12, 7> hj;
   hj.leftCols<3>() = q.H.rightCols<3>();
   hj.rightCols<4>() = q.H.lazyProduct(d.J.rightCols<4>());
   Eigen::Matrix<double, 7, 7> all;
   all.topRows<3>() = hj.bottomRows<3>();
   all.bottomRows<4>() = d.J.rightCols<4>().transpose().lazyProduct(hj);
-  return all.topLeftCorner(n, n);
+  return all.topLeftCorner<N, N>();
+}
+/// The same for a count known at run time.
+Square gaussNewtonOf(const Quadratic& q, const Derivatives& d, int n) {
+  return n == 7 ? Square(gaussNewtonOf<7>(q, d)) : Square(gaussNewtonOf<6>(q, d));
 }
 
 /// The estimate after the step θ (six or seven parameters).
-Estimate stepped(const Estimate& e, const Vector3d& abar, const Step& theta) {
+template <class Theta>
+Estimate stepped(const Estimate& e, const Vector3d& abar, const Theta& theta) {
   Estimate next = e;
-  const Vector3d omega = theta.segment<3>(3);
+  const Vector3d omega = theta.template segment<3>(3);
   const double angle = omega.norm();
   if (angle > 0.0) next.rotation = Eigen::AngleAxisd(angle, omega / angle).toRotationMatrix() * e.rotation;
   if (theta.size() == 7) next.scale = e.scale * (1.0 + theta(6));
-  next.u = e.u + theta.head<3>() + (e.affine() - next.affine()) * abar;
+  next.u = e.u + theta.template head<3>() + (e.affine() - next.affine()) * abar;
   return next;
 }
 
-/// The optimum of n free parameters from the closed-form start (see the file
+/// The optimum of N free parameters from the closed-form start (see the file
 /// comment). False when the weighted pairs do not determine the transformation.
-Status optimise(const Quadratic& q, const Vector3d& abar, int n, Estimate* e) {
+template <int N>
+Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e) {
+  using SquareN = SquareOf<N>;
+  using StepN = StepOf<N>;
   Vector12 x = e->packed();
   double mu = 0.0;
-  int settled = 0;
   for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
-    const Vector12 hx = q.H * x;
+    const Vector12 hx = q.H.lazyProduct(x);
     const Vector12 gradX = 2.0 * (hx - q.g);
     const double f = x.dot(hx) - 2.0 * q.g.dot(x) + q.c;  // q.valueAt(x), with H·x once
     const Derivatives d = derivativesAt(*e, abar, gradX);
-    const Square gaussNewton = 2.0 * gaussNewtonOf(q, d, n);
-    const Step grad = (d.J.transpose() * gradX).head(n);
-    const Square hessian = gaussNewton + d.T.topLeftCorner(n, n);
-    const Step diagonal = gaussNewton.diagonal();
+    const SquareN gaussNewton = 2.0 * gaussNewtonOf<N>(q, d);
+    const StepN grad = d.J.transpose().template topRows<N>().lazyProduct(gradX);
+    const SquareN hessian = gaussNewton + d.T.template topLeftCorner<N, N>();
+    const StepN diagonal = gaussNewton.diagonal();
     if (!(diagonal.minCoeff() > 0.0)) return FitResult::FIT_DEGENERATE;
     if (!grad.allFinite() || !hessian.allFinite()) return FitResult::FIT_NOT_CONVERGED;
     const double tolerance = kOptimality * (std::fabs(f) + kEpsilon * std::fabs(q.c));
     bool accepted = false;
     for (int tries = 0; tries < 60 && !accepted; ++tries) {
-      const Square damped = hessian + Square(mu * diagonal.asDiagonal());
-      const linalg::LdltSolution ldlt = linalg::solveLdlt(damped, -grad);
-      if (ldlt.semiDefinite && ldlt.smallestPivot > 0.0) {
-        const Step& theta = ldlt.x;
+      SquareN damped = hessian;
+      damped.diagonal() += mu * diagonal;
+      const Eigen::LDLT<SquareN> ldlt(damped);
+      if (ldlt.info() == Eigen::Success && ldlt.isPositive() && ldlt.vectorD().minCoeff() > 0.0) {
+        const StepN theta = ldlt.solve(-grad);
         const double decrement = -grad.dot(theta);
-        // Steps that promise less than rounding are still taken while they
-        // lower F (the gradient then falls to its own rounding level); two
-        // in a row end the iteration.
-        if (mu == 0.0 && decrement <= tolerance && ++settled >= 2) return FitResult::FIT_SUCCEEDED;
-        if (decrement > tolerance) settled = 0;
+        // A step that promises less than rounding is still taken if it
+        // lowers F (the gradient then falls to its own rounding level), and
+        // ends the iteration.
+        const bool settled = mu == 0.0 && decrement <= tolerance;
         const Estimate next = stepped(*e, abar, theta);
         const Vector12 nextX = next.packed();
         const Vector12 dx = nextX - x;
-        const double change = dx.dot(gradX + q.H * dx);
+        const double change = dx.dot(gradX + q.H.lazyProduct(dx));
         if (!std::isfinite(change)) return FitResult::FIT_NOT_CONVERGED;
         if (change < 0.0 && next.scale * e->scale > 0.0) {
           *e = next;
+          if (settled) return FitResult::FIT_SUCCEEDED;
           x = nextX;
           accepted = true;
           mu = mu < 1e-6 ? 0.0 : mu / 8.0;
@@ -372,6 +391,18 @@ bool lowerThan(const Quadratic& q, const Estimate& candidate, const Estimate& be
   return change < -(kOptimality * std::fabs(f) + kResolved * rounding);
 }
 
+/// A lower bound of the smallest eigenvalue of the symmetric m, within
+/// 1e-9·|m| of it: the closed-form eigenvalue (Eigen's computeDirect, a few
+/// times faster than the iterative one), proven a bound by a Cholesky
+/// factor of m less that much, else the iterative eigenvalue.
+double smallestEigenvalueBound(const Matrix3d& m) {
+  Eigen::SelfAdjointEigenSolver<Matrix3d> eigen;
+  eigen.computeDirect(m, Eigen::EigenvaluesOnly);
+  const double bound = eigen.eigenvalues()(0) - 1e-9 * m.norm();
+  if (Eigen::LLT<Matrix3d>(m - bound * Matrix3d::Identity()).info() == Eigen::Success) return bound;
+  return Eigen::SelfAdjointEigenSolver<Matrix3d>(m, Eigen::EigenvaluesOnly).eigenvalues()(0);
+}
+
 /// Whether the optimum e is provably the lowest of all (see the file
 /// comment): with A = s·R and f(A) = min_u F, for any other rotation R·E
 /// (E a turn by θ about a) f(s·R·E) − f(s·R) ≥ 2s·(1 − cos θ)·κ with
@@ -392,8 +423,9 @@ bool provablyLowest(const Quadratic& q, const Estimate& e) {
   const Eigen::LDLT<Matrix3d> translation(q.H.block<3, 3>(9, 9));
   if (translation.info() != Eigen::Success || !translation.isPositive()) return false;
   const Eigen::Matrix<double, 9, 9> reduced =
-      q.H.topLeftCorner<9, 9>() - q.H.block<9, 3>(0, 9) * translation.solve(q.H.block<3, 9>(9, 0));
-  const double lowest = Eigen::SelfAdjointEigenSolver<Matrix3d>(symmetric, Eigen::EigenvaluesOnly).eigenvalues()(0);
+      q.H.topLeftCorner<9, 9>() -
+      q.H.block<9, 3>(0, 9).lazyProduct(Eigen::Matrix<double, 3, 9>(translation.solve(q.H.block<3, 9>(9, 0))));
+  const double lowest = smallestEigenvalueBound(symmetric);
   // κ > room, with room for the rounding of the moments (a few ε of H) and
   // of the optimum: 1e-6·(2ℓ·s + |M|) + 1e3·ε·λ_max·s. For ℓ ≥ 0 that is
   // ℓ above `needed` below, with the trace of the semi-definite reduced
@@ -408,21 +440,25 @@ bool provablyLowest(const Quadratic& q, const Estimate& e) {
   return shifted.info() == Eigen::Success;
 }
 
-/// The smallest eigenvalue of the equilibrated Gauss-Newton matrix of the n
+/// The smallest eigenvalue of the equilibrated Gauss-Newton matrix of the N
 /// free parameters at e: how well the weighted pairs determine them (see the
 /// file comment); 0 when a parameter has no effect at all, kWellDetermined
 /// when it is larger than that.
-double determinacy(const Quadratic& q, const Vector3d& abar, int n, const Estimate& e) {
-  const Square normal = gaussNewtonOf(q, derivativesAt(e, abar, Vector12::Zero()), n);
-  const Step diagonal = normal.diagonal();
+template <int N>
+double determinacy(const Quadratic& q, const Vector3d& abar, const Estimate& e) {
+  using SquareN = SquareOf<N>;
+  using StepN = StepOf<N>;
+  const SquareN normal = gaussNewtonOf<N>(q, derivativesAt(e, abar, Vector12::Zero()));
+  const StepN diagonal = normal.diagonal();
   if (!(diagonal.minCoeff() > 0.0)) return 0.0;
-  const Step unit = diagonal.cwiseSqrt().cwiseInverse();
-  const Square equilibrated = unit.asDiagonal() * normal * unit.asDiagonal();
+  const StepN unit = diagonal.cwiseSqrt().cwiseInverse();
+  const SquareN equilibrated = unit.asDiagonal() * normal * unit.asDiagonal();
   // A Cholesky factor of (M − k·I) proves every eigenvalue above k, at a
   // fraction of the eigenvalues' cost.
-  if (linalg::isPositiveDefinite(equilibrated - kWellDetermined * Square::Identity(n, n))) return kWellDetermined;
+  if (Eigen::LLT<SquareN>(equilibrated - kWellDetermined * SquareN::Identity()).info() == Eigen::Success)
+    return kWellDetermined;
   Step values;
-  linalg::symmetricEigen(equilibrated, &values, nullptr);
+  linalg::symmetricEigen(Square(equilibrated), &values, nullptr);
   return values(0);
 }
 
@@ -468,6 +504,29 @@ const std::vector<Matrix3d>& rotationGrid() {
   return turns;
 }
 
+namespace {
+
+/// The optimum from the closed form in out->estimate, and its determinacy,
+/// for N free parameters (see freeParameters).
+template <int N>
+Status optimumFrom(const Quadratic& q, bool withScale, double scale, const Matrix3d& axes, Solution* out) {
+  // With isotropic weights the closed form is the optimum.
+  if (!q.isotropic) {
+    const Estimate closed = out->estimate;
+    const Status status = optimise<N>(q, out->centroid, &out->estimate);
+    if (status != FitResult::FIT_SUCCEEDED) return status;
+    if (!provablyLowest(q, out->estimate)) {
+      for (Estimate& start : otherStarts(q, withScale, scale, closed, axes))
+        if (optimise<N>(q, out->centroid, &start) == FitResult::FIT_SUCCEEDED && lowerThan(q, start, out->estimate))
+          out->estimate = start;
+    }
+  }
+  out->determinacy = determinacy<N>(q, out->centroid, out->estimate);
+  return out->determinacy > kDeterminacy ? FitResult::FIT_SUCCEEDED : FitResult::FIT_DEGENERATE;
+}
+
+}  // namespace
+
 Status solve(const Quadratic& q, bool withScale, double scale, Solution* out) {
   if (!q.finite) return FitResult::FIT_NOT_FINITE;
   if (q.negative) return FitResult::FIT_NEGATIVE_WEIGHT;
@@ -476,20 +535,7 @@ Status solve(const Quadratic& q, bool withScale, double scale, Solution* out) {
   Matrix3d axes;
   if (!closedForm(meanMoments(q), withScale, scale, &out->centroid, &out->estimate, &axes))
     return FitResult::FIT_DEGENERATE;
-  // With isotropic weights the closed form is the optimum.
-  if (!q.isotropic) {
-    const int n = freeParameters(withScale);
-    const Estimate closed = out->estimate;
-    const Status status = optimise(q, out->centroid, n, &out->estimate);
-    if (status != FitResult::FIT_SUCCEEDED) return status;
-    if (!provablyLowest(q, out->estimate)) {
-      for (Estimate& start : otherStarts(q, withScale, scale, closed, axes))
-        if (optimise(q, out->centroid, n, &start) == FitResult::FIT_SUCCEEDED && lowerThan(q, start, out->estimate))
-          out->estimate = start;
-    }
-  }
-  out->determinacy = determinacy(q, out->centroid, freeParameters(withScale), out->estimate);
-  return out->determinacy > kDeterminacy ? FitResult::FIT_SUCCEEDED : FitResult::FIT_DEGENERATE;
+  return withScale ? optimumFrom<7>(q, withScale, scale, axes, out) : optimumFrom<6>(q, withScale, scale, axes, out);
 }
 
 Status toTransformation(const Quadratic& q, const Estimate& e, Transformation* result) {
