@@ -91,10 +91,28 @@ bool GatheredPairs::pairUpNumbered(const std::vector<Point>& src, const std::vec
         if (k < n) __atomic_store_n(mark + k, static_cast<unsigned char>(1), __ATOMIC_RELAXED);
       }
     });
-  } else {
-    const bool ahead = n > kInCache;
+  } else if (n <= kInCache) {
+    // A set this small is read from the cache whichever way: the source's
+    // numbering and the weights are checked in this pass too, and the new
+    // marks counted (no pass over the marks, nothing left to gatherRange).
+    const Point* const from = src.data();
+    const Point* const w = weights.empty() ? nullptr : weights.data();
+    bool numbered = true;
+    std::size_t written = 0;
     for (std::size_t j = 0; j < n; ++j) {
-      if (ahead && j + kWriteAhead < n) {
+      numbered &= from[j].id == first + std::int64_t(j);
+      if (w != nullptr) numbered &= w[j].id == from[j].id;
+      const std::uint64_t k = std::uint64_t(std::int64_t(in[j].id) - first);
+      if (k >= n) continue;
+      written += mark[k] == 0;
+      mark[k] = 1;
+      new (out + k) Point(in[j]);
+    }
+    if (!numbered || written != n) return false;
+    numberChecked_ = true;
+  } else {
+    for (std::size_t j = 0; j < n; ++j) {
+      if (j + kWriteAhead < n) {
         const std::uint64_t later = std::uint64_t(std::int64_t(in[j + kWriteAhead].id) - first);
         if (later < n) __builtin_prefetch(out + later, 1);
       }
@@ -104,15 +122,17 @@ bool GatheredPairs::pairUpNumbered(const std::vector<Point>& src, const std::vec
       new (out + k) Point(in[j]);
     }
   }
-  std::vector<std::size_t> markedIn(chunks, 0);
-  parallel::forChunksOf(n, chunks, [mark, n, &markedIn](std::size_t c) {
-    std::size_t count = 0;
-    for (std::size_t k = c * kChunk; k < std::min(n, (c + 1) * kChunk); ++k) count += mark[k];
-    markedIn[c] = count;
-  });
-  std::size_t marked = 0;
-  for (std::size_t count : markedIn) marked += count;
-  if (marked != n) return false;  // an identifier outside the numbering, or repeated
+  if (!numberChecked_) {
+    std::vector<std::size_t> markedIn(chunks, 0);
+    parallel::forChunksOf(n, chunks, [mark, n, &markedIn](std::size_t c) {
+      std::size_t count = 0;
+      for (std::size_t k = c * kChunk; k < std::min(n, (c + 1) * kChunk); ++k) count += mark[k];
+      markedIn[c] = count;
+    });
+    std::size_t marked = 0;
+    for (std::size_t count : markedIn) marked += count;
+    if (marked != n) return false;  // an identifier outside the numbering, or repeated
+  }
   if (threaded)
     parallel::forChunksOf(n, chunks, [out, in, first, n](std::size_t c) {
       const std::size_t end = std::min(n, (c + 1) * kChunk);
@@ -168,7 +188,7 @@ bool GatheredPairs::gather(const std::vector<Point>& src, const std::vector<Poin
 void GatheredPairs::gatherRange(std::size_t begin, std::size_t end) {
   if (!deferred_) return;
   if (numbered_) {
-    checkNumbered(begin, end);
+    if (!numberChecked_) checkNumbered(begin, end);
     return;
   }
   if (speculating_) {

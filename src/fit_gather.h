@@ -57,9 +57,10 @@ class GatheredPairs {
   /// (seen from the two end points of the source, the sizes, and the
   /// destination's identifiers). The source's numbering between its end
   /// points and the weights (which must follow the source points:
-  /// followsSource) are checked by gatherRange as the moments read the
-  /// pairs, which speculationFailed() then reports, as for a speculating
-  /// pairUp. The index of the general way is not needed.
+  /// followsSource) are checked here for sets in the cache (kInCache; false
+  /// when they fail), else by gatherRange as the moments read the pairs,
+  /// which speculationFailed() then reports, as for a speculating pairUp.
+  /// The index of the general way is not needed.
   bool pairUpNumbered(const std::vector<Point>& src, const std::vector<Point>& dst,
                       const std::vector<Point>& weights);
 
@@ -131,6 +132,7 @@ class GatheredPairs {
   const std::vector<Point>* weightSet_ = nullptr;
   bool speculating_ = false;
   bool numbered_ = false;          ///< pairUpNumbered's pairs: dst_ is complete
+  bool numberChecked_ = false;     ///< ... and the source's numbering and the weights already checked
   std::int64_t firstId_ = 0;       ///< the identifier of source point 0 (pairUpNumbered)
   std::atomic<bool> failed_{false};
   const Point* srcView_ = nullptr;  ///< src_, or the caller's source points when every one of them pairs in order
