@@ -79,7 +79,8 @@ WalkPairs walkPairs(const Points& src, const Points& dst, const Points& weights)
 // as many points in another order, is paired without an index when the
 // destination holds each of those identifiers once; sets that only look so
 // (the same end points and sizes) are paired the general way, with the
-// same pairs as the walk. Small sets in one thread, large ones over threads.
+// same pairs as the walk. Sets in the cache (checked as they are placed),
+// beyond it in one thread, and large ones over threads.
 TEST(FitGather, NumberedSetsArePairedAsTheWalkPairsThem) {
   struct Row {
     const char* name;
@@ -108,7 +109,7 @@ TEST(FitGather, NumberedSetsArePairedAsTheWalkPairsThem) {
            for (Point& p : *set) p.id *= 2;
        }},
   };
-  for (const std::size_t n : {std::size_t(2001), std::size_t(140001)}) {
+  for (const std::size_t n : {std::size_t(2001), std::size_t(20001), std::size_t(140001)}) {
     for (const Row& row : rows) {
       SCOPED_TRACE(std::to_string(n) + " points, " + row.name);
       Problem p = noisyMotion(n, 29);
