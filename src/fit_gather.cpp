@@ -100,8 +100,7 @@ bool GatheredPairs::pairUpNumbered(const std::vector<Point>& src, const std::vec
     bool numbered = true;
     std::size_t written = 0;
     for (std::size_t j = 0; j < n; ++j) {
-      numbered &= from[j].id == first + std::int64_t(j);
-      if (w != nullptr) numbered &= w[j].id == from[j].id;
+      numbered &= numberedAt(from, w, first, j);
       const std::uint64_t k = std::uint64_t(std::int64_t(in[j].id) - first);
       if (k >= n) continue;
       written += mark[k] == 0;
@@ -159,12 +158,7 @@ void GatheredPairs::checkNumbered(std::size_t begin, std::size_t end) {
   const Point* const weights = weightSet_->empty() ? nullptr : weightSet_->data();
   const std::int64_t first = firstId_;
   bool numbered = true;
-  if (weights == nullptr) {
-    for (std::size_t i = begin; i < end; ++i) numbered &= src[i].id == first + std::int64_t(i);
-  } else {
-    for (std::size_t i = begin; i < end; ++i)
-      numbered &= (src[i].id == first + std::int64_t(i)) & (weights[i].id == src[i].id);
-  }
+  for (std::size_t i = begin; i < end; ++i) numbered &= numberedAt(src, weights, first, i);
   if (!numbered) failed_.store(true, std::memory_order_relaxed);
 }
 

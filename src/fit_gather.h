@@ -115,6 +115,11 @@ class GatheredPairs {
   }
 
   void gatherSpeculating(std::size_t begin, std::size_t end);
+  /// Whether source point i carries identifier first + i and its weight
+  /// point (weights may be null) the same.
+  static bool numberedAt(const Point* src, const Point* weights, std::int64_t first, std::size_t i) {
+    return (src[i].id == first + std::int64_t(i)) & (weights == nullptr || weights[i].id == src[i].id);
+  }
   /// pairUpNumbered's check of source points [begin, end) and their weights.
   void checkNumbered(std::size_t begin, std::size_t end);
   bool gatherInOneWalk(const std::vector<Point>& src, const std::vector<Point>& dst,
