@@ -232,6 +232,7 @@ class Moments {
 
  private:
   static constexpr std::size_t kBlock = 64;
+  static_assert(kBlock <= avx2::kMaxBlock, "axisMoments takes whole blocks");
   /// The sums rounded up to whole vectors of four (the padding stays 0).
   static constexpr unsigned kPadded = (Kind::kSums + 3) / 4 * 4;
 

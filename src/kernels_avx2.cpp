@@ -245,34 +245,59 @@ ZEM_AVX2_INLINE void storeAxis(const AxisLanes& s, __m256d* t) {
   t[14] = s.swbb;
 }
 
-/// Axis r's fifteen sums (AxisKind's order) of one block into t, in the
-/// operations of axisSums; the weights' flags and the look-ahead in the
-/// pass of axis 0.
-template <int r>
-ZEM_AVX2_INLINE void axisPass(const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
-                              const BaPoint3d<double>* w, std::size_t block, const __m256d (&ps)[3], __m256d qr,
-                              __m256d* t, WeightFlags* flags) {
+/// The rows of one block that the passes of axes 1 and 2 read, one
+/// coordinate per array: the centred source rows, the weights of y and z
+/// and the centred destination rows of y and z.
+struct StagedBlock {
+  alignas(32) double a[3][kMaxBlock];
+  alignas(32) double w[2][kMaxBlock];
+  alignas(32) double b[2][kMaxBlock];
+};
+
+/// Axis 0's fifteen sums (AxisKind's order) of one block into t, in the
+/// operations of axisSums; the weights' flags and the look-ahead too, and
+/// the rows the other axes need staged for them (taken from the points
+/// once, instead of once per axis).
+ZEM_AVX2_INLINE void firstAxisPass(const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
+                                   const BaPoint3d<double>* w, std::size_t block, const __m256d (&ps)[3],
+                                   const __m256d (&qs)[3], __m256d* t, WeightFlags* flags, StagedBlock* staged) {
   AxisLanes sums = noAxisLanes();
   for (std::size_t k = 0; k < block; k += 4) {
-    __m256d a0, a1, a2, wr;
-    if (r == 0) {
-      // Points three blocks ahead are asked for meanwhile (one block ahead
-      // left a set of 1e6 pairs 3% slower than the buffer's passes).
-      prefetchAhead(src + k, 192);
-      prefetchAhead(dst + k, 192);
-      prefetchAhead(w + k, 192);
-      __m256d wy, wz;
-      fourPoints(w + k, &wr, &wy, &wz);
-      takeFlags(wr, wy, wz, flags);
-    } else {
-      wr = fourOf<r>(w + k);
-    }
+    // Points three blocks ahead are asked for meanwhile (one block ahead
+    // left a set of 1e6 pairs 3% slower than the buffer's passes).
+    prefetchAhead(src + k, 192);
+    prefetchAhead(dst + k, 192);
+    prefetchAhead(w + k, 192);
+    __m256d a0, a1, a2, wx, wy, wz, b0, b1, b2;
+    fourPoints(w + k, &wx, &wy, &wz);
+    takeFlags(wx, wy, wz, flags);
     fourPoints(src + k, &a0, &a1, &a2);
+    fourPoints(dst + k, &b0, &b1, &b2);
     a0 = _mm256_sub_pd(a0, ps[0]);
     a1 = _mm256_sub_pd(a1, ps[1]);
     a2 = _mm256_sub_pd(a2, ps[2]);
+    _mm256_store_pd(staged->a[0] + k, a0);
+    _mm256_store_pd(staged->a[1] + k, a1);
+    _mm256_store_pd(staged->a[2] + k, a2);
+    _mm256_store_pd(staged->w[0] + k, wy);
+    _mm256_store_pd(staged->w[1] + k, wz);
+    _mm256_store_pd(staged->b[0] + k, _mm256_sub_pd(b1, qs[1]));
+    _mm256_store_pd(staged->b[1] + k, _mm256_sub_pd(b2, qs[2]));
+    addWeightedSource(wx, a0, a1, a2, &sums);
+    addWeightedDestination(wx, _mm256_sub_pd(b0, qs[0]), a0, a1, a2, &sums);
+  }
+  storeAxis(sums, t);
+}
+
+/// Axis r's (1 or 2) fifteen sums of one block into t, from the staged rows.
+template <int r>
+ZEM_AVX2_INLINE void stagedAxisPass(const StagedBlock& staged, std::size_t block, __m256d* t) {
+  AxisLanes sums = noAxisLanes();
+  for (std::size_t k = 0; k < block; k += 4) {
+    const __m256d a0 = _mm256_load_pd(staged.a[0] + k), a1 = _mm256_load_pd(staged.a[1] + k),
+                  a2 = _mm256_load_pd(staged.a[2] + k), wr = _mm256_load_pd(staged.w[r - 1] + k);
     addWeightedSource(wr, a0, a1, a2, &sums);
-    addWeightedDestination(wr, _mm256_sub_pd(fourOf<r>(dst + k), qr), a0, a1, a2, &sums);
+    addWeightedDestination(wr, _mm256_load_pd(staged.b[r - 1] + k), a0, a1, a2, &sums);
   }
   storeAxis(sums, t);
 }
@@ -292,9 +317,10 @@ ZEM_AVX512VL void axisMoments(const BaPoint3d<double>* src, const BaPoint3d<doub
     // A pass per axis over the block (in the first-level cache), each with
     // its fifteen sums in registers.
     __m256d sums[48];
-    axisPass<0>(src, dst, w, block, ps, qs[0], sums, &flags);
-    axisPass<1>(src, dst, w, block, ps, qs[1], sums + 15, nullptr);
-    axisPass<2>(src, dst, w, block, ps, qs[2], sums + 30, nullptr);
+    StagedBlock staged;
+    firstAxisPass(src, dst, w, block, ps, qs, sums, &flags, &staged);
+    stagedAxisPass<1>(staged, block, sums + 15);
+    stagedAxisPass<2>(staged, block, sums + 30);
     sums[45] = sums[46] = sums[47] = _mm256_setzero_pd();
     for (int e = 0; e < 48; e += 4) twoSum(laneSums(sums[e], sums[e + 1], sums[e + 2], sums[e + 3]), hi + e, lo + e);
   }

@@ -39,8 +39,11 @@ void unitMoments(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, std
 /// AVX-512's 32 (see the file comment; false without enabled()).
 bool wideRegisters();
 
+/// The most pairs a block of axisMoments may hold.
+constexpr std::size_t kMaxBlock = 64;
+
 /// Per-axis weights, where wideRegisters(): the moments of `blocks` blocks
-/// of `block` pairs (a multiple of 4) src[i], dst[i] weighted by w[i] about
+/// of `block` pairs (a multiple of 4, at most kMaxBlock) src[i], dst[i] weighted by w[i] about
 /// (refSrc, refDst), read from the points themselves: each block's sums of
 /// AxisKind added to the compensated totals hi[0..48), lo[0..48) (entries
 /// 45 to 47 get 0), and the weights' flags taken, both exactly as centred,
