@@ -163,7 +163,14 @@ class Moments {
                  std::size_t n) {
     static_assert(std::is_same<Kind, AxisKind>::value, "for per-axis weights");
     std::size_t i = 0;
-    for (; i < n && !referenced_; ++i) add(src[i], dst[i], w[i]);  // up to the reference pair
+    for (; i < n && !referenced_; ++i) {
+      if (AxisKind::carries(w[i])) {  // as add() takes it: the reference, then added with the pairs after it
+        finiteCheck_ += src[i].x + src[i].y + src[i].z + dst[i].x + dst[i].y + dst[i].z;
+        setReference(src[i], dst[i]);
+        break;
+      }
+      add(src[i], dst[i], w[i]);
+    }
     if (avx2::enabled()) {
       const BaVec3d<double> none;  // weights are copied as they are: w − 0 = w, bit for bit
       while (n - i >= 4) {
