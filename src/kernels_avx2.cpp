@@ -169,15 +169,6 @@ void unitMoments(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, std
 
 namespace {
 
-/// Coordinate r (0: x, 1: y, 2: z) of four consecutive points, one per lane.
-template <int r>
-ZEM_AVX2_INLINE __m256d fourOf(const BaPoint3d<double>* p) {
-  const double* at = r == 2 ? &p[0].z : &p[0].x;
-  const std::size_t next = sizeof(BaPoint3d<double>) / sizeof(double);
-  const __m256d v02 = halvesOf(at, at + 2 * next), v13 = halvesOf(at + next, at + 3 * next);
-  return r == 1 ? _mm256_unpackhi_pd(v02, v13) : _mm256_unpacklo_pd(v02, v13);
-}
-
 /// The weights' flags of weightFlags for four pairs: lanes ever below 0
 /// or with differing weights, and the pairs that carry no weight.
 struct WeightFlags {

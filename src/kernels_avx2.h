@@ -43,11 +43,12 @@ bool wideRegisters();
 constexpr std::size_t kMaxBlock = 64;
 
 /// Per-axis weights, where wideRegisters(): the moments of `blocks` blocks
-/// of `block` pairs (a multiple of 4, at most kMaxBlock) src[i], dst[i] weighted by w[i] about
-/// (refSrc, refDst), read from the points themselves: each block's sums of
-/// AxisKind added to the compensated totals hi[0..48), lo[0..48) (entries
-/// 45 to 47 get 0), and the weights' flags taken, both exactly as centred,
-/// weightFlags, axisSums and addCompensated do for the rows of the block.
+/// of `block` pairs (a multiple of 4, at most kMaxBlock) src[i], dst[i]
+/// weighted by w[i] about (refSrc, refDst), read from the points
+/// themselves: each block's sums of AxisKind added to the compensated
+/// totals hi[0..48), lo[0..48) (entries 45 to 47 get 0), and the weights'
+/// flags taken, both exactly as centred, weightFlags, axisSums and
+/// addCompensated do for the rows of the block.
 void axisMoments(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, const BaPoint3d<double>* w,
                  std::size_t blocks, std::size_t block, const BaVec3d<double>& refSrc, const BaVec3d<double>& refDst,
                  double* hi, double* lo, std::size_t* carrying, bool* negative, bool* isotropic);
