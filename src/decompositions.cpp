@@ -25,8 +25,6 @@ void symmetricEigen(const SmallMatrix& a, SmallVector* values, SmallMatrix* vect
   if (vectors) *vectors = eigen.eigenvectors();
 }
 
-bool isPositiveDefinite(const SmallMatrix& a) { return Eigen::LLT<SmallMatrix>(a).info() == Eigen::Success; }
-
 LdltSolution solveLdlt(const SmallMatrix& a, const SmallVector& b) {
   const Eigen::LDLT<SmallMatrix> ldlt(a);
   LdltSolution out;

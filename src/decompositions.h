@@ -29,10 +29,6 @@ void symmetricEigen(const Eigen::Matrix3d& a, Eigen::Vector3d* values, Eigen::Ma
 /// are wanted (cheaper).
 void symmetricEigen(const SmallMatrix& a, SmallVector* values, SmallMatrix* vectors);
 
-/// Whether the symmetric a has a Cholesky factor: every eigenvalue above 0
-/// (beyond the rounding of the factorisation).
-bool isPositiveDefinite(const SmallMatrix& a);
-
 /// The solution of a·x = b through the LDLᵀ factor of the symmetric a.
 struct LdltSolution {
   SmallVector x;

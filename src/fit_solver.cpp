@@ -507,9 +507,10 @@ const std::vector<Matrix3d>& rotationGrid() {
 namespace {
 
 /// The optimum from the closed form in out->estimate, and its determinacy,
-/// for N free parameters (see freeParameters).
+/// for N free parameters (see freeParameters: 7 with the scale estimated).
 template <int N>
-Status optimumFrom(const Quadratic& q, bool withScale, double scale, const Matrix3d& axes, Solution* out) {
+Status optimumFrom(const Quadratic& q, double scale, const Matrix3d& axes, Solution* out) {
+  constexpr bool withScale = N == 7;
   // With isotropic weights the closed form is the optimum.
   if (!q.isotropic) {
     const Estimate closed = out->estimate;
@@ -535,7 +536,7 @@ Status solve(const Quadratic& q, bool withScale, double scale, Solution* out) {
   Matrix3d axes;
   if (!closedForm(meanMoments(q), withScale, scale, &out->centroid, &out->estimate, &axes))
     return FitResult::FIT_DEGENERATE;
-  return withScale ? optimumFrom<7>(q, withScale, scale, axes, out) : optimumFrom<6>(q, withScale, scale, axes, out);
+  return withScale ? optimumFrom<7>(q, scale, axes, out) : optimumFrom<6>(q, scale, axes, out);
 }
 
 Status toTransformation(const Quadratic& q, const Estimate& e, Transformation* result) {
