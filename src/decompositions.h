@@ -22,6 +22,14 @@ struct Svd3 {
 };
 Svd3 svd(const Eigen::Matrix3d& m);
 
+/// The rotation nearest to m, the orthogonal factor of its polar
+/// decomposition m = R·S (S symmetric positive definite), by Higham's scaled
+/// Newton iteration R ← ½(γ·R + (γ·R)⁻ᵀ): a few 3x3 inverses, a small part
+/// of svd's cost. False where det m is not positive (the nearest
+/// orthogonal matrix is then no rotation) or the iteration does not settle
+/// (m nearly singular): svd then gives the answer.
+bool nearestRotation(const Eigen::Matrix3d& m, Eigen::Matrix3d* r);
+
 /// Eigenvalues (ascending) and unit eigenvectors (columns, in the same
 /// order) of the symmetric matrix a, which is read from its lower triangle.
 void symmetricEigen(const Eigen::Matrix3d& a, Eigen::Vector3d* values, Eigen::Matrix3d* vectors);

@@ -276,6 +276,7 @@ void Moments<UnitKind>::buildQuadratic() {
 template <>
 void Moments<AxisKind>::buildQuadratic() {
   Matrix12& h = out_.H;
+  out_.rowsApart = true;
   out_.c = 0.0;
   for (int r = 0; r < 3; ++r) {
     const double* t = sums_ + 15 * r;

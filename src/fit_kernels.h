@@ -49,6 +49,9 @@ struct Quadratic {
   BaVec3d<double> refSrc, refDst;  ///< p₀ and q₀
   std::size_t weighted = 0;        ///< pairs that carry weight
   bool isotropic = true;           ///< every pair's weight is a multiple of the identity
+  /// Every weight is diagonal (per axis): H couples only the entries of one
+  /// row r of the map, (A_r0, A_r1, A_r2, u_r) at 3k + r and 9 + r.
+  bool rowsApart = false;
   bool negative = false;           ///< a weight is negative (not positive semi-definite)
   bool finite = true;              ///< every coordinate and weight was finite
 

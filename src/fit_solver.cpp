@@ -8,7 +8,12 @@
 // with S = diag(1, 1, ±1) so that det R = +1 (a reflection is never the
 // answer), s = tr(D·S) / (weighted variance of the source) when estimated.
 // When every pair's weight is a multiple of the identity (unit weights among
-// them) this is the optimum.
+// them) this is the optimum. With other weights the iteration starts instead
+// from the best affine map taken to its nearest rotation (polar
+// decomposition) where the pairs clearly fix that map: on a measured part it
+// lies within the noise's second order of the optimum, which two Newton
+// steps then settle, where the mean weights' centroid, off by the
+// differences between the axes' weights, takes four.
 //
 // Iteration. A safeguarded Newton method on the rotation manifold: a step
 // (du, ω, σ) maps (A = s·R, u) to A' = (1 + σ)·exp([ω]×)·A and
@@ -23,10 +28,11 @@
 // step lowers F any more. Only arithmetic that is not finite fails it.
 //
 // Several starts. With weights that differ between axes F may have other
-// minima than the optimum, and the one nearest the mean-weight start need
-// not be the lowest: noise-free pairs weighted 0, 0.01, 1 or 100 per axis
-// ended there in a wrong turn a third of the time. So the iteration also
-// runs from the best affine map taken to its nearest rotation, and from the
+// minima than the optimum, and the one nearest the first start need not be
+// the lowest: noise-free pairs weighted 0, 0.01, 1 or 100 per axis ended
+// there in a wrong turn a third of the time. So the iteration also runs
+// from the other of the two starts above (the best affine map, of least
+// norm where the pairs leave it partly free), and from the
 // eight rotations of a grid over all rotations (and of the half turns about
 // the principal axes) at which F, with the best translation and scale for
 // each, is lowest, and the lowest optimum is kept; an optimum no lower than
@@ -273,11 +279,32 @@ Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e) {
   return FitResult::FIT_SUCCEEDED;
 }
 
+/// The motion nearest the affine map x: its linear part taken to the nearest
+/// rotation (and scale), with the best translation for it. False when that
+/// is not defined or turns nothing.
+bool nearestMotion(const Quadratic& q, const Vector12& x, bool withScale, double scale, Estimate* e) {
+  Matrix3d a;
+  for (int k = 0; k < 3; ++k) a.col(k) = x.segment<3>(3 * k);
+  if (!withScale && scale < 0.0) a = -a;
+  if (!linalg::nearestRotation(a, &e->rotation)) {
+    const linalg::Svd3 svd = linalg::svd(a);
+    e->rotation = svd.u * properSigns(svd).asDiagonal() * svd.v.transpose();
+  }
+  // tr(Rᵀ·A) = Σ σ_k·S_k, over the three axes.
+  e->scale = withScale ? e->rotation.cwiseProduct(a).sum() / 3.0 : scale;
+  if (!(e->scale > 0.0 || !withScale) || !std::isfinite(e->scale) || !e->rotation.allFinite()) return false;
+  // The best translation for that map: ΣW·u = g_u − Σ_k (Σ a_k·W)·A'_k.
+  const Vector12 fixed = e->packed();
+  const Vector3d rhs = q.g.segment<3>(9) - q.H.block<3, 9>(9, 0) * fixed.head<9>();
+  const Eigen::LDLT<Matrix3d> translation(q.H.block<3, 3>(9, 9));
+  if (translation.info() != Eigen::Success) return false;
+  e->u = translation.solve(rhs);
+  return e->u.allFinite();
+}
+
 /// The start from the best affine map: the quadratic's own minimum over all
 /// twelve numbers (of least norm, equilibrated, where the pairs leave the map
-/// partly free, as a flat part does), taken to its nearest rotation (and
-/// scale), with the best translation for it. False when that map is not
-/// defined or turns nothing.
+/// partly free, as a flat part does), taken to its nearest motion.
 bool affineStart(const Quadratic& q, bool withScale, double scale, Estimate* e) {
   const Vector12 diagonal = q.H.diagonal();
   if (!(diagonal.minCoeff() > 0.0)) return false;
@@ -292,21 +319,40 @@ bool affineStart(const Quadratic& q, bool withScale, double scale, Estimate* e) 
   const Vector12 x = unit.asDiagonal() * (eigen.eigenvectors() *
                                           (inverse.asDiagonal() * (eigen.eigenvectors().transpose() *
                                                                    (unit.asDiagonal() * q.g))));
-  Matrix3d a;
-  for (int k = 0; k < 3; ++k) a.col(k) = x.segment<3>(3 * k);
-  if (!withScale && scale < 0.0) a = -a;
-  const linalg::Svd3 svd = linalg::svd(a);
-  const Vector3d signs = properSigns(svd);
-  e->rotation = svd.u * signs.asDiagonal() * svd.v.transpose();
-  e->scale = withScale ? svd.singular.dot(signs) / 3.0 : scale;
-  if (!(e->scale > 0.0 || !withScale) || !std::isfinite(e->scale) || !e->rotation.allFinite()) return false;
-  // The best translation for that map: ΣW·u = g_u − Σ_k (Σ a_k·W)·A'_k.
-  const Vector12 fixed = e->packed();
-  const Vector3d rhs = q.g.segment<3>(9) - q.H.block<3, 9>(9, 0) * fixed.head<9>();
-  const Eigen::LDLT<Matrix3d> translation(q.H.block<3, 3>(9, 9));
-  if (translation.info() != Eigen::Success) return false;
-  e->u = translation.solve(rhs);
-  return e->u.allFinite();
+  return nearestMotion(q, x, withScale, scale, e);
+}
+
+/// The same where H is clearly regular, by a Cholesky factor (a small part
+/// of the eigenvalues' cost; of each row's 4x4 block where the rows lie
+/// apart): false where a pivot falls below kRegularPivot of its diagonal
+/// entry (a flat or thin part, whose affine map the pairs barely fix).
+constexpr double kRegularPivot = 1e-6;
+bool regularAffineStart(const Quadratic& q, bool withScale, double scale, Estimate* e) {
+  const auto solved = [](const auto& h, const auto& g, auto* x) {
+    const Eigen::LLT<std::decay_t<decltype(h)>> llt(h);
+    if (llt.info() != Eigen::Success) return false;
+    const auto pivots = llt.matrixLLT().diagonal().cwiseAbs2().array();
+    if (!(pivots > kRegularPivot * h.diagonal().array()).all()) return false;
+    *x = llt.solve(g);
+    return true;
+  };
+  Vector12 x;
+  if (!q.rowsApart) {
+    if (!solved(q.H, q.g, &x)) return false;
+  } else {
+    for (int r = 0; r < 3; ++r) {
+      const Eigen::Array4i at(r, 3 + r, 6 + r, 9 + r);
+      Eigen::Matrix4d h;
+      Eigen::Vector4d g, row;
+      for (int i = 0; i < 4; ++i) {
+        g(i) = q.g(at(i));
+        for (int j = 0; j < 4; ++j) h(i, j) = q.H(at(i), at(j));
+      }
+      if (!solved(h, g, &row)) return false;
+      for (int i = 0; i < 4; ++i) x(at(i)) = row(i);
+    }
+  }
+  return nearestMotion(q, x, withScale, scale, e);
 }
 
 /// F at the rotation R with the best translation, and the best scale when it
@@ -345,20 +391,24 @@ double screened(const Quadratic& q, const Matrix3d& rotation, bool withScale, do
   return x0.dot(hx0) - 2.0 * q.g.dot(x0) + q.c - y.dot(rhs);
 }
 
-/// Starts besides the closed form, for weights that differ between axes,
-/// where the fit may have other minima: the best affine map's, and those of
-/// the icosahedral grid about the closed form (and of its half turns about
+/// Starts besides the first, for weights that differ between axes, where
+/// the fit may have other minima: the closed form when closedToo (the first
+/// was the best affine map), else the best affine map's, and those of the
+/// icosahedral grid about the closed form (and of its half turns about
 /// the principal axes of the correlation, where with equal weights the fit's
 /// other stationary points lie) with the lowest F.
 std::vector<Estimate> otherStarts(const Quadratic& q, bool withScale, double scale, const Estimate& closed,
-                                  const Matrix3d& axes) {
+                                  const Matrix3d& axes, bool closedToo) {
   // Eight: on noise-free pairs whose weights of 0, 0.01, 1 and 100 barely
   // fix the motion, the best four of the grid missed the optimum about once
   // in 400 problems, the best eight in none of 3,000.
   constexpr std::size_t kScreened = 8;
   std::vector<Estimate> starts;
   Estimate affine;
-  if (affineStart(q, withScale, scale, &affine)) starts.push_back(affine);
+  if (closedToo)
+    starts.push_back(closed);
+  else if (affineStart(q, withScale, scale, &affine))
+    starts.push_back(affine);
   std::vector<std::pair<double, Estimate>> grid;
   const auto consider = [&](const Matrix3d& turn) {
     Estimate e;
@@ -506,20 +556,42 @@ const std::vector<Matrix3d>& rotationGrid() {
 
 namespace {
 
-/// The optimum from the closed form in out->estimate, and its determinacy,
-/// for N free parameters (see freeParameters: 7 with the scale estimated).
+/// The optimum and its determinacy, for N free parameters (see
+/// freeParameters: 7 with the scale estimated).
 template <int N>
-Status optimumFrom(const Quadratic& q, double scale, const Matrix3d& axes, Solution* out) {
+Status optimumFrom(const Quadratic& q, double scale, Solution* out) {
   constexpr bool withScale = N == 7;
-  // With isotropic weights the closed form is the optimum.
+  const MeanMoments m = meanMoments(q);
+  // With isotropic weights the closed form is the optimum. With others the
+  // iteration starts from the best affine map where the pairs clearly fix
+  // it: on a measured part that is the optimum to the noise's second order,
+  // settled in two Newton steps, where the closed form of the mean weights
+  // (a centroid off by the differences between the axes' weights) takes four.
+  Estimate start, closed;
+  Matrix3d axes;
+  const bool affineFirst = !q.isotropic && regularAffineStart(q, withScale, scale, &start);
+  if (affineFirst)
+    out->centroid = m.sa / m.sw;
+  else if (closedForm(m, withScale, scale, &out->centroid, &closed, &axes))
+    start = closed;
+  else
+    return FitResult::FIT_DEGENERATE;
+  out->estimate = start;
   if (!q.isotropic) {
-    const Estimate closed = out->estimate;
     const Status status = optimise<N>(q, out->centroid, &out->estimate);
     if (status != FitResult::FIT_SUCCEEDED) return status;
     if (!provablyLowest(q, out->estimate)) {
-      for (Estimate& start : otherStarts(q, withScale, scale, closed, axes))
-        if (optimise<N>(q, out->centroid, &start) == FitResult::FIT_SUCCEEDED && lowerThan(q, start, out->estimate))
-          out->estimate = start;
+      // The other starts turn about the closed form, itself one of them
+      // when the affine map came first (where it is not defined, which
+      // takes a correlation of exactly nothing, about the affine map's).
+      bool closedOther = affineFirst && closedForm(m, withScale, scale, &out->centroid, &closed, &axes);
+      if (affineFirst && !closedOther) {
+        closed = start;
+        axes.setIdentity();
+      }
+      for (Estimate& other : otherStarts(q, withScale, scale, closed, axes, closedOther))
+        if (optimise<N>(q, out->centroid, &other) == FitResult::FIT_SUCCEEDED && lowerThan(q, other, out->estimate))
+          out->estimate = other;
     }
   }
   out->determinacy = determinacy<N>(q, out->centroid, out->estimate);
@@ -533,10 +605,7 @@ Status solve(const Quadratic& q, bool withScale, double scale, Solution* out) {
   if (q.negative) return FitResult::FIT_NEGATIVE_WEIGHT;
   if (q.weighted == 0) return FitResult::FIT_DEGENERATE;
   if (!withScale && !(scale != 0.0 && std::isfinite(scale))) return FitResult::FIT_DEGENERATE;  // no matrix
-  Matrix3d axes;
-  if (!closedForm(meanMoments(q), withScale, scale, &out->centroid, &out->estimate, &axes))
-    return FitResult::FIT_DEGENERATE;
-  return withScale ? optimumFrom<7>(q, scale, axes, out) : optimumFrom<6>(q, scale, axes, out);
+  return withScale ? optimumFrom<7>(q, scale, out) : optimumFrom<6>(q, scale, out);
 }
 
 Status toTransformation(const Quadratic& q, const Estimate& e, Transformation* result) {
