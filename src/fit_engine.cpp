@@ -133,9 +133,11 @@ double refine(const Walk& walk, const Quadratic& q, bool withScale, Solution* s)
 }
 
 /// Σ |W ∘ (T·p − d)| of pairs by position with unit (weights == nullptr) or
-/// per-axis weights, two pairs at a time.
+/// per-axis weights, two pairs at a time; where numbered is not null, also
+/// clears *numbered unless src[i] carries identifier firstId + i and
+/// weights[i] (if any) the same, for every i (GatheredPairs::numberedAt).
 double residualTotal(const Transformation& t, const Point* src, const Point* dst, const Point* weights,
-                     std::size_t n) {
+                     std::size_t n, std::int64_t firstId, bool* numbered) {
   double a[3][4];
   for (unsigned r = 0; r < 3; ++r)
     for (unsigned c = 0; c < 4; ++c) a[r][c] = t.getMatrix(c, r);
@@ -146,9 +148,11 @@ double residualTotal(const Transformation& t, const Point* src, const Point* dst
     double scaled[3][4];
     for (unsigned r = 0; r < 3; ++r)
       for (unsigned c = 0; c < 4; ++c) scaled[r][c] = a[r][c] * scale;
-    sum[0] = avx2::residualSum(scaled, src, dst, weights, n);
+    sum[0] = avx2::residualSum(scaled, src, dst, weights, n, firstId, numbered);
     i = n - n % 4;
   }
+  if (numbered != nullptr)
+    for (std::size_t j = i; j < n; ++j) *numbered &= GatheredPairs::numberedAt(src, weights, firstId, j);
   for (; i + 2 <= n; i += 2) {
     const Point& p0 = src[i];
     const Point& p1 = src[i + 1];
@@ -178,17 +182,36 @@ double residualTotal(const Transformation& t, const Point* src, const Point* dst
 /// as before.
 constexpr std::size_t kChunk = std::size_t(1) << 16;
 
-/// The mean of |W ∘ (T·p − d)| over pairs by position (see residualTotal).
+/// Pairs of a numbered source set (GatheredPairs::leavesNumbering) whose
+/// numbering, and weights, the pass of the mean residual checks as it reads
+/// them: pair i's source point must carry identifier first + i.
+struct NumberingCheck {
+  std::int64_t first = 0;
+  bool made = false;  ///< the pass ran
+  bool holds = true;
+};
+
+/// The mean of |W ∘ (T·p − d)| over pairs by position (see residualTotal),
+/// checking their numbering where `numbering` is not null.
 double meanResidualByPosition(const Transformation& t, const Point* src, const Point* dst, const Point* weights,
-                              std::size_t n) {
+                              std::size_t n, NumberingCheck* numbering) {
   const std::size_t chunks = parallel::chunksOf(n, kChunk);
   std::vector<double> partial(chunks);
+  std::vector<char> numbered(chunks, 1);
   parallel::forChunksOf(n, chunks, [&](std::size_t c) {
     const std::size_t begin = c * kChunk, count = std::min(n, begin + kChunk) - begin;
-    partial[c] = residualTotal(t, src + begin, dst + begin, weights != nullptr ? weights + begin : nullptr, count);
+    bool holds = true;
+    partial[c] = residualTotal(t, src + begin, dst + begin, weights != nullptr ? weights + begin : nullptr, count,
+                               numbering != nullptr ? numbering->first + std::int64_t(begin) : 0,
+                               numbering != nullptr ? &holds : nullptr);
+    numbered[c] = holds;
   });
   double total = 0.0;
   for (double part : partial) total += part;
+  if (numbering != nullptr) {
+    numbering->made = true;
+    for (char holds : numbered) numbering->holds = numbering->holds && holds != 0;
+  }
   return total / double(n);
 }
 
@@ -333,11 +356,13 @@ constexpr std::size_t kNumberedInCache = std::size_t(1) << 15;
 /// fitByPosition, with prepare(begin, end) called before the moments read
 /// pairs [begin, end) (from the thread that reads them) in runs of `run`,
 /// dstAt(i) the destination point of pair i before that, and nothing done
-/// after the moments unless prepared() then holds.
+/// after the moments unless prepared() then holds; the pass of the mean
+/// residual checks the pairs' numbering where `numbering` is not null (per-axis
+/// or unit weights).
 template <class Prepare, class DstAt, class Prepared>
 Status fitPrepared(const Point* src, const Point* dst, PairWeights weights, std::size_t n, bool withScale,
                    double scale, bool wantMeanWeighted, std::size_t run, const Prepare& prepare,
-                   const DstAt& dstAt, const Prepared& prepared, Fitted* out) {
+                   const DstAt& dstAt, const Prepared& prepared, NumberingCheck* numbering, Fitted* out) {
   if (weights.matrices) {
     const FitWeightMatrix* w = weights.matrices;
     const auto walk = [=](auto&& f) {
@@ -372,13 +397,15 @@ Status fitPrepared(const Point* src, const Point* dst, PairWeights weights, std:
       momentsByPosition(src, dstAt, n, carries, add, moments);
       return prepared();
     };
-    const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, w, n); };
+    const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, w, n, numbering); };
     return fitPairs<AxisKind>(gather, walk, mean, n, withScale, scale, wantMeanWeighted, out);
   }
   const auto walk = [=](auto&& f) {
     for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], unitWeight());
   };
-  const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, nullptr, n); };
+  const auto mean = [&](const Transformation& t) {
+    return meanResidualByPosition(t, src, dst, nullptr, n, numbering);
+  };
   const auto gather = [&](Moments<UnitKind>* moments) {
     const auto add = [&](Moments<UnitKind>* m, std::size_t begin, std::size_t end) {
       for (std::size_t at = begin; at < end; at += run) {
@@ -399,7 +426,7 @@ Status fitByPosition(const Point* src, const Point* dst, PairWeights weights, st
                      double scale, bool wantMeanWeighted, Fitted* out) {
   return fitPrepared(
       src, dst, weights, n, withScale, scale, wantMeanWeighted, kRun, [](std::size_t, std::size_t) {},
-      [dst](std::size_t i) -> const Point& { return dst[i]; }, [] { return true; }, out);
+      [dst](std::size_t i) -> const Point& { return dst[i]; }, [] { return true; }, nullptr, out);
 }
 
 Quadratic quadraticOf(const Point* src, const Point* dst, PairWeights weights, std::size_t n, const char* used) {
@@ -428,11 +455,16 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
   const auto fitPaired = [&](GatheredPairs& pairs, std::size_t run) {
     PairWeights w;
     w.perAxis = pairs.weights();
+    NumberingCheck numbering;
+    numbering.first = pairs.firstId();
     const Status status = fitPrepared(
         pairs.src(), pairs.dst(), w, pairs.count(), withScale, scale, wantMeanWeighted, run,
         [&pairs](std::size_t begin, std::size_t end) { pairs.gatherRange(begin, end); },
         [&pairs](std::size_t i) -> const Point& { return pairs.dstOf(i); },
-        [&pairs] { return !pairs.speculationFailed(); }, out);
+        [&pairs] { return !pairs.speculationFailed(); }, pairs.leavesNumbering() ? &numbering : nullptr, out);
+    // Without the pass of the mean residual (a fit that failed, or no mean
+    // asked for) the numbering is checked on its own.
+    if (pairs.leavesNumbering()) pairs.settleNumbering(numbering.made ? &numbering.holds : nullptr);
     speculationFailed = pairs.speculationFailed();
     return status;
   };

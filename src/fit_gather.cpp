@@ -92,23 +92,20 @@ bool GatheredPairs::pairUpNumbered(const std::vector<Point>& src, const std::vec
       }
     });
   } else if (n <= kInCache) {
-    // A set this small is read from the cache whichever way: the source's
-    // numbering and the weights are checked in this pass too, and the new
-    // marks counted (no pass over the marks, nothing left to gatherRange).
-    const Point* const from = src.data();
-    const Point* const w = weights.empty() ? nullptr : weights.data();
-    bool numbered = true;
+    // A set this small is read from the cache whichever way: the new marks
+    // are counted in this pass (no pass over the marks), and the source's
+    // numbering and the weights are left to the pass of the mean residual,
+    // which reads those points anyway (leavesNumbering).
     std::size_t written = 0;
     for (std::size_t j = 0; j < n; ++j) {
-      numbered &= numberedAt(from, w, first, j);
       const std::uint64_t k = std::uint64_t(std::int64_t(in[j].id) - first);
       if (k >= n) continue;
       written += mark[k] == 0;
       mark[k] = 1;
       new (out + k) Point(in[j]);
     }
-    if (!numbered || written != n) return false;
-    numberChecked_ = true;
+    if (written != n) return false;
+    numberingLeft_ = true;
   } else {
     for (std::size_t j = 0; j < n; ++j) {
       if (j + kWriteAhead < n) {
@@ -121,7 +118,7 @@ bool GatheredPairs::pairUpNumbered(const std::vector<Point>& src, const std::vec
       new (out + k) Point(in[j]);
     }
   }
-  if (!numberChecked_) {
+  if (!numberingLeft_) {
     std::vector<std::size_t> markedIn(chunks, 0);
     parallel::forChunksOf(n, chunks, [mark, n, &markedIn](std::size_t c) {
       std::size_t count = 0;
@@ -162,6 +159,15 @@ void GatheredPairs::checkNumbered(std::size_t begin, std::size_t end) {
   if (!numbered) failed_.store(true, std::memory_order_relaxed);
 }
 
+void GatheredPairs::settleNumbering(const bool* holds) {
+  if (!numberingLeft_) return;
+  numberingLeft_ = false;
+  if (holds == nullptr)
+    checkNumbered(0, count_);
+  else if (!*holds)
+    failed_.store(true, std::memory_order_relaxed);
+}
+
 const GatheredPairs::Point& GatheredPairs::dstOf(std::size_t i) const {
   if (!deferred_ || numbered_) return dst_.get()[i];
   if (!speculating_) return (*dstSet_)[partner_[i]];
@@ -182,7 +188,7 @@ bool GatheredPairs::gather(const std::vector<Point>& src, const std::vector<Poin
 void GatheredPairs::gatherRange(std::size_t begin, std::size_t end) {
   if (!deferred_) return;
   if (numbered_) {
-    if (!numberChecked_) checkNumbered(begin, end);
+    if (!numberingLeft_) checkNumbered(begin, end);
     return;
   }
   if (speculating_) {

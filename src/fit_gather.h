@@ -57,10 +57,10 @@ class GatheredPairs {
   /// (seen from the two end points of the source, the sizes, and the
   /// destination's identifiers). The source's numbering between its end
   /// points and the weights (which must follow the source points:
-  /// followsSource) are checked here for sets in the cache (kInCache; false
-  /// when they fail), else by gatherRange as the moments read the pairs,
-  /// which speculationFailed() then reports, as for a speculating pairUp.
-  /// The index of the general way is not needed.
+  /// followsSource) are left to the caller for sets in the cache (kInCache:
+  /// leavesNumbering), else checked by gatherRange as the moments read the
+  /// pairs; speculationFailed() then reports a failure, as for a
+  /// speculating pairUp. The index of the general way is not needed.
   bool pairUpNumbered(const std::vector<Point>& src, const std::vector<Point>& dst,
                       const std::vector<Point>& weights);
 
@@ -84,8 +84,28 @@ class GatheredPairs {
   const Point& dstOf(std::size_t i) const;
 
   /// Whether a speculating pairUp was wrong (see there): a source point
-  /// without a partner, or weights not in place, met by gatherRange.
+  /// without a partner, or weights not in place, met by gatherRange; or
+  /// pairs of pairUpNumbered whose numbering failed its check.
   bool speculationFailed() const { return failed_.load(std::memory_order_relaxed); }
+
+  /// Whether pairUpNumbered left the check of the source's numbering and
+  /// of the weights (pair i's source and weight points must carry
+  /// identifier firstId() + i, see numberedAt) to the caller's next pass
+  /// over the pairs, which reads those points anyway (the mean residual's):
+  /// sets in the cache. The caller then settles it with settleNumbering.
+  bool leavesNumbering() const { return numberingLeft_; }
+  /// The identifier of source point 0 (pairUpNumbered).
+  std::int64_t firstId() const { return firstId_; }
+  /// The caller's check of the numbering: *holds, or, where holds is null
+  /// (the pass did not run), a check of every pair made here. A numbering
+  /// that fails is reported by speculationFailed().
+  void settleNumbering(const bool* holds);
+
+  /// Whether source point i carries identifier first + i and its weight
+  /// point (weights may be null) the same.
+  static bool numberedAt(const Point* src, const Point* weights, std::int64_t first, std::size_t i) {
+    return (src[i].id == first + std::int64_t(i)) & (weights == nullptr || weights[i].id == src[i].id);
+  }
 
   std::size_t count() const { return count_; }
   const Point* src() const { return srcView_; }
@@ -115,11 +135,6 @@ class GatheredPairs {
   }
 
   void gatherSpeculating(std::size_t begin, std::size_t end);
-  /// Whether source point i carries identifier first + i and its weight
-  /// point (weights may be null) the same.
-  static bool numberedAt(const Point* src, const Point* weights, std::int64_t first, std::size_t i) {
-    return (src[i].id == first + std::int64_t(i)) & (weights == nullptr || weights[i].id == src[i].id);
-  }
   /// pairUpNumbered's check of source points [begin, end) and their weights.
   void checkNumbered(std::size_t begin, std::size_t end);
   bool gatherInOneWalk(const std::vector<Point>& src, const std::vector<Point>& dst,
@@ -137,7 +152,7 @@ class GatheredPairs {
   const std::vector<Point>* weightSet_ = nullptr;
   bool speculating_ = false;
   bool numbered_ = false;          ///< pairUpNumbered's pairs: dst_ is complete
-  bool numberChecked_ = false;     ///< ... and the source's numbering and the weights already checked
+  bool numberingLeft_ = false;     ///< ... the source's numbering and the weights left to the caller
   std::int64_t firstId_ = 0;       ///< the identifier of source point 0 (pairUpNumbered)
   std::atomic<bool> failed_{false};
   const Point* srcView_ = nullptr;  ///< src_, or the caller's source points when every one of them pairs in order

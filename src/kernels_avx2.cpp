@@ -416,27 +416,47 @@ ZEM_AVX2 void axisSums(const double* const (&a)[3], const double* const (&b)[3],
     _mm256_storeu_pd(s + e, _mm256_add_pd(_mm256_loadu_pd(s + e), laneSums(sums[e], sums[e + 1], sums[e + 2], sums[e + 3])));
 }
 
-ZEM_AVX2 double residualSum(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
-                            const BaPoint3d<double>* weights, std::size_t count) {
+/// residualSum, checking the identifiers as well when `check`.
+template <bool check>
+ZEM_AVX2_INLINE double residualSumOf(const double (&m)[3][4], const BaPoint3d<double>* src,
+                                     const BaPoint3d<double>* dst, const BaPoint3d<double>* weights,
+                                     std::size_t count, std::int64_t firstId, bool* numbered) {
   __m256d row[3][4];
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 4; ++c) row[r][c] = _mm256_set1_pd(m[r][c]);
   __m256d sum = _mm256_setzero_pd();
+  // An identifier lane holds the int in its low 32 bits (the padding above
+  // is not compared): a lane differs where (id ^ expected) & low is not 0.
+  const __m256i low = _mm256_set1_epi64x(0xFFFFFFFF), four = _mm256_set1_epi64x(4);
+  __m256i expected = _mm256_set_epi64x(firstId + 3, firstId + 2, firstId + 1, firstId), differs = _mm256_setzero_si256();
   const std::size_t whole = count - count % 4;
   for (std::size_t i = 0; i < whole; i += 4) {
     prefetchAhead(src + i, 32);
     prefetchAhead(dst + i, 32);
-    __m256d px, py, pz, qx, qy, qz;
-    fourPoints(src + i, &px, &py, &pz);
+    __m256d px, py, pz, qx, qy, qz, srcIds;
+    if (check)
+      fourPointsAndIds(src + i, &px, &py, &pz, &srcIds);
+    else
+      fourPoints(src + i, &px, &py, &pz);
     fourPoints(dst + i, &qx, &qy, &qz);
     __m256d d[3];
     const __m256d q[3] = {qx, qy, qz};
     for (int r = 0; r < 3; ++r)
       d[r] = _mm256_fmadd_pd(row[r][0], px,
                              _mm256_fmadd_pd(row[r][1], py, _mm256_fmadd_pd(row[r][2], pz, _mm256_sub_pd(row[r][3], q[r]))));
+    if (check) {
+      const __m256i ids = _mm256_castpd_si256(srcIds);
+      differs = _mm256_or_si256(differs, _mm256_xor_si256(ids, expected));
+      expected = _mm256_add_epi64(expected, four);
+    }
     if (weights != nullptr) {
-      __m256d wx, wy, wz;
-      fourPoints(weights + i, &wx, &wy, &wz);
+      __m256d wx, wy, wz, weightIds;
+      if (check) {
+        fourPointsAndIds(weights + i, &wx, &wy, &wz, &weightIds);
+        differs = _mm256_or_si256(differs, _mm256_xor_si256(_mm256_castpd_si256(weightIds), _mm256_castpd_si256(srcIds)));
+      } else {
+        fourPoints(weights + i, &wx, &wy, &wz);
+      }
       d[0] = _mm256_mul_pd(d[0], wx);
       d[1] = _mm256_mul_pd(d[1], wy);
       d[2] = _mm256_mul_pd(d[2], wz);
@@ -444,7 +464,15 @@ ZEM_AVX2 double residualSum(const double (&m)[3][4], const BaPoint3d<double>* sr
     const __m256d square = _mm256_fmadd_pd(d[0], d[0], _mm256_fmadd_pd(d[1], d[1], _mm256_mul_pd(d[2], d[2])));
     sum = _mm256_add_pd(sum, _mm256_sqrt_pd(square));
   }
+  if (check && !_mm256_testz_si256(differs, low)) *numbered = false;
   return laneSum(sum);
+}
+
+ZEM_AVX2 double residualSum(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
+                            const BaPoint3d<double>* weights, std::size_t count, std::int64_t firstId,
+                            bool* numbered) {
+  return numbered != nullptr ? residualSumOf<true>(m, src, dst, weights, count, firstId, numbered)
+                             : residualSumOf<false>(m, src, dst, weights, count, firstId, numbered);
 }
 
 ZEM_AVX2 void residuals(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
@@ -501,7 +529,7 @@ void axisSums(const double* const (&)[3], const double* const (&)[3], const doub
               double*) {}
 void weightFlags(const double*, const double*, const double*, std::size_t, std::size_t*, bool*, bool*) {}
 double residualSum(const double (&)[3][4], const BaPoint3d<double>*, const BaPoint3d<double>*,
-                   const BaPoint3d<double>*, std::size_t) {
+                   const BaPoint3d<double>*, std::size_t, std::int64_t, bool*) {
   return 0.0;
 }
 

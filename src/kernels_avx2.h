@@ -15,6 +15,7 @@
 #define ZEM_KERNELS_AVX2_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "math_types.h"
 
@@ -78,9 +79,12 @@ void weightFlags(const double* x, const double* y, const double* z, std::size_t 
 
 /// Σ |W·(M·p − q)| over pairs [0, count − count % 4) of src[i], dst[i]
 /// (weights[i] per axis, or the identity when weights is null), M the rows
-/// of an affine map (already including the scale).
+/// of an affine map (already including the scale). Where numbered is not
+/// null, also clears *numbered unless every src[i] of those pairs carries
+/// identifier firstId + i and its weights[i] (if any) the same.
 double residualSum(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
-                   const BaPoint3d<double>* weights, std::size_t count);
+                   const BaPoint3d<double>* weights, std::size_t count, std::int64_t firstId = 0,
+                   bool* numbered = nullptr);
 
 /// For pairs [0, count) (count a multiple of 4): out[i] = M·src[i] − dst[i]
 /// with src[i]'s identifier, distances[i] = |out[i]|, and adds Σ|out[i]|

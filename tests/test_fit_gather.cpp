@@ -79,7 +79,7 @@ WalkPairs walkPairs(const Points& src, const Points& dst, const Points& weights)
 // as many points in another order, is paired without an index when the
 // destination holds each of those identifiers once; sets that only look so
 // (the same end points and sizes) are paired the general way, with the
-// same pairs as the walk. Sets in the cache (checked as they are placed),
+// same pairs as the walk. Sets in the cache (checked as the mean residual is summed),
 // beyond it in one thread, and large ones over threads.
 TEST(FitGather, NumberedSetsArePairedAsTheWalkPairsThem) {
   struct Row {
@@ -99,6 +99,8 @@ TEST(FitGather, NumberedSetsArePairedAsTheWalkPairsThem) {
        [](Points&, Points& dst, Points&) { dst[9].id = int(dst.size()) + 5; }},
       {"a destination identifier -1", [](Points&, Points& dst, Points&) { dst[10].id = -1; }},
       {"weights in another order", [](Points&, Points&, Points& weights) { std::swap(weights[3], weights[4]); }},
+      {"the last weight point of an identifier no source point has",
+       [](Points&, Points&, Points& weights) { weights.back().id = int(weights.size()) + 7; }},
       {"numbered across -1, which never pairs", [](Points& src, Points& dst, Points& weights) {
          for (Points* set : {&src, &dst, &weights})
            for (Point& p : *set) p.id -= 5;
@@ -129,6 +131,25 @@ TEST(FitGather, NumberedSetsArePairedAsTheWalkPairsThem) {
       EXPECT_TRUE(SameBits(weightedById, weightedByPosition.transformation));
     }
   }
+}
+
+// A fit that fails before the pass that checks a numbered set as it reads
+// it (the mean residual's) still has its set checked: a source identifier
+// −1, which never pairs, among points on one line.
+TEST(FitGather, NumberedSetsAreCheckedWhenTheFitFails) {
+  const std::size_t n = 2001;
+  Points src, dst;
+  for (std::size_t i = 0; i < n; ++i) {
+    src.push_back(Point(Vec(1.0, 2.0, 3.0) * double(i), int(i)));
+    dst.push_back(Point(Vec(-2.0, 1.0, 3.0) * double(i), int(i)));
+  }
+  src[n / 2].id = -1;
+  std::shuffle(dst.begin(), dst.end(), std::mt19937(3));
+  FitOptions fitAlone;  // no residuals: the engine's own pairing
+  fitAlone.residuals = false;
+  const FitResult r = FitResult::fitById(src, dst, {}, fitAlone);
+  EXPECT_EQ(r.status, FitResult::FIT_DEGENERATE);
+  EXPECT_EQ(r.pairCount, n - 1);
 }
 
 TEST(FitGather, SetsByIdentifierAreTheFitByPositionOfTheirPairs) {
