@@ -450,7 +450,8 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
   // for bit (fit_gather.h), with the passes by position over arrays. A
   // numbered source set with its destination points in another order is
   // paired without an index (GatheredPairs::pairUpNumbered), its numbering
-  // checked as the moments read it.
+  // checked as the mean residual reads it: nothing to gather as the moments
+  // read the pairs, which then go in long runs.
   bool speculationFailed = false;
   const auto fitPaired = [&](GatheredPairs& pairs, std::size_t run) {
     PairWeights w;
@@ -477,7 +478,7 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
   if (!weights.empty() || dst.size() <= kNumberedInCache) {
     GatheredPairs numbered;
     if (numbered.pairUpNumbered(src, dst, weights)) {
-      const Status status = fitPaired(numbered, dst.size() > kInCache ? kGatheringRun : kRun);
+      const Status status = fitPaired(numbered, kRun);
       if (!speculationFailed) return status;
     }
   }

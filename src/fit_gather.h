@@ -57,10 +57,10 @@ class GatheredPairs {
   /// (seen from the two end points of the source, the sizes, and the
   /// destination's identifiers). The source's numbering between its end
   /// points and the weights (which must follow the source points:
-  /// followsSource) are left to the caller for sets in the cache (kInCache:
-  /// leavesNumbering), else checked by gatherRange as the moments read the
-  /// pairs; speculationFailed() then reports a failure, as for a
-  /// speculating pairUp. The index of the general way is not needed.
+  /// followsSource) are left to the caller (leavesNumbering), whose failed
+  /// check speculationFailed() then reports, as for a speculating pairUp.
+  /// Nothing is left to gatherRange. The index of the general way is not
+  /// needed.
   bool pairUpNumbered(const std::vector<Point>& src, const std::vector<Point>& dst,
                       const std::vector<Point>& weights);
 
@@ -91,8 +91,8 @@ class GatheredPairs {
   /// Whether pairUpNumbered left the check of the source's numbering and
   /// of the weights (pair i's source and weight points must carry
   /// identifier firstId() + i, see numberedAt) to the caller's next pass
-  /// over the pairs, which reads those points anyway (the mean residual's):
-  /// sets in the cache. The caller then settles it with settleNumbering.
+  /// over the pairs, which reads those points anyway (the mean residual's),
+  /// and settles with settleNumbering.
   bool leavesNumbering() const { return numberingLeft_; }
   /// The identifier of source point 0 (pairUpNumbered).
   std::int64_t firstId() const { return firstId_; }
@@ -151,8 +151,7 @@ class GatheredPairs {
   const std::vector<Point>* srcSet_ = nullptr;
   const std::vector<Point>* weightSet_ = nullptr;
   bool speculating_ = false;
-  bool numbered_ = false;          ///< pairUpNumbered's pairs: dst_ is complete
-  bool numberingLeft_ = false;     ///< ... the source's numbering and the weights left to the caller
+  bool numberingLeft_ = false;     ///< pairUpNumbered's source numbering and weights left to the caller
   std::int64_t firstId_ = 0;       ///< the identifier of source point 0 (pairUpNumbered)
   std::atomic<bool> failed_{false};
   const Point* srcView_ = nullptr;  ///< src_, or the caller's source points when every one of them pairs in order

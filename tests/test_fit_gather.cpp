@@ -79,8 +79,9 @@ WalkPairs walkPairs(const Points& src, const Points& dst, const Points& weights)
 // as many points in another order, is paired without an index when the
 // destination holds each of those identifiers once; sets that only look so
 // (the same end points and sizes) are paired the general way, with the
-// same pairs as the walk. Sets in the cache (checked as the mean residual is summed),
-// beyond it in one thread, and large ones over threads.
+// same pairs as the walk. Sets in the cache, beyond it in one thread, and
+// large ones over threads; the numbering is checked as the mean residual is
+// summed, four pairs at a time and the last one or three on their own.
 TEST(FitGather, NumberedSetsArePairedAsTheWalkPairsThem) {
   struct Row {
     const char* name;
