@@ -465,26 +465,48 @@ double smallestEigenvalueBound(const Matrix3d& m) {
 bool provablyLowest(const Quadratic& q, const Estimate& e) {
   if (!(e.scale > 0.0)) return false;
   const Vector12 x = e.packed();
-  const Vector12 half = q.H * x - q.g;  // ½ ∇_x F
+  const Vector12 half = q.H.lazyProduct(x) - q.g;  // ½ ∇_x F
   Matrix3d g;
   for (int k = 0; k < 3; ++k) g.col(k) = half.segment<3>(3 * k);
   const Matrix3d m = e.rotation.transpose() * g;
   const Matrix3d symmetric = 0.5 * (m + m.transpose());
-  const Eigen::LDLT<Matrix3d> translation(q.H.block<3, 3>(9, 9));
-  if (translation.info() != Eigen::Success || !translation.isPositive()) return false;
-  const Eigen::Matrix<double, 9, 9> reduced =
-      q.H.topLeftCorner<9, 9>() -
-      q.H.block<9, 3>(0, 9).lazyProduct(Eigen::Matrix<double, 3, 9>(translation.solve(q.H.block<3, 9>(9, 0))));
+  // f's quadratic part: H with u eliminated. Where the rows lie apart it is
+  // one 3x3 block per row r of A (entries 3k + r), each with only u_r
+  // eliminated.
+  Eigen::Matrix<double, 9, 9> reduced;
+  Matrix3d rows[3];
+  if (q.rowsApart) {
+    for (int r = 0; r < 3; ++r) {
+      const double weight = q.H(9 + r, 9 + r);
+      if (!(weight > 0.0)) return false;
+      Vector3d coupling;
+      for (int k = 0; k < 3; ++k) {
+        coupling(k) = q.H(3 * k + r, 9 + r);
+        for (int l = 0; l < 3; ++l) rows[r](k, l) = q.H(3 * k + r, 3 * l + r);
+      }
+      rows[r] -= coupling * (coupling.transpose() / weight);
+    }
+  } else {
+    const Eigen::LDLT<Matrix3d> translation(q.H.block<3, 3>(9, 9));
+    if (translation.info() != Eigen::Success || !translation.isPositive()) return false;
+    reduced = q.H.topLeftCorner<9, 9>() -
+              q.H.block<9, 3>(0, 9).lazyProduct(Eigen::Matrix<double, 3, 9>(translation.solve(q.H.block<3, 9>(9, 0))));
+  }
   const double lowest = smallestEigenvalueBound(symmetric);
   // κ > room, with room for the rounding of the moments (a few ε of H) and
   // of the optimum: 1e-6·(2ℓ·s + |M|) + 1e3·ε·λ_max·s. For ℓ ≥ 0 that is
   // ℓ above `needed` below, with the trace of the semi-definite reduced
   // matrix for λ_max (at least as large): proven by a Cholesky factor of
-  // reduced − needed·I, at a fraction of the eigenvalues' cost.
-  const double largest = reduced.trace();
+  // reduced − needed·I (of each block), at a fraction of the eigenvalues' cost.
+  const double largest = q.rowsApart ? rows[0].trace() + rows[1].trace() + rows[2].trace() : reduced.trace();
   const double needed =
       std::max(0.0, (symmetric.trace() - lowest + 1e-6 * m.norm() + 1e3 * kEpsilon * largest * e.scale) /
                         (2.0 * e.scale * (1.0 - 1e-6)));
+  if (q.rowsApart) {
+    for (const Matrix3d& row : rows)
+      if (Eigen::LLT<Matrix3d>(row - needed * Matrix3d::Identity()).info() != Eigen::Success) return false;
+    return true;
+  }
   const Eigen::LLT<Eigen::Matrix<double, 9, 9>> shifted(reduced -
                                                          needed * Eigen::Matrix<double, 9, 9>::Identity());
   return shifted.info() == Eigen::Success;
