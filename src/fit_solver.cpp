@@ -225,20 +225,34 @@ Estimate stepped(const Estimate& e, const Vector3d& abar, const Theta& theta) {
   return next;
 }
 
-/// The optimum of N free parameters from the closed-form start (see the file
-/// comment). False when the weighted pairs do not determine the transformation.
+/// The Gauss-Newton matrix JᵀHJ of N free parameters at the optimum (the
+/// determinacy's, see there), as the iteration last computed it: at the
+/// optimum, or at most one settled step before it, a step below the
+/// rounding of the optimum, which moves the matrix by rounding only.
 template <int N>
-Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e) {
+struct NormalAt {
+  SquareOf<N> normal;
+  bool known = false;
+};
+
+/// The optimum of N free parameters from the start in *e (see the file
+/// comment), and its Gauss-Newton matrix in *last. False when the weighted
+/// pairs do not determine the transformation.
+template <int N>
+Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e, NormalAt<N>* last) {
   using SquareN = SquareOf<N>;
   using StepN = StepOf<N>;
   Vector12 x = e->packed();
   double mu = 0.0;
+  last->known = false;
   for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
     const Vector12 hx = q.H.lazyProduct(x);
     const Vector12 gradX = 2.0 * (hx - q.g);
     const double f = x.dot(hx) - 2.0 * q.g.dot(x) + q.c;  // q.valueAt(x), with H·x once
     const Derivatives d = derivativesAt(*e, abar, gradX);
-    const SquareN gaussNewton = 2.0 * gaussNewtonOf<N>(q, d);
+    last->normal = gaussNewtonOf<N>(q, d);
+    last->known = true;
+    const SquareN gaussNewton = 2.0 * last->normal;
     const StepN grad = d.J.transpose().template topRows<N>().lazyProduct(gradX);
     const SquareN hessian = gaussNewton + d.T.template topLeftCorner<N, N>();
     const StepN diagonal = gaussNewton.diagonal();
@@ -513,14 +527,14 @@ bool provablyLowest(const Quadratic& q, const Estimate& e) {
 }
 
 /// The smallest eigenvalue of the equilibrated Gauss-Newton matrix of the N
-/// free parameters at e: how well the weighted pairs determine them (see the
-/// file comment); 0 when a parameter has no effect at all, kWellDetermined
-/// when it is larger than that.
+/// free parameters at e (`known`, where the iteration has it): how well the
+/// weighted pairs determine them (see the file comment); 0 when a parameter
+/// has no effect at all, kWellDetermined when it is larger than that.
 template <int N>
-double determinacy(const Quadratic& q, const Vector3d& abar, const Estimate& e) {
+double determinacy(const Quadratic& q, const Vector3d& abar, const Estimate& e, const NormalAt<N>& known) {
   using SquareN = SquareOf<N>;
   using StepN = StepOf<N>;
-  const SquareN normal = gaussNewtonOf<N>(q, derivativesAt(e, abar, Vector12::Zero()));
+  const SquareN normal = known.known ? known.normal : gaussNewtonOf<N>(q, derivativesAt(e, abar, Vector12::Zero()));
   const StepN diagonal = normal.diagonal();
   if (!(diagonal.minCoeff() > 0.0)) return 0.0;
   const StepN unit = diagonal.cwiseSqrt().cwiseInverse();
@@ -599,8 +613,9 @@ Status optimumFrom(const Quadratic& q, double scale, Solution* out) {
   else
     return FitResult::FIT_DEGENERATE;
   out->estimate = start;
+  NormalAt<N> normal;  // of out->estimate, where the iteration has it
   if (!q.isotropic) {
-    const Status status = optimise<N>(q, out->centroid, &out->estimate);
+    const Status status = optimise<N>(q, out->centroid, &out->estimate, &normal);
     if (status != FitResult::FIT_SUCCEEDED) return status;
     if (!provablyLowest(q, out->estimate)) {
       // The other starts turn about the closed form, itself one of them
@@ -611,12 +626,17 @@ Status optimumFrom(const Quadratic& q, double scale, Solution* out) {
         closed = start;
         axes.setIdentity();
       }
-      for (Estimate& other : otherStarts(q, withScale, scale, closed, axes, closedOther))
-        if (optimise<N>(q, out->centroid, &other) == FitResult::FIT_SUCCEEDED && lowerThan(q, other, out->estimate))
+      for (Estimate& other : otherStarts(q, withScale, scale, closed, axes, closedOther)) {
+        NormalAt<N> otherNormal;
+        if (optimise<N>(q, out->centroid, &other, &otherNormal) == FitResult::FIT_SUCCEEDED &&
+            lowerThan(q, other, out->estimate)) {
           out->estimate = other;
+          normal = otherNormal;
+        }
+      }
     }
   }
-  out->determinacy = determinacy<N>(q, out->centroid, out->estimate);
+  out->determinacy = determinacy<N>(q, out->centroid, out->estimate, normal);
   return out->determinacy > kDeterminacy ? FitResult::FIT_SUCCEEDED : FitResult::FIT_DEGENERATE;
 }
 
