@@ -200,13 +200,15 @@ Derivatives derivativesAt(const Estimate& e, const Vector3d& abar, const Vector1
 /// each entry summed as the whole product sums it (the same bits).
 template <int N>
 Eigen::Matrix<double, N, N> gaussNewtonOf(const Quadratic& q, const Derivatives& d) {
-  Eigen::Matrix<double, 12, 7> hj;
-  hj.leftCols<3>() = q.H.rightCols<3>();
-  hj.rightCols<4>() = q.H.lazyProduct(d.J.rightCols<4>());
-  Eigen::Matrix<double, 7, 7> all;
-  all.topRows<3>() = hj.bottomRows<3>();
-  all.bottomRows<4>() = d.J.rightCols<4>().transpose().lazyProduct(hj);
-  return all.topLeftCorner<N, N>();
+  constexpr int kTurnAndScale = N - 3;
+  const auto turnAndScale = d.J.template middleCols<kTurnAndScale>(3);
+  Eigen::Matrix<double, 12, N> hj;
+  hj.template leftCols<3>() = q.H.rightCols<3>();
+  hj.template rightCols<kTurnAndScale>() = q.H.lazyProduct(turnAndScale);
+  Eigen::Matrix<double, N, N> normal;
+  normal.template topRows<3>() = hj.template bottomRows<3>();
+  normal.template bottomRows<kTurnAndScale>() = turnAndScale.transpose().lazyProduct(hj);
+  return normal;
 }
 /// The same for a count known at run time.
 Square gaussNewtonOf(const Quadratic& q, const Derivatives& d, int n) {
