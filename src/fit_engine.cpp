@@ -22,6 +22,7 @@
 #include <Eigen/Core>
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "fit_gather.h"
@@ -136,8 +137,12 @@ double refine(const Walk& walk, const Quadratic& q, bool withScale, Solution* s)
 /// per-axis weights, two pairs at a time; where numbered is not null, also
 /// clears *numbered unless src[i] carries identifier firstId + i and
 /// weights[i] (if any) the same, for every i (GatheredPairs::numberedAt).
+/// Pair i's destination point is dst[dstOrder[i]] where dstOrder is not null.
 double residualTotal(const Transformation& t, const Point* src, const Point* dst, const Point* weights,
-                     std::size_t n, std::int64_t firstId, bool* numbered) {
+                     std::size_t n, std::int64_t firstId, bool* numbered, const std::uint32_t* dstOrder) {
+  const auto dstAt = [dst, dstOrder](std::size_t i) -> const Point& {
+    return dst[dstOrder != nullptr ? dstOrder[i] : i];
+  };
   double a[3][4];
   for (unsigned r = 0; r < 3; ++r)
     for (unsigned c = 0; c < 4; ++c) a[r][c] = t.getMatrix(c, r);
@@ -148,7 +153,7 @@ double residualTotal(const Transformation& t, const Point* src, const Point* dst
     double scaled[3][4];
     for (unsigned r = 0; r < 3; ++r)
       for (unsigned c = 0; c < 4; ++c) scaled[r][c] = a[r][c] * scale;
-    sum[0] = avx2::residualSum(scaled, src, dst, weights, n, firstId, numbered);
+    sum[0] = avx2::residualSum(scaled, src, dst, weights, n, firstId, numbered, dstOrder);
     i = n - n % 4;
   }
   if (numbered != nullptr)
@@ -156,10 +161,12 @@ double residualTotal(const Transformation& t, const Point* src, const Point* dst
   for (; i + 2 <= n; i += 2) {
     const Point& p0 = src[i];
     const Point& p1 = src[i + 1];
+    const Point& q0 = dstAt(i);
+    const Point& q1 = dstAt(i + 1);
     const Lane2 px = {p0.x, p1.x}, py = {p0.y, p1.y}, pz = {p0.z, p1.z};
-    Lane2 dx = (a[0][0] * px + a[0][1] * py + a[0][2] * pz + a[0][3]) * scale - Lane2{dst[i].x, dst[i + 1].x};
-    Lane2 dy = (a[1][0] * px + a[1][1] * py + a[1][2] * pz + a[1][3]) * scale - Lane2{dst[i].y, dst[i + 1].y};
-    Lane2 dz = (a[2][0] * px + a[2][1] * py + a[2][2] * pz + a[2][3]) * scale - Lane2{dst[i].z, dst[i + 1].z};
+    Lane2 dx = (a[0][0] * px + a[0][1] * py + a[0][2] * pz + a[0][3]) * scale - Lane2{q0.x, q1.x};
+    Lane2 dy = (a[1][0] * px + a[1][1] * py + a[1][2] * pz + a[1][3]) * scale - Lane2{q0.y, q1.y};
+    Lane2 dz = (a[2][0] * px + a[2][1] * py + a[2][2] * pz + a[2][3]) * scale - Lane2{q0.z, q1.z};
     if (weights) {
       dx *= Lane2{weights[i].x, weights[i + 1].x};
       dy *= Lane2{weights[i].y, weights[i + 1].y};
@@ -169,7 +176,7 @@ double residualTotal(const Transformation& t, const Point* src, const Point* dst
   }
   double total = sum[0] + sum[1];
   if (i < n) {
-    const Vec d = t.transformPoint(static_cast<const Vec&>(src[i])) - dst[i];
+    const Vec d = t.transformPoint(static_cast<const Vec&>(src[i])) - dstAt(i);
     total += weights ? weighted(d, static_cast<const Vec&>(weights[i])).length() : d.length();
   }
   return total;
@@ -194,11 +201,11 @@ struct NumberingCheck {
 /// The mean of |W ∘ (T·p − d)| over pairs by position (see residualTotal),
 /// checking their numbering where `numbering` is not null.
 double meanResidualByPosition(const Transformation& t, const Point* src, const Point* dst, const Point* weights,
-                              std::size_t n, NumberingCheck* numbering) {
+                              std::size_t n, NumberingCheck* numbering, const std::uint32_t* dstOrder = nullptr) {
   const std::size_t chunks = parallel::chunksOf(n, kChunk);
   if (chunks <= 1) {  // the same sum, without the per-chunk arrays
     const double total = residualTotal(t, src, dst, weights, n, numbering != nullptr ? numbering->first : 0,
-                                       numbering != nullptr ? &numbering->holds : nullptr);
+                                       numbering != nullptr ? &numbering->holds : nullptr, dstOrder);
     if (numbering != nullptr) numbering->made = true;
     return total / double(n);
   }
@@ -207,9 +214,11 @@ double meanResidualByPosition(const Transformation& t, const Point* src, const P
   parallel::forChunksOf(n, chunks, [&](std::size_t c) {
     const std::size_t begin = c * kChunk, count = std::min(n, begin + kChunk) - begin;
     bool holds = true;
-    partial[c] = residualTotal(t, src + begin, dst + begin, weights != nullptr ? weights + begin : nullptr, count,
+    partial[c] = residualTotal(t, src + begin, dstOrder != nullptr ? dst : dst + begin,
+                               weights != nullptr ? weights + begin : nullptr, count,
                                numbering != nullptr ? numbering->first + std::int64_t(begin) : 0,
-                               numbering != nullptr ? &holds : nullptr);
+                               numbering != nullptr ? &holds : nullptr,
+                               dstOrder != nullptr ? dstOrder + begin : nullptr);
     numbered[c] = holds;
   });
   double total = 0.0;
@@ -364,11 +373,13 @@ constexpr std::size_t kNumberedInCache = std::size_t(1) << 15;
 /// dstAt(i) the destination point of pair i before that, and nothing done
 /// after the moments unless prepared() then holds; the pass of the mean
 /// residual checks the pairs' numbering where `numbering` is not null (per-axis
-/// or unit weights).
+/// or unit weights). With per-axis weights, pair i's destination point is
+/// dst[dstOrder[i]] where dstOrder is not null (GatheredPairs::dstOrder).
 template <class Prepare, class DstAt, class Prepared>
 Status fitPrepared(const Point* src, const Point* dst, PairWeights weights, std::size_t n, bool withScale,
                    double scale, bool wantMeanWeighted, std::size_t run, const Prepare& prepare,
-                   const DstAt& dstAt, const Prepared& prepared, NumberingCheck* numbering, Fitted* out) {
+                   const DstAt& dstAt, const Prepared& prepared, NumberingCheck* numbering,
+                   const std::uint32_t* dstOrder, Fitted* out) {
   if (weights.matrices) {
     const FitWeightMatrix* w = weights.matrices;
     const auto walk = [=](auto&& f) {
@@ -389,7 +400,8 @@ Status fitPrepared(const Point* src, const Point* dst, PairWeights weights, std:
   if (weights.perAxis) {
     const Point* w = weights.perAxis;
     const auto walk = [=](auto&& f) {
-      for (std::size_t i = 0; i < n; ++i) f(src[i], dst[i], static_cast<const Vec&>(w[i]));
+      for (std::size_t i = 0; i < n; ++i)
+        f(src[i], dst[dstOrder != nullptr ? dstOrder[i] : i], static_cast<const Vec&>(w[i]));
     };
     const auto gather = [&](Moments<AxisKind>* moments) {
       const auto carries = [w](std::size_t i) { return AxisKind::carries(w[i]); };
@@ -397,13 +409,18 @@ Status fitPrepared(const Point* src, const Point* dst, PairWeights weights, std:
         for (std::size_t at = begin; at < end; at += run) {
           const std::size_t count = std::min(run, end - at);
           prepare(at, at + count);
-          m->addArrays(src + at, dst + at, w + at, count);
+          if (dstOrder != nullptr)
+            m->addArrays(src + at, dst, w + at, count, dstOrder + at);
+          else
+            m->addArrays(src + at, dst + at, w + at, count);
         }
       };
       momentsByPosition(src, dstAt, n, carries, add, moments);
       return prepared();
     };
-    const auto mean = [&](const Transformation& t) { return meanResidualByPosition(t, src, dst, w, n, numbering); };
+    const auto mean = [&](const Transformation& t) {
+      return meanResidualByPosition(t, src, dst, w, n, numbering, dstOrder);
+    };
     return fitPairs<AxisKind>(gather, walk, mean, n, withScale, scale, wantMeanWeighted, out);
   }
   const auto walk = [=](auto&& f) {
@@ -432,7 +449,7 @@ Status fitByPosition(const Point* src, const Point* dst, PairWeights weights, st
                      double scale, bool wantMeanWeighted, Fitted* out) {
   return fitPrepared(
       src, dst, weights, n, withScale, scale, wantMeanWeighted, kRun, [](std::size_t, std::size_t) {},
-      [dst](std::size_t i) -> const Point& { return dst[i]; }, [] { return true; }, nullptr, out);
+      [dst](std::size_t i) -> const Point& { return dst[i]; }, [] { return true; }, nullptr, nullptr, out);
 }
 
 Quadratic quadraticOf(const Point* src, const Point* dst, PairWeights weights, std::size_t n, const char* used) {
@@ -465,10 +482,11 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
     NumberingCheck numbering;
     numbering.first = pairs.firstId();
     const Status status = fitPrepared(
-        pairs.src(), pairs.dst(), w, pairs.count(), withScale, scale, wantMeanWeighted, run,
+        pairs.src(), pairs.dstRows(), w, pairs.count(), withScale, scale, wantMeanWeighted, run,
         [&pairs](std::size_t begin, std::size_t end) { pairs.gatherRange(begin, end); },
         [&pairs](std::size_t i) -> const Point& { return pairs.dstOf(i); },
-        [&pairs] { return !pairs.speculationFailed(); }, pairs.leavesNumbering() ? &numbering : nullptr, out);
+        [&pairs] { return !pairs.speculationFailed(); }, pairs.leavesNumbering() ? &numbering : nullptr,
+        pairs.dstOrder(), out);
     // Without the pass of the mean residual (a fit that failed, or no mean
     // asked for) the numbering is checked on its own.
     if (pairs.leavesNumbering()) pairs.settleNumbering(numbering.made ? &numbering.holds : nullptr);
@@ -482,8 +500,10 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
   // arithmetic of unit weights hides the reads' waiting well enough (11.5
   // instead of 13 ms at 1e6, 1.15 instead of 1.3 at 1e5).
   if (!weights.empty() || dst.size() <= kNumberedInCache) {
+    // Sets in the cache are paired in place where the moments' kernel reads
+    // destination points through an order (per-axis weights, AVX-512).
     GatheredPairs numbered;
-    if (numbered.pairUpNumbered(src, dst, weights)) {
+    if (numbered.pairUpNumbered(src, dst, weights, !weights.empty() && avx2::wideRegisters())) {
       const Status status = fitPaired(numbered, kRun);
       if (!speculationFailed) return status;
     }

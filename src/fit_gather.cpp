@@ -63,13 +63,46 @@ bool GatheredPairs::pairUp(const std::vector<Point>& src, const std::vector<Poin
 }
 
 bool GatheredPairs::pairUpNumbered(const std::vector<Point>& src, const std::vector<Point>& dst,
-                                   const std::vector<Point>& weights) {
+                                   const std::vector<Point>& weights, bool inPlace) {
   const std::size_t n = src.size();
   if (n == 0 || dst.size() != n || !(weights.empty() || weights.size() == n)) return false;
   // The end points: identifiers first to first + n − 1, computed in 64 bits
   // (an int identifier plus a count below 2^30 cannot overflow), −1 outside.
   const std::int64_t first = src.front().id, last = first + std::int64_t(n) - 1;
   if (src.back().id != last || (first <= -1 && last >= -1)) return false;
+  if (inPlace && n <= kInCache) {
+    // Each point's index is written to its identifier's place, which it
+    // also marks; n marks from n points means every identifier came once.
+    std::unique_ptr<std::uint32_t[]> order(new std::uint32_t[n]);
+    std::uint32_t* const at = order.get();
+    std::fill(at, at + n, IdIndex::kNone);
+    std::size_t written = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::uint64_t k = std::uint64_t(std::int64_t(dst[j].id) - first);  // wraps below first
+      if (k >= n) continue;
+      written += at[k] == IdIndex::kNone;
+      at[k] = std::uint32_t(j);
+    }
+    if (written != n) return false;
+    order_ = std::move(order);
+  } else if (!placeNumbered(dst, first)) {
+    return false;
+  }
+  // The source's numbering and the weights are left to the caller's pass
+  // of the mean residual, which reads those points anyway (leavesNumbering).
+  numberingLeft_ = true;
+  count_ = n;
+  srcView_ = src.data();
+  weightsView_ = weights.empty() ? nullptr : weights.data();
+  srcSet_ = &src;
+  dstSet_ = &dst;
+  weightSet_ = &weights;
+  firstId_ = first;
+  return true;
+}
+
+bool GatheredPairs::placeNumbered(const std::vector<Point>& dst, std::int64_t first) {
+  const std::size_t n = dst.size();
   // Each point is written to its identifier's place, a byte per place
   // marking it; n marks from n points means every identifier came once.
   // The writes go to random places, which, unlike reads, do not hold up
@@ -138,16 +171,7 @@ bool GatheredPairs::pairUpNumbered(const std::vector<Point>& src, const std::vec
         new (out + (in[j].id - first)) Point(in[j]);
       }
     });
-  // The source's numbering and the weights are left to the caller's pass
-  // of the mean residual, which reads those points anyway (leavesNumbering).
-  numberingLeft_ = true;
   dst_ = std::move(placed);
-  count_ = n;
-  srcView_ = src.data();
-  weightsView_ = weights.empty() ? nullptr : weights.data();
-  srcSet_ = &src;
-  weightSet_ = &weights;
-  firstId_ = first;
   return true;
 }
 
@@ -172,6 +196,7 @@ void GatheredPairs::settleNumbering(const bool* holds) {
 }
 
 const GatheredPairs::Point& GatheredPairs::dstOf(std::size_t i) const {
+  if (order_) return (*dstSet_)[order_[i]];
   if (!deferred_) return dst_.get()[i];
   if (!speculating_) return (*dstSet_)[partner_[i]];
   const std::uint32_t j = dstById_->first((*srcSet_)[i].id);

@@ -60,9 +60,11 @@ class GatheredPairs {
   /// followsSource) are left to the caller (leavesNumbering), whose failed
   /// check speculationFailed() then reports, as for a speculating pairUp.
   /// Nothing is left to gatherRange. The index of the general way is not
-  /// needed.
-  bool pairUpNumbered(const std::vector<Point>& src, const std::vector<Point>& dst,
-                      const std::vector<Point>& weights);
+  /// needed. With `inPlace`, a set in the cache (kInCache) leaves the
+  /// destination points where they are: dstOrder() then gives each pair's
+  /// (4 bytes a pair written instead of 32).
+  bool pairUpNumbered(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
+                      bool inPlace = false);
 
   /// pairUp, and every pair gathered.
   bool gather(const std::vector<Point>& src, const std::vector<Point>& dst, const std::vector<Point>& weights,
@@ -109,8 +111,13 @@ class GatheredPairs {
 
   std::size_t count() const { return count_; }
   const Point* src() const { return srcView_; }
-  /// The gathered destination points (when deferred(), only those gathered so far).
+  /// The gathered destination points (when deferred(), only those gathered
+  /// so far); null where they were left in place (dstOrder).
   const Point* dst() const { return dst_.get(); }
+  /// Pair i's destination point is dstRows()[i], or dstRows()[dstOrder()[i]]
+  /// where dstOrder() is not null (pairUpNumbered in place).
+  const Point* dstRows() const { return order_ ? dstSet_->data() : dst_.get(); }
+  const std::uint32_t* dstOrder() const { return order_.get(); }
   /// Null when no weight points were given.
   const Point* weights() const { return weightsView_; }
 
@@ -135,6 +142,9 @@ class GatheredPairs {
   }
 
   void gatherSpeculating(std::size_t begin, std::size_t end);
+  /// pairUpNumbered's placing of the destination points, numbered from
+  /// first on, into dst_: false when they do not hold each identifier once.
+  bool placeNumbered(const std::vector<Point>& dst, std::int64_t first);
   /// pairUpNumbered's check of source points [begin, end) and their weights.
   void checkNumbered(std::size_t begin, std::size_t end);
   bool gatherInOneWalk(const std::vector<Point>& src, const std::vector<Point>& dst,
@@ -144,6 +154,7 @@ class GatheredPairs {
 
   Buffer src_, dst_, weights_;
   std::unique_ptr<std::uint32_t[]> partner_;  ///< each source point's partner (in parallel), or IdIndex::kNone
+  std::unique_ptr<std::uint32_t[]> order_;    ///< each pair's destination point, when left in place
   const std::vector<Point>* dstSet_ = nullptr;
   bool deferred_ = false;
   // Speculating (see pairUp): the sets gatherRange pairs itself.

@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 #include "kernels_avx2.h"
@@ -161,38 +162,46 @@ class Moments {
 
   /// Per-axis weights: adds the pairs (src[i], dst[i]) weighted by w[i],
   /// i < n, as add() one by one would, but copied into the buffer four at a
-  /// time where kernels_avx2.h is enabled.
+  /// time where kernels_avx2.h is enabled. Where dstOrder is not null, pair
+  /// i's destination point is dst[dstOrder[i]] (the same sums).
   void addArrays(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, const BaPoint3d<double>* w,
-                 std::size_t n) {
+                 std::size_t n, const std::uint32_t* dstOrder = nullptr) {
     static_assert(std::is_same<Kind, AxisKind>::value, "for per-axis weights");
+    const auto dstAt = [dst, dstOrder](std::size_t i) -> const BaPoint3d<double>& {
+      return dst[dstOrder != nullptr ? dstOrder[i] : i];
+    };
+    // dst + i, or dst with the order from i on: destination rows from pair i.
+    const auto rowsFrom = [dst, dstOrder](std::size_t i) { return dstOrder != nullptr ? dst : dst + i; };
+    const auto orderFrom = [dstOrder](std::size_t i) { return dstOrder != nullptr ? dstOrder + i : nullptr; };
     std::size_t i = 0;
     for (; i < n && !referenced_; ++i) {
       if (AxisKind::carries(w[i])) {  // as add() takes it: the reference, then added with the pairs after it
-        finiteCheck_ += src[i].x + src[i].y + src[i].z + dst[i].x + dst[i].y + dst[i].z;
-        setReference(src[i], dst[i]);
+        const BaPoint3d<double>& q = dstAt(i);
+        finiteCheck_ += src[i].x + src[i].y + src[i].z + q.x + q.y + q.z;
+        setReference(src[i], q);
         break;
       }
-      add(src[i], dst[i], w[i]);
+      add(src[i], dstAt(i), w[i]);
     }
     if (avx2::enabled()) {
       const BaVec3d<double> none;  // weights are copied as they are: w − 0 = w, bit for bit
       while (n - i >= 4) {
         if (fill_ == 0 && n - i >= kBlock && avx2::wideRegisters()) {  // whole blocks straight from the points
           const std::size_t blocks = (n - i) / kBlock;
-          avx2::axisMoments(src + i, dst + i, w + i, blocks, kBlock, out_.refSrc, out_.refDst, totalHi_, totalLo_,
-                            &out_.weighted, &out_.negative, &out_.isotropic);
+          avx2::axisMoments(src + i, rowsFrom(i), w + i, blocks, kBlock, out_.refSrc, out_.refDst, totalHi_,
+                            totalLo_, &out_.weighted, &out_.negative, &out_.isotropic, orderFrom(i));
           i += blocks * kBlock;
           continue;
         }
         const std::size_t room = (kBlock - fill_) / 4 * 4;
         if (room == 0) {  // fewer than four places left: the block is filled one by one
-          add(src[i], dst[i], w[i]);
+          add(src[i], dstAt(i), w[i]);
           ++i;
           continue;
         }
         const std::size_t chunk = std::min(room, (n - i) / 4 * 4), k = fill_;
         avx2::centred(src + i, chunk, out_.refSrc, a_[0] + k, a_[1] + k, a_[2] + k);
-        avx2::centred(dst + i, chunk, out_.refDst, b_[0] + k, b_[1] + k, b_[2] + k);
+        avx2::centred(rowsFrom(i), chunk, out_.refDst, b_[0] + k, b_[1] + k, b_[2] + k, orderFrom(i));
         avx2::centred(w + i, chunk, none, w_[0] + k, w_[1] + k, w_[2] + k);
         avx2::weightFlags(w_[0] + k, w_[1] + k, w_[2] + k, chunk, &out_.weighted, &out_.negative, &out_.isotropic);
         fill_ += chunk;
@@ -200,7 +209,7 @@ class Moments {
         if (fill_ == kBlock) flush();
       }
     }
-    for (; i < n; ++i) add(src[i], dst[i], w[i]);
+    for (; i < n; ++i) add(src[i], dstAt(i), w[i]);
   }
 
   /// Takes (p, q) as the reference pair before any pair is added: the

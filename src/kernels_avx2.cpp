@@ -39,6 +39,22 @@ ZEM_AVX2_INLINE void fourPointsAndIds(const BaPoint3d<double>* p, __m256d* x, __
   *ids = _mm256_unpackhi_pd(zi02, zi13);
 }
 
+/// x, y and z of points k to k + 3 of p, or, where order is not null, of
+/// the points p[order[k]] to p[order[k + 3]] (the same shuffles).
+ZEM_AVX2_INLINE void fourRows(const BaPoint3d<double>* p, const std::uint32_t* order, std::size_t k, __m256d* x,
+                              __m256d* y, __m256d* z) {
+  if (order == nullptr) {
+    fourPoints(p + k, x, y, z);
+    return;
+  }
+  const BaPoint3d<double>&p0 = p[order[k]], &p1 = p[order[k + 1]], &p2 = p[order[k + 2]], &p3 = p[order[k + 3]];
+  const __m256d xy02 = halvesOf(&p0.x, &p2.x), xy13 = halvesOf(&p1.x, &p3.x);
+  const __m256d z02 = halvesOf(&p0.z, &p2.z), z13 = halvesOf(&p1.z, &p3.z);
+  *x = _mm256_unpacklo_pd(xy02, xy13);
+  *y = _mm256_unpackhi_pd(xy02, xy13);
+  *z = _mm256_unpacklo_pd(z02, z13);
+}
+
 /// The lane sums of four vectors, one per lane: (Σa, Σb, Σc, Σd), each
 /// added as laneSum adds it, (v₀ + v₂) + (v₁ + v₃).
 ZEM_AVX2_INLINE __m256d laneSums(__m256d a, __m256d b, __m256d c, __m256d d) {
@@ -79,14 +95,14 @@ bool wideRegisters() {
 }
 
 ZEM_AVX2 void centred(const BaPoint3d<double>* p, std::size_t count, const BaVec3d<double>& o, double* x, double* y,
-                      double* z) {
+                      double* z, const std::uint32_t* order) {
   const __m256d ox = _mm256_set1_pd(o.x), oy = _mm256_set1_pd(o.y), oz = _mm256_set1_pd(o.z);
   for (std::size_t k = 0; k < count; k += 4) {
     // The moments of a block are summed between two calls: ask for the
     // next block's points meanwhile.
-    prefetchAhead(p + k, 64);
+    if (order == nullptr) prefetchAhead(p + k, 64);
     __m256d px, py, pz;
-    fourPoints(p + k, &px, &py, &pz);
+    fourRows(p, order, k, &px, &py, &pz);
     _mm256_storeu_pd(x + k, _mm256_sub_pd(px, ox));
     _mm256_storeu_pd(y + k, _mm256_sub_pd(py, oy));
     _mm256_storeu_pd(z + k, _mm256_sub_pd(pz, oz));
@@ -250,20 +266,21 @@ struct StagedBlock {
 /// the rows the other axes need staged for them (taken from the points
 /// once, instead of once per axis).
 ZEM_AVX2_INLINE void firstAxisPass(const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
-                                   const BaPoint3d<double>* w, std::size_t block, const __m256d (&ps)[3],
-                                   const __m256d (&qs)[3], __m256d* t, WeightFlags* flags, StagedBlock* staged) {
+                                   const std::uint32_t* dstOrder, const BaPoint3d<double>* w, std::size_t block,
+                                   const __m256d (&ps)[3], const __m256d (&qs)[3], __m256d* t, WeightFlags* flags,
+                                   StagedBlock* staged) {
   AxisLanes sums = noAxisLanes();
   for (std::size_t k = 0; k < block; k += 4) {
     // Points three blocks ahead are asked for meanwhile (one block ahead
     // left a set of 1e6 pairs 3% slower than the buffer's passes).
     prefetchAhead(src + k, 192);
-    prefetchAhead(dst + k, 192);
+    if (dstOrder == nullptr) prefetchAhead(dst + k, 192);
     prefetchAhead(w + k, 192);
     __m256d a0, a1, a2, wx, wy, wz, b0, b1, b2;
     fourPoints(w + k, &wx, &wy, &wz);
     takeFlags(wx, wy, wz, flags);
     fourPoints(src + k, &a0, &a1, &a2);
-    fourPoints(dst + k, &b0, &b1, &b2);
+    fourRows(dst, dstOrder, k, &b0, &b1, &b2);
     a0 = _mm256_sub_pd(a0, ps[0]);
     a1 = _mm256_sub_pd(a1, ps[1]);
     a2 = _mm256_sub_pd(a2, ps[2]);
@@ -300,16 +317,20 @@ ZEM_AVX2_INLINE void stagedAxisPass(const StagedBlock& staged, std::size_t block
 ZEM_AVX512VL void axisMoments(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, const BaPoint3d<double>* w,
                               std::size_t blocks, std::size_t block, const BaVec3d<double>& refSrc,
                               const BaVec3d<double>& refDst, double* hi, double* lo, std::size_t* carrying,
-                              bool* negative, bool* isotropic) {
+                              bool* negative, bool* isotropic, const std::uint32_t* dstOrder) {
   const __m256d ps[3] = {_mm256_set1_pd(refSrc.x), _mm256_set1_pd(refSrc.y), _mm256_set1_pd(refSrc.z)};
   const __m256d qs[3] = {_mm256_set1_pd(refDst.x), _mm256_set1_pd(refDst.y), _mm256_set1_pd(refDst.z)};
   WeightFlags flags{_mm256_setzero_pd(), _mm256_setzero_pd(), 0};
-  for (std::size_t b = 0; b < blocks; ++b, src += block, dst += block, w += block) {
+  for (std::size_t b = 0; b < blocks; ++b, src += block, w += block) {
     // A pass per axis over the block (in the first-level cache), each with
     // its fifteen sums in registers.
     __m256d sums[48];
     StagedBlock staged;
-    firstAxisPass(src, dst, w, block, ps, qs, sums, &flags, &staged);
+    firstAxisPass(src, dst, dstOrder, w, block, ps, qs, sums, &flags, &staged);
+    if (dstOrder != nullptr)
+      dstOrder += block;
+    else
+      dst += block;
     stagedAxisPass<1>(staged, block, sums + 15);
     stagedAxisPass<2>(staged, block, sums + 30);
     sums[45] = sums[46] = sums[47] = _mm256_setzero_pd();
@@ -420,7 +441,8 @@ ZEM_AVX2 void axisSums(const double* const (&a)[3], const double* const (&b)[3],
 template <bool check>
 ZEM_AVX2_INLINE double residualSumOf(const double (&m)[3][4], const BaPoint3d<double>* src,
                                      const BaPoint3d<double>* dst, const BaPoint3d<double>* weights,
-                                     std::size_t count, std::int64_t firstId, bool* numbered) {
+                                     std::size_t count, std::int64_t firstId, bool* numbered,
+                                     const std::uint32_t* dstOrder) {
   __m256d row[3][4];
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 4; ++c) row[r][c] = _mm256_set1_pd(m[r][c]);
@@ -432,13 +454,13 @@ ZEM_AVX2_INLINE double residualSumOf(const double (&m)[3][4], const BaPoint3d<do
   const std::size_t whole = count - count % 4;
   for (std::size_t i = 0; i < whole; i += 4) {
     prefetchAhead(src + i, 32);
-    prefetchAhead(dst + i, 32);
+    if (dstOrder == nullptr) prefetchAhead(dst + i, 32);
     __m256d px, py, pz, qx, qy, qz, srcIds;
     if (check)
       fourPointsAndIds(src + i, &px, &py, &pz, &srcIds);
     else
       fourPoints(src + i, &px, &py, &pz);
-    fourPoints(dst + i, &qx, &qy, &qz);
+    fourRows(dst, dstOrder, i, &qx, &qy, &qz);
     __m256d d[3];
     const __m256d q[3] = {qx, qy, qz};
     for (int r = 0; r < 3; ++r)
@@ -470,9 +492,9 @@ ZEM_AVX2_INLINE double residualSumOf(const double (&m)[3][4], const BaPoint3d<do
 
 ZEM_AVX2 double residualSum(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
                             const BaPoint3d<double>* weights, std::size_t count, std::int64_t firstId,
-                            bool* numbered) {
-  return numbered != nullptr ? residualSumOf<true>(m, src, dst, weights, count, firstId, numbered)
-                             : residualSumOf<false>(m, src, dst, weights, count, firstId, numbered);
+                            bool* numbered, const std::uint32_t* dstOrder) {
+  return numbered != nullptr ? residualSumOf<true>(m, src, dst, weights, count, firstId, numbered, dstOrder)
+                             : residualSumOf<false>(m, src, dst, weights, count, firstId, numbered, dstOrder);
 }
 
 ZEM_AVX2 void residuals(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
@@ -517,19 +539,21 @@ ZEM_AVX2 void residuals(const double (&m)[3][4], const BaPoint3d<double>* src, c
 bool enabled() { return false; }
 void residuals(const double (&)[3][4], const BaPoint3d<double>*, const BaPoint3d<double>*, std::size_t,
                BaPoint3d<double>*, double*, double (&)[3]) {}
-void centred(const BaPoint3d<double>*, std::size_t, const BaVec3d<double>&, double*, double*, double*) {}
+void centred(const BaPoint3d<double>*, std::size_t, const BaVec3d<double>&, double*, double*, double*,
+             const std::uint32_t*) {}
 void unitSums(const double* const (&)[3], const double* const (&)[3], std::size_t, double*) {}
 void unitMoments(const BaPoint3d<double>*, const BaPoint3d<double>*, std::size_t, std::size_t, const BaVec3d<double>&,
                  const BaVec3d<double>&, double*, double*) {}
 void addCompensated(const double*, std::size_t, double*, double*) {}
 bool wideRegisters() { return false; }
 void axisMoments(const BaPoint3d<double>*, const BaPoint3d<double>*, const BaPoint3d<double>*, std::size_t, std::size_t,
-                 const BaVec3d<double>&, const BaVec3d<double>&, double*, double*, std::size_t*, bool*, bool*) {}
+                 const BaVec3d<double>&, const BaVec3d<double>&, double*, double*, std::size_t*, bool*, bool*,
+                 const std::uint32_t*) {}
 void axisSums(const double* const (&)[3], const double* const (&)[3], const double* const (&)[3], std::size_t,
               double*) {}
 void weightFlags(const double*, const double*, const double*, std::size_t, std::size_t*, bool*, bool*) {}
 double residualSum(const double (&)[3][4], const BaPoint3d<double>*, const BaPoint3d<double>*,
-                   const BaPoint3d<double>*, std::size_t, std::int64_t, bool*) {
+                   const BaPoint3d<double>*, std::size_t, std::int64_t, bool*, const std::uint32_t*) {
   return 0.0;
 }
 

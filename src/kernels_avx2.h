@@ -25,8 +25,10 @@ namespace avx2 {
 /// Whether this process uses the kernels below: decided once, on the first call.
 bool enabled();
 
-/// Rows x[k] = p[k].x − o.x, y and z alike, for k < count (a multiple of 4).
-void centred(const BaPoint3d<double>* p, std::size_t count, const BaVec3d<double>& o, double* x, double* y, double* z);
+/// Rows x[k] = p[k].x − o.x, y and z alike, for k < count (a multiple of
+/// 4); of the points p[order[k]] where order is not null.
+void centred(const BaPoint3d<double>* p, std::size_t count, const BaVec3d<double>& o, double* x, double* y, double* z,
+             const std::uint32_t* order = nullptr);
 
 /// Unit weights: the moments of `blocks` blocks of `block` pairs (a
 /// multiple of 4) src[i], dst[i] about (refSrc, refDst), read from the
@@ -49,10 +51,12 @@ constexpr std::size_t kMaxBlock = 64;
 /// themselves: each block's sums of AxisKind added to the compensated
 /// totals hi[0..48), lo[0..48) (entries 45 to 47 get 0), and the weights'
 /// flags taken, both exactly as centred, weightFlags, axisSums and
-/// addCompensated do for the rows of the block.
+/// addCompensated do for the rows of the block. Where dstOrder is not
+/// null, pair i's destination point is dst[dstOrder[i]].
 void axisMoments(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, const BaPoint3d<double>* w,
                  std::size_t blocks, std::size_t block, const BaVec3d<double>& refSrc, const BaVec3d<double>& refDst,
-                 double* hi, double* lo, std::size_t* carrying, bool* negative, bool* isotropic);
+                 double* hi, double* lo, std::size_t* carrying, bool* negative, bool* isotropic,
+                 const std::uint32_t* dstOrder = nullptr);
 
 /// Adds s[e] to the running sum hi[e] + lo[e] (Knuth's two-sum, the same
 /// operations as the scalar CompensatedSum of fit_kernels.h), e < count, a
@@ -81,10 +85,11 @@ void weightFlags(const double* x, const double* y, const double* z, std::size_t 
 /// (weights[i] per axis, or the identity when weights is null), M the rows
 /// of an affine map (already including the scale). Where numbered is not
 /// null, also clears *numbered unless every src[i] of those pairs carries
-/// identifier firstId + i and its weights[i] (if any) the same.
+/// identifier firstId + i and its weights[i] (if any) the same. Where
+/// dstOrder is not null, pair i's destination point is dst[dstOrder[i]].
 double residualSum(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
                    const BaPoint3d<double>* weights, std::size_t count, std::int64_t firstId = 0,
-                   bool* numbered = nullptr);
+                   bool* numbered = nullptr, const std::uint32_t* dstOrder = nullptr);
 
 /// For pairs [0, count) (count a multiple of 4): out[i] = M·src[i] − dst[i]
 /// with src[i]'s identifier, distances[i] = |out[i]|, and adds Σ|out[i]|
