@@ -265,9 +265,11 @@ Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e, NormalAt<
     for (int tries = 0; tries < 60 && !accepted; ++tries) {
       SquareN damped = hessian;
       damped.diagonal() += mu * diagonal;
-      const Eigen::LDLT<SquareN> ldlt(damped);
-      if (ldlt.info() == Eigen::Success && ldlt.isPositive() && ldlt.vectorD().minCoeff() > 0.0) {
-        const StepN theta = ldlt.solve(-grad);
+      // Positive definite, or damped more: a Cholesky factor (Eigen's LDLT
+      // pivots through blocks of run-time size, several times its cost).
+      const Eigen::LLT<SquareN> cholesky(damped);
+      if (cholesky.info() == Eigen::Success) {
+        const StepN theta = cholesky.solve(-grad);
         const double decrement = -grad.dot(theta);
         // A step that promises less than rounding is still taken if it
         // lowers F (the gradient then falls to its own rounding level), and
