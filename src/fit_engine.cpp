@@ -409,10 +409,11 @@ Status fitPrepared(const Point* src, const Point* dst, PairWeights weights, std:
         for (std::size_t at = begin; at < end; at += run) {
           const std::size_t count = std::min(run, end - at);
           prepare(at, at + count);
+          const bool last = at + count == end;  // of this object's pairs
           if (dstOrder != nullptr)
-            m->addArrays(src + at, dst, w + at, count, dstOrder + at);
+            m->addArrays(src + at, dst, w + at, count, dstOrder + at, last);
           else
-            m->addArrays(src + at, dst + at, w + at, count);
+            m->addArrays(src + at, dst + at, w + at, count, nullptr, last);
         }
       };
       momentsByPosition(src, dstAt, n, carries, add, moments);

@@ -29,6 +29,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <type_traits>
 
 #include "kernels_avx2.h"
@@ -163,9 +164,11 @@ class Moments {
   /// Per-axis weights: adds the pairs (src[i], dst[i]) weighted by w[i],
   /// i < n, as add() one by one would, but copied into the buffer four at a
   /// time where kernels_avx2.h is enabled. Where dstOrder is not null, pair
-  /// i's destination point is dst[dstOrder[i]] (the same sums).
+  /// i's destination point is dst[dstOrder[i]] (the same sums). With
+  /// `last` (no pair is added after these) the final partial block too is
+  /// summed straight from the points (addLastBlock).
   void addArrays(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, const BaPoint3d<double>* w,
-                 std::size_t n, const std::uint32_t* dstOrder = nullptr) {
+                 std::size_t n, const std::uint32_t* dstOrder = nullptr, bool last = false) {
     static_assert(std::is_same<Kind, AxisKind>::value, "for per-axis weights");
     const auto dstAt = [dst, dstOrder](std::size_t i) -> const BaPoint3d<double>& {
       return dst[dstOrder != nullptr ? dstOrder[i] : i];
@@ -193,6 +196,7 @@ class Moments {
           i += blocks * kBlock;
           continue;
         }
+        if (last && fill_ == 0 && avx2::wideRegisters()) break;  // the rest is the last block
         const std::size_t room = (kBlock - fill_) / 4 * 4;
         if (room == 0) {  // fewer than four places left: the block is filled one by one
           add(src[i], dstAt(i), w[i]);
@@ -207,6 +211,10 @@ class Moments {
         fill_ += chunk;
         i += chunk;
         if (fill_ == kBlock) flush();
+      }
+      if (last && fill_ == 0 && i < n && avx2::wideRegisters()) {
+        addLastBlock(src + i, rowsFrom(i), w + i, n - i, orderFrom(i));
+        i = n;
       }
     }
     for (; i < n; ++i) add(src[i], dstAt(i), w[i]);
@@ -288,6 +296,28 @@ class Moments {
     const double det = d0 * (d1 * d2 - o12 * o12) - o01 * (o01 * d2 - o12 * o02) + o02 * (o01 * o12 - d1 * o02);
     const double size = d0 + d1 + d2;
     return !(det < -kRoom * size * size * size);
+  }
+
+  /// Per-axis weights: the last `count` pairs (fewer than a block, the
+  /// buffer empty) summed by avx2::axisMoments as flush() would sum them from
+  /// the buffer: copied, with pairs at the reference of weight 0 (rows of
+  /// zeros, as flush() pads) up to a multiple of four.
+  void addLastBlock(const BaPoint3d<double>* src, const BaPoint3d<double>* dst, const BaPoint3d<double>* w,
+                    std::size_t count, const std::uint32_t* dstOrder) {
+    using Point = BaPoint3d<double>;
+    alignas(Point) unsigned char storage[3][kBlock * sizeof(Point)];  // not initialised: each place written once
+    Point* const s = reinterpret_cast<Point*>(storage[0]);
+    Point* const d = reinterpret_cast<Point*>(storage[1]);
+    Point* const v = reinterpret_cast<Point*>(storage[2]);
+    const std::size_t padded = (count + 3) / 4 * 4;
+    for (std::size_t k = 0; k < padded; ++k) {
+      const bool pair = k < count;
+      new (s + k) Point(pair ? src[k] : Point(out_.refSrc, -1));
+      new (d + k) Point(pair ? dst[dstOrder != nullptr ? dstOrder[k] : k] : Point(out_.refDst, -1));
+      new (v + k) Point(pair ? w[k] : Point());
+    }
+    avx2::axisMoments(s, d, v, 1, padded, out_.refSrc, out_.refDst, totalHi_, totalLo_, &out_.weighted,
+                      &out_.negative, &out_.isotropic);
   }
 
   void flush() {
