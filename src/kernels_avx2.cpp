@@ -490,11 +490,30 @@ ZEM_AVX2_INLINE double residualSumOf(const double (&m)[3][4], const BaPoint3d<do
   return laneSum(sum);
 }
 
-ZEM_AVX2 double residualSum(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
-                            const BaPoint3d<double>* weights, std::size_t count, std::int64_t firstId,
-                            bool* numbered, const std::uint32_t* dstOrder) {
+namespace {
+
+ZEM_AVX2 double residualSumAvx2(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
+                                const BaPoint3d<double>* weights, std::size_t count, std::int64_t firstId,
+                                bool* numbered, const std::uint32_t* dstOrder) {
   return numbered != nullptr ? residualSumOf<true>(m, src, dst, weights, count, firstId, numbered, dstOrder)
                              : residualSumOf<false>(m, src, dst, weights, count, firstId, numbered, dstOrder);
+}
+
+ZEM_AVX512VL double residualSumWide(const double (&m)[3][4], const BaPoint3d<double>* src,
+                                    const BaPoint3d<double>* dst, const BaPoint3d<double>* weights,
+                                    std::size_t count, std::int64_t firstId, bool* numbered,
+                                    const std::uint32_t* dstOrder) {
+  return numbered != nullptr ? residualSumOf<true>(m, src, dst, weights, count, firstId, numbered, dstOrder)
+                             : residualSumOf<false>(m, src, dst, weights, count, firstId, numbered, dstOrder);
+}
+
+}  // namespace
+
+double residualSum(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
+                   const BaPoint3d<double>* weights, std::size_t count, std::int64_t firstId, bool* numbered,
+                   const std::uint32_t* dstOrder) {
+  return wideRegisters() ? residualSumWide(m, src, dst, weights, count, firstId, numbered, dstOrder)
+                         : residualSumAvx2(m, src, dst, weights, count, firstId, numbered, dstOrder);
 }
 
 ZEM_AVX2 void residuals(const double (&m)[3][4], const BaPoint3d<double>* src, const BaPoint3d<double>* dst,
