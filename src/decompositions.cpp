@@ -24,13 +24,16 @@ bool nearestRotation(const Eigen::Matrix3d& m, Eigen::Matrix3d* r) {
   constexpr double kSettled = 16.0 * std::numeric_limits<double>::epsilon();  // of ‖R‖ = √3
   if (!(m.determinant() > 0.0)) return false;
   Eigen::Matrix3d x = m;
+  bool scaled = true;
   for (int k = 0; k < kIterations; ++k) {
     const Eigen::Matrix3d inverse = x.inverse();
-    const double gamma = std::sqrt(std::sqrt(inverse.squaredNorm() / x.squaredNorm()));
+    const double gamma = scaled ? std::sqrt(std::sqrt(inverse.squaredNorm() / x.squaredNorm())) : 1.0;
     const Eigen::Matrix3d next = 0.5 * (gamma * x + inverse.transpose() / gamma);
-    const double change = (next - x).norm();
+    const double change = (next - x).squaredNorm();
     x = next;
-    if (!(change > kSettled * std::sqrt(3.0))) {
+    // Near convergence γ is 1 to rounding: no longer worth its two roots.
+    scaled = change > 1e-4;
+    if (!(change > 3.0 * kSettled * kSettled)) {
       if (!x.allFinite()) return false;
       *r = x;
       return true;
