@@ -17,7 +17,11 @@
 // identifier came once. The moments then read the pairs in order, as a fit
 // by position (1e6 pairs: 15 ms instead of 18 with per-axis weights), and
 // the pass of the mean residual checks the source's numbering as it reads
-// the source points (the check's own pass cost 5% of a fit of 1e6 pairs).
+// the source points (a pass of its own, run by run with the moments, cost 5%
+// of a fit of 1e6 pairs). Where the moments' kernel reads the destination
+// points through an order (per-axis weights on AVX-512) a set in the cache
+// is not copied at all: each pair's destination index is written instead,
+// 4 bytes instead of 32 (3% of a fit of 1,000 pairs).
 #include "fit_gather.h"
 
 #include <algorithm>
