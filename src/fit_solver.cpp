@@ -671,8 +671,15 @@ Status toTransformation(const Quadratic& q, const Estimate& e, Transformation* r
   for (unsigned i = 0; i < 3; ++i)
     for (unsigned j = 0; j < 3; ++j) stored(i, j) = rotation.getMatrix(j, i);
   const Vector3d t = (e.u + toEigen(q.refDst)) / e.scale - stored * toEigen(q.refSrc);
-  Transformation fitted;
-  fitted.set(Vec(t.x(), t.y(), t.z()), angles, e.scale);
+  // set(t, angles, s), with the rotation already built (the same elements).
+  double elements[4][4];
+  for (unsigned i = 0; i < 3; ++i) {
+    for (unsigned j = 0; j < 3; ++j) elements[i][j] = stored(i, j);
+    elements[i][3] = t(i);
+    elements[3][i] = 0.0;
+  }
+  elements[3][3] = 1.0 / e.scale;
+  const Transformation fitted(elements);
   for (unsigned i = 0; i < 4; ++i)
     for (unsigned j = 0; j < 4; ++j)
       if (!std::isfinite(fitted.getMatrix(i, j))) return FitResult::FIT_NOT_CONVERGED;
