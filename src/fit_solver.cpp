@@ -263,11 +263,16 @@ Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e, NormalAt<
     const double tolerance = kOptimality * (std::fabs(f) + kEpsilon * std::fabs(q.c));
     bool accepted = false;
     for (int tries = 0; tries < 60 && !accepted; ++tries) {
-      SquareN damped = hessian;
-      damped.diagonal() += mu * diagonal;
       // Positive definite, or damped more: a Cholesky factor (Eigen's LDLT
       // pivots through blocks of run-time size, several times its cost).
-      const Eigen::LLT<SquareN> cholesky(damped);
+      Eigen::LLT<SquareN> cholesky;
+      if (mu == 0.0) {
+        cholesky.compute(hessian);
+      } else {
+        SquareN damped = hessian;
+        damped.diagonal() += mu * diagonal;
+        cholesky.compute(damped);
+      }
       if (cholesky.info() == Eigen::Success) {
         const StepN theta = cholesky.solve(-grad);
         const double decrement = -grad.dot(theta);
