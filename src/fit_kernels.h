@@ -248,12 +248,7 @@ class Moments {
     if (fill_ > 0) flush();
     for (unsigned k = 0; k < Kind::kSums; ++k) sums_[k] = totalHi_[k] + totalLo_[k];
     buildQuadratic();
-    out_.finite = std::isfinite(finiteCheck_);
-    for (int i = 0; i < 12; ++i) {
-      out_.finite = out_.finite && std::isfinite(out_.g(i));
-      for (int j = 0; j < 12; ++j) out_.finite = out_.finite && std::isfinite(out_.H(i, j));
-    }
-    out_.finite = out_.finite && std::isfinite(out_.c);
+    out_.finite = std::isfinite(finiteCheck_) && out_.H.allFinite() && out_.g.allFinite() && std::isfinite(out_.c);
     return out_;
   }
 
