@@ -345,11 +345,14 @@ bool affineStart(const Quadratic& q, bool withScale, double scale, Estimate* e) 
   return nearestMotion(q, x, withScale, scale, e);
 }
 
+/// A Cholesky pivot below this fraction of its diagonal entry leaves the
+/// affine map to the least-norm start (regularAffineStart).
+constexpr double kRegularPivot = 1e-6;
+
 /// The same where H is clearly regular, by a Cholesky factor (a small part
 /// of the eigenvalues' cost; of each row's 4x4 block where the rows lie
 /// apart): false where a pivot falls below kRegularPivot of its diagonal
 /// entry (a flat or thin part, whose affine map the pairs barely fix).
-constexpr double kRegularPivot = 1e-6;
 bool regularAffineStart(const Quadratic& q, bool withScale, double scale, Estimate* e) {
   const auto solved = [](const auto& h, const auto& g, auto* x) {
     const Eigen::LLT<std::decay_t<decltype(h)>> llt(h);
@@ -630,7 +633,7 @@ Status optimumFrom(const Quadratic& q, double scale, Solution* out) {
       // The other starts turn about the closed form, itself one of them
       // when the affine map came first (where it is not defined, which
       // takes a correlation of exactly nothing, about the affine map's).
-      bool closedOther = affineFirst && closedForm(m, withScale, scale, &out->centroid, &closed, &axes);
+      const bool closedOther = affineFirst && closedForm(m, withScale, scale, &out->centroid, &closed, &axes);
       if (affineFirst && !closedOther) {
         closed = start;
         axes.setIdentity();
