@@ -140,9 +140,7 @@ double refine(const Walk& walk, const Quadratic& q, bool withScale, Solution* s)
 /// Pair i's destination point is dst[dstOrder[i]] where dstOrder is not null.
 double residualTotal(const Transformation& t, const Point* src, const Point* dst, const Point* weights,
                      std::size_t n, std::int64_t firstId, bool* numbered, const std::uint32_t* dstOrder) {
-  const auto dstAt = [dst, dstOrder](std::size_t i) -> const Point& {
-    return dst[dstOrder != nullptr ? dstOrder[i] : i];
-  };
+  const auto dstAt = [dst, dstOrder](std::size_t i) -> const Point& { return destinationOf(dst, dstOrder, i); };
   double a[3][4];
   for (unsigned r = 0; r < 3; ++r)
     for (unsigned c = 0; c < 4; ++c) a[r][c] = t.getMatrix(c, r);
@@ -401,7 +399,7 @@ Status fitPrepared(const Point* src, const Point* dst, PairWeights weights, std:
     const Point* w = weights.perAxis;
     const auto walk = [=](auto&& f) {
       for (std::size_t i = 0; i < n; ++i)
-        f(src[i], dst[dstOrder != nullptr ? dstOrder[i] : i], static_cast<const Vec&>(w[i]));
+        f(src[i], destinationOf(dst, dstOrder, i), static_cast<const Vec&>(w[i]));
     };
     const auto gather = [&](Moments<AxisKind>* moments) {
       const auto carries = [w](std::size_t i) { return AxisKind::carries(w[i]); };

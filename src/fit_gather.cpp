@@ -179,24 +179,18 @@ bool GatheredPairs::placeNumbered(const std::vector<Point>& dst, std::int64_t fi
   return true;
 }
 
-void GatheredPairs::checkNumbered(std::size_t begin, std::size_t end) {
-  // Numbered from first on, the source points' identifiers increase, so
-  // that weights follow them (followsSource) when they carry the same.
-  const Point* const src = srcSet_->data();
-  const Point* const weights = weightSet_->empty() ? nullptr : weightSet_->data();
-  const std::int64_t first = firstId_;
-  bool numbered = true;
-  for (std::size_t i = begin; i < end; ++i) numbered &= numberedAt(src, weights, first, i);
-  if (!numbered) failed_.store(true, std::memory_order_relaxed);
-}
-
 void GatheredPairs::settleNumbering(const bool* holds) {
   if (!numberingLeft_) return;
   numberingLeft_ = false;
-  if (holds == nullptr)
-    checkNumbered(0, count_);
-  else if (!*holds)
-    failed_.store(true, std::memory_order_relaxed);
+  bool numbered = holds == nullptr || *holds;
+  if (holds == nullptr) {
+    // Numbered from first on, the source points' identifiers increase, so
+    // that weights follow them (followsSource) when they carry the same.
+    const Point* const src = srcSet_->data();
+    const Point* const weights = weightSet_->empty() ? nullptr : weightSet_->data();
+    for (std::size_t i = 0; i < count_; ++i) numbered &= numberedAt(src, weights, firstId_, i);
+  }
+  if (!numbered) failed_.store(true, std::memory_order_relaxed);
 }
 
 const GatheredPairs::Point& GatheredPairs::dstOf(std::size_t i) const {

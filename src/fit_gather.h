@@ -145,8 +145,6 @@ class GatheredPairs {
   /// pairUpNumbered's placing of the destination points, numbered from
   /// first on, into dst_: false when they do not hold each identifier once.
   bool placeNumbered(const std::vector<Point>& dst, std::int64_t first);
-  /// pairUpNumbered's check of source points [begin, end) and their weights.
-  void checkNumbered(std::size_t begin, std::size_t end);
   bool gatherInOneWalk(const std::vector<Point>& src, const std::vector<Point>& dst,
                        const std::vector<Point>& weights, const IdIndex& dstById);
   bool gatherByPartners(const std::vector<Point>& src, const std::vector<Point>& dst,

@@ -100,6 +100,13 @@ struct MatrixKind {
   static constexpr unsigned kSums = 6 + 18 + 36 + 3 + 9 + 1;
 };
 
+/// Pair i's destination point: dst[i], or dst[order[i]] where order is not
+/// null (destination points left in place: GatheredPairs::dstOrder).
+inline const BaPoint3d<double>& destinationOf(const BaPoint3d<double>* dst, const std::uint32_t* order,
+                                              std::size_t i) {
+  return dst[order != nullptr ? order[i] : i];
+}
+
 /// Index of entry (i, j) of a symmetric 3x3 matrix in the order 00, 11, 22, 01, 02, 12.
 constexpr int sym(int i, int j) { return i == j ? i : (i + j == 1 ? 3 : (i + j == 2 ? 4 : 5)); }
 
@@ -171,7 +178,7 @@ class Moments {
                  std::size_t n, const std::uint32_t* dstOrder = nullptr, bool last = false) {
     static_assert(std::is_same<Kind, AxisKind>::value, "for per-axis weights");
     const auto dstAt = [dst, dstOrder](std::size_t i) -> const BaPoint3d<double>& {
-      return dst[dstOrder != nullptr ? dstOrder[i] : i];
+      return destinationOf(dst, dstOrder, i);
     };
     // dst + i, or dst with the order from i on: destination rows from pair i.
     const auto rowsFrom = [dst, dstOrder](std::size_t i) { return dstOrder != nullptr ? dst : dst + i; };
@@ -308,7 +315,7 @@ class Moments {
     for (std::size_t k = 0; k < padded; ++k) {
       const bool pair = k < count;
       new (s + k) Point(pair ? src[k] : Point(out_.refSrc, -1));
-      new (d + k) Point(pair ? dst[dstOrder != nullptr ? dstOrder[k] : k] : Point(out_.refDst, -1));
+      new (d + k) Point(pair ? destinationOf(dst, dstOrder, k) : Point(out_.refDst, -1));
       new (v + k) Point(pair ? w[k] : Point());
     }
     avx2::axisMoments(s, d, v, 1, padded, out_.refSrc, out_.refDst, totalHi_, totalLo_, &out_.weighted,
