@@ -96,6 +96,8 @@ TEST(FitGather, NumberedSetsArePairedAsTheWalkPairsThem) {
       {"two source identifiers swapped between the ends",
        [](Points& src, Points&, Points&) { std::swap(src[src.size() / 2].id, src[src.size() / 2 + 1].id); }},
       {"a destination identifier twice, one missing", [](Points&, Points& dst, Points&) { dst[7].id = dst[8].id; }},
+      {"a destination identifier twice, at both ends (over threads, in different threads' runs)",
+       [](Points&, Points& dst, Points&) { dst[7].id = dst[dst.size() - 8].id; }},
       {"a destination identifier beyond the numbering",
        [](Points&, Points& dst, Points&) { dst[9].id = int(dst.size()) + 5; }},
       {"a destination identifier -1", [](Points&, Points& dst, Points&) { dst[10].id = -1; }},
