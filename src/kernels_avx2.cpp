@@ -553,6 +553,23 @@ ZEM_AVX2 void residuals(const double (&m)[3][4], const BaPoint3d<double>* src, c
   for (double v : lanes) sums[2] = v > sums[2] ? v : sums[2];
 }
 
+ZEM_AVX2 void placeMarked(const BaPoint3d<double>* in, std::size_t count, std::int64_t first, std::size_t places,
+                          BaPoint3d<double>* out, std::uint64_t* marks) {
+  static_assert(sizeof(BaPoint3d<double>) == 32, "a point is one 32-byte store");
+  constexpr std::size_t kAhead = 16;  // the places are written at random: fetch them early
+  for (std::size_t j = 0; j < count; ++j) {
+    if (j + kAhead < count) {
+      const std::uint64_t later = std::uint64_t(std::int64_t(in[j + kAhead].id) - first);
+      if (later < places) __builtin_prefetch(out + later, 1);
+    }
+    const std::uint64_t k = std::uint64_t(std::int64_t(in[j].id) - first);  // wraps below first
+    if (k >= places) continue;
+    marks[k >> 6] |= std::uint64_t(1) << (k & 63);
+    const __m256d point = _mm256_loadu_pd(&in[j].x);  // x, y, z and the identifier's 8 bytes
+    asm volatile("vmovupd %1, %0" : "=m"(*reinterpret_cast<char(*)[32]>(out + k)) : "x"(point));
+  }
+}
+
 #else  // not x86-64: the portable passes only
 
 bool enabled() { return false; }
@@ -575,6 +592,8 @@ double residualSum(const double (&)[3][4], const BaPoint3d<double>*, const BaPoi
                    const BaPoint3d<double>*, std::size_t, std::int64_t, bool*, const std::uint32_t*) {
   return 0.0;
 }
+void placeMarked(const BaPoint3d<double>*, std::size_t, std::int64_t, std::size_t, BaPoint3d<double>*,
+                 std::uint64_t*) {}
 
 #endif
 

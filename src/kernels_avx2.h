@@ -25,6 +25,19 @@ namespace avx2 {
 /// Whether this process uses the kernels below: decided once, on the first call.
 bool enabled();
 
+/// Writes each of points [0, count) whose identifier lies in first to
+/// first + places − 1 to out[identifier − first], setting bit
+/// identifier − first of `marks` (places bits), and leaves the others. The
+/// places are fetched a little ahead. Several threads may place runs of one
+/// set into one `out`, each with its own marks: two of them write one place
+/// only when an identifier repeats across their runs, whose placed points
+/// the caller then refuses unread (see the marks). Each point is written by
+/// one store instruction of the processor's own (an asm statement), so that
+/// such racing stores are defined (one of them, or parts of each, lands),
+/// not the undefined behaviour a race of C++ stores is.
+void placeMarked(const BaPoint3d<double>* in, std::size_t count, std::int64_t first, std::size_t places,
+                 BaPoint3d<double>* out, std::uint64_t* marks);
+
 /// Rows x[k] = p[k].x − o.x, y and z alike, for k < count (a multiple of
 /// 4); of the points p[order[k]] where order is not null.
 void centred(const BaPoint3d<double>* p, std::size_t count, const BaVec3d<double>& o, double* x, double* y, double* z,
