@@ -494,11 +494,13 @@ Status fitById(const std::vector<Point>& src, const std::vector<Point>& dst, con
   };
   // Writing the destination points to their places at random (numbered)
   // beats reading them at random as the moments go (the general way) where
-  // the places stay in the cache, and where the moments' arithmetic is
-  // heavy (per-axis weights: 15 instead of 17.5 ms at 1e6 pairs); the
-  // arithmetic of unit weights hides the reads' waiting well enough (11.5
-  // instead of 13 ms at 1e6, 1.15 instead of 1.3 at 1e5).
-  if (!weights.empty() || dst.size() <= kNumberedInCache) {
+  // the places stay in the cache, where the moments' arithmetic is heavy
+  // (per-axis weights), and where the places are written over threads
+  // (unit weights at 1e6 pairs: 6.5 instead of 11 ms); in one thread the
+  // arithmetic of unit weights hides the reads' waiting well enough (1e5
+  // pairs: 0.93 instead of 1.0 ms).
+  const bool placedOverThreads = dst.size() >= parallel::kMinPointsForThreads && parallel::threadCount() > 1;
+  if (!weights.empty() || dst.size() <= kNumberedInCache || placedOverThreads) {
     // Sets in the cache are paired in place where the moments' kernel reads
     // destination points through an order (per-axis weights, AVX-512).
     GatheredPairs numbered;
