@@ -270,15 +270,23 @@ Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e, NormalAt<
     const Derivatives d = derivativesAt(*e, abar, gradX);
     const StepN grad = d.J.transpose().template topRows<N>().lazyProduct(gradX);
     const double tolerance = kOptimality * (std::fabs(f) + kEpsilon * std::fabs(q.c));
+    // The change of F from x to the point `to` (exact: F is quadratic in x).
+    const auto changeTo = [&](const Vector12& to) {
+      const Vector12 dx = to - x;
+      return dx.dot(gradX + q.H.lazyProduct(dx));
+    };
+    // A step is taken where it lowers F and keeps the scale's sign.
+    const auto lowers = [e](double change, const Estimate& next) {
+      return change < 0.0 && next.scale * e->scale > 0.0;
+    };
     if (factorOfLastStep && grad.allFinite()) {
       const StepN theta = cholesky.solve(-grad);
       if (-grad.dot(theta) <= kLastFactorShare * tolerance) {
         last->normal = gaussNewtonOf<N>(q, d);
         const Estimate next = stepped(*e, abar, theta);
-        const Vector12 dx = next.packed() - x;
-        const double change = dx.dot(gradX + q.H.lazyProduct(dx));
+        const double change = changeTo(next.packed());
         if (!std::isfinite(change)) return FitResult::FIT_NOT_CONVERGED;
-        if (change < 0.0 && next.scale * e->scale > 0.0) *e = next;
+        if (lowers(change, next)) *e = next;
         return FitResult::FIT_SUCCEEDED;
       }
     }
@@ -310,10 +318,9 @@ Status optimise(const Quadratic& q, const Vector3d& abar, Estimate* e, NormalAt<
         const bool settled = mu == 0.0 && decrement <= tolerance;
         const Estimate next = stepped(*e, abar, theta);
         const Vector12 nextX = next.packed();
-        const Vector12 dx = nextX - x;
-        const double change = dx.dot(gradX + q.H.lazyProduct(dx));
+        const double change = changeTo(nextX);
         if (!std::isfinite(change)) return FitResult::FIT_NOT_CONVERGED;
-        if (change < 0.0 && next.scale * e->scale > 0.0) {
+        if (lowers(change, next)) {
           *e = next;
           if (settled) return FitResult::FIT_SUCCEEDED;
           x = nextX;
